@@ -1,0 +1,81 @@
+# Build-wide settings: warnings, sanitizers, dependencies and test helpers.
+
+option(VEK_ASAN "Build everything with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+option(VEK_TSAN "Build everything with ThreadSanitizer" OFF)
+if(VEK_ASAN AND VEK_TSAN)
+  message(FATAL_ERROR "VEK_ASAN and VEK_TSAN exclude each other")
+endif()
+
+if(VEK_ASAN)
+  set(VEK_SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+elseif(VEK_TSAN)
+  set(VEK_SANITIZER_FLAGS -fsanitize=thread -fno-omit-frame-pointer)
+endif()
+if(VEK_SANITIZER_FLAGS)
+  add_compile_options(${VEK_SANITIZER_FLAGS})
+  add_link_options(${VEK_SANITIZER_FLAGS})
+endif()
+
+# Our own code builds clean with these; generated code opts out per target.
+set(VEK_WARNINGS -Wall -Wextra -Wformat=2)
+if(NOT VEK_SANITIZER_FLAGS)
+  list(APPEND VEK_WARNINGS -Werror)  # sanitizer builds can raise optimiser-only false alarms
+endif()
+function(vek_warnings target)
+  target_compile_options(${target} PRIVATE ${VEK_WARNINGS})
+endfunction()
+
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+find_package(OpenSSL 3 REQUIRED)
+find_package(GTest REQUIRED)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(LIBZIP REQUIRED IMPORTED_TARGET libzip)
+pkg_check_modules(CJSON REQUIRED IMPORTED_TARGET libcjson)
+find_package(SWIG 4.1 REQUIRED)
+find_package(Threads REQUIRED)
+
+# Python 2.7 from pyenv: the module compiles against its headers and never links libpython.
+if(NOT VEK_PYTHON2)
+  execute_process(COMMAND pyenv prefix 2.7.18 OUTPUT_VARIABLE _py2_prefix
+                  OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE _py2_rc ERROR_QUIET)
+  if(NOT _py2_rc EQUAL 0)
+    set(_py2_prefix "$ENV{HOME}/.pyenv/versions/2.7.18")
+  endif()
+  set(VEK_PYTHON2 "${_py2_prefix}/bin/python2.7" CACHE FILEPATH "Python 2.7 interpreter")
+endif()
+get_filename_component(_py2_bin "${VEK_PYTHON2}" DIRECTORY)
+get_filename_component(_py2_prefix "${_py2_bin}" DIRECTORY)
+set(VEK_PYTHON2_INCLUDE "${_py2_prefix}/include/python2.7" CACHE PATH "Python 2.7 headers")
+if(NOT EXISTS "${VEK_PYTHON2}" OR NOT EXISTS "${VEK_PYTHON2_INCLUDE}/Python.h")
+  message(FATAL_ERROR "Python 2.7.18 not found (looked for ${VEK_PYTHON2}); set VEK_PYTHON2")
+endif()
+
+# Runtime environment shared by every test that loads an instrumented library into a
+# process that is not instrumented itself (the Python interpreter).
+set(VEK_SANITIZER_PRELOAD "")
+if(VEK_ASAN OR VEK_TSAN)
+  if(VEK_ASAN)
+    set(_rt libasan.so)
+  else()
+    set(_rt libtsan.so)
+  endif()
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${_rt}
+                  OUTPUT_VARIABLE VEK_SANITIZER_PRELOAD OUTPUT_STRIP_TRAILING_WHITESPACE)
+endif()
+
+# Sanitizer options every test runs with; suppressions live in cmake/sanitizers/.
+set(VEK_SANITIZER_ENV
+    "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1:detect_odr_violation=0"
+    "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
+    "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1"
+    "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/cmake/sanitizers/lsan.supp:print_suppressions=0")
+
+# vek_gtest(<target> SOURCES ... LIBS ...): a GoogleTest executable registered with CTest.
+function(vek_gtest target)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;ENV" ${ARGN})
+  add_executable(${target} ${ARG_SOURCES})
+  vek_warnings(${target})
+  target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  add_test(NAME ${target} COMMAND ${target})
+  set_tests_properties(${target} PROPERTIES ENVIRONMENT "${VEK_SANITIZER_ENV};${ARG_ENV}")
+endfunction()
