@@ -70,12 +70,19 @@ set(VEK_SANITIZER_ENV
     "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1"
     "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/cmake/sanitizers/lsan.supp:print_suppressions=0")
 
-# vek_gtest(<target> SOURCES ... LIBS ...): a GoogleTest executable registered with CTest.
+# vek_gtest(<target> [THREADED] SOURCES ... LIBS ... [ENV ...]): a GoogleTest executable
+# registered with CTest. THREADED tests carry the label "tsan": CI also runs them under
+# ThreadSanitizer.
 function(vek_gtest target)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;ENV" ${ARGN})
+  cmake_parse_arguments(ARG "THREADED" "" "SOURCES;LIBS;ENV" ${ARGN})
   add_executable(${target} ${ARG_SOURCES})
   vek_warnings(${target})
   target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
   add_test(NAME ${target} COMMAND ${target})
   set_tests_properties(${target} PROPERTIES ENVIRONMENT "${VEK_SANITIZER_ENV};${ARG_ENV}")
+  if(ARG_THREADED)
+    set_tests_properties(${target} PROPERTIES LABELS tsan)
+  endif()
 endfunction()
+
+include(VekPython)

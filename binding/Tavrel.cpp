@@ -1,0 +1,77 @@
+#include "Tavrel.h"
+
+#include <dlfcn.h>
+
+#include <cstring>
+
+namespace {
+
+void *s_hLibrary = nullptr;  // null while nothing is loaded
+KT_INTERFACE s_Iface;        // lives for the whole process; slots are never cleared
+
+KT_DLLMAIN _T_find_dll_main(void *handle) {
+    return reinterpret_cast<KT_DLLMAIN>(dlsym(handle, KT_DLLMAIN_NAME));
+}
+
+}  // namespace
+
+extern "C" {
+
+void *LoadLibraryA(const char *path) {
+    if (!path) return nullptr;  // dlopen(NULL) would hand out the main program
+    void *handle = dlopen(path, RTLD_NOW);
+    if (!handle) return nullptr;
+    KT_DLLMAIN dll_main = _T_find_dll_main(handle);
+    if (dll_main && !dll_main(handle, 1, nullptr)) {
+        dlclose(handle);
+        return nullptr;
+    }
+    return handle;
+}
+
+void *GetProcAddress(void *handle, const char *name) {
+    if (!handle || !name) return nullptr;  // a null handle would search the global scope
+    return dlsym(handle, name);
+}
+
+BOOL FreeLibrary(void *handle) {
+    if (!handle) return 0;
+    KT_DLLMAIN dll_main = _T_find_dll_main(handle);
+    const bool refused = dll_main && !dll_main(handle, 0, nullptr);
+    const bool closed = dlclose(handle) == 0;
+    return !refused && closed;
+}
+
+BOOL KTLoad(void) {
+    if (s_hLibrary) return 1;
+    s_hLibrary = LoadLibraryA(KT_LIBRARY_FILE_NAME);
+    if (!s_hLibrary) return 0;
+
+    // Every name is looked up before any is checked; the table keeps what it was given.
+    void *slots[kt_function_count];
+    for (size_t i = 0; i < kt_function_count; ++i) slots[i] = GetProcAddress(s_hLibrary, kt_function_names[i]);
+    static_assert(sizeof(slots) == sizeof(s_Iface), "one pointer per slot");
+    std::memcpy(&s_Iface, slots, sizeof(s_Iface));
+
+    for (void *slot : slots) {
+        if (!slot) {
+            FreeLibrary(s_hLibrary);
+            s_hLibrary = nullptr;
+            return 0;
+        }
+    }
+    return 1;
+}
+
+KT_INTERFACE *KTGetInterface(void) {
+    return s_hLibrary ? &s_Iface : nullptr;
+}
+
+BOOL KTUnload(void) {
+    if (!s_hLibrary) return 0;
+    BOOL result = FreeLibrary(s_hLibrary);
+    s_hLibrary = nullptr;
+    return result;
+}
+
+}  // extern "C"

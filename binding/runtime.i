@@ -1,0 +1,10 @@
+/* The binding runtime's entry that turns a module function into an instance method of a
+ * script class. SWIG emits it only for fast proxies, which bring entries the module must
+ * not have, so it is provided here; the build gives the entry its single-argument
+ * calling convention (swig_postprocess.py). */
+%native(SWIG_PyInstanceMethod_New) PyObject *SWIG_PyInstanceMethod_New(PyObject *self, PyObject *func);
+%{
+SWIGINTERN PyObject *SWIG_PyInstanceMethod_New(PyObject *, PyObject *func) {
+    return PyMethod_New(func, NULL, NULL);
+}
+%}
