@@ -1,0 +1,69 @@
+/* Test controls of the stand-in signature library tavrellib.so.
+ *
+ * For our own tests only: the product code never includes this header. Every
+ * control is also reachable across processes through the environment variables
+ * listed in standins/tavrellib/README.md.
+ *
+ * All functions are thread-safe. Function names given to the controls are the
+ * library's exported names ("KTCtxSignData"); unknown names are refused. */
+#pragma once
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Statuses of the stand-in's own, beside the library's KT_ERROR_* codes. */
+#define TAVREL_STANDIN_ERROR_NOT_SUPPORTED 0xF001UL   /* function has no behaviour here */
+#define TAVREL_STANDIN_ERROR_NOT_INITIALIZED 0xF002UL /* called before KTInitialize */
+#define TAVREL_STANDIN_ERROR_WORLD 0xF003UL           /* world file unreadable or invalid */
+#define TAVREL_STANDIN_ERROR_NO_KEY 0xF004UL          /* the key medium holds no key */
+#define TAVREL_STANDIN_ERROR_FILE 0xF005UL            /* a file could not be read or written */
+#define TAVREL_STANDIN_ERROR_CRYPTO 0xF006UL          /* libcrypto refused the operation or data */
+#define TAVREL_STANDIN_ERROR_VERIFY 0xF007UL          /* the signature does not verify */
+#define TAVREL_STANDIN_ERROR_CONTROL 0xF008UL         /* malformed TAVREL_STANDIN_* variable */
+#define TAVREL_STANDIN_ERROR_CERT_NOT_FOUND 0xF009UL  /* no certificate of the asked kind */
+
+/* Library objects that callers have not released yet. */
+typedef struct TavrelStandinCounters {
+    unsigned long buffers;      /* buffers for KTFreeMemory */
+    unsigned long records;      /* filled or allocated records not yet released */
+    unsigned long contexts;     /* KTCtxCreate without KTCtxFree */
+    unsigned long privateKeys;  /* key reads without KTCtxFreePrivateKey */
+    unsigned long violations;   /* contexts freed while a key read through them lived */
+} TavrelStandinCounters;
+
+/* World file used by the next KTInitialize; NULL returns to TAVREL_STANDIN_WORLD
+ * or the default ~/.tavrel-standin/world.json. */
+void TavrelStandin_SetWorldPath(const char *path);
+
+/* Makes `function` return `status` once `after` calls have passed through it
+ * (0: from the next call on). Returns 0, or -1 for an unknown function name or a
+ * function that returns no status. */
+int TavrelStandin_SetFault(const char *function, unsigned long status, unsigned long after);
+void TavrelStandin_ClearFaults(void);
+
+/* Sleeps `milliseconds` at the entry of `function`, holding no lock (0 removes
+ * the delay). Returns 0, or -1 for an unknown function name. */
+int TavrelStandin_SetDelay(const char *function, unsigned long milliseconds);
+void TavrelStandin_ClearDelays(void);
+
+/* Calls of `function` since the library was loaded or counts were reset. */
+unsigned long TavrelStandin_CallCount(const char *function);
+void TavrelStandin_ResetCallCounts(void);
+
+/* Call trace file, one appended line per call; NULL returns to TAVREL_STANDIN_TRACE. */
+void TavrelStandin_SetTracePath(const char *path);
+
+/* Non-zero: KTCtxSignData and KTCtxSignFile make signatures longer than 4096 bytes. */
+void TavrelStandin_SetLongSignatures(int on);
+
+TavrelStandinCounters TavrelStandin_GetCounters(void);
+
+/* Clears faults, delays, call counts, the trace and world overrides, the
+ * long-signature switch and the violation count, and forgets the environment already
+ * applied, so the next KTInitialize reads it again. Live objects stay counted. */
+void TavrelStandin_Reset(void);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,29 @@
+// Test controls inside the stand-in: call counts and trace, injected faults and
+// delays, the long-signature switch, and the environment variables that set them.
+#pragma once
+
+#include "kt_types.h"
+
+namespace tavrel_standin {
+
+// Entry of a function that returns a status: counts and traces the call, sleeps for
+// its delay (holding no lock), and returns the injected status, 0 when none applies.
+DWORD enter(const char *function) noexcept;
+
+// Entry of a function without a status: counts, traces and sleeps as enter().
+void note_call(const char *function) noexcept;
+
+// Appends one line to the call trace file, if one is set. Never fails visibly.
+void trace_line(const char *line) noexcept;
+
+// Applies the TAVREL_STANDIN_* variables that KTInitialize reads (faults, delays,
+// long signatures); a variable already applied with the same text is skipped.
+// Returns 0 or TAVREL_STANDIN_ERROR_CONTROL.
+DWORD apply_environment() noexcept;
+
+bool long_signatures() noexcept;
+
+// TavrelStandin_Reset's share: forgets every control and the applied environment.
+void reset_controls() noexcept;
+
+}  // namespace tavrel_standin

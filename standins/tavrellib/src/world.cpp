@@ -1,0 +1,349 @@
+#include "world.h"
+
+#include <cjson/cJSON.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "cp1251.h"
+
+namespace tavrel_standin {
+namespace {
+
+struct json_deleter {
+    void operator()(cJSON *j) const { cJSON_Delete(j); }
+};
+using json_ptr = std::unique_ptr<cJSON, json_deleter>;
+
+constexpr time_t two_years = 730L * 24 * 3600;
+
+[[noreturn]] void invalid(const std::string &what) { throw world_error("world: " + what); }
+
+const cJSON *member(const cJSON *object, const char *name) { return cJSON_GetObjectItemCaseSensitive(object, name); }
+
+std::string text_member(const cJSON *object, const char *name, const std::string &where, bool required) {
+    const cJSON *item = member(object, name);
+    if (!item) {
+        if (required) invalid(where + ": \"" + name + "\" is missing");
+        return {};
+    }
+    if (!cJSON_IsString(item)) invalid(where + ": \"" + name + "\" is not a text");
+    return item->valuestring;
+}
+
+std::string hex_to_bytes(const std::string &hex, const std::string &where) {
+    if (hex.size() % 2) invalid(where + ": odd number of hexadecimal digits");
+    std::string out;
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        char pair[3] = {hex[i], hex[i + 1], 0};
+        char *end = nullptr;
+        long value = std::strtol(pair, &end, 16);
+        if (*end || !std::isxdigit(static_cast<unsigned char>(pair[0]))) invalid(where + ": not hexadecimal");
+        out.push_back(char(value));
+    }
+    return out;
+}
+
+std::string bytes_to_hex(const std::string &bytes) {
+    std::string out;
+    char pair[3];
+    for (unsigned char c : bytes) {
+        std::snprintf(pair, sizeof pair, "%02x", c);
+        out += pair;
+    }
+    return out;
+}
+
+validity parse_validity(const cJSON *item, const std::string &where) {
+    if (!cJSON_IsObject(item)) invalid(where + ": \"validity\" is not an object");
+    validity v{};
+    if (!parse_time(text_member(item, "not-before", where, true), &v.not_before))
+        invalid(where + ": \"not-before\" is not a time like 2021-03-01T08:05:09");
+    std::string after = text_member(item, "not-after", where, false);
+    if (after.empty()) {
+        v.not_after = v.not_before + two_years;
+    } else if (!parse_time(after, &v.not_after)) {
+        invalid(where + ": \"not-after\" is not a time like 2021-03-01T08:05:09");
+    }
+    if (v.not_after <= v.not_before) invalid(where + ": \"not-after\" is not after \"not-before\"");
+    return v;
+}
+
+device parse_device(const cJSON *item, const std::string &where, bool *generated) {
+    if (!cJSON_IsObject(item)) invalid(where + " is not an object");
+    device d;
+    d.serial = text_member(item, "serial", where, true);
+    d.password = text_member(item, "password", where, true);
+    if (d.serial.empty() || d.serial.size() > world_max_text) invalid(where + ": \"serial\" must have 1 to 256 bytes");
+    if (d.password.size() > world_max_password) invalid(where + ": \"password\" is longer than 64 bytes");
+    if (const cJSON *v = member(item, "validity")) d.key_validity = parse_validity(v, where);
+
+    const cJSON *key = member(item, "key");
+    if (!key || cJSON_IsNull(key)) return d;
+    if (cJSON_IsString(key)) {
+        if (std::strcmp(key->valuestring, "generate") != 0) invalid(where + ": \"key\" text must be \"generate\"");
+        d.key = make_device_key(d);
+        *generated = true;
+        return d;
+    }
+    if (!cJSON_IsObject(key)) invalid(where + ": \"key\" must be null, \"generate\" or an object");
+    key_pem pem{text_member(key, "private-key", where + ".key", true), text_member(key, "certificate", where + ".key", true)};
+    try {
+        material_from_pem(pem);
+    } catch (const crypto_error &e) {
+        invalid(where + ".key: " + e.what());
+    }
+    d.key = std::move(pem);
+    return d;
+}
+
+media_type parse_type(const cJSON *item, const std::string &where, bool *generated) {
+    if (!cJSON_IsObject(item)) invalid(where + " is not an object");
+    media_type t;
+    const cJSON *name = member(item, "name");
+    const cJSON *hex = member(item, "name-cp1251-hex");
+    if (!name == !hex) invalid(where + ": give one of \"name\" and \"name-cp1251-hex\"");
+    if (name) {
+        std::string utf8 = text_member(item, "name", where, true);
+        if (!utf8_to_cp1251(utf8, &t.name)) invalid(where + ": \"name\" has characters outside Windows-1251");
+    } else {
+        t.name = hex_to_bytes(text_member(item, "name-cp1251-hex", where, true), where);
+    }
+    if (t.name.empty() || t.name.size() > world_max_text || t.name.find('\0') != std::string::npos)
+        invalid(where + ": the name must have 1 to 256 bytes and no NUL");
+    const cJSON *devices = member(item, "devices");
+    if (devices && !cJSON_IsArray(devices)) invalid(where + ": \"devices\" is not an array");
+    int index = 0;
+    const cJSON *d = nullptr;
+    cJSON_ArrayForEach(d, devices) {
+        t.devices.push_back(parse_device(d, where + ".devices[" + std::to_string(index++) + "]", generated));
+    }
+    return t;
+}
+
+cJSON *add(cJSON *object, const char *name, cJSON *item) {
+    if (!item || !cJSON_AddItemToObject(object, name, item)) {
+        cJSON_Delete(item);
+        throw std::bad_alloc();
+    }
+    return item;
+}
+
+cJSON *add_text(cJSON *object, const char *name, const std::string &text) {
+    return add(object, name, cJSON_CreateString(text.c_str()));
+}
+
+void append(cJSON *array, cJSON *item) {
+    if (!item || !cJSON_AddItemToArray(array, item)) {
+        cJSON_Delete(item);
+        throw std::bad_alloc();
+    }
+}
+
+std::string read_file(const std::string &path, bool *missing) {
+    *missing = false;
+    std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(path.c_str(), "rb"), std::fclose);
+    if (!file) {
+        if (errno == ENOENT) {
+            *missing = true;
+            return {};
+        }
+        invalid(path + ": " + std::strerror(errno));
+    }
+    std::string text;
+    char chunk[8192];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) text.append(chunk, n);
+    if (std::ferror(file.get())) invalid(path + ": read failed");
+    return text;
+}
+
+std::string parent_of(const std::string &path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+bool parse_time(const std::string &text, time_t *out) {
+    struct tm tm {};
+    char tail = 0;
+    int n = std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
+                        &tm.tm_min, &tm.tm_sec, &tail);
+    if (n != 6 && !(n == 7 && tail == 'Z' && text.back() == 'Z' && text.size() == 20)) return false;
+    if (text.size() < 19 || tm.tm_year < 1950 || tm.tm_year > 9999 || tm.tm_mon < 1 || tm.tm_mon > 12 ||
+        tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 || tm.tm_min > 59 || tm.tm_sec > 59)
+        return false;
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    struct tm check = tm;
+    time_t t = timegm(&check);
+    if (check.tm_mday != tm.tm_mday) return false;  // 31 February and its kin
+    *out = t;
+    return true;
+}
+
+std::string format_time(time_t t) {
+    struct tm tm {};
+    gmtime_r(&t, &tm);
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                  tm.tm_hour, tm.tm_min, tm.tm_sec);
+    return text;
+}
+
+key_pem make_device_key(const device &d) {
+    validity v;
+    if (d.key_validity) {
+        v = *d.key_validity;
+    } else {
+        v.not_before = std::time(nullptr) - 60;
+        v.not_after = v.not_before + two_years;
+    }
+    return generate_key("Носій " + d.serial, v.not_before, v.not_after);
+}
+
+world parse_world(const std::string &json, bool *generated) {
+    *generated = false;
+    json_ptr root(cJSON_ParseWithLength(json.data(), json.size()));
+    if (!root) invalid("not valid JSON");
+    if (!cJSON_IsObject(root.get())) invalid("the top level is not an object");
+    const cJSON *types = member(root.get(), "types");
+    if (!cJSON_IsArray(types)) invalid("\"types\" is missing or not an array");
+    world w;
+    int index = 0;
+    const cJSON *t = nullptr;
+    cJSON_ArrayForEach(t, types) {
+        w.types.push_back(parse_type(t, "types[" + std::to_string(index++) + "]", generated));
+    }
+    return w;
+}
+
+std::string world_to_json(const world &w) {
+    json_ptr root(cJSON_CreateObject());
+    if (!root) throw std::bad_alloc();
+    cJSON *types = add(root.get(), "types", cJSON_CreateArray());
+    for (const media_type &t : w.types) {
+        cJSON *type = cJSON_CreateObject();
+        append(types, type);
+        std::string utf8;
+        if (cp1251_to_utf8(t.name, &utf8)) add_text(type, "name", utf8);
+        else add_text(type, "name-cp1251-hex", bytes_to_hex(t.name));
+        cJSON *devices = add(type, "devices", cJSON_CreateArray());
+        for (const device &d : t.devices) {
+            cJSON *dev = cJSON_CreateObject();
+            append(devices, dev);
+            add_text(dev, "serial", d.serial);
+            add_text(dev, "password", d.password);
+            if (d.key_validity) {
+                cJSON *v = add(dev, "validity", cJSON_CreateObject());
+                add_text(v, "not-before", format_time(d.key_validity->not_before));
+                add_text(v, "not-after", format_time(d.key_validity->not_after));
+            }
+            if (d.key) {
+                cJSON *key = add(dev, "key", cJSON_CreateObject());
+                add_text(key, "private-key", d.key->private_key);
+                add_text(key, "certificate", d.key->certificate);
+            } else {
+                add(dev, "key", cJSON_CreateNull());
+            }
+        }
+    }
+    char *text = cJSON_Print(root.get());
+    if (!text) throw std::bad_alloc();
+    std::string out(text);
+    cJSON_free(text);
+    return out + "\n";
+}
+
+world default_world() {
+    // Type names are in UTF-8 here; the world keeps them in Windows-1251.
+    static const char *const json = R"({
+  "types": [
+    {"name": "е.ключ ВЕК Модра-1", "devices": [
+      {"serial": "VM1-000001", "password": "11111111", "key": "generate"}
+    ]},
+    {"name": "е.ключ ВЕК Модра-1К", "devices": [
+      {"serial": "VM1K-000101", "password": "12345678", "key": "generate",
+       "validity": {"not-before": "2021-03-01T08:05:09", "not-after": "2031-03-01T08:05:09"}},
+      {"serial": "VM1K-000102", "password": "12345678", "key": null},
+      {"serial": "VM1K-000103", "password": "87654321", "key": "generate"}
+    ]},
+    {"name": "Файловий носій", "devices": [
+      {"serial": "FS-000001", "password": "11111111", "key": null}
+    ]}
+  ]
+})";
+    bool generated = false;
+    return parse_world(json, &generated);
+}
+
+std::string default_world_path() {
+    const char *home = std::getenv("HOME");
+    std::string dir;
+    if (home && *home) {
+        dir = home;
+    } else {
+        struct passwd pw, *found = nullptr;
+        char buffer[4096];
+        if (getpwuid_r(getuid(), &pw, buffer, sizeof buffer, &found) != 0 || !found) invalid("no home folder");
+        dir = found->pw_dir;
+    }
+    return dir + "/.tavrel-standin/world.json";
+}
+
+world load_world(const std::string &path, bool create_parent) {
+    bool missing = false;
+    std::string text = read_file(path, &missing);
+    if (missing) {
+        if (create_parent && ::mkdir(parent_of(path).c_str(), 0700) != 0 && errno != EEXIST)
+            invalid(parent_of(path) + ": " + std::strerror(errno));
+        world w = default_world();
+        save_world(path, w);
+        return w;
+    }
+    bool generated = false;
+    world w = parse_world(text, &generated);
+    if (generated) save_world(path, w);
+    return w;
+}
+
+void save_world(const std::string &path, const world &w) {
+    static std::atomic<unsigned long> sequence{0};
+    const std::string text = world_to_json(w);
+    const std::string temporary = path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(++sequence);
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) invalid(temporary + ": " + std::strerror(errno));
+    size_t done = 0;
+    bool ok = true;
+    while (ok && done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += size_t(n);
+    }
+    ok = ok && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        int error = errno;
+        ::unlink(temporary.c_str());
+        invalid(path + ": cannot be written: " + std::strerror(error));
+    }
+    int dir = ::open(parent_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+}
+
+}  // namespace tavrel_standin

@@ -1,0 +1,225 @@
+// Library lifecycle and the world file: initialisation, persistence across
+// finalisation and processes, atomic rewrite, broken worlds.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "standin_fixture.h"
+
+namespace standin_test {
+namespace {
+
+// Runs the probe program against `world`, with more environment settings; returns
+// what it printed.
+std::string probe(const std::string &world, const std::string &args, const std::string &env = "") {
+    std::string command = "TAVREL_STANDIN_WORLD='" + world + "' " + env + " " STANDIN_PROBE " " + args;
+    FILE *pipe = popen(command.c_str(), "r");
+    if (!pipe) return "popen failed";
+    std::string out;
+    char buffer[256];
+    while (fgets(buffer, sizeof buffer, pipe)) out += buffer;
+    int rc = pclose(pipe);
+    return rc == 0 ? out : out + " (exit " + std::to_string(rc) + ")";
+}
+
+using LifecycleTest = StandinTest;
+
+TEST_F(LifecycleTest, InitializeTwiceAndAgainAfterFinalize) {
+    EXPECT_EQ(KTIsInitialized(), 1);
+    EXPECT_EQ(KTInitialize(), 0u);
+    KTFinalize();
+    EXPECT_EQ(KTIsInitialized(), 0);
+    char name[272];
+    EXPECT_EQ(KTEnumKeyMediaTypes(0, name), TAVREL_STANDIN_ERROR_NOT_INITIALIZED);
+    EXPECT_EQ(KTInitialize(), 0u);
+    EXPECT_EQ(KTEnumKeyMediaTypes(0, name), 0u);
+}
+
+TEST_F(LifecycleTest, CallsBeforeInitializeAreRefused) {
+    KTFinalize();
+    KT_KEY_MEDIA m = media(0, 0, "pass-0");
+    BOOL exists = 0;
+    PVOID context = nullptr;
+    char text[272];
+    EXPECT_EQ(KTEnumKeyMediaTypes(0, text), TAVREL_STANDIN_ERROR_NOT_INITIALIZED);
+    EXPECT_EQ(KTEnumKeyMediaDevices(0, 0, text), TAVREL_STANDIN_ERROR_NOT_INITIALIZED);
+    EXPECT_EQ(KTIsPrivateKeyExists(&m, &exists), TAVREL_STANDIN_ERROR_NOT_INITIALIZED);
+    EXPECT_EQ(KTDestroyPrivateKey(&m), TAVREL_STANDIN_ERROR_NOT_INITIALIZED);
+    EXPECT_EQ(KTCtxCreate(&context), TAVREL_STANDIN_ERROR_NOT_INITIALIZED);
+    EXPECT_EQ(context, nullptr);
+}
+
+TEST_F(LifecycleTest, KeysMadeOnLoadArePersisted) {
+    std::string text = read_text(world_path);
+    EXPECT_EQ(text.find("\"generate\""), std::string::npos);
+    EXPECT_NE(text.find("BEGIN CERTIFICATE"), std::string::npos);
+    // The same keys after a reload: the certificate does not change.
+    key_fixture before;
+    read_key(before, 0, 1, "pass-1");
+    bytes cert = certificate(before.key);
+    KTFinalize();
+    ASSERT_EQ(KTInitialize(), 0u);
+    key_fixture after;
+    read_key(after, 0, 1, "pass-1");
+    EXPECT_EQ(certificate(after.key), cert);
+}
+
+TEST_F(LifecycleTest, ChangesPersistAcrossFinalizeAndProcesses) {
+    KT_KEY_MEDIA m = media(0, 1, "pass-1");
+    ASSERT_EQ(KTDestroyPrivateKey(&m), 0u);
+    KTFinalize();
+    ASSERT_EQ(KTInitialize(), 0u);
+    BOOL exists = 1;
+    ASSERT_EQ(KTIsPrivateKeyExists(&m, &exists), 0u);
+    EXPECT_EQ(exists, 0);
+
+    // Another process sees the change and makes its own, which this one then sees.
+    EXPECT_EQ(probe(world_path, "exists 0 1 pass-1"), "no\n");
+    EXPECT_EQ(probe(world_path, "exists 0 0 pass-0"), "yes\n");
+    std::string trace = dir + "/trace.log";
+    EXPECT_EQ(probe(world_path, "destroy 0 0 pass-0", "TAVREL_STANDIN_TRACE='" + trace + "'"), "0\n");
+    EXPECT_EQ(read_text(trace), "KTInitialize\nKTDestroyPrivateKey\nKTFinalize\n"
+                                "outstanding buffers=0 records=0 contexts=0 private-keys=0 violations=0\n");
+    EXPECT_EQ(probe(world_path, "exists 0 1 pass-1", "TAVREL_STANDIN_FAULTS=KTIsPrivateKeyExists=18"), "18\n");
+    KTFinalize();
+    ASSERT_EQ(KTInitialize(), 0u);
+    KT_KEY_MEDIA first = media(0, 0, "pass-0");
+    ASSERT_EQ(KTIsPrivateKeyExists(&first, &exists), 0u);
+    EXPECT_EQ(exists, 0);
+}
+
+TEST_F(LifecycleTest, RewriteReplacesTheFileWhole) {
+    struct stat before {};
+    ASSERT_EQ(stat(world_path.c_str(), &before), 0);
+    // A reader holding the old file keeps a complete old world.
+    FILE *old = fopen(world_path.c_str(), "rb");
+    ASSERT_NE(old, nullptr);
+    std::string old_text = read_text(world_path);
+
+    KT_KEY_MEDIA m = media(0, 1, "pass-1");
+    ASSERT_EQ(KTDestroyPrivateKey(&m), 0u);
+
+    struct stat after {};
+    ASSERT_EQ(stat(world_path.c_str(), &after), 0);
+    EXPECT_NE(before.st_ino, after.st_ino);  // renamed into place, not rewritten in place
+    std::string held;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, old)) > 0) held.append(buffer, n);
+    fclose(old);
+    EXPECT_EQ(held, old_text);
+    // No temporary file is left beside it.
+    std::string listing = "ls -A '" + dir + "' | grep -v '^world.json$' | wc -l";
+    FILE *ls = popen(listing.c_str(), "r");
+    ASSERT_NE(ls, nullptr);
+    ASSERT_NE(fgets(buffer, sizeof buffer, ls), nullptr);
+    pclose(ls);
+    EXPECT_STREQ(buffer, "0\n");
+}
+
+TEST_F(LifecycleTest, MissingWorldFileGetsTheBuiltInWorld) {
+    KTFinalize();
+    std::string fresh = dir + "/fresh.json";
+    TavrelStandin_SetWorldPath(fresh.c_str());
+    ASSERT_EQ(KTInitialize(), 0u);
+    EXPECT_NE(read_text(fresh).find("VM1K-000101"), std::string::npos);
+    char text[272];
+    ASSERT_EQ(KTEnumKeyMediaTypes(1, text), 0u);
+    EXPECT_EQ(std::string(text), accepted_type_cp1251);
+    ASSERT_EQ(KTEnumKeyMediaDevices(1, 0, text), 0u);
+    EXPECT_STREQ(text, "VM1K-000101");
+    key_fixture f;
+    read_key(f, 1, 0, "12345678");
+    PKT_CERT_INFO_EX info = nullptr;
+    ASSERT_EQ(KTCtxGetOwnCertificate(f.key, 1, 1, &info, nullptr, nullptr), 0u);
+    EXPECT_EQ(info->stCertBeginTime.wYear, 2021);
+    KTFreeCertificateInfoEx(info);
+}
+
+TEST_F(LifecycleTest, WorldFromTheEnvironment) {
+    KTFinalize();
+    TavrelStandin_SetWorldPath(nullptr);
+    std::string other = dir + "/other.json";
+    write_text(other, R"({"types": [{"name": "єдиний тип"}]})");
+    setenv("TAVREL_STANDIN_WORLD", other.c_str(), 1);
+    DWORD status = KTInitialize();
+    unsetenv("TAVREL_STANDIN_WORLD");
+    ASSERT_EQ(status, 0u);
+    char text[272];
+    EXPECT_EQ(KTEnumKeyMediaTypes(0, text), 0u);
+    EXPECT_EQ(KTEnumKeyMediaTypes(1, text), KT_ERROR_NO_MORE_ITEMS);
+    EXPECT_EQ(KTEnumKeyMediaDevices(0, 0, text), KT_ERROR_NO_MORE_ITEMS);
+}
+
+struct broken_world {
+    const char *name;
+    const char *json;  // null: the path is a folder
+};
+
+class BrokenWorldTest : public StandinTest, public ::testing::WithParamInterface<broken_world> {
+  protected:
+    bool initialise() override { return false; }
+};
+
+TEST_P(BrokenWorldTest, InitializeReportsTheWorldAndNothingCrashes) {
+    if (GetParam().json) {
+        write_text(world_path, GetParam().json);
+    } else {
+        ASSERT_EQ(std::remove(world_path.c_str()), 0);
+        ASSERT_EQ(mkdir(world_path.c_str(), 0700), 0);
+    }
+    EXPECT_EQ(KTInitialize(), TAVREL_STANDIN_ERROR_WORLD);
+    EXPECT_EQ(KTIsInitialized(), 0);
+    // Calls that need the world report it too.
+    char text[272];
+    PVOID context = nullptr;
+    EXPECT_EQ(KTEnumKeyMediaTypes(0, text), TAVREL_STANDIN_ERROR_WORLD);
+    EXPECT_EQ(KTCtxCreate(&context), TAVREL_STANDIN_ERROR_WORLD);
+    EXPECT_STRNE(KTGetErrorLangDesc(TAVREL_STANDIN_ERROR_WORLD, 3), KTGetErrorLangDesc(0xFFFFFF, 3));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Worlds, BrokenWorldTest,
+    ::testing::Values(broken_world{"Folder", nullptr}, broken_world{"Empty", ""},
+                      broken_world{"NotJson", "{\"types\": ["}, broken_world{"NoTypes", "{}"},
+                      broken_world{"TypeWithoutName", R"({"types": [{"devices": []}]})"},
+                      broken_world{"NameNotCp1251", R"({"types": [{"name": "日本"}]})"},
+                      broken_world{"BadHex", R"({"types": [{"name-cp1251-hex": "zz"}]})"},
+                      broken_world{"NoSerial", R"({"types": [{"name": "t", "devices": [{"password": "p"}]}]})"},
+                      broken_world{"LongPassword", R"({"types": [{"name": "t", "devices": [{"serial": "s",
+                          "password": "12345678901234567890123456789012345678901234567890123456789012345"}]}]})"},
+                      broken_world{"BadKeyWord", R"({"types": [{"name": "t", "devices": [{"serial": "s",
+                          "password": "p", "key": "make"}]}]})"},
+                      broken_world{"BadPem", R"({"types": [{"name": "t", "devices": [{"serial": "s",
+                          "password": "p", "key": {"private-key": "x", "certificate": "y"}}]}]})"},
+                      broken_world{"BadTime", R"({"types": [{"name": "t", "devices": [{"serial": "s",
+                          "password": "p", "validity": {"not-before": "2021-02-30T00:00:00"}}]}]})"}),
+    [](const ::testing::TestParamInfo<broken_world> &info) { return std::string(info.param.name); });
+
+TEST_F(LifecycleTest, BrokenWorldRecoversOnceFixed) {
+    KTFinalize();
+    std::string good = read_text(world_path);
+    write_text(world_path, "not json");
+    EXPECT_EQ(KTInitialize(), TAVREL_STANDIN_ERROR_WORLD);
+    write_text(world_path, good);
+    EXPECT_EQ(KTInitialize(), 0u);
+}
+
+TEST_F(LifecycleTest, NonCp1251TypeNameIsReportedAsItsBytes) {
+    KTFinalize();
+    // 0x98 has no character in Windows-1251.
+    write_text(world_path, R"({"types": [{"name-cp1251-hex": "e52eea98", "devices": [{"serial": "X", "password": ""}]}]})");
+    ASSERT_EQ(KTInitialize(), 0u);
+    char text[272];
+    ASSERT_EQ(KTEnumKeyMediaTypes(0, text), 0u);
+    EXPECT_STREQ(text, "\xE5.\xEA\x98");
+    // Written back the same way.
+    KT_KEY_MEDIA m = media(0, 0, "");
+    ASSERT_EQ(KTGeneratePrivateKeyEx(&m, 1, 1, 2, 2, nullptr, 0, 2, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                     nullptr, nullptr),
+              0u);
+    EXPECT_NE(read_text(world_path).find("\"name-cp1251-hex\":\t\"e52eea98\""), std::string::npos);
+}
+
+}  // namespace
+}  // namespace standin_test
