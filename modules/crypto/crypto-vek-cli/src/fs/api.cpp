@@ -1,0 +1,229 @@
+#include "fs/api.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zip.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "zarn/support/exceptions.h"
+#include "zarn/support/log.h"
+#include "zarn/support/zrc_fs.h"
+
+namespace Zarn {
+namespace Support {
+namespace VekCli {
+namespace Fs {
+
+namespace {
+
+constexpr unsigned long long kMaxFileSize = 0xFFFFFFFFull;  // sizes stay below 4 GiB
+constexpr size_t kMaxEntryName = 0xFFFF;                    // a zip entry name holds 16 bits of length
+
+// Opens without blocking on a FIFO, then switches the descriptor back to blocking.
+int _T_open(const char *path, int flags) {
+    const int fd = ::open(path, flags | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+// Removes what writeFile left at path, but only the regular file it opened there.
+void _T_remove_partial(const char *path, const struct stat &opened) {
+    struct stat now;
+    if (S_ISREG(opened.st_mode) && ::lstat(path, &now) == 0 && S_ISREG(now.st_mode) && now.st_dev == opened.st_dev &&
+        now.st_ino == opened.st_ino) {
+        ::unlink(path);
+    }
+}
+
+class api : public api_like {
+public:
+    void createZip(const char *zipPath, const char *name1, unsigned char *data1, unsigned long size1, const char *name2,
+                   unsigned char *data2, unsigned long size2) override;
+    void writeFile(const char *path, unsigned char *data, unsigned long size) override;
+    unsigned char *readFile(const char *path, unsigned long *size) override;
+    void checkZip(const char *zipPath, const char *name1, const char *name2) override;
+    void checkPassage(const char *readPath, const char *writePath) override;
+};
+
+unsigned char *api::readFile(const char *path, unsigned long *size) {
+    const int fd = _T_open(path, O_RDONLY);
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        const int error = fd < 0 ? errno : EISDIR;
+        if (fd >= 0) ::close(fd);
+        ZLOG_FAIL("readFile", "fail: fopen <%s> (errno:%s)\n", path, std::strerror(error));
+        throw internal_error();
+    }
+    FILE *file = ::fdopen(fd, "rb");
+    if (!file) {
+        const int error = errno;
+        ::close(fd);
+        ZLOG_FAIL("readFile", "fail: fopen <%s> (errno:%s)\n", path, std::strerror(error));
+        throw internal_error();
+    }
+    off_t end = -1;
+    if (::fseeko(file, 0, SEEK_END) == 0) end = ::ftello(file);
+    if (end < 0 || ::fseeko(file, 0, SEEK_SET) != 0) {
+        const int error = errno;
+        std::fclose(file);
+        ZLOG_FAIL("readFile", "fail: fseek <%s> (%s)\n", path, std::strerror(error));
+        throw internal_error();
+    }
+    if (static_cast<unsigned long long>(end) > kMaxFileSize) {
+        std::fclose(file);
+        ZLOG_FAIL("readFile", "fail: file too large <%s> (size:%lld, max-size:%llu)\n", path,
+                  static_cast<long long>(end), kMaxFileSize);
+        throw internal_error();
+    }
+    const size_t length = static_cast<size_t>(end);
+    unsigned char *buffer = new unsigned char[length ? length : 1];
+    errno = 0;
+    if (std::fread(buffer, length, 1, file) != 1) {
+        const char *reason = std::ferror(file) ? std::strerror(errno) : "end of file";
+        ZLOG_FAIL("readFile", "fail: fread <%s> (%s)\n", path, reason);
+        delete[] buffer;
+        std::fclose(file);
+        throw internal_error();
+    }
+    std::fclose(file);
+    *size = length;
+    return buffer;
+}
+
+void api::writeFile(const char *path, unsigned char *data, unsigned long size) {
+    const int fd = _T_open(path, O_WRONLY | O_CREAT | O_TRUNC);
+    FILE *file = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
+    if (!file) {
+        const int error = errno;
+        if (fd >= 0) ::close(fd);
+        ZLOG_FAIL("writeFile", "fail: fopen <%s> (%s)", path, std::strerror(error));
+        throw internal_error();
+    }
+    struct stat opened;
+    if (::fstat(fd, &opened) != 0) opened.st_mode = 0;
+
+    const size_t written = std::fwrite(data, 1, size, file);
+    if (written != size) {
+        ZLOG_FAIL("writeFile", "fail: fwrite <%s> (expected-size:%lu, actual-size:%zu)", path, size, written);
+        std::fclose(file);
+        _T_remove_partial(path, opened);
+        throw internal_error();
+    }
+    if (std::fflush(file) != 0) {
+        ZLOG_FAIL("writeFile", "fail: fflush <%s> (%s)", path, std::strerror(errno));
+        std::fclose(file);
+        _T_remove_partial(path, opened);
+        throw internal_error();
+    }
+    if (std::fclose(file) != 0) {
+        ZLOG_FAIL("writeFile", "fail: fclose <%s> (%s)", path, std::strerror(errno));
+        _T_remove_partial(path, opened);
+        throw internal_error();
+    }
+    ZLOG_TRACE("writeFile", "done: <%s>", path);
+}
+
+void _T_add_entry(zip_t *archive, const char *name, unsigned char *data, unsigned long size) {
+    zip_source_t *source = zip_source_buffer(archive, data, size, 0);
+    if (!source) {
+        ZLOG_FAIL("createZip", "fail: zip_source_buffer (%s)", zip_strerror(archive));
+        zip_discard(archive);
+        throw internal_error();
+    }
+    if (zip_file_add(archive, name, source, ZIP_FL_ENC_UTF_8) < 0) {
+        ZLOG_FAIL("createZip", "fail: zip_file_add (%s)", zip_strerror(archive));
+        zip_source_free(source);
+        zip_discard(archive);
+        throw internal_error();
+    }
+}
+
+void api::createZip(const char *zipPath, const char *name1, unsigned char *data1, unsigned long size1,
+                    const char *name2, unsigned char *data2, unsigned long size2) {
+    ZLOG_TRACE("createZip", "exec");
+    const std::string path(zipPath);
+    const size_t slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? path : path.substr(0, slash);
+    if (fsutils_create_dir_r(0755, directory.c_str()) != 0)
+        ZLOG_WARN("createZip", "fail: mkdir <%s>", directory.c_str());
+
+    int error = 0;
+    zip_t *archive = zip_open(zipPath, ZIP_CREATE | ZIP_TRUNCATE, &error);
+    if (!archive) {
+        ZLOG_FAIL("createZip", "fail: zip_open (answer:%d)", error);
+        throw internal_error();
+    }
+    _T_add_entry(archive, name1, data1, size1);
+    _T_add_entry(archive, name2, data2, size2);
+    if (zip_close(archive) != 0) {
+        ZLOG_FAIL("createZip", "fail: zip_close (%s)", zip_strerror(archive));
+        zip_discard(archive);
+        throw internal_error();
+    }
+    ZLOG_TRACE("createZip", "done");
+}
+
+void api::checkZip(const char *zipPath, const char *name1, const char *name2) {
+    for (const char *name : {name1, name2}) {
+        if (!name || !*name || std::strlen(name) > kMaxEntryName) {
+            ZLOG_FAIL("checkZip", "fail: entry name <%s> (size:%zu, max-size:%zu)", name ? name : "",
+                      name ? std::strlen(name) : 0, kMaxEntryName);
+            throw internal_error();
+        }
+    }
+    if (std::strcmp(name1, name2) == 0) {
+        ZLOG_FAIL("checkZip", "fail: entry names equal <%s>", name1);
+        throw internal_error();
+    }
+    const std::string path(zipPath);
+    if (!path.empty() && path[0] == '/') {
+        const size_t slash = path.rfind('/');
+        const std::string directory = slash == 0 ? "/" : path.substr(0, slash);
+        if (fsutils_create_dir_r(0755, directory.c_str()) != 0) {
+            ZLOG_FAIL("checkZip", "fail: mkdir <%s>", directory.c_str());
+            throw internal_error();
+        }
+    }
+    struct stat st;
+    if (::stat(zipPath, &st) == 0 && !S_ISREG(st.st_mode)) {  // libzip replaces regular files only
+        ZLOG_FAIL("checkZip", "fail: not a regular file <%s>", zipPath);
+        throw internal_error();
+    }
+    // The archive is written to a temporary file beside it and renamed: try exactly that.
+    std::string probe = path + ".XXXXXX";
+    const int fd = ::mkostemp(&probe[0], O_CLOEXEC);
+    if (fd < 0) {
+        ZLOG_FAIL("checkZip", "fail: mkstemp <%s> (%s)", probe.c_str(), std::strerror(errno));
+        throw internal_error();
+    }
+    ::close(fd);
+    ::unlink(probe.c_str());
+    ZLOG_TRACE("checkZip", "done: <%s>", zipPath);
+}
+
+void api::checkPassage(const char *readPath, const char *writePath) {
+    struct stat st;
+    if (::stat(readPath, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ZLOG_FAIL("checkPassage", "fail: not a regular file <%s>", readPath);
+        throw internal_error();
+    }
+    if (::stat(writePath, &st) == 0 && S_ISFIFO(st.st_mode)) {
+        ZLOG_FAIL("checkPassage", "fail: FIFO in place of a file <%s>", writePath);
+        throw internal_error();
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<api_like> Api__Create() { return std::make_shared<api>(); }
+
+}  // namespace Fs
+}  // namespace VekCli
+}  // namespace Support
+}  // namespace Zarn

@@ -1,0 +1,35 @@
+// The tool's file facade: whole-file reading and writing and the two-entry zip archive.
+#pragma once
+
+#include <memory>
+
+namespace Zarn {
+namespace Support {
+namespace VekCli {
+namespace Fs {
+
+class api_like {
+public:
+    virtual ~api_like() = default;
+    // Writes an archive holding name1 (data1) and then name2 (data2), replacing zipPath.
+    virtual void createZip(const char *zipPath, const char *name1, unsigned char *data1, unsigned long size1,
+                           const char *name2, unsigned char *data2, unsigned long size2) = 0;
+    // Creates or truncates path and writes size bytes of data.
+    virtual void writeFile(const char *path, unsigned char *data, unsigned long size) = 0;
+    // The whole file in a buffer from new[] (the caller delete[]s it); *size its length.
+    virtual unsigned char *readFile(const char *path, unsigned long *size) = 0;
+    // What can be known before createZip: usable entry names, an existing or creatable
+    // directory, in which a file can be created.
+    virtual void checkZip(const char *zipPath, const char *name1, const char *name2) = 0;
+    // Files another party reads and writes whole: readPath must be a regular file and
+    // writePath no FIFO, so neither read nor write can block or run without end.
+    virtual void checkPassage(const char *readPath, const char *writePath) = 0;
+};
+
+// All operations throw internal_error on failure.
+std::shared_ptr<api_like> Api__Create();
+
+}  // namespace Fs
+}  // namespace VekCli
+}  // namespace Support
+}  // namespace Zarn

@@ -1,0 +1,564 @@
+#include "tavrel/api.h"
+
+#include <iconv.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include "kt_api.h"
+#include "zarn/support/exceptions.h"
+#include "zarn/support/kt_guard.h"
+#include "zarn/support/log.h"
+
+namespace Zarn {
+namespace Support {
+namespace VekCli {
+namespace Tavrel {
+
+namespace {
+
+constexpr char kUnitFile[] = __FILE__;
+class kt_guard : public Zarn::Support::basic_kt_guard<kUnitFile> {};
+
+// "е.ключ ВЕК Модра-1К" in UTF-8.
+constexpr char kAcceptedType[] =
+    "\xD0\xB5.\xD0\xBA\xD0\xBB\xD1\x8E\xD1\x87 \xD0\x92\xD0\x95\xD0\x9A "
+    "\xD0\x9C\xD0\xBE\xD0\xB4\xD1\x80\xD0\xB0-1\xD0\x9A";
+constexpr size_t kDescriptionSize = 272;                  // a type or device description from the library
+constexpr unsigned long kUtf8Size = 1028;                 // room for its UTF-8 form
+constexpr size_t kMaxPassword = KT_PASS_MAX_LENGTH - 1;   // bytes szPassword holds before its NUL
+constexpr size_t kRequestNameSize = KT_ERROR_MAX_LENGTH;  // file-name buffers of KTGeneratePrivateKeyEx
+constexpr char kTestMessage[] = "0123456789";
+constexpr DWORD kTestMessageSize = sizeof(kTestMessage) - 1;
+
+struct context_free {
+    void operator()(void *context) const { KTCtxFree(context); }
+};
+struct private_key_free {
+    void operator()(void *key) const { KTCtxFreePrivateKey(key); }
+};
+struct memory_free {
+    void operator()(unsigned char *memory) const { KTFreeMemory(memory); }
+};
+struct cert_info_free {
+    void operator()(KT_CERT_INFO_EX *info) const { KTFreeCertificateInfoEx(info); }
+};
+using context_ptr = std::unique_ptr<void, context_free>;
+using private_key_ptr = std::unique_ptr<void, private_key_free>;
+using memory_ptr = std::unique_ptr<unsigned char, memory_free>;
+using cert_info_ptr = std::unique_ptr<KT_CERT_INFO_EX, cert_info_free>;
+
+// A key read from a medium; members go in reverse order, the key before its context.
+struct key_fixture {
+    context_ptr context;
+    private_key_ptr privateKey;
+    KT_KEY_MEDIA media;
+};
+
+const char *_T_error_text(DWORD code) {
+    const char *text = KTGetErrorLangDesc(code, KT_EN_LANG);
+    return text ? text : "";
+}
+
+std::string _T_base64(const unsigned char *data, size_t size) {
+    static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((size + 2) / 3 * 4);
+    for (size_t i = 0; i < size; i += 3) {
+        const unsigned long chunk = (static_cast<unsigned long>(data[i]) << 16) |
+                                    (i + 1 < size ? static_cast<unsigned long>(data[i + 1]) << 8 : 0) |
+                                    (i + 2 < size ? data[i + 2] : 0);
+        out += kDigits[(chunk >> 18) & 63];
+        out += kDigits[(chunk >> 12) & 63];
+        out += i + 1 < size ? kDigits[(chunk >> 6) & 63] : '=';
+        out += i + 2 < size ? kDigits[chunk & 63] : '=';
+    }
+    return out;
+}
+
+// One certificate request in full, so the operator can recover it from the log.
+void _T_log_request(const std::string &name, const unsigned char *data, DWORD size) {
+    if (!data) size = 0;
+    ZLOG_FAIL("keyCreate", "fail: request not archived (name:<%s>, size:%lu, base64:%s)", name.c_str(), size,
+              _T_base64(data, size).c_str());
+}
+
+std::string _T_time_text(SYSTEMTIME time) {
+    char text[128];
+    std::snprintf(text, sizeof text, "%.4d-%.2d-%.2dT%.2d:%.2d:%.2d", time.wYear, time.wMonth, time.wDay, time.wHour,
+                  time.wMinute, time.wSecond);
+    return text;
+}
+
+// Windows-1251 to UTF-8 into size bytes of target. False when the text cannot be
+// converted (the caller skips it); internal_error when no converter can be opened.
+bool _T_conv_1251_utf8(char *source, char *target, unsigned long size) {
+    iconv_t cd = iconv_open("UTF-8", "CP1251");
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        const int error = errno;
+        ZLOG_FAIL("_T_conv_1251_utf8", "fail: iconv_open (errno:%d, %s)", error, std::strerror(error));
+        throw internal_error();
+    }
+    size_t sourceLeft = std::strlen(source), targetLeft = size;
+    char *in = source, *out = target;
+    iconv(cd, &in, &sourceLeft, &out, &targetLeft);
+    iconv_close(cd);
+    if (sourceLeft != 0) {
+        ZLOG_WARN("_T_conv_1251_utf8", "fail: iconv (source-left:%zu)", sourceLeft);
+        return false;
+    }
+    if (targetLeft == 0) {
+        ZLOG_WARN("_T_conv_1251_utf8", "fail: iconv (target-left:%zu)", targetLeft);
+        return false;
+    }
+    *out = '\0';
+    return true;
+}
+
+// Whether the type's description is the accepted one; other types are passed over.
+bool _T_is_accepted_type(DWORD typeIndex, char *typeText, const char *function, bool logSkip) {
+    char utf8[kUtf8Size];
+    if (!_T_conv_1251_utf8(typeText, utf8, kUtf8Size)) {
+        ZLOG_TRACE(function, "skip: type-index:%lu (type-desc not convertible)", typeIndex);
+        return false;
+    }
+    if (std::strcmp(utf8, kAcceptedType) != 0) {
+        if (logSkip) ZLOG_TRACE(function, "skip: type-desc:<%s>", utf8);
+        return false;
+    }
+    return true;
+}
+
+// Calls visit(typeIndex, devIndex, serial) for each device of the accepted type, in
+// index order, until it returns true; returns whether one did.
+template <class Visit>
+bool _T_for_each_device(const char *function, bool logSkips, Visit visit) {
+    for (DWORD i = 0; i < KT_KEY_MEDIA_MAX_TYPES; ++i) {
+        char typeText[kDescriptionSize] = {};
+        DWORD status = KTEnumKeyMediaTypes(i, typeText);
+        if (status == KT_ERROR_NO_MORE_ITEMS) break;
+        if (status != KT_ERROR_NONE) {
+            ZLOG_FAIL(function, "fail: KTEnumKeyMediaTypes (type-index:%lu, error:%lu, %s)", i, status,
+                      _T_error_text(status));
+            throw internal_error();
+        }
+        typeText[kDescriptionSize - 1] = '\0';
+        if (!_T_is_accepted_type(i, typeText, function, logSkips)) continue;
+        for (DWORD j = 0; j < KT_KEY_MEDIA_MAX_DEVICES; ++j) {
+            char devText[kDescriptionSize] = {};
+            status = KTEnumKeyMediaDevices(i, j, devText);
+            if (status == KT_ERROR_NO_MORE_ITEMS) break;
+            if (status != KT_ERROR_NONE) {
+                ZLOG_FAIL(function, "fail: KTEnumKeyMediaDevices (type-index:%lu, dev-index:%lu, error:%lu, %s)", i, j,
+                          status, _T_error_text(status));
+                throw internal_error();
+            }
+            devText[kDescriptionSize - 1] = '\0';
+            if (visit(i, j, devText)) return true;
+        }
+    }
+    return false;
+}
+
+// Finds the device whose serial is `serial`. The password goes into the medium only
+// when szPassword can hold it; the access check refuses a longer one.
+bool _T_find_private_key_media(const std::string &serial, const std::string &password, KT_KEY_MEDIA *media) {
+    ZLOG_TRACE("_T_find_private_key_media", "exec");
+    const bool found =
+        _T_for_each_device("_T_find_private_key_media", false, [&](DWORD type, DWORD dev, const char *text) {
+            if (serial != text) return false;
+            std::memset(media, 0, sizeof *media);
+            media->dwTypeIndex = type;
+            media->dwDevIndex = dev;
+            if (password.size() <= kMaxPassword) std::memcpy(media->szPassword, password.data(), password.size());
+            return true;
+        });
+    if (found) {
+        ZLOG_TRACE("_T_find_private_key_media", "done");
+    } else {
+        ZLOG_FAIL("_T_find_private_key_media", "fail: media-serial:%s", serial.c_str());
+    }
+    return found;
+}
+
+class api : public api_like {
+public:
+    explicit api(std::shared_ptr<Fs::api_like> fs) : _fs(std::move(fs)) {}
+
+    bool mediaList(std::string serial) override;
+    bool mediaList(std::vector<std::string> &serials) override;
+    void keyCreate(std::string serial, std::string password, std::string csrDsName, std::string csrKepName,
+                   std::string csrZipPath) override;
+    void keyDelete(std::string serial, std::string password) override;
+    bool keyTestAccess(std::string serial, std::string password) override;
+    bool keyTestValid(std::string serial, std::string password) override;
+    bool keyTestSign(std::string serial, std::string password) override;
+    bool keyTestAll(std::string serial, std::string password, bool *access, bool *valid, bool *sign) override;
+    void signCrtPeriod(std::string serial, std::string password, std::string &minTime, std::string &maxTime) override;
+    void signExporCrt(std::string serial, std::string password, std::string crtPath) override;
+    void signCreateExt(std::string serial, std::string password, std::string blobPath, std::string signPath,
+                       bool flag) override;
+    bool signVerify(std::string blobPath, std::string signPath, std::string crtPath) override;
+
+private:
+    bool keyTestAccess(KT_KEY_MEDIA &media, const std::string &password);
+    bool keyTestSign(const KT_KEY_MEDIA &media);
+    key_fixture *keyCreateFixture(const KT_KEY_MEDIA &media);
+    // The medium guard: found by serial, password accepted, key present; else params_error.
+    KT_KEY_MEDIA guardMedia(const char *function, const std::string &serial, const std::string &password);
+    // The key's own certificate; internal_error when the library has none to give.
+    void ownCertificate(const char *function, key_fixture *fixture, cert_info_ptr &info, memory_ptr &certificate,
+                        DWORD &certificateSize);
+
+    std::shared_ptr<Fs::api_like> _fs;
+    std::unique_ptr<key_fixture> _fixture;
+};
+
+bool api::mediaList(std::vector<std::string> &serials) {
+    ZLOG_TRACE("mediaList", "exec");
+    _T_for_each_device("mediaList", true, [&](DWORD, DWORD, const char *text) {
+        serials.emplace_back(text);
+        ZLOG_TRACE("mediaList", "done: serial:%s", text);
+        return false;
+    });
+    ZLOG_TRACE("mediaList", "done: serial-count:%zu", serials.size());
+    return !serials.empty();
+}
+
+bool api::mediaList(std::string serial) {
+    ZLOG_TRACE("mediaList", "exec");
+    std::vector<std::string> serials;
+    mediaList(serials);
+    bool found = false;
+    for (const std::string &each : serials) found = found || each == serial;
+    ZLOG_TRACE("mediaList", "done: (media-found:%s", found ? "yes" : "no");
+    return found;
+}
+
+bool api::keyTestAccess(KT_KEY_MEDIA &media, const std::string &password) {
+    if (password.size() > kMaxPassword) {
+        ZLOG_FAIL("keyTestAccess", "fail: password too long (size:%zu, max-size:%zu)", password.size(), kMaxPassword);
+        return false;
+    }
+    BOOL exists = 0;
+    const DWORD status = KTIsPrivateKeyExists(&media, &exists);
+    if (status == KT_ERROR_KEY_MEDIAS_ACCESS_FAILED) {
+        ZLOG_FAIL("keyTestAccess", "fail: KTIsPrivateKeyExists (KT_ERROR_KEY_MEDIAS_ACCESS_FAILED)");
+        return false;
+    }
+    if (status != KT_ERROR_NONE) {
+        ZLOG_FAIL("keyTestAccess", "fail: KTIsPrivateKeyExists %lu (%s)", status, _T_error_text(status));
+        throw internal_error();
+    }
+    return exists != 0;
+}
+
+key_fixture *api::keyCreateFixture(const KT_KEY_MEDIA &media) {
+    if (_fixture && _fixture->media.dwTypeIndex == media.dwTypeIndex &&
+        _fixture->media.dwDevIndex == media.dwDevIndex) {
+        return _fixture.get();
+    }
+    std::unique_ptr<key_fixture> fixture(new key_fixture{});
+    fixture->media = media;
+    ZLOG_TRACE("key_fixture", "exec");
+
+    PVOID context = nullptr;
+    DWORD status = KTCtxCreate(&context);
+    if (status != KT_ERROR_NONE) {
+        ZLOG_FAIL("key_fixture", "fail: KTCtxCreate (error:%lu, %s)", status, _T_error_text(status));
+        throw internal_error();
+    }
+    fixture->context.reset(context);
+
+    PVOID privateKey = nullptr;
+    KT_CERT_OWNER_INFO ownerInfo = {};
+    status = KTCtxReadPrivateKey(context, &fixture->media, &privateKey, &ownerInfo);
+    if (status != KT_ERROR_NONE) {
+        ZLOG_FAIL("key_fixture", "fail: KTCtxReadPrivateKey (media-type:%lu, media-dev:%lu, error:%lu, %s)",
+                  media.dwTypeIndex, media.dwDevIndex, status, _T_error_text(status));
+        throw internal_error();
+    }
+    fixture->privateKey.reset(privateKey);
+    KTCtxFreeCertOwnerInfo(context, &ownerInfo);
+    ZLOG_TRACE("key_fixture", "done: KTCtxReadPrivateKey");
+    ZLOG_TRACE("key_fixture", "done");
+    _fixture = std::move(fixture);
+    return _fixture.get();
+}
+
+KT_KEY_MEDIA api::guardMedia(const char *function, const std::string &serial, const std::string &password) {
+    KT_KEY_MEDIA media;
+    if (!_T_find_private_key_media(serial, password, &media) || !keyTestAccess(media, password)) {
+        ZLOG_TRACE(function, "fail: params_error");
+        throw params_error();
+    }
+    return media;
+}
+
+void api::ownCertificate(const char *function, key_fixture *fixture, cert_info_ptr &info, memory_ptr &certificate,
+                         DWORD &certificateSize) {
+    PKT_CERT_INFO_EX infoOut = nullptr;
+    unsigned char *certificateOut = nullptr;
+    certificateSize = 0;
+    const DWORD status =
+        KTCtxGetOwnCertificate(fixture->privateKey.get(), 1, 1, &infoOut, &certificateOut, &certificateSize);
+    info.reset(infoOut);
+    certificate.reset(certificateOut);
+    if (status != KT_ERROR_NONE) {
+        ZLOG_FAIL(function, "fail: KTCtxGetOwnCertificate (error:%lu, %s)", status, _T_error_text(status));
+        throw internal_error();
+    }
+    if (!info || !certificate) {
+        ZLOG_FAIL(function, "fail: KTCtxGetOwnCertificate (no certificate returned)");
+        throw internal_error();
+    }
+    ZLOG_TRACE(function, "done: KTCtxGetOwnCertificate (cert-size:%lu)", certificateSize);
+}
+
+void api::keyCreate(std::string serial, std::string password, std::string csrDsName, std::string csrKepName,
+                    std::string csrZipPath) {
+    ZLOG_TRACE("keyCreate", "exec");
+    KT_KEY_MEDIA media;
+    if (!_T_find_private_key_media(serial, password, &media)) {
+        ZLOG_TRACE("keyCreate", "fail: params_error");
+        throw params_error();
+    }
+    if (password.size() > kMaxPassword) {  // no medium accepts it: answered as a refused password
+        ZLOG_FAIL("keyCreate", "fail: password too long (size:%zu, max-size:%zu)", password.size(), kMaxPassword);
+        throw internal_error();
+    }
+    // Everything the archive needs is checked before the key exists.
+    _fs->checkZip(csrZipPath.c_str(), csrDsName.c_str(), csrKepName.c_str());
+
+    unsigned char *dsRequest = nullptr, *kepRequest = nullptr;
+    DWORD dsRequestSize = 0, kepRequestSize = 0;
+    char dsRequestName[kRequestNameSize] = {}, kepRequestName[kRequestNameSize] = {};
+    const DWORD status = KTGeneratePrivateKeyEx(
+        &media, 1, 1, 2, 2, nullptr, 0, 2, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &dsRequest,
+        &dsRequestSize, dsRequestName, &kepRequest, &kepRequestSize, kepRequestName, nullptr, nullptr, nullptr);
+    memory_ptr dsHold(dsRequest);
+    memory_ptr kepHold(kepRequest);  // released first
+    if (status != KT_ERROR_NONE) {
+        ZLOG_FAIL("keyCreate", "fail: KTGeneratePrivateKeyEx (error:%lu, %s)", status, _T_error_text(status));
+        throw internal_error();
+    }
+    try {
+        _fs->createZip(csrZipPath.c_str(), csrDsName.c_str(), dsRequest, dsRequestSize, csrKepName.c_str(), kepRequest,
+                       kepRequestSize);
+    } catch (...) {
+        // The key exists now: its requests survive in the log.
+        _T_log_request(csrDsName, dsRequest, dsRequestSize);
+        _T_log_request(csrKepName, kepRequest, kepRequestSize);
+        throw;
+    }
+    ZLOG_TRACE("keyCreate", "done");
+}
+
+void api::keyDelete(std::string serial, std::string password) {
+    ZLOG_TRACE("keyDelete", "exec");
+    KT_KEY_MEDIA media = guardMedia("keyDelete", serial, password);
+    DWORD status = KTDestroyPrivateKey(&media);
+    if (status != KT_ERROR_NONE) {
+        ZLOG_FAIL("keyDelete", "fail: KTDestroyPrivateKey (error:%lu, %s)", status, _T_error_text(status));
+        throw internal_error();
+    }
+    BOOL exists = 0;
+    status = KTIsPrivateKeyExists(&media, &exists);
+    if (status == KT_ERROR_KEY_MEDIAS_ACCESS_FAILED) {
+        ZLOG_FAIL("keyDelete", "fail: KTIsPrivateKeyExists (KT_ERROR_KEY_MEDIAS_ACCESS_FAILED)");
+    } else if (status != KT_ERROR_NONE) {
+        ZLOG_FAIL("keyDelete", "fail: KTIsPrivateKeyExists %lu (%s)", status, _T_error_text(status));
+        throw internal_error();
+    } else if (exists) {
+        ZLOG_TRACE("keyDelete", "fail: internal_error (key still exist)");
+        throw internal_error();
+    }
+    ZLOG_TRACE("keyDelete", "done");
+}
+
+bool api::keyTestAccess(std::string serial, std::string password) {
+    ZLOG_TRACE("keyTestAccess", "exec");
+    KT_KEY_MEDIA media;
+    if (!_T_find_private_key_media(serial, password, &media)) {
+        ZLOG_TRACE("keyTestAccess", "fail: invalid key-media");
+        return false;
+    }
+    const bool result = keyTestAccess(media, password);
+    ZLOG_TRACE("keyTestAccess", "done: key-access:%s", result ? "yes" : "no");
+    return result;
+}
+
+bool api::keyTestValid(std::string serial, std::string password) {
+    ZLOG_TRACE("keyTestValid", "exec");
+    KT_KEY_MEDIA media;
+    if (!_T_find_private_key_media(serial, password, &media)) {
+        ZLOG_TRACE("keyTestValid", "fail: invalid key-media");
+        return false;
+    }
+    if (!keyTestAccess(media, password)) {
+        ZLOG_TRACE("keyTestValid", "fail: invalid key-access");
+        return false;
+    }
+    bool result = true;
+    try {
+        keyCreateFixture(media);
+    } catch (const internal_error &) {
+        result = false;
+    }
+    ZLOG_TRACE("keyTestValid", "done: key-valid:%s", result ? "yes" : "no");
+    return result;
+}
+
+bool api::keyTestSign(const KT_KEY_MEDIA &media) {
+    key_fixture *fixture = keyCreateFixture(media);
+
+    PKT_CERT_INFO_EX infoOut = nullptr;
+    unsigned char *certificateOut = nullptr;
+    DWORD certificateSize = 0;
+    DWORD status = KTCtxGetOwnCertificate(fixture->privateKey.get(), 1, 1, &infoOut, &certificateOut, &certificateSize);
+    const cert_info_ptr info(infoOut);
+    const memory_ptr certificate(certificateOut);
+    if (status != KT_ERROR_NONE) {
+        ZLOG_FAIL("keyTestSign", "fail: KTCtxGetOwnCertificate (error:%lu, %s)", status, _T_error_text(status));
+        return false;
+    }
+    ZLOG_TRACE("keyTestSign", "done: KTCtxGetOwnCertificate (cert-size:%lu)", certificateSize);
+
+    unsigned char message[sizeof kTestMessage];
+    std::memcpy(message, kTestMessage, sizeof message);
+    unsigned char *signOut = nullptr;
+    DWORD signSize = 0;
+    status = KTCtxSignData(fixture->privateKey.get(), 1, message, kTestMessageSize, 1, 0, &signOut, &signSize);
+    const memory_ptr sign(signOut);
+    if (status != KT_ERROR_NONE) {
+        ZLOG_WARN("keyTestSign", "fail: KTSignData (error:%lu, %s)", status, _T_error_text(status));
+        return false;
+    }
+    ZLOG_TRACE("keyTestSign", "done: KTSignData (sign-size:%lu)", signSize);
+
+    KT_SIGN_INFO signInfo = {};
+    status = KTVerifyDataWithParams(message, kTestMessageSize, 0, nullptr, sign.get(), signSize, 0, nullptr, 0,
+                                    certificate.get(), certificateSize, 0, &signInfo);
+    if (status != KT_ERROR_NONE) {
+        ZLOG_WARN("keyTestSign", "fail: KTVerifyDataWithParams (error:%lu, %s)", status, _T_error_text(status));
+        return false;
+    }
+    ZLOG_TRACE("keyTestSign", "done: KTVerifyDataWithParams (time-avail:%s)", signInfo.bTimeAvail ? "yes" : "no");
+    KTFreeSignInfo(&signInfo);
+    return true;
+}
+
+bool api::keyTestSign(std::string serial, std::string password) {
+    ZLOG_TRACE("keyTestSign", "exec");
+    const KT_KEY_MEDIA media = guardMedia("keyTestSign", serial, password);
+    const bool result = keyTestSign(media);
+    ZLOG_TRACE("keyTestSign", "done: sign-valid:%s", result ? "yes" : "no");
+    return result;
+}
+
+bool api::keyTestAll(std::string serial, std::string password, bool *access, bool *valid, bool *sign) {
+    *access = *valid = *sign = false;
+    ZLOG_TRACE("keyTestAll", "exec");
+    KT_KEY_MEDIA media;
+    if (!_T_find_private_key_media(serial, password, &media)) {
+        ZLOG_TRACE("keyTestAll", "fail: params_error");
+        throw params_error();
+    }
+    if (!keyTestAccess(media, password)) {
+        ZLOG_TRACE("keyTestAll", "done: key-access:no, key-valid:no, key-sign:no)");
+        return false;
+    }
+    *access = true;
+    try {
+        keyCreateFixture(media);
+    } catch (const internal_error &) {
+        ZLOG_TRACE("keyTestAll", "done: key-access:yes, key-valid:no, key-sign:no)");
+        return false;
+    }
+    *valid = true;
+    if (!keyTestSign(media)) {
+        ZLOG_TRACE("keyTestAll", "done: key-access:yes, key-valid:yes, key-sign:no)");
+        return false;
+    }
+    *sign = true;
+    ZLOG_TRACE("keyTestAll", "done: key-access:yes, key-valid:yes, key-sign:yes)");
+    return true;
+}
+
+void api::signCrtPeriod(std::string serial, std::string password, std::string &minTime, std::string &maxTime) {
+    ZLOG_TRACE("signCrtPeriod", "exec");
+    key_fixture *fixture = keyCreateFixture(guardMedia("signCrtPeriod", serial, password));
+    cert_info_ptr info;
+    memory_ptr certificate;
+    DWORD certificateSize = 0;
+    ownCertificate("signCrtPeriod", fixture, info, certificate, certificateSize);
+    minTime = _T_time_text(info->stCertBeginTime);
+    maxTime = _T_time_text(info->stCertEndTime);
+    ZLOG_TRACE("signCrtPeriod", "done");
+}
+
+void api::signExporCrt(std::string serial, std::string password, std::string crtPath) {
+    ZLOG_TRACE("signExporCrt", "exec");
+    key_fixture *fixture = keyCreateFixture(guardMedia("signExporCrt", serial, password));
+    cert_info_ptr info;
+    memory_ptr certificate;
+    DWORD certificateSize = 0;
+    ownCertificate("signExporCrt", fixture, info, certificate, certificateSize);
+    info.reset();
+    _fs->writeFile(crtPath.c_str(), certificate.get(), certificateSize);
+    ZLOG_TRACE("signExporCrt", "done");
+}
+
+void api::signCreateExt(std::string serial, std::string password, std::string blobPath, std::string signPath,
+                        bool flag) {
+    ZLOG_TRACE("signCreateExt", "exec");
+    key_fixture *fixture = keyCreateFixture(guardMedia("signCreateExt", serial, password));
+    _fs->checkPassage(blobPath.c_str(), signPath.c_str());
+    const DWORD status = KTCtxSignFile(fixture->privateKey.get(), 1, &blobPath[0], 1, flag ? 1 : 0, &signPath[0]);
+    if (status != KT_ERROR_NONE) {
+        ZLOG_FAIL("signCreateExt", "fail: KTCtxSignFile (error:%lu, %s)", status, _T_error_text(status));
+        throw internal_error();
+    }
+    ZLOG_TRACE("signCreateExt", "done");
+}
+
+bool api::signVerify(std::string blobPath, std::string signPath, std::string crtPath) {
+    ZLOG_TRACE("signVerify", "exec");
+    unsigned long dataSize = 0, signSize = 0, certificateSize = 0;
+    const std::unique_ptr<unsigned char[]> data(_fs->readFile(blobPath.c_str(), &dataSize));
+    const std::unique_ptr<unsigned char[]> sign(_fs->readFile(signPath.c_str(), &signSize));
+    const std::unique_ptr<unsigned char[]> certificate(_fs->readFile(crtPath.c_str(), &certificateSize));
+    ZLOG_TRACE("signVerify", "blobSize:%lu signSize:%lu, certSize:%lu", dataSize, signSize, certificateSize);
+
+    KT_SIGN_INFO signInfo = {};
+    const DWORD status = KTVerifyDataWithParams(data.get(), dataSize, 0, nullptr, sign.get(), signSize, 0, nullptr, 0,
+                                                certificate.get(), certificateSize, 0, &signInfo);
+    if (status != KT_ERROR_NONE) {
+        ZLOG_FAIL("signVerify", "fail: KTVerifyDataWithParams (%s)", _T_error_text(status));
+        return false;
+    }
+    if (signInfo.bTimeAvail || signInfo.bTimeStamp) {
+        const SYSTEMTIME time = signInfo.Time;
+        ZLOG_TRACE("signVerify", "done: KTVerifyDataWithParams (signed-at:<%u/%u/%u %u:%u:%u.%u>)",
+                   unsigned(time.wYear), unsigned(time.wMonth), unsigned(time.wDay), unsigned(time.wHour),
+                   unsigned(time.wMinute), unsigned(time.wSecond), unsigned(time.wMilliseconds));
+    } else {
+        ZLOG_TRACE("signVerify", "done: KTVerifyDataWithParams (time-avali:no)");
+    }
+    KTFreeSignInfo(&signInfo);
+    return true;
+}
+
+}  // namespace
+
+std::shared_ptr<api_like> Api__Create(std::shared_ptr<Fs::api_like> fs) {
+    static kt_guard _s_kt_guard;
+    return std::make_shared<api>(std::move(fs));
+}
+
+}  // namespace Tavrel
+}  // namespace VekCli
+}  // namespace Support
+}  // namespace Zarn

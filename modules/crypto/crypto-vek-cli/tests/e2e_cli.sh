@@ -1,0 +1,200 @@
+#!/bin/bash
+# End-to-end runs of vek-cli against stand-in worlds made here: standard output byte for
+# byte, exit codes, an empty error stream, the log, and no library object left over.
+# usage: e2e_cli.sh VEK_CLI TAVREL_WORLD ZIP_DUMP
+set -u
+VEK_CLI=$(realpath "$1") WORLD_TOOL=$(realpath "$2") ZIP_DUMP=$(realpath "$3")
+scratch=$(mktemp -d /tmp/vek-cli-e2e-XXXXXX)
+trap 'rm -rf "$scratch"' EXIT
+failures=0
+runs=0
+
+USAGE='vek-cli media  list
+vek-cli media  list         <serial>
+vek-cli key    create       <serial> <password> <csr-ds-name> <csr-kep-name> <csr-zip-path>
+vek-cli key    delete       <serial> <password>
+vek-cli key    test-access  <serial> <password>
+vek-cli key    test-valid   <serial> <password>
+vek-cli key    test-sign    <serial> <password>
+vek-cli key    test-all     <serial> <password>
+vek-cli sign   crt-info     <serial> <password>
+vek-cli sign   export-crt   <serial> <password> <crt-path>
+vek-cli sign   create-ext   <serial> <password> <blob-path> <sign-path>
+vek-cli sign   verify       <blob-path> <sign-path> <crt-path>
+'
+ALL_PASSED='{"test-key-access":"passed","test-key-valid":"passed","test-key-sign":"passed","test-all":"passed"}
+'
+ALL_FAILED='{"test-key-access":"failed","test-key-valid":"failed","test-key-sign":"failed","test-all":"failed"}
+'
+PW=12345678
+
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+# new_world NAME [init|empty]: a world of its own; later runs use it, its log and trace.
+new_world() {
+    dir=$scratch/$1
+    mkdir -p "$dir"
+    "$WORLD_TOOL" "${2:-init}" "$dir/world.json" >/dev/null || fail "tavrel-world ${2:-init}"
+    export TAVREL_STANDIN_WORLD=$dir/world.json JOTLOG_FILE=$dir/log TAVREL_STANDIN_TRACE=$dir/trace
+    unset TAVREL_STANDIN_FAULTS
+}
+
+# expect CODE OUTPUT ARGS...: runs vek-cli ARGS and checks all of it.
+expect() {
+    local code=$1 want=$2
+    shift 2
+    runs=$((runs + 1))
+    local before=0
+    [ -f "$dir/log" ] && before=$(wc -l <"$dir/log")
+    "$VEK_CLI" "$@" >"$scratch/out" 2>"$scratch/err"
+    local rc=$?
+    tail -n +$((before + 1)) "$dir/log" >"$dir/log.run" 2>/dev/null
+    printf '%s' "$want" >"$scratch/want"
+    cmp -s "$scratch/want" "$scratch/out" || fail "vek-cli $*: output <$(cat "$scratch/out")>, expected <$want>"
+    [ "$rc" = "$code" ] || fail "vek-cli $*: exit code $rc, expected $code"
+    [ -s "$scratch/err" ] && fail "vek-cli $*: standard error: $(cat "$scratch/err")"
+    local last
+    last=$(grep '^outstanding' "$dir/trace" 2>/dev/null | tail -n 1)
+    [ "$last" = "outstanding buffers=0 records=0 contexts=0 private-keys=0 violations=0" ] ||
+        fail "vek-cli $*: left over: $last"
+    return 0
+}
+
+# logged LEVEL FUNCTION TEXT: the last run logged exactly this line.
+logged() {
+    cut -f1-3 "$dir/log.run" | grep -qxF "$1	$2	$3" || fail "log line <$1 $2 $3> missing"
+}
+
+pubkey_of_cert() { openssl x509 -inform DER -in "$1" -noout -pubkey 2>/dev/null; }
+pubkey_of_request() { openssl req -inform DER -in "$1" -noout -pubkey 2>/dev/null; }
+
+# --- listing, tests and the certificate on the built-in world -------------------------
+new_world road
+expect 0 $'VM1K-000101\nVM1K-000102\nVM1K-000103\n' media list
+logged 4 mediaList "done: serial-count:3"
+logged 4 kt_guard "done: KTInitialize"
+[ "$(tail -n 1 "$dir/log.run" | cut -f2-3)" = $'~kt_guard\tdone: KTFinalize' ] || fail "the library is finalised last"
+cut -f4 "$dir/log.run" | grep -q 'modules/crypto/crypto-vek-cli/src/tavrel/api.cpp:' || fail "log source path"
+expect 0 $'VM1K-000102\n' media list VM1K-000102
+logged 4 mediaList "done: (media-found:yes"
+expect 0 '' media list VM1-000001
+expect 70 "$USAGE" media list a b
+expect 70 "$USAGE" Media list
+expect 70 "$USAGE"
+expect 70 "$USAGE" key
+expect 70 "$USAGE" key test-access VM1K-000101
+expect 70 "$USAGE" sign verify a b
+
+expect 0 $'PASSED\n' key test-access VM1K-000101 $PW
+expect 0 $'FAILED\n' key test-access VM1K-000101 wrong
+logged 1 keyTestAccess "fail: KTIsPrivateKeyExists (KT_ERROR_KEY_MEDIAS_ACCESS_FAILED)"
+expect 0 $'FAILED\n' key test-access nobody $PW
+logged 4 keyTestAccess "fail: invalid key-media"
+expect 0 $'FAILED\n' key test-access VM1K-000102 $PW
+expect 0 $'PASSED\n' key test-valid VM1K-000101 $PW
+expect 0 $'FAILED\n' key test-valid VM1K-000102 $PW
+expect 0 $'PASSED\n' key test-sign VM1K-000101 $PW
+logged 4 keyTestSign "done: sign-valid:yes"
+expect 70 "$USAGE" key test-sign nobody $PW
+expect 70 "$USAGE" key test-sign VM1K-000101 wrong
+expect 70 "$USAGE" key test-sign VM1K-000102 $PW
+expect 0 "$ALL_PASSED" key test-all VM1K-000101 $PW
+expect 0 "$ALL_FAILED" key test-all VM1K-000101 wrong
+expect 0 "$ALL_FAILED" key test-all VM1K-000101 "$(printf '%065d' 0)"
+expect 70 "$USAGE" key test-all nobody $PW
+expect 0 $'{"min-time":"2021-03-01T08:05:09","max-time":"2031-03-01T08:05:09"}\n' sign crt-info VM1K-000101 $PW
+expect 70 "$USAGE" sign crt-info VM1K-000102 $PW
+
+expect 0 $'DONE\n' sign export-crt VM1K-000101 $PW "$dir/own.crt"
+pubkey_of_cert "$dir/own.crt" >/dev/null || fail "exported certificate is not DER X.509"
+expect 0 $'DONE\n' sign export-crt VM1K-000103 87654321 "$dir/foreign.crt"
+expect 70 $'FAIL\n' sign export-crt VM1K-000101 $PW /dev/full
+expect 70 $'FAIL\n' sign export-crt VM1K-000101 $PW "$dir"
+expect 70 "$USAGE" sign export-crt VM1K-000101 wrong "$dir/x.crt"
+[ -e "$dir/x.crt" ] && fail "refused export wrote a file"
+
+# --- signing and verification --------------------------------------------------------
+printf 'operator data\n' >"$dir/data"
+: >"$dir/empty"
+expect 0 $'DONE\n' sign create-ext VM1K-000101 $PW "$dir/data" "$dir/data.p7s"
+expect 0 $'PASSED\n' sign verify "$dir/data" "$dir/data.p7s" "$dir/own.crt"
+logged 4 signVerify "blobSize:14 signSize:$(stat -c %s "$dir/data.p7s"), certSize:$(stat -c %s "$dir/own.crt")"
+printf 'operator dat4\n' >"$dir/tampered"
+expect 64 $'FAILED\n' sign verify "$dir/tampered" "$dir/data.p7s" "$dir/own.crt"
+logged 1 signVerify "fail: KTVerifyDataWithParams (Signature does not match the data or the certificate)"
+expect 64 $'FAILED\n' sign verify "$dir/data" "$dir/data.p7s" "$dir/foreign.crt"
+expect 64 $'FAILED\n' sign verify "$dir/data" "$dir/own.crt" "$dir/own.crt"
+expect 70 $'FAIL\n' sign verify "$dir/missing" "$dir/data.p7s" "$dir/own.crt"
+logged 1 readFile "fail: fopen <$dir/missing> (errno:No such file or directory)\\n"
+expect 70 $'FAIL\n' sign verify "$dir/empty" "$dir/data.p7s" "$dir/own.crt"
+expect 70 $'FAIL\n' sign verify "$dir/data" "$dir" "$dir/own.crt"
+expect 70 $'FAIL\n' sign create-ext VM1K-000101 $PW "$dir/missing" "$dir/x.p7s"
+expect 70 "$USAGE" sign create-ext VM1K-000101 wrong "$dir/data" "$dir/x.p7s"
+TAVREL_STANDIN_LONG_SIGNATURES=1 expect 0 $'DONE\n' sign create-ext VM1K-000101 $PW "$dir/data" "$dir/long.p7s"
+[ "$(stat -c %s "$dir/long.p7s")" -gt 4096 ] || fail "long signature"
+expect 0 $'PASSED\n' sign verify "$dir/data" "$dir/long.p7s" "$dir/own.crt"
+
+# --- library failures ----------------------------------------------------------------
+TAVREL_STANDIN_FAULTS=KTCtxReadPrivateKey=18 expect 70 $'FAIL\n' key test-sign VM1K-000101 $PW
+TAVREL_STANDIN_FAULTS=KTCtxSignData=18 expect 0 $'FAILED\n' key test-sign VM1K-000101 $PW
+TAVREL_STANDIN_FAULTS=KTInitialize=6 expect 70 $'FAIL\n' media list
+TAVREL_STANDIN_FAULTS=KTEnumKeyMediaDevices=6 expect 70 $'FAIL\n' key test-access VM1K-000101 $PW
+
+# --- a key made in one run, used in the next; its archive read back ------------------
+new_world create
+expect 0 $'DONE\n' key create VM1K-000102 $PW ds.p10 kep.p10 "$dir/out/deep/req.zip"
+logged 4 keyCreate "done"
+mkdir -p "$dir/entries"
+"$ZIP_DUMP" "$dir/out/deep/req.zip" "$dir/entries" >"$dir/entries.txt" || fail "archive unreadable"
+[ "$(cut -f1-2 "$dir/entries.txt")" = $'0\tds.p10\n1\tkep.p10' ] || fail "archive entries: $(cat "$dir/entries.txt")"
+expect 0 $'PASSED\n' key test-sign VM1K-000102 $PW
+expect 0 $'DONE\n' sign export-crt VM1K-000102 $PW "$dir/new.crt"
+new_key=$(pubkey_of_cert "$dir/new.crt")
+if [ -z "$new_key" ] || [ "$new_key" != "$(pubkey_of_request "$dir/entries/0")" ]; then
+    fail "the first request is not the new signing key's"
+fi
+[ -n "$(pubkey_of_request "$dir/entries/1")" ] || fail "the second entry is not a request"
+expect 0 $'DONE\n' key create VM1K-000102 $PW a b "$dir/out/deep/req.zip"
+[ "$(cut -f2 <("$ZIP_DUMP" "$dir/out/deep/req.zip" "$dir/entries"))" = $'a\nb' ] || fail "archive not replaced"
+expect 0 $'DONE\n' key delete VM1K-000102 $PW
+logged 4 keyDelete "done"
+expect 0 $'FAILED\n' key test-access VM1K-000102 $PW
+expect 70 "$USAGE" key delete VM1K-000102 $PW
+
+# --- key create refuses before making a key ------------------------------------------
+new_world refuse
+mkdir -p "$dir/work"
+mkfifo "$dir/fifo.zip"
+cd "$dir/work" || exit 1
+for args in "same same $dir/r.zip" "ds kep relative-missing/r.zip" "ds kep $dir" "ds kep $dir/world.json/r.zip" \
+    "ds kep $dir/fifo.zip"; do
+    # shellcheck disable=SC2086
+    expect 70 $'FAIL\n' key create VM1K-000102 $PW $args
+done
+cd / || exit 1
+[ -e "$dir/work/relative-missing" ] && fail "a relative directory was made"
+expect 70 $'FAIL\n' key create VM1K-000102 $PW "" kep "$dir/r.zip"
+expect 70 $'FAIL\n' key create VM1K-000102 wrong ds kep "$dir/r.zip"
+expect 70 "$USAGE" key create nobody $PW ds kep "$dir/r.zip"
+expect 0 $'FAILED\n' key test-access VM1K-000102 $PW
+[ -e "$dir/r.zip" ] && fail "refused create wrote an archive"
+[ "$(grep -c '^KTGeneratePrivateKeyEx$' "$dir/trace")" = 1 ] || fail "only the wrong password reaches the library"
+
+# --- an unrelated type whose name is not Windows-1251 text ---------------------------
+new_world odd empty
+"$WORLD_TOOL" add-type-hex "$dir/world.json" e52ee0ebfe9820 >/dev/null
+"$WORLD_TOOL" add-type "$dir/world.json" 'е.ключ ВЕК Модра-1К' >/dev/null
+"$WORLD_TOOL" add-device "$dir/world.json" 1 ODD-OK $PW key >/dev/null
+expect 0 $'ODD-OK\n' media list
+logged 4 mediaList "skip: type-index:0 (type-desc not convertible)"
+expect 0 $'PASSED\n' key test-sign ODD-OK $PW
+
+new_world nothing empty
+expect 0 '' media list
+logged 4 mediaList "done: serial-count:0"
+
+echo "$runs runs, $failures failures"
+[ "$failures" = 0 ]

@@ -1,0 +1,241 @@
+// The file facade against real files, devices and FIFOs.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fs/api.h"
+#include "log_capture.h"
+#include "zarn/support/exceptions.h"
+#include "zip_entries.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Zarn::Support::internal_error;
+
+class FsApi : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char name[] = "/tmp/vek-cli-fs-test-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(name));
+        root = name;
+        log_capture::clear();
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(root, ignored);
+    }
+
+    std::string path(const std::string &relative) const { return root + "/" + relative; }
+    static void put(const std::string &file, const std::string &text) { std::ofstream(file, std::ios::binary) << text; }
+    static std::string get(const std::string &file) {
+        std::ifstream in(file, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    std::string read(const std::string &file) {
+        unsigned long size = 0;
+        std::unique_ptr<unsigned char[]> data(facade->readFile(file.c_str(), &size));
+        return std::string(reinterpret_cast<char *>(data.get()), size);
+    }
+    void write(const std::string &file, std::string bytes) {
+        facade->writeFile(file.c_str(), reinterpret_cast<unsigned char *>(&bytes[0]), bytes.size());
+    }
+    void zip(const std::string &file, const char *name1, std::string data1, const char *name2, std::string data2) {
+        facade->createZip(file.c_str(), name1, reinterpret_cast<unsigned char *>(&data1[0]), data1.size(), name2,
+                          reinterpret_cast<unsigned char *>(&data2[0]), data2.size());
+    }
+
+    std::string root;
+    std::shared_ptr<Zarn::Support::VekCli::Fs::api_like> facade = Zarn::Support::VekCli::Fs::Api__Create();
+};
+
+// Lowers the file-size limit for the life of the object, so writes fail with EFBIG.
+class file_size_limit {
+public:
+    explicit file_size_limit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &_saved);
+        _handler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit lower = _saved;
+        lower.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &lower);
+    }
+    ~file_size_limit() {
+        ::setrlimit(RLIMIT_FSIZE, &_saved);
+        std::signal(SIGXFSZ, _handler);
+    }
+
+private:
+    rlimit _saved;
+    void (*_handler)(int);
+};
+
+TEST_F(FsApi, ReadsWholeFiles) {
+    const std::string bytes("a\0b\xff\n", 5);
+    put(path("data"), bytes);
+    EXPECT_EQ(bytes, read(path("data")));
+    const std::string big(1 << 20, 'q');
+    put(path("big"), big);
+    EXPECT_EQ(big, read(path("big")));
+}
+
+TEST_F(FsApi, ReadRefusesWhatIsNotAWholeFile) {
+    put(path("empty"), "");
+    fs::create_directory(path("dir"));
+    ASSERT_EQ(0, ::mkfifo(path("fifo").c_str(), 0600));  // no writer: must not block
+    { std::ofstream sparse(path("huge")); }
+    ASSERT_EQ(0, ::truncate(path("huge").c_str(), 4294967296LL));  // 4 GiB: refused, never cut to 32 bits
+
+    struct Row {
+        std::string file, logged;
+    };
+    const std::vector<Row> rows = {
+        {path("empty"), "fail: fread <" + path("empty") + "> ("},
+        {path("missing"), "fail: fopen <" + path("missing") + "> (errno:No such file or directory)\n"},
+        {path("dir"), "fail: fopen <" + path("dir") + "> (errno:Is a directory)\n"},
+        {path("fifo"), "fail: fseek <" + path("fifo") + "> (Illegal seek)\n"},
+        {path("huge"), "fail: file too large <" + path("huge") + "> (size:4294967296, max-size:4294967295)\n"},
+    };
+    for (const Row &row : rows) {
+        log_capture::clear();
+        unsigned long size = 7;
+        EXPECT_THROW(facade->readFile(row.file.c_str(), &size), internal_error) << row.file;
+        EXPECT_EQ(7u, size) << row.file;
+        EXPECT_TRUE(log_capture::has_prefix(1, "readFile", row.logged)) << row.file;
+    }
+}
+
+TEST_F(FsApi, WritesCreateOrTruncate) {
+    write(path("out"), std::string("x\0y", 3));
+    EXPECT_EQ(std::string("x\0y", 3), get(path("out")));
+    write(path("out"), "z");
+    EXPECT_EQ("z", get(path("out")));
+    EXPECT_EQ(2u, log_capture::count("writeFile", "done: <" + path("out") + ">"));
+    write(path("none"), "");
+    EXPECT_TRUE(fs::exists(path("none")));
+}
+
+TEST_F(FsApi, FailedWriteOfADeviceIsReportedAndTheDeviceKept) {
+    EXPECT_THROW(write("/dev/full", "certificate"), internal_error);
+    EXPECT_TRUE(log_capture::has_prefix(1, "writeFile", "fail: fflush </dev/full> (No space left on device)"));
+    EXPECT_TRUE(fs::is_character_file("/dev/full"));
+    EXPECT_EQ(0u, log_capture::count("writeFile", "done: </dev/full>"));
+}
+
+TEST_F(FsApi, FailedWriteRemovesOnlyTheRegularFileItMade) {
+    put(path("target"), "old");
+    fs::create_symlink(path("target"), path("link"));
+    {
+        const file_size_limit limit(10);
+        EXPECT_THROW(write(path("small"), std::string(100, 's')), internal_error);      // fails at the flush
+        EXPECT_THROW(write(path("large"), std::string(1 << 16, 'l')), internal_error);  // fails in fwrite
+        EXPECT_THROW(write(path("link"), std::string(100, 'k')), internal_error);
+    }
+    EXPECT_FALSE(fs::exists(path("small")));
+    EXPECT_FALSE(fs::exists(path("large")));
+    EXPECT_TRUE(fs::is_symlink(path("link")));
+    EXPECT_TRUE(log_capture::has_prefix(1, "writeFile",
+                                        "fail: fwrite <" + path("large") + "> (expected-size:65536, actual-size:"));
+}
+
+TEST_F(FsApi, WriteRefusesDirectoriesAndFifosWithoutBlocking) {
+    fs::create_directory(path("dir"));
+    ASSERT_EQ(0, ::mkfifo(path("fifo").c_str(), 0600));
+    EXPECT_THROW(write(path("dir"), "x"), internal_error);
+    EXPECT_TRUE(fs::is_directory(path("dir")));
+    EXPECT_THROW(write(path("fifo"), "x"), internal_error);
+    EXPECT_TRUE(fs::is_fifo(path("fifo")));
+    EXPECT_TRUE(log_capture::has_prefix(1, "writeFile", "fail: fopen <" + path("fifo") + "> ("));
+    EXPECT_THROW(write(path("missing/x"), "x"), internal_error);
+}
+
+TEST_F(FsApi, ArchiveHoldsTwoEntriesInOrder) {
+    const std::string ds("\x30\x82\x01\x00ds", 6), kep(5000, 'k');
+    zip(path("a/b/req.zip"), "\xD0\xBA-ds.p10", ds, "kep.p10", kep);  // parents are made
+    std::vector<zip_entries::entry> entries;
+    ASSERT_TRUE(zip_entries::read(path("a/b/req.zip"), &entries));
+    EXPECT_EQ((std::vector<zip_entries::entry>{{"\xD0\xBA-ds.p10", ds}, {"kep.p10", kep}}), entries);
+    EXPECT_EQ(1u, log_capture::count("createZip", "done"));
+
+    zip(path("a/b/req.zip"), "one", "1", "two", "");  // replaced, not extended
+    entries.clear();
+    ASSERT_TRUE(zip_entries::read(path("a/b/req.zip"), &entries));
+    EXPECT_EQ((std::vector<zip_entries::entry>{{"one", "1"}, {"two", ""}}), entries);
+}
+
+TEST_F(FsApi, ArchiveWithARelativePathGoesToTheWorkingDirectory) {
+    const std::string cwd = fs::current_path();
+    fs::current_path(root);
+    zip("req.zip", "a", "1", "b", "2");
+    fs::current_path(cwd);
+    EXPECT_TRUE(fs::exists(path("req.zip")));
+    EXPECT_EQ(1u, log_capture::count("createZip", "fail: mkdir <req.zip>"));
+    EXPECT_TRUE(log_capture::has_prefix(2, "createZip", "fail: mkdir <req.zip>"));
+}
+
+TEST_F(FsApi, ArchiveFailuresCommitNothing) {
+    put(path("req.zip"), "previous");
+    EXPECT_THROW(zip(path("req.zip"), "same", "1", "same", "2"), internal_error);
+    EXPECT_TRUE(log_capture::has_prefix(1, "createZip", "fail: zip_file_add ("));
+    EXPECT_EQ("previous", get(path("req.zip")));
+
+    const std::string cwd = fs::current_path();
+    fs::current_path(root);
+    EXPECT_THROW(zip("nodir/req.zip", "a", "1", "b", "2"), internal_error);  // relative: never made
+    fs::current_path(cwd);
+    EXPECT_FALSE(fs::exists(path("nodir")));
+    EXPECT_TRUE(log_capture::has_prefix(1, "createZip", "fail: zip_close ("));
+}
+
+TEST_F(FsApi, ArchiveCheckRefusesWhatCannotBeWritten) {
+    put(path("file"), "x");
+    fs::create_directory(path("dir"));
+    ASSERT_EQ(0, ::mkfifo(path("fifo").c_str(), 0600));
+    const std::string cwd = fs::current_path();
+    fs::current_path(root);
+    struct Row {
+        std::string zipPath, name1, name2;
+        bool passes;
+    };
+    const std::vector<Row> rows = {
+        {path("new/deep/req.zip"), "ds", "kep", true},  // absolute: the directory is made
+        {"req.zip", "ds", "kep", true},
+        {"dir/req.zip", "ds", "kep", true},
+        {"missing/req.zip", "ds", "kep", false},  // relative directories are never made
+        {path("req.zip"), "", "kep", false},
+        {path("req.zip"), "ds", "", false},
+        {path("req.zip"), "same", "same", false},
+        {path("req.zip"), std::string(65536, 'n'), "kep", false},
+        {path("dir"), "ds", "kep", false},
+        {path("fifo"), "ds", "kep", false},
+        {path("file"), "ds", "kep", true},  // an existing archive is replaced
+        {path("file/req.zip"), "ds", "kep", false},
+    };
+    for (const Row &row : rows) {
+        if (row.passes) {
+            EXPECT_NO_THROW(facade->checkZip(row.zipPath.c_str(), row.name1.c_str(), row.name2.c_str())) << row.zipPath;
+        } else {
+            EXPECT_THROW(facade->checkZip(row.zipPath.c_str(), row.name1.c_str(), row.name2.c_str()), internal_error)
+                << row.zipPath << " " << row.name1.size();
+        }
+    }
+    fs::current_path(cwd);
+    EXPECT_TRUE(fs::is_directory(path("new/deep")));
+    EXPECT_FALSE(fs::exists(path("missing")));
+    size_t left = 0;
+    for (const auto &entry : fs::recursive_directory_iterator(root)) left += entry.is_regular_file();
+    EXPECT_EQ(1u, left) << "probe files left behind";
+    EXPECT_EQ("x", get(path("file")));
+}
+
+}  // namespace
