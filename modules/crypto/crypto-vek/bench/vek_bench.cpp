@@ -1,0 +1,165 @@
+// Signing throughput of libsignvek.so against a direct KTCtxSignData loop on the same
+// stand-in key, and the latency from submission to handler.
+//
+//   signvek_bench [requests] [payload-bytes]
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kt_api.h"
+#include "tavrel_standin.h"
+#include "vek_host.h"
+#include "vek_test_support.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+double seconds_since(clock_type::time_point start) {
+    return std::chrono::duration<double>(clock_type::now() - start).count();
+}
+
+// Direct loop: one context, the key read from the same medium, `n` signatures.
+double direct_rate(int n, std::vector<unsigned char> &data) {
+    PVOID context = nullptr, key = nullptr;
+    if (KTCtxCreate(&context) != 0) return 0;
+    KT_KEY_MEDIA media{};
+    media.dwTypeIndex = 0;  // the medium of vek_test::kSerial in the default test world
+    media.dwDevIndex = 0;
+    std::snprintf(media.szPassword, sizeof media.szPassword, "%s", vek_test::kPassword);
+    KT_CERT_OWNER_INFO owner{};
+    if (KTCtxReadPrivateKey(context, &media, &key, &owner) != 0) {
+        KTCtxFree(context);
+        return 0;
+    }
+    KTCtxFreeCertOwnerInfo(context, &owner);
+    const auto start = clock_type::now();
+    int done = 0;
+    for (int i = 0; i < n; ++i) {
+        unsigned char *sign = nullptr;
+        DWORD size = 0;
+        if (KTCtxSignData(key, KT_CTX_SIGN_ECDSA_WITH_SHA, data.data(), data.size(), 1, 0, &sign, &size) == 0) ++done;
+        if (sign) KTFreeMemory(sign);
+    }
+    const double rate = done / seconds_since(start);
+    KTCtxFreePrivateKey(key);
+    KTCtxFree(context);
+    return rate;
+}
+
+struct run_state {
+    std::vector<clock_type::time_point> submitted;
+    std::vector<double> latency;  // microseconds
+    std::atomic<int> answered{0}, failed{0};
+    int total = 0;
+    std::mutex lock;
+    std::condition_variable done;
+};
+run_state *_s_run = nullptr;
+
+void handler(void *context, int status, const unsigned char *, unsigned int, const unsigned char *, unsigned int) {
+    run_state &r = *_s_run;
+    const size_t id = reinterpret_cast<size_t>(context);
+    r.latency[id] = std::chrono::duration<double, std::micro>(clock_type::now() - r.submitted[id]).count();
+    if (status != 0) ++r.failed;
+    if (++r.answered == r.total) {
+        std::lock_guard<std::mutex> hold(r.lock);
+        r.done.notify_all();
+    }
+}
+
+// Through the plug-in: submit `n` requests, resubmitting on busy, until all are answered.
+double plugin_rate(const vek_host::exports &p, int n, std::vector<unsigned char> &data, std::vector<double> &latency,
+                   int &busy, int &failed) {
+    run_state r;
+    r.total = n;
+    r.submitted.resize(n);
+    r.latency.resize(n);
+    _s_run = &r;
+    busy = 0;
+    const auto start = clock_type::now();
+    for (int i = 0; i < n; ++i) {
+        for (;;) {
+            r.submitted[i] = clock_type::now();
+            const int status = p.Sign(data.data(), static_cast<unsigned int>(data.size()), &handler,
+                                      reinterpret_cast<void *>(static_cast<size_t>(i)));
+            if (status == 0) break;
+            if (status != -3) {
+                std::printf("CryptoProviderSign answered %d\n", status);
+                std::exit(1);
+            }
+            ++busy;
+            std::this_thread::yield();
+        }
+    }
+    {
+        std::unique_lock<std::mutex> hold(r.lock);
+        r.done.wait(hold, [&] { return r.answered == n; });
+    }
+    const double rate = n / seconds_since(start);
+    latency = r.latency;
+    failed = r.failed;
+    _s_run = nullptr;
+    return rate;
+}
+
+double percentile(std::vector<double> values, double q) {
+    std::sort(values.begin(), values.end());
+    const size_t at = std::min(values.size() - 1, static_cast<size_t>(q * static_cast<double>(values.size())));
+    return values[at];
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const int n = argc > 1 ? std::atoi(argv[1]) : 5000;
+    const size_t payload = argc > 2 ? static_cast<size_t>(std::atol(argv[2])) : 1024;
+    if (n <= 0) return 2;
+
+    vek_test::temp_dir dir;
+    TavrelStandin_SetWorldPath(dir.write("world.json", vek_test::default_world()).c_str());
+    const std::string conf = dir.write("conf.json", vek_test::device_conf());
+    const vek_host::exports p = vek_host::bind(vek_host::open_plugin(false));  // no log file
+    if (p.Open(conf.c_str()) != 0 || p.Start() != 0) {
+        std::printf("cannot open the provider\n");
+        return 1;
+    }
+    std::vector<unsigned char> data(payload);
+    for (size_t i = 0; i < payload; ++i) data[i] = static_cast<unsigned char>(i * 31 + 7);
+
+    std::vector<double> latency;
+    int busy = 0, failed = 0;
+    plugin_rate(p, std::min(n, 200), data, latency, busy, failed);  // warm up: engines made
+    direct_rate(std::min(n, 200), data);
+
+    // Alternate the two so that drifts of the machine touch both alike; keep the medians.
+    constexpr int kRounds = 5;
+    std::vector<double> directRates, pluginRates, allLatency;
+    int allBusy = 0, allFailed = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        directRates.push_back(direct_rate(n, data));
+        pluginRates.push_back(plugin_rate(p, n, data, latency, busy, failed));
+        allLatency.insert(allLatency.end(), latency.begin(), latency.end());
+        allBusy += busy;
+        allFailed += failed;
+    }
+    p.Stop();
+    p.Close();
+    const double direct = percentile(directRates, 0.5), through = percentile(pluginRates, 0.5);
+
+    std::printf("requests:             %d rounds of %d, %zu bytes each\n", kRounds, n, payload);
+    std::printf("direct KTCtxSignData: %.0f signatures/s (median of rounds)\n", direct);
+    std::printf("CryptoProviderSign:   %.0f signatures/s (median of rounds; %d busy answers resubmitted, %d failed)\n",
+                through, allBusy, allFailed);
+    std::printf("throughput ratio:     %.3f of the direct loop\n", direct > 0 ? through / direct : 0.0);
+    std::printf("latency median:       %.1f us\n", percentile(allLatency, 0.50));
+    std::printf("latency p99:          %.1f us\n", percentile(allLatency, 0.99));
+    return 0;
+}

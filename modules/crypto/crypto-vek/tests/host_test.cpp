@@ -1,0 +1,499 @@
+// A host drives libsignvek.so through its exports: lifecycle, signing through the
+// request ring, hashing, the certificate, refusals and statistics.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kt_api.h"
+#include "tavrel_standin.h"
+#include "vek_host.h"
+#include "vek_test_support.h"
+
+using namespace vek_host;
+
+namespace {
+
+// Polls `done` for up to ten seconds.
+bool eventually(const std::function<bool()> &done) {
+    for (int i = 0; i < 1000; ++i) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return done();
+}
+
+// Level-1 and level-2 lines.
+std::vector<std::string> failures(const log_tail &log) {
+    std::vector<std::string> out;
+    for (const std::string &b : log.briefs())
+        if (b[0] == '1' || b[0] == '2') out.push_back(b);
+    return out;
+}
+
+std::vector<long> ids(const std::vector<answer> &answers) {
+    std::vector<long> out;
+    for (const answer &a : answers) out.push_back(a.id);
+    return out;
+}
+
+class Host : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TavrelStandin_Reset();
+        TavrelStandin_SetWorldPath(dir.write("world.json", vek_test::default_world()).c_str());
+        conf = dir.write("conf.json", vek_test::device_conf());
+        recorder::instance().reset();
+        p = &plugin();
+    }
+
+    void TearDown() override {
+        p->Stop();
+        p->Close();
+        const TavrelStandinCounters c = TavrelStandin_GetCounters();
+        EXPECT_EQ(0u, c.buffers + c.records + c.contexts + c.privateKeys + c.violations)
+            << "buffers " << c.buffers << " records " << c.records << " contexts " << c.contexts << " keys "
+            << c.privateKeys << " violations " << c.violations;
+        TavrelStandin_Reset();
+    }
+
+    // Opens and starts on `conf`, waiting until the worker signs its first request when
+    // signing is delayed.
+    void openAndStart() {
+        ASSERT_EQ(0, p->Open(conf.c_str()));
+        ASSERT_EQ(0, p->Start());
+    }
+
+    void waitUntilSigning(unsigned long calls) {
+        ASSERT_TRUE(eventually([&] { return TavrelStandin_CallCount("KTCtxSignData") >= calls; }));
+    }
+
+    vek_test::temp_dir dir;
+    std::string conf;
+    const exports *p = nullptr;
+    recorder &answers = recorder::instance();
+};
+
+TEST_F(Host, LifecycleSignsAndReopens) {
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        answers.reset();
+        openAndStart();
+        ASSERT_EQ(0, sign("payload", 7));
+        const auto got = answers.wait_for(1);
+        ASSERT_EQ(1u, got.size());
+        EXPECT_EQ(7, got[0].id);
+        EXPECT_EQ(0, got[0].status);
+        EXPECT_EQ("payload", got[0].blob);
+        EXPECT_TRUE(got[0].signGiven);
+        EXPECT_GT(got[0].signSize, 0u);
+        EXPECT_TRUE(got[0].onOtherThread);
+        EXPECT_EQ(0, p->Stop());
+        p->Close();
+        const TavrelStandinCounters c = TavrelStandin_GetCounters();
+        EXPECT_EQ(0u, c.buffers + c.records + c.contexts + c.privateKeys);
+    }
+    log_tail log;
+    EXPECT_EQ(-1, sign("after close", 8));
+    EXPECT_EQ(std::vector<std::string>{"2 CryptoProviderSign fail: kS_INVALID_OPERATION"}, failures(log));
+}
+
+TEST_F(Host, SecondOpenIsRefusedAndTheFirstKeepsWorking) {
+    ASSERT_EQ(0, p->Open(conf.c_str()));
+    log_tail log;
+    EXPECT_EQ(-1, p->Open(conf.c_str()));
+    EXPECT_EQ(std::vector<std::string>{"1 CryptoProviderOpen fail: kS_INVALID_OPERATION"}, failures(log));
+    unsigned char text[65];
+    unsigned int size = sizeof text;
+    EXPECT_EQ(0, p->Hash(reinterpret_cast<const unsigned char *>("abc"), 3, text, &size));
+}
+
+TEST_F(Host, RefusalsWithoutAProvider) {
+    unsigned char buffer[100];
+    unsigned int size = sizeof buffer;
+    const unsigned char data[] = {1};
+    struct row {
+        const char *name;
+        std::function<int()> call;
+        std::string line;
+    };
+    const row rows[] = {
+        {"start", [&] { return p->Start(); }, "1 CryptoProviderStart fail: kS_INVALID_OPERATION"},
+        {"stop", [&] { return p->Stop(); }, "1 CryptoProviderStop fail: kS_INVALID_OPERATION"},
+        {"close", [&] { return p->Close(), -1; }, "2 CryptoProviderClose fail: kS_INVALID_OPERATION"},
+        {"certificate", [&] { return p->GetCrt(buffer, &size); }, "2 CryptoProviderGetCrt fail: kS_INVALID_OPERATION"},
+        {"hash", [&] { return p->Hash(data, 1, buffer, &size); }, "2 CryptoProviderHash fail: kS_INVALID_OPERATION"},
+        {"sign", [&] { return sign("x", 1); }, "2 CryptoProviderSign fail: kS_INVALID_OPERATION"},
+        {"null path", [&] { return p->Open(nullptr); }, "1 CryptoProviderOpen fail: exception <null configuration path>"},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        log_tail log;
+        EXPECT_EQ(-1, r.call());
+        EXPECT_EQ(std::vector<std::string>{r.line}, failures(log));
+    }
+    EXPECT_TRUE(answers.now().empty());
+}
+
+TEST_F(Host, ArgumentRefusals) {
+    ASSERT_EQ(0, p->Open(conf.c_str()));
+    unsigned char buffer[100];
+    unsigned int size = sizeof buffer;
+    const unsigned char data[] = {1};
+    struct row {
+        std::function<int()> call;
+        std::string line;
+    };
+    const row rows[] = {
+        {[&] { return p->GetCrt(nullptr, &size); }, "1 CryptoProviderGetCrt fail: kS_INVALID_PARAMS (aCrtData)"},
+        {[&] { return p->GetCrt(buffer, nullptr); }, "1 CryptoProviderGetCrt fail: kS_INVALID_PARAMS (aCrtSize)"},
+        {[&] { return p->Hash(nullptr, 1, buffer, &size); }, "1 CryptoProviderHash fail: kS_INVALID_PARAMS (aBlobData)"},
+        {[&] { return p->Hash(data, 0, buffer, &size); }, "1 CryptoProviderHash fail: kS_INVALID_PARAMS (aBlobSize)"},
+        {[&] { return p->Hash(data, 1, buffer, nullptr); }, "1 CryptoProviderHash fail: kS_INVALID_PARAMS (aHashSize)"},
+        {[&] { return p->Sign(nullptr, 1, &recorder::handler, nullptr); },
+         "1 CryptoProviderSign fail: kS_INVALID_PARAMS (aBlobData)"},
+        {[&] { return p->Sign(data, 0, &recorder::handler, nullptr); },
+         "1 CryptoProviderSign fail: kS_INVALID_PARAMS (aBlobSize)"},
+        {[&] { return p->Sign(data, 1, nullptr, nullptr); }, "1 CryptoProviderSign fail: kS_INVALID_PARAMS (aHandler)"},
+        {[&] { return p->CollectStats(nullptr, nullptr); },
+         "1 CryptoProviderCollectStats fail: kS_INVALID_PARAMS (fn)"},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.line);
+        log_tail log;
+        EXPECT_EQ(-1, r.call());
+        EXPECT_EQ(std::vector<std::string>{r.line}, failures(log));
+    }
+    // A null context is handed back as it is.
+    ASSERT_EQ(0, p->Start());
+    ASSERT_EQ(0, p->Sign(data, 1, &recorder::handler, nullptr));
+    const auto got = answers.wait_for(1);
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(0, got[0].id);
+    EXPECT_EQ(0, got[0].status);
+}
+
+TEST_F(Host, FailedInitialisationRefusesTheOpen) {
+    ASSERT_EQ(0, TavrelStandin_SetFault("KTInitialize", KT_ERROR_RESOURCE_FAILED, 0));
+    log_tail log;
+    EXPECT_EQ(-1, p->Open(conf.c_str()));
+    const auto lines = failures(log);
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ(0u, lines[0].rfind("1 kt_guard fail: KTInitialize (error:6, ", 0)) << lines[0];
+    EXPECT_EQ("1 CryptoProviderOpen fail: Provider__Create (conf-path:<" + conf + ">)", lines[1]);
+    TavrelStandin_ClearFaults();
+    EXPECT_EQ(0, p->Open(conf.c_str()));
+}
+
+TEST_F(Host, FullRingIsBusyAndStopDrainsNewestFirst) {
+    TavrelStandin_SetDelay("KTCtxSignData", 300);
+    openAndStart();
+    ASSERT_EQ(0, sign("A", 1));
+    waitUntilSigning(1);
+    ASSERT_EQ(0, sign("B", 2));
+    ASSERT_EQ(0, sign("C", 3));
+    log_tail log;
+    EXPECT_EQ(-3, sign("D", 4));
+    EXPECT_EQ(std::vector<std::string>{"2 getSign fail: kSVEK_BUSY (timeout:0ms)"}, failures(log));
+
+    ASSERT_EQ(0, p->Stop());  // while A is being signed
+    const auto got = answers.wait_for(3);
+    ASSERT_EQ((std::vector<long>{1, 3, 2}), ids(got));
+    EXPECT_EQ(0, got[0].status);
+    EXPECT_EQ("A", got[0].blob);
+    for (size_t i = 1; i < 3; ++i) {
+        EXPECT_EQ(-1, got[i].status);
+        EXPECT_EQ("", got[i].blob);
+        EXPECT_FALSE(got[i].signGiven);
+        EXPECT_EQ(0u, got[i].signSize);
+    }
+    EXPECT_EQ(1u, TavrelStandin_CallCount("KTCtxSignData"));  // nothing signed twice or after the stop
+
+    log_tail after;
+    EXPECT_EQ(-3, sign("E", 5));
+    EXPECT_EQ(1u, after.count("4 getSign fail: kSVEK_BUSY (stop-request)"));
+    p->Close();
+    EXPECT_EQ(3u, answers.now().size());
+}
+
+TEST_F(Host, RequestsAreServedInOrder) {
+    TavrelStandin_SetDelay("KTCtxSignData", 100);
+    openAndStart();
+    ASSERT_EQ(0, sign("first", 1));
+    waitUntilSigning(1);
+    ASSERT_EQ(0, sign("second", 2));
+    ASSERT_EQ(0, sign("third", 3));
+    const auto got = answers.wait_for(3);
+    ASSERT_EQ((std::vector<long>{1, 2, 3}), ids(got));
+    const char *const blobs[] = {"first", "second", "third"};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(0, got[i].status);
+        EXPECT_EQ(blobs[i], got[i].blob);
+        EXPECT_TRUE(got[i].signGiven);
+    }
+}
+
+TEST_F(Host, RequestsQueuedBeforeStartAreServedAfterIt) {
+    ASSERT_EQ(0, p->Open(conf.c_str()));
+    ASSERT_EQ(0, sign("one", 1));
+    ASSERT_EQ(0, sign("two", 2));
+    EXPECT_EQ(-3, sign("three", 3));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(answers.now().empty());
+    ASSERT_EQ(0, p->Start());
+    const auto got = answers.wait_for(2);
+    ASSERT_EQ((std::vector<long>{1, 2}), ids(got));
+    EXPECT_EQ(0, got[0].status);
+    EXPECT_EQ(0, got[1].status);
+}
+
+// Closing a provider that never ran answers its queued requests, newest first.
+TEST_F(Host, CloseAnswersWhatNoWorkerServed) {
+    ASSERT_EQ(0, p->Open(conf.c_str()));
+    ASSERT_EQ(0, sign("one", 1));
+    ASSERT_EQ(0, sign("two", 2));
+    log_tail log;
+    EXPECT_EQ(0, p->Stop());  // refused: never started
+    EXPECT_EQ(std::vector<std::string>{"2 stop fail: kS_INVALID_OPERATION"}, failures(log));
+    p->Close();
+    const auto got = answers.now();
+    ASSERT_EQ((std::vector<long>{2, 1}), ids(got));
+    for (const answer &a : got) {
+        EXPECT_EQ(-1, a.status);
+        EXPECT_FALSE(a.signGiven);
+    }
+}
+
+TEST_F(Host, StartRunsOnce) {
+    openAndStart();
+    log_tail log;
+    EXPECT_EQ(0, p->Start());
+    EXPECT_EQ(0, p->Stop());
+    EXPECT_EQ(0, p->Start());
+    EXPECT_EQ((std::vector<std::string>{"2 start fail: kS_INVALID_OPERATION", "2 start fail: kS_INVALID_OPERATION"}),
+              failures(log));
+}
+
+// A wrong password ends the worker: what is queued is answered -2, later requests are
+// refused at once, and hashing fails per call.
+TEST_F(Host, WrongPasswordAnswersQueuedAndRefusesNew) {
+    conf = dir.write("conf.json", vek_test::device_conf(vek_test::kSerial, "wrong"));
+    ASSERT_EQ(0, p->Open(conf.c_str()));
+    ASSERT_EQ(0, sign("one", 1));
+    ASSERT_EQ(0, sign("two", 2));
+    log_tail log;
+    ASSERT_EQ(0, p->Start());
+    const auto got = answers.wait_for(2);
+    ASSERT_EQ((std::vector<long>{2, 1}), ids(got));
+    for (const answer &a : got) {
+        EXPECT_EQ(-2, a.status);
+        EXPECT_EQ("", a.blob);
+        EXPECT_FALSE(a.signGiven);
+        EXPECT_EQ(0u, a.signSize);
+    }
+    EXPECT_EQ(1u, log.count("1 doManyWork fail: Engine__Create (deny)"));
+
+    log_tail refusals;
+    EXPECT_EQ(-3, sign("three", 3));
+    unsigned char text[65];
+    unsigned int size = sizeof text;
+    EXPECT_EQ(-1, p->Hash(reinterpret_cast<const unsigned char *>("abc"), 3, text, &size));
+    EXPECT_EQ(sizeof text, size);
+    EXPECT_EQ((std::vector<std::string>{
+                  "2 getSign fail: kSVEK_BUSY (access-denied)",
+                  "1 _T_create_key_context_dev fail: KTCtxReadPrivateKey (KT_ERROR_KEY_MEDIAS_ACCESS_FAILED)",
+                  "1 getHash fail: kS_FAIL",
+                  "1 CryptoProviderHash fail: provider_like::getHash (stat:-1)",
+              }),
+              failures(refusals));
+    EXPECT_EQ(2u, answers.now().size());
+}
+
+// A configuration mended while the provider runs is used by the next request; a failing
+// one is not retried until something arrives.
+TEST_F(Host, BadConfigurationIsRetriedOnNewRequests) {
+    const std::string later = dir.file("later.json");
+    ASSERT_EQ(0, p->Open(later.c_str()));
+    log_tail log;
+    unsigned char text[65];
+    unsigned int size = sizeof text;
+    EXPECT_EQ(-1, p->Hash(reinterpret_cast<const unsigned char *>("abc"), 3, text, &size));
+    EXPECT_EQ(1u, log.count("1 getHash fail: kS_FAIL"));
+
+    ASSERT_EQ(0, p->Start());
+    ASSERT_TRUE(eventually([&] { return log.count("2 doManyWork fail: Engine__Create") == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(1u, log.count("2 doManyWork fail: Engine__Create"));  // waits, does not spin
+
+    dir.write("later.json", vek_test::device_conf());
+    ASSERT_EQ(0, sign("now", 1));
+    const auto got = answers.wait_for(1);
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(0, got[0].status);
+    size = sizeof text;
+    EXPECT_EQ(0, p->Hash(reinterpret_cast<const unsigned char *>("abc"), 3, text, &size));
+}
+
+TEST_F(Host, FailedSigningGivesNoSignature) {
+    openAndStart();
+    struct row {
+        const char *name;
+        std::function<void()> arrange;
+        int status;
+        std::string warning;  // start of a level-2 line, or empty
+    };
+    const row rows[] = {
+        {"long signature", [] { TavrelStandin_SetLongSignatures(1); }, -1,
+         "2 doManyWork fail: buffer too small (buffer-size:4096, sign-size:"},
+        {"library failure", [] { TavrelStandin_SetFault("KTCtxSignData", KT_ERROR_RESOURCE_FAILED, 0); }, -1, ""},
+        {"access refused", [] { TavrelStandin_SetFault("KTCtxSignData", KT_ERROR_KEY_MEDIAS_ACCESS_FAILED, 0); }, -2,
+         ""},
+        {"refused before", [] {}, -2, ""},  // the engine refuses from then on
+    };
+    long id = 0;
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        TavrelStandin_ClearFaults();
+        TavrelStandin_SetLongSignatures(0);
+        r.arrange();
+        answers.reset();
+        log_tail log;
+        ASSERT_EQ(0, sign("blob", ++id));
+        const auto got = answers.wait_for(1);
+        ASSERT_EQ(1u, got.size());
+        EXPECT_EQ(r.status, got[0].status);
+        EXPECT_EQ("blob", got[0].blob);
+        EXPECT_FALSE(got[0].signGiven);
+        EXPECT_EQ(0u, got[0].signSize);
+        if (!r.warning.empty()) {
+            const auto lines = log.briefs(2);
+            ASSERT_EQ(1u, lines.size());
+            EXPECT_EQ(0u, lines[0].rfind(r.warning, 0)) << lines[0];
+        }
+    }
+}
+
+TEST_F(Host, HashAnswersByRoom) {
+    ASSERT_EQ(0, p->Open(conf.c_str()));
+    const std::string sha = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+    const unsigned char abc[] = {'a', 'b', 'c'};
+    struct row {
+        unsigned int room;
+        bool nullBuffer;
+        int status;
+        unsigned int size;  // *aHashSize afterwards
+        bool written;
+        std::string line;  // level-1 line, or empty
+    };
+    const row rows[] = {
+        {100, false, 0, 64, true, ""},
+        {65, false, 0, 64, true, ""},
+        {64, false, -1, 64, false, "1 CryptoProviderHash fail: buffer too small (buffer-size:64, text-size:65)"},
+        {10, false, 0, 64, false, ""},  // too small: the size needed
+        {0, true, 0, 64, false, ""},    // a size query
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.room);
+        unsigned char text[100];
+        std::memset(text, '#', sizeof text);
+        unsigned int size = r.room;
+        log_tail log;
+        EXPECT_EQ(r.status, p->Hash(abc, sizeof abc, r.nullBuffer ? nullptr : text, &size));
+        EXPECT_EQ(r.size, size);
+        if (r.written) {
+            EXPECT_EQ(sha, std::string(reinterpret_cast<char *>(text)));
+        } else {
+            EXPECT_EQ('#', text[0]);
+        }
+        EXPECT_EQ(r.line.empty() ? std::vector<std::string>{} : std::vector<std::string>{r.line}, failures(log));
+    }
+}
+
+TEST_F(Host, CertificateSizeQueryThenCopy) {
+    ASSERT_EQ(0, p->Open(conf.c_str()));
+    unsigned char probe = 0xEE;
+    unsigned int size = 0;
+    ASSERT_EQ(0, p->GetCrt(&probe, &size));
+    ASSERT_GT(size, 0u);
+    EXPECT_EQ(0xEE, probe);
+    std::vector<unsigned char> cert(size);
+    unsigned int room = size;
+    ASSERT_EQ(0, p->GetCrt(cert.data(), &room));
+    EXPECT_EQ(size, room);
+    EXPECT_EQ(0x30, cert[0]);
+
+    TavrelStandin_SetFault("KTCtxGetOwnCertificate", KT_ERROR_RESOURCE_FAILED, 0);
+    log_tail log;
+    room = size;
+    EXPECT_EQ(-1, p->GetCrt(cert.data(), &room));
+    EXPECT_EQ(1u, log.count("1 CryptoProviderGetCrt fail: provider_like::getCert (stat:-1)"));
+}
+
+TEST_F(Host, StatisticsAreHandedToTheCallbackAsTheyAre) {
+    struct seen {
+        std::string text;
+        void *context;
+    } s{"", nullptr};
+    auto callback = [](void *context, const char *stats) -> int {
+        static_cast<seen *>(context)->text = stats;
+        static_cast<seen *>(context)->context = context;
+        return 42;
+    };
+    EXPECT_EQ(42, p->CollectStats(callback, &s));  // no provider needed
+    EXPECT_EQ(std::string("{\"stats\": \"test\"}"), s.text);
+    EXPECT_EQ(17u, s.text.size());
+    EXPECT_EQ(&s, s.context);
+}
+
+TEST_F(Host, LogOpenPassesTheLevelToTheLogger) {
+    EXPECT_EQ(0, p->LogOpen("vek-host", 1, 0));
+    log_tail quiet;
+    ASSERT_EQ(0, p->Open(conf.c_str()));
+    EXPECT_TRUE(quiet.briefs(4).empty());
+    EXPECT_EQ(0, p->LogClose());
+    log_tail loud;
+    p->Close();
+    EXPECT_EQ(1u, loud.count("4 ~kt_guard done: KTFinalize"));
+}
+
+// A handler may call the exports, except Close, which it would wait for itself.
+TEST_F(Host, HandlersMayCallExportsButNotClose) {
+    openAndStart();
+    struct state {
+        const exports *p;
+        int hash = 99, stop = 99;
+        bool done = false;
+        std::mutex lock;
+        std::condition_variable cv;
+    } s;
+    s.p = p;
+    auto handler = [](void *context, int, const unsigned char *, unsigned int, const unsigned char *, unsigned int) {
+        state &st = *static_cast<state *>(context);
+        unsigned char text[65];
+        unsigned int size = sizeof text;
+        st.p->Close();
+        const int hash = st.p->Hash(reinterpret_cast<const unsigned char *>("x"), 1, text, &size);
+        const int stop = st.p->Stop();
+        std::lock_guard<std::mutex> hold(st.lock);
+        st.hash = hash;
+        st.stop = stop;
+        st.done = true;
+        st.cv.notify_all();
+    };
+    log_tail log;
+    ASSERT_EQ(0, p->Sign(reinterpret_cast<const unsigned char *>("x"), 1, handler, &s));
+    {
+        std::unique_lock<std::mutex> hold(s.lock);
+        ASSERT_TRUE(s.cv.wait_for(hold, std::chrono::seconds(20), [&] { return s.done; }));
+    }
+    EXPECT_EQ(0, s.hash);
+    EXPECT_EQ(0, s.stop);
+    EXPECT_EQ(1u, log.count("1 CryptoProviderClose fail: kS_INVALID_OPERATION"));
+    EXPECT_EQ(-3, sign("stopped", 2));
+}
+
+}  // namespace
