@@ -6,7 +6,8 @@ usage: swig_postprocess.py GENERATED OUTPUT
 
 - Every wrapper parses its argument tuple with PyArg_ParseTuple and the format "O...O:NAME",
   one O per item, NAME being the wrapper's name ("swigregister" for every registration
-  function), so the interpreter's own count and keyword errors name it.
+  function), so the interpreter's own count and keyword errors name it. A tuple of the right
+  size is unpacked directly, as PyArg_ParseTuple would, without parsing the format.
 - SWIG_PyInstanceMethod_New takes its single argument directly (METH_O); every other entry
   takes an argument tuple (METH_VARARGS).
 - Each class's registration function <X>_swigregister (a %native entry, which SWIG places
@@ -49,8 +50,9 @@ def fix_wrapper(match):
     if shown != name or low != high or int(low) != len(targets):
         fail('_wrap_%s: unexpected PyArg_UnpackTuple(args, "%s", %s, %s, ...)' % (name, shown, low, high))
     args = ''.join(', ' + t for t in targets)
-    body = UNPACK.sub(lambda _: 'PyArg_ParseTuple(args, "%s"%s)' % (parse_format(name, len(targets)), args),
-                      body)
+    direct = ''.join('%s = PyTuple_GET_ITEM(args, %d), ' % (t.lstrip('&'), i) for i, t in enumerate(targets))
+    body = UNPACK.sub(lambda _: '(PyTuple_GET_SIZE(args) == %d ? (%s1) : PyArg_ParseTuple(args, "%s"%s))'
+                      % (len(targets), direct, parse_format(name, len(targets)), args), body)
     return head + body
 
 

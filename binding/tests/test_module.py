@@ -39,9 +39,11 @@ def parse_formats():
     return formats
 
 
-def wrapper_names():
-    """The KT_INTERFACE_<Name> wrappers the module may have, in the slot order of KT_INTERFACE."""
-    wrapped = {line.split()[0] for line in open(sigapi_file('wrapped.txt')) if line.strip()}
+def wrapper_names(subsystems=None):
+    """The KT_INTERFACE_<Name> wrappers the module may have (of the given subsystems, or all),
+    in the slot order of KT_INTERFACE."""
+    wrapped = {line.split()[0] for line in open(sigapi_file('wrapped.txt'))
+               if line.strip() and (subsystems is None or int(line.split()[1]) in subsystems)}
     slots = re.findall(r'^KT_FN(?:_ANY)?\((\w+)', open(sigapi_file('kt_functions.def')).read(), re.M)
     return ['KT_INTERFACE_' + name[2:] for name in slots if name in wrapped]
 
@@ -53,15 +55,21 @@ def record_functions(record, fields):
     return names + ['new_' + record, 'delete_' + record, record + '_swigregister']
 
 
+def all_record_functions():
+    """Positions 1 to 612: every record's class functions, in record order."""
+    names = []
+    for record, _, fields in kt_record_fields.RECORDS:
+        names += record_functions(record, fields)
+    return names
+
+
 def expected_table(names):
     """The method table's order for the functions present: the runtime entry, the record
     classes in record order, the wrappers in slot order, the KT_INTERFACE class functions
-    and the loader functions. A record that is present must be complete."""
-    records = []
-    for record, _, fields in kt_record_fields.RECORDS:
-        if 'new_' + record in names:
-            records += record_functions(record, fields)
-    wrappers = [name for name in wrapper_names() if name in names]
+    and the loader functions."""
+    records = all_record_functions()
+    required = set(wrapper_names({1}))
+    wrappers = [name for name in wrapper_names() if name in names or name in required]
     return [RUNTIME_ENTRY] + records + wrappers + TABLE_FUNCTIONS + LOADER_FUNCTIONS
 
 
@@ -84,6 +92,11 @@ class MethodTableTest(unittest.TestCase):
         self.assertEqual(names, expected_table(set(names)))
         self.assertEqual(table[0][2], 'METH_O')
         self.assertEqual({flags for _, _, flags in table[1:]}, {'METH_VARARGS'})
+
+    def test_record_functions(self):
+        names = [name for name, _, _ in method_table()]
+        self.assertEqual(len(all_record_functions()), 612)
+        self.assertEqual(names[1:613], all_record_functions())
 
     def test_argument_formats(self):
         formats = parse_formats()

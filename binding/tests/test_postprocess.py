@@ -67,6 +67,10 @@ class PostprocessTest(unittest.TestCase):
                      'PyArg_ParseTuple(args, "OOOOO:KT_INTERFACE_SignData", &obj0, &obj1, &obj2, &obj3, &obj4))']:
             self.assertIn(call, out)
         self.assertNotIn('PyArg_UnpackTuple', out)
+        # A tuple of the right size is unpacked without parsing the format.
+        self.assertIn('if (!(PyTuple_GET_SIZE(args) == 0 ? (1) : PyArg_ParseTuple(args, ":new_R"))) SWIG_fail;', out)
+        items = ''.join('obj%d = PyTuple_GET_ITEM(args, %d), ' % (i, i) for i in range(5))
+        self.assertIn('(PyTuple_GET_SIZE(args) == 5 ? (%s1) : PyArg_ParseTuple(args, "OOOOO:' % items, out)
         table = out[out.index('SwigMethods'):]
         self.assertEqual([line.split('"')[1] for line in table.splitlines() if line.startswith('\t { "')],
                          ['SWIG_PyInstanceMethod_New', 'new_R', 'delete_R', 'R_swigregister', 'KT_INTERFACE_SignData'])

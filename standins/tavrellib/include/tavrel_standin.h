@@ -59,6 +59,9 @@ void TavrelStandin_SetLongSignatures(int on);
 
 TavrelStandinCounters TavrelStandin_GetCounters(void);
 
+/* The value KTSetRuntimeParameter last stored under `name`: 0, or -1 when none was. */
+int TavrelStandin_GetRuntimeParameter(const char *name, unsigned long *value);
+
 /* Clears faults, delays, call counts, the trace and world overrides, the
  * long-signature switch and the violation count, and forgets the environment already
  * applied, so the next KTInitialize reads it again. Live objects stay counted. */

@@ -70,34 +70,6 @@ bytes der_of(const T *object, const char *what) {
     return out;
 }
 
-std::string hex(const unsigned char *data, size_t size) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(size * 2);
-    for (size_t i = 0; i < size; ++i) {
-        out.push_back(digits[data[i] >> 4]);
-        out.push_back(digits[data[i] & 15]);
-    }
-    return out;
-}
-
-std::string name_text(const X509_NAME *name) {
-    bio_ptr bio(check(BIO_new(BIO_s_mem()), "BIO_new"));
-    check(X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) >= 0 ? 1 : 0,
-          "X509_NAME_print_ex");
-    return bio_text(bio.get());
-}
-
-std::string name_entry(const X509_NAME *name, int nid) {
-    int index = X509_NAME_get_index_by_NID(name, nid, -1);
-    if (index < 0) return {};
-    unsigned char *utf8 = nullptr;
-    int size = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index)));
-    if (size < 0) return {};
-    std::string out(reinterpret_cast<char *>(utf8), size_t(size));
-    OPENSSL_free(utf8);
-    return out;
-}
 
 void add_name_entry(X509_NAME *name, const char *field, const std::string &value) {
     check(X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8, reinterpret_cast<const unsigned char *>(value.c_str()),
@@ -134,6 +106,35 @@ void to_tm(const ASN1_TIME *time, struct tm *out) {
 }
 
 }  // namespace
+
+std::string hex(const unsigned char *data, size_t size) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(size * 2);
+    for (size_t i = 0; i < size; ++i) {
+        out.push_back(digits[data[i] >> 4]);
+        out.push_back(digits[data[i] & 15]);
+    }
+    return out;
+}
+
+std::string name_text(const X509_NAME *name) {
+    bio_ptr bio(check(BIO_new(BIO_s_mem()), "BIO_new"));
+    check(X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) >= 0 ? 1 : 0,
+          "X509_NAME_print_ex");
+    return bio_text(bio.get());
+}
+
+std::string name_entry(const X509_NAME *name, int nid) {
+    int index = X509_NAME_get_index_by_NID(name, nid, -1);
+    if (index < 0) return {};
+    unsigned char *utf8 = nullptr;
+    int size = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index)));
+    if (size < 0) return {};
+    std::string out(reinterpret_cast<char *>(utf8), size_t(size));
+    OPENSSL_free(utf8);
+    return out;
+}
 
 material_ptr material_from_pem(const key_pem &pem) {
     auto material = std::make_shared<key_material>();

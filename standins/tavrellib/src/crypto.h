@@ -89,4 +89,10 @@ struct certificate_texts {
 };
 certificate_texts describe_certificate(const X509 *certificate);
 
+// Upper-case hexadecimal of `size` bytes.
+std::string hex(const unsigned char *data, size_t size);
+// A name as RFC 2253 text, and the UTF-8 value of its first entry `nid` (empty if none).
+std::string name_text(const X509_NAME *name);
+std::string name_entry(const X509_NAME *name, int nid);
+
 }  // namespace tavrel_standin

@@ -6,43 +6,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
-#include <mutex>
-#include <new>
 #include <utility>
 
-#include "controls.h"
-#include "crypto.h"
-#include "kt_api.h"
-#include "resources.h"
-#include "tavrel_standin.h"
-#include "world.h"
+#include "library.h"
 
 namespace tavrel_standin {
-namespace {
-
-// Longest file name written into a caller's name buffer, with its NUL.
-constexpr size_t request_name_size = 1025;
-// Size of the padding attribute of long signatures: the result exceeds 4096 bytes.
-constexpr size_t long_signature_padding = 5000;
-
-struct library_state {
-    std::mutex lock;
-    bool initialised = false;
-    DWORD load_error = 0;  // why the last KTInitialize failed, for calls that need the world
-    bool path_override = false;
-    std::string override_path;
-    std::string world_path;
-    world current;
-    std::map<std::pair<size_t, size_t>, material_ptr> materials;  // parsed device keys
-};
 
 library_state &library() {
     static library_state instance;
     return instance;
 }
 
-// Status of a call that needs an initialised library, under the lock.
 DWORD readiness(const library_state &s) {
     if (s.initialised) return 0;
     return s.load_error ? s.load_error : TAVREL_STANDIN_ERROR_NOT_INITIALIZED;
@@ -54,21 +28,6 @@ DWORD ready() {
     return readiness(s);
 }
 
-// Runs `body`, turning exceptions into statuses: nothing escapes to a C caller.
-template <class Body>
-DWORD guarded(Body &&body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc &) {
-        return KT_ERROR_RESOURCE_FAILED;
-    } catch (const world_error &) {
-        return TAVREL_STANDIN_ERROR_WORLD;
-    } catch (...) {
-        return TAVREL_STANDIN_ERROR_CRYPTO;
-    }
-}
-
-// The device that `media` addresses, once its password is checked; under the lock.
 DWORD find_device(library_state &s, const KT_KEY_MEDIA *media, device **found, std::pair<size_t, size_t> *where) {
     if (DWORD status = readiness(s)) return status;
     if (media->dwTypeIndex >= s.current.types.size()) return KT_ERROR_BAD_PARAMETER;
@@ -82,16 +41,10 @@ DWORD find_device(library_state &s, const KT_KEY_MEDIA *media, device **found, s
     return 0;
 }
 
-// Writes the world after a change; on failure restores `device`'s previous key.
-DWORD persist(library_state &s, device &d, std::optional<key_pem> previous, std::pair<size_t, size_t> where) {
-    s.materials.erase(where);
-    try {
-        save_world(s.world_path, s.current);
-        return 0;
-    } catch (const world_error &) {
-        d.key = std::move(previous);
-        return TAVREL_STANDIN_ERROR_FILE;
-    }
+material_ptr device_material(library_state &s, const device &d, device_position where) {
+    material_ptr &cached = s.materials[where];
+    if (!cached) cached = material_from_pem(*d.key);
+    return cached;
 }
 
 void to_systemtime(const struct tm &tm, SYSTEMTIME *out) {
@@ -105,29 +58,60 @@ void to_systemtime(const struct tm &tm, SYSTEMTIME *out) {
     out->wMilliseconds = 0;
 }
 
-// The owner fields that KT_CERT_OWNER_INFO, KT_SIGN_INFO and KT_CERT_INFO_EX share.
-template <class Record>
-void set_owner_fields(Record &r, const certificate_texts &t, record_texts &texts) {
-    r.bFilled = 1;
-    r.pszIssuer = texts(t.issuer);
-    r.pszIssuerCN = texts(t.issuer_cn);
-    r.pszSerial = texts(t.serial);
-    r.pszSubject = texts(t.subject);
-    r.pszSubjCN = texts(t.subj_cn);
-    r.pszSubjOrg = texts(t.subj_org);
-    r.pszSubjOrgUnit = texts(t.subj_org_unit);
-    r.pszSubjTitle = texts(t.subj_title);
-    r.pszSubjState = texts(t.subj_state);
-    r.pszSubjLocality = texts(t.subj_locality);
-    r.pszSubjFullName = texts(t.subj_cn);
-    r.pszSubjEMail = texts(t.subj_email);
-}
-
 void fill_owner_info(KT_CERT_OWNER_INFO *info, const key_material &material) {
     KT_CERT_OWNER_INFO filled{};
     record_texts texts;
     set_owner_fields(filled, describe_certificate(material.certificate.get()), texts);
     commit_record(info, &filled, sizeof filled, texts);
+}
+
+KT_CERT_INFO_EX *new_cert_info_ex(const X509 *cert) {
+    certificate_texts t = describe_certificate(cert);
+    KT_CERT_INFO_EX filled{};
+    record_texts texts;
+    set_owner_fields(filled, t, texts);
+    filled.dwVersion = 8;  // KT_CERT_INFO_EX_VERSION
+    to_systemtime(t.not_before, &filled.stCertBeginTime);
+    to_systemtime(t.not_after, &filled.stCertEndTime);
+    filled.dwPublicKeyBits = t.public_key_bits;
+    filled.pszPublicKey = texts(t.public_key);
+    filled.pszPublicKeyID = texts(t.public_key_id);
+    filled.pszKeyUsage = texts("digitalSignature, nonRepudiation");
+    filled.dwPublicKeyType = 4;  // KT_CERT_KEY_TYPE_ECDSA
+    filled.dwKeyUsage = 1;       // KT_KEY_USAGE_DIGITAL_SIGNATURE
+    filled.dwSubjType = 4;       // KT_SUBJECT_TYPE_END_USER
+    filled.pszSubjCountry = texts(t.subj_country);
+    filled.pszFingerprint = texts(t.fingerprint);
+    return static_cast<KT_CERT_INFO_EX *>(new_library_record(&filled, sizeof filled, texts));
+}
+
+bool read_whole_file(const char *path, bytes *out) {
+    std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(path, "rb"), std::fclose);
+    if (!file) return false;
+    out->clear();
+    unsigned char chunk[65536];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) out->insert(out->end(), chunk, chunk + n);
+    return !std::ferror(file.get());
+}
+
+namespace {
+
+// Longest file name written into a caller's name buffer, with its NUL.
+constexpr size_t request_name_size = 1025;
+// Size of the padding attribute of long signatures: the result exceeds 4096 bytes.
+constexpr size_t long_signature_padding = 5000;
+
+// Writes the world after a change; on failure restores `device`'s previous key.
+DWORD persist(library_state &s, device &d, std::optional<key_pem> previous, std::pair<size_t, size_t> where) {
+    s.materials.erase(where);
+    try {
+        save_world(s.world_path, s.current);
+        return 0;
+    } catch (const world_error &) {
+        d.key = std::move(previous);
+        return TAVREL_STANDIN_ERROR_FILE;
+    }
 }
 
 // A new private-key context for `material`, with the owner record filled.
@@ -142,16 +126,6 @@ DWORD open_private_key(void *context, material_ptr material, void **key, KT_CERT
     }
     *key = handle;
     return 0;
-}
-
-bool read_whole_file(const char *path, bytes *out) {
-    std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(path, "rb"), std::fclose);
-    if (!file) return false;
-    out->clear();
-    unsigned char chunk[65536];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) out->insert(out->end(), chunk, chunk + n);
-    return !std::ferror(file.get());
 }
 
 bool write_whole_file(const char *path, const bytes &data) {
@@ -187,12 +161,6 @@ void write_name(char *buffer, const std::string &name) {
 }  // namespace tavrel_standin
 
 using namespace tavrel_standin;
-
-// Counts, traces, delays; returns an injected status at once.
-#define STANDIN_ENTER()                                        \
-    do {                                                       \
-        if (DWORD injected = enter(__func__)) return injected; \
-    } while (0)
 
 extern "C" {
 
@@ -241,6 +209,7 @@ void KTFinalize(void) {
         s.load_error = 0;
         s.current = world{};
         s.materials.clear();
+        s.own_key.reset();
     }
     try {
         trace_line(counters_line().c_str());
@@ -402,9 +371,7 @@ DWORD KTCtxReadPrivateKey(PVOID pvContext, PKT_KEY_MEDIA pKeyMedia, PVOID *ppvPr
             std::pair<size_t, size_t> where;
             if (DWORD status = find_device(s, pKeyMedia, &d, &where)) return status;
             if (!d->key) return TAVREL_STANDIN_ERROR_NO_KEY;
-            material_ptr &cached = s.materials[where];
-            if (!cached) cached = material_from_pem(*d->key);
-            material = cached;
+            material = device_material(s, *d, where);
         }
         return open_private_key(pvContext, std::move(material), ppvPrivateKeyContext, pInfo);
     });
@@ -454,26 +421,7 @@ DWORD KTCtxGetOwnCertificate(PVOID pvPrivateKeyContext, DWORD dwCertKeyType, DWO
     return guarded([&]() -> DWORD {
         const X509 *cert = key->material->certificate.get();
         bytes der = certificate_der(cert);
-        void *info = nullptr;
-        if (ppInfo) {
-            certificate_texts t = describe_certificate(cert);
-            KT_CERT_INFO_EX filled{};
-            record_texts texts;
-            set_owner_fields(filled, t, texts);
-            filled.dwVersion = 8;  // KT_CERT_INFO_EX_VERSION
-            to_systemtime(t.not_before, &filled.stCertBeginTime);
-            to_systemtime(t.not_after, &filled.stCertEndTime);
-            filled.dwPublicKeyBits = t.public_key_bits;
-            filled.pszPublicKey = texts(t.public_key);
-            filled.pszPublicKeyID = texts(t.public_key_id);
-            filled.pszKeyUsage = texts("digitalSignature, nonRepudiation");
-            filled.dwPublicKeyType = 4;  // KT_CERT_KEY_TYPE_ECDSA
-            filled.dwKeyUsage = 1;       // KT_KEY_USAGE_DIGITAL_SIGNATURE
-            filled.dwSubjType = 4;       // KT_SUBJECT_TYPE_END_USER
-            filled.pszSubjCountry = texts(t.subj_country);
-            filled.pszFingerprint = texts(t.fingerprint);
-            info = new_library_record(&filled, sizeof filled, texts);
-        }
+        void *info = ppInfo ? new_cert_info_ex(cert) : nullptr;
         unsigned char *buffer = nullptr;
         try {
             if (ppbCertificate) buffer = new_buffer(der);

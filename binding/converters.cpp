@@ -1,0 +1,211 @@
+#include "converters.h"
+
+#include <climits>
+#include <cstring>
+#include <iterator>
+
+namespace {
+
+using kt_records::kt_field;
+
+// Stores value (a new reference, may be null) under key; the dictionary keeps the only one.
+bool store(PyObject *dict, const char *key, PyObject *value) {
+    if (!value || PyDict_SetItemString(dict, key, value) != 0) {
+        Py_XDECREF(value);
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(value);
+    return true;
+}
+
+PyObject *exact_int(unsigned long long value) {
+    return value <= LONG_MAX ? PyInt_FromLong(long(value)) : PyLong_FromUnsignedLongLong(value);
+}
+
+// Fields of packed records are read byte-wise: they may sit at any offset.
+template <class T>
+T field_value(const void *record, const kt_field &field) {
+    T value;
+    std::memcpy(&value, static_cast<const char *>(record) + field.offset, sizeof value);
+    return value;
+}
+
+bool field_to_dictionary(PyObject *dict, const void *record, const kt_field &field) {
+    const char *at = static_cast<const char *>(record) + field.offset;
+    switch (field.kind) {
+    case kt_records::KT_FIELD_WORD: return SetDictionaryInt(dict, field.name, field_value<WORD>(record, field));
+    case kt_records::KT_FIELD_INT: return SetDictionaryBool(dict, field.name, field_value<int>(record, field));
+    case kt_records::KT_FIELD_ULONG: return SetDictionaryInt(dict, field.name, field_value<DWORD>(record, field));
+    case kt_records::KT_FIELD_ULONGLONG:
+        return SetDictionaryDwordLong(dict, field.name, field_value<unsigned long long>(record, field));
+    case kt_records::KT_FIELD_TEXT_PTR:
+        return SetDictionaryString(dict, field.name, field_value<const char *>(record, field), true);
+    case kt_records::KT_FIELD_TEXT_ARRAY:
+        return store(dict, field.name, Tavrel::decode_text(at, strnlen(at, field.size)));
+    case kt_records::KT_FIELD_TIME: {
+        PyObject *time = PyDict_New();
+        if (!time || !SystemTimeToDictionary(time, reinterpret_cast<const SYSTEMTIME *>(at))) {
+            Py_XDECREF(time);
+            PyErr_Clear();
+            return false;
+        }
+        return store(dict, field.name, time);
+    }
+    case kt_records::KT_FIELD_CERT_LIST: break;  // walked by CertificatesToList only
+    }
+    return false;
+}
+
+bool field_from_dictionary(PyObject *dict, void *record, const kt_field &field) {
+    char *at = static_cast<char *>(record) + field.offset;
+    switch (field.kind) {
+    case kt_records::KT_FIELD_ULONG: {
+        DWORD value;
+        if (!GetDictionaryInt(dict, field.name, &value)) return false;
+        std::memcpy(at, &value, sizeof value);
+        return true;
+    }
+    case kt_records::KT_FIELD_TEXT_ARRAY: return GetDictionaryString(dict, field.name, at, field.size);
+    default: return false;  // no dictionary form reads other kinds
+    }
+}
+
+}  // namespace
+
+bool SetDictionaryString(PyObject *dict, const char *key, const char *text, bool decode) {
+    if (!text) {
+        Py_INCREF(Py_None);
+        return store(dict, key, Py_None);
+    }
+    return store(dict, key, decode ? Tavrel::decode_text(text, std::strlen(text)) : PyString_FromString(text));
+}
+
+bool SetDictionaryInt(PyObject *dict, const char *key, DWORD value) { return store(dict, key, exact_int(value)); }
+
+bool SetDictionaryDwordLong(PyObject *dict, const char *key, unsigned long long value) {
+    return store(dict, key, exact_int(value));
+}
+
+bool SetDictionaryBool(PyObject *dict, const char *key, long value) {
+    return store(dict, key, PyBool_FromLong(value != 0));
+}
+
+bool GetDictionaryString(PyObject *dict, const char *key, char *buffer, size_t size) {
+    PyObject *value = PyDict_Check(dict) ? PyDict_GetItemString(dict, key) : nullptr;
+    PyObject *bytes = value ? Tavrel::encode_text(value) : nullptr;
+    if (!bytes) return false;
+    if (size > 0) {
+        const char *text = PyString_AS_STRING(bytes);
+        size_t length = strnlen(text, size_t(PyString_GET_SIZE(bytes)));
+        if (length > size - 1) length = size - 1;
+        std::memcpy(buffer, text, length);
+        std::memset(buffer + length, 0, size - length);
+    }
+    Py_DECREF(bytes);
+    return true;
+}
+
+bool GetDictionaryInt(PyObject *dict, const char *key, DWORD *out) {
+    PyObject *value = PyDict_Check(dict) ? PyDict_GetItemString(dict, key) : nullptr;
+    if (!value) return false;
+    if (PyInt_Check(value)) {
+        long v = PyInt_AS_LONG(value);
+        if (v < 0) return false;
+        *out = DWORD(v);
+        return true;
+    }
+    if (PyLong_Check(value)) {
+        unsigned long long v = PyLong_AsUnsignedLongLong(value);  // refuses negatives and 2^64 on
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        *out = DWORD(v);
+        return true;
+    }
+    return false;
+}
+
+bool GetDictionaryBool(PyObject *dict, const char *key, BOOL *out) {
+    PyObject *value = PyDict_Check(dict) ? PyDict_GetItemString(dict, key) : nullptr;
+    if (value != Py_True && value != Py_False) return false;
+    *out = value == Py_True ? 1 : 0;
+    return true;
+}
+
+#define TAVREL_DEFINE_CONVERTER(NAME, RECORD)                                                      \
+    bool NAME(PyObject *dict, const RECORD *record) {                                              \
+        return record && Tavrel::record_to_dictionary(dict, record, kt_records::RECORD##_fields,   \
+                                                      std::size(kt_records::RECORD##_fields));     \
+    }
+TAVREL_RECORD_CONVERTERS(TAVREL_DEFINE_CONVERTER)
+#undef TAVREL_DEFINE_CONVERTER
+
+bool CertificatesToList(PyObject *list, const KT_CERTIFICATES *certificates) {
+    if (!certificates || !PyList_Check(list)) return false;
+    if (certificates->dwCount > 0 && !certificates->ppCertificates) return false;
+    for (DWORD i = 0; i < certificates->dwCount; ++i) {
+        PyObject *item = PyDict_New();
+        bool ok = item && CertInfoExToDictionary(item, certificates->ppCertificates[i]) &&
+                  PyList_Append(list, item) == 0;
+        Py_XDECREF(item);
+        if (!ok) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool KeyMediaFromDictionary(PyObject *dict, KT_KEY_MEDIA *record) {
+    return record && Tavrel::record_from_dictionary(dict, record, kt_records::KT_KEY_MEDIA_fields,
+                                                    std::size(kt_records::KT_KEY_MEDIA_fields));
+}
+
+bool UserInfoFromDictionary(PyObject *dict, KT_USER_INFO *record) {
+    return record && Tavrel::record_from_dictionary(dict, record, kt_records::KT_USER_INFO_fields,
+                                                    std::size(kt_records::KT_USER_INFO_fields));
+}
+
+namespace Tavrel {
+
+bool record_to_dictionary(PyObject *dict, const void *record, const kt_field *fields, size_t count) {
+    if (!record || !PyDict_Check(dict)) return false;
+    for (size_t i = 0; i < count; ++i)
+        if (!field_to_dictionary(dict, record, fields[i])) return false;
+    return true;
+}
+
+bool record_from_dictionary(PyObject *dict, void *record, const kt_field *fields, size_t count) {
+    if (!record || !PyDict_Check(dict)) return false;
+    for (size_t i = 0; i < count; ++i)
+        if (!field_from_dictionary(dict, record, fields[i])) return false;
+    return true;
+}
+
+PyObject *decode_text(const char *text, size_t length) {
+    if (length > size_t(PY_SSIZE_T_MAX)) return nullptr;
+    PyObject *decoded = PyUnicode_Decode(text, Py_ssize_t(length), "cp1251", "strict");
+    if (!decoded) PyErr_Clear();
+    return decoded;
+}
+
+PyObject *encode_text(PyObject *text, bool *unencodable) {
+    if (unencodable) *unencodable = false;
+    if (PyString_Check(text)) {
+        Py_INCREF(text);
+        return text;
+    }
+    if (!PyUnicode_Check(text)) return nullptr;
+    PyObject *encoded = PyUnicode_AsEncodedString(text, "cp1251", "strict");
+    if (!encoded || !PyString_Check(encoded)) {
+        Py_XDECREF(encoded);
+        PyErr_Clear();
+        if (unencodable) *unencodable = true;
+        return nullptr;
+    }
+    return encoded;
+}
+
+}  // namespace Tavrel

@@ -1,0 +1,425 @@
+#include "items.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "converters.h"
+
+namespace Tavrel {
+namespace {
+
+bool fail_bad_argument(KT_INTERFACE *table) {
+    raise_bad_argument(table);
+    return false;
+}
+
+bool fail_resource(KT_INTERFACE *table) {
+    raise_resource_failed(table);
+    return false;
+}
+
+bool clear_list(KT_INTERFACE *table, PyObject *list) {
+    if (PyList_SetSlice(list, 0, PyList_GET_SIZE(list), nullptr) == 0) return true;
+    PyErr_Clear();
+    return fail_bad_argument(table);
+}
+
+// Appends value (a new reference, may be null) and drops it.
+bool append_value(KT_INTERFACE *table, PyObject *list, PyObject *value) {
+    const bool appended = value && PyList_Append(list, value) == 0;
+    Py_XDECREF(value);
+    if (appended) return true;
+    PyErr_Clear();
+    return fail_resource(table);
+}
+
+PyObject *none() {
+    Py_INCREF(Py_None);
+    return Py_None;
+}
+
+// ---- settings groups: keys in the order of the library's parameters ----
+
+using key = settings_item::key;
+constexpr settings_item::kind flag = settings_item::flag;
+constexpr settings_item::kind number = settings_item::number;
+constexpr settings_item::kind text = settings_item::text;
+
+const key file_store_keys[] = {
+    {"szPath", text, KT_PATH_MAX_LENGTH}, {"bCheckCRLs", flag, 0},        {"bAutoRefresh", flag, 0},
+    {"bOwnCRLsOnly", flag, 0},            {"bFullAndDeltaCRLs", flag, 0}, {"bAutoDownloadCRLs", flag, 0},
+    {"bSaveLoadedCerts", flag, 0},        {"dwExpireTime", number, 0},
+};
+const key proxy_keys[] = {
+    {"bUseProxy", flag, 0},
+    {"bAnonymous", flag, 0},
+    {"szAddress", text, KT_ADDRESS_MAX_LENGTH},
+    {"szPort", text, KT_PORT_MAX_LENGTH},
+    {"szUser", text, KT_USER_NAME_MAX_LENGTH},
+    {"szPassword", text, KT_PASS_MAX_LENGTH},
+    {"bSavePassword", flag, 0},
+};
+const key ocsp_keys[] = {
+    {"bUseOCSP", flag, 0},
+    {"bBeforeStore", flag, 0},
+    {"szAddress", text, KT_ADDRESS_MAX_LENGTH},
+    {"szPort", text, KT_PORT_MAX_LENGTH},
+};
+const key tsp_keys[] = {
+    {"bGetStamps", flag, 0},
+    {"szAddress", text, KT_ADDRESS_MAX_LENGTH},
+    {"szPort", text, KT_PORT_MAX_LENGTH},
+};
+const key ldap_keys[] = {
+    {"bUseLDAP", flag, 0},
+    {"szAddress", text, KT_ADDRESS_MAX_LENGTH},
+    {"szPort", text, KT_PORT_MAX_LENGTH},
+    {"bAnonymous", flag, 0},
+    {"szUser", text, KT_USER_NAME_MAX_LENGTH},
+    {"szPassword", text, KT_PASS_MAX_LENGTH},
+};
+const key cmp_keys[] = {
+    {"bUseCMP", flag, 0},
+    {"szAddress", text, KT_ADDRESS_MAX_LENGTH},
+    {"szPort", text, KT_PORT_MAX_LENGTH},
+    {"szCommonName", text, KT_COMMON_NAME_MAX_LENGTH},
+};
+const key mode_keys[] = {{"bOfflineMode", flag, 0}};
+const key access_info_mode_keys[] = {{"bEnabled", flag, 0}};
+const key access_info_keys[] = {
+    {"szIssuerCN", text, KT_COMMON_NAME_MAX_LENGTH},
+    {"szAddress", text, KT_ADDRESS_MAX_LENGTH},
+    {"szPort", text, KT_PORT_MAX_LENGTH},
+};
+
+struct settings_group {
+    const char *name;  // what stands between the verb and "Settings" in the wrapper's name
+    const key *keys;
+    size_t count;
+};
+
+#define TAVREL_GROUP(NAME, KEYS) {NAME, KEYS, sizeof(KEYS) / sizeof(KEYS[0])}
+const settings_group settings_groups[] = {
+    TAVREL_GROUP("FileStore", file_store_keys),
+    TAVREL_GROUP("Proxy", proxy_keys),
+    TAVREL_GROUP("OCSP", ocsp_keys),
+    TAVREL_GROUP("TSP", tsp_keys),
+    TAVREL_GROUP("LDAP", ldap_keys),
+    TAVREL_GROUP("CMP", cmp_keys),
+    TAVREL_GROUP("Mode", mode_keys),
+    TAVREL_GROUP("OCSPAccessInfoMode", access_info_mode_keys),
+    TAVREL_GROUP("OCSPAccessInfo", access_info_keys),
+};
+#undef TAVREL_GROUP
+const char *const access_info_group = "OCSPAccessInfo";
+
+enum class settings_verb { get, set, enumerate, unknown };
+
+// Splits "KT_INTERFACE_<Verb><Group>Settings"; null group when the name is not of that form.
+const settings_group *parse_settings_wrapper(const char *wrapper, settings_verb *verb) {
+    static const char prefix[] = "KT_INTERFACE_";
+    static const char suffix[] = "Settings";
+    static const std::pair<const char *, settings_verb> verbs[] = {
+        {"Get", settings_verb::get}, {"Set", settings_verb::set}, {"Enum", settings_verb::enumerate}};
+    *verb = settings_verb::unknown;
+    if (std::strncmp(wrapper, prefix, sizeof prefix - 1) != 0) return nullptr;
+    const char *rest = wrapper + sizeof prefix - 1;
+    for (const auto &[word, what] : verbs) {
+        if (std::strncmp(rest, word, std::strlen(word)) != 0) continue;
+        const char *group = rest + std::strlen(word);
+        size_t length = std::strlen(group);
+        if (length < sizeof suffix - 1 || std::strcmp(group + length - (sizeof suffix - 1), suffix) != 0) return nullptr;
+        length -= sizeof suffix - 1;
+        for (const settings_group &g : settings_groups) {
+            if (std::strlen(g.name) == length && std::strncmp(g.name, group, length) == 0) {
+                *verb = what;
+                return &g;
+            }
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+PyObject *status_result(KT_INTERFACE *table, DWORD status, bool enumeration) {
+    if (status == KT_ERROR_NONE) {
+        PyObject *result = enumeration ? Py_True : Py_None;
+        Py_INCREF(result);
+        return result;
+    }
+    if (enumeration && status == KT_ERROR_NO_MORE_ITEMS) {
+        Py_INCREF(Py_False);
+        return Py_False;
+    }
+    return raise_error(table, status, PyExc_RuntimeError);
+}
+
+bool number_value(PyObject *item, DWORD *value) {
+    if (PyInt_Check(item)) {
+        long v = PyInt_AS_LONG(item);
+        if (v < 0) return false;
+        *value = DWORD(v);
+        return true;
+    }
+    if (!PyLong_Check(item)) return false;
+    unsigned long v = PyLong_AsUnsignedLong(item);
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    *value = v;
+    return true;
+}
+
+bool bytes_in(KT_INTERFACE *table, PyObject *item, unsigned char **copy, call_state &call, int argnum) {
+    const char *data = "";
+    Py_ssize_t size = 0;
+    if (PyString_Check(item)) {
+        data = PyString_AS_STRING(item);
+        size = PyString_GET_SIZE(item);
+    } else if (item != Py_None) {
+        return fail_bad_argument(table);
+    }
+    *copy = static_cast<unsigned char *>(std::malloc(size_t(size) + 1));
+    if (!*copy) return fail_resource(table);
+    std::memcpy(*copy, data, size_t(size));
+    (*copy)[size] = 0;
+    call.bytes_arg = argnum;
+    call.bytes_limit = size_t(size) + 1;
+    return true;
+}
+
+bool length_fits(KT_INTERFACE *table, const call_state &call, int argnum, DWORD length) {
+    if (call.bytes_arg != argnum - 1 || length <= call.bytes_limit) return true;
+    return fail_bad_argument(table);
+}
+
+bool text_in(KT_INTERFACE *table, PyObject *item, bool need_list, text_item &text, char **out) {
+    if (PyList_Check(item)) {
+        text.list = item;
+        text.lent[0] = '\0';
+        *out = text.lent;
+        return true;
+    }
+    if (need_list) return fail_bad_argument(table);
+    *out = nullptr;
+    if (PyString_Check(item)) {
+        *out = PyString_AS_STRING(item);
+    } else if (PyUnicode_Check(item)) {
+        text.encoded = encode_text(item);
+        if (!text.encoded) return fail_resource(table);
+        *out = PyString_AS_STRING(text.encoded);
+    }
+    return true;
+}
+
+bool text_out(KT_INTERFACE *table, text_item &text) {
+    if (!text.list) return true;
+    text.lent[sizeof text.lent - 1] = '\0';
+    return put_output(table, text.list, decode_text(text.lent, std::strlen(text.lent)));
+}
+
+void text_release(text_item &text) {
+    Py_CLEAR(text.encoded);
+}
+
+bool value_in(KT_INTERFACE *table, PyObject *item, unsigned int *value) {
+    if (PyInt_Check(item)) {
+        *value = static_cast<unsigned int>(static_cast<unsigned long>(PyInt_AS_LONG(item)));
+        return true;
+    }
+    if (!PyLong_Check(item)) return fail_bad_argument(table);
+    unsigned long long v = PyLong_AsUnsignedLongLong(item);
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return fail_bad_argument(table);
+    }
+    *value = static_cast<unsigned int>(v);
+    return true;
+}
+
+void key_media_in(PyObject *item, KT_KEY_MEDIA *media) {
+    std::memset(media, 0, sizeof *media);
+    if (PyDict_Check(item) && PyDict_Size(item) == 3 && KeyMediaFromDictionary(item, media)) return;
+    std::memset(media, 0, sizeof *media);  // a failed read may have stored some of it, the password too
+}
+
+bool key_media_out(KT_INTERFACE *table, PyObject *item, const KT_KEY_MEDIA *media) {
+    return put_record(table, item, media, KeyMediaToDictionary);
+}
+
+bool user_info_in(KT_INTERFACE *table, PyObject *item, KT_USER_INFO *info, KT_USER_INFO **pass) {
+    *pass = nullptr;
+    if (!PyDict_Check(item)) return true;
+    std::memset(info, 0, sizeof *info);
+    if (!UserInfoFromDictionary(item, info)) return fail_bad_argument(table);
+    *pass = info;
+    return true;
+}
+
+bool byte_list_in(KT_INTERFACE *table, PyObject *item, byte_list &list) {
+    if (!PyList_Check(item) || PyList_GET_SIZE(item) == 0) return fail_bad_argument(table);
+    const size_t count = size_t(PyList_GET_SIZE(item));
+    list.buffers = static_cast<unsigned char **>(std::calloc(count, sizeof *list.buffers));
+    list.lengths = static_cast<DWORD *>(std::calloc(count, sizeof *list.lengths));
+    if (!list.buffers || !list.lengths) return fail_resource(table);
+    list.count = count;
+    for (size_t i = 0; i < count; ++i) {
+        PyObject *element = PyList_GET_ITEM(item, i);
+        if (!PyString_Check(element)) return fail_bad_argument(table);
+        const size_t size = size_t(PyString_GET_SIZE(element));
+        list.buffers[i] = static_cast<unsigned char *>(std::malloc(size + 1));
+        if (!list.buffers[i]) return fail_resource(table);
+        std::memcpy(list.buffers[i], PyString_AS_STRING(element), size + 1);  // with its NUL
+        list.lengths[i] = size + 1;
+    }
+    return true;
+}
+
+void byte_list_release(byte_list &list) {
+    for (DWORD i = 0; list.buffers && i < list.count; ++i) std::free(list.buffers[i]);
+    std::free(list.buffers);
+    std::free(list.lengths);
+    list = byte_list();
+}
+
+bool text_list_in(KT_INTERFACE *table, PyObject *item, char **multi) {
+    if (!PyList_Check(item) || PyList_GET_SIZE(item) == 0) return fail_bad_argument(table);
+    std::vector<PyObject *> texts;  // new references to byte strings
+    auto release = [&texts] {
+        for (PyObject *t : texts) Py_DECREF(t);
+    };
+    size_t total = 1;
+    try {
+        texts.reserve(size_t(PyList_GET_SIZE(item)));
+    } catch (...) {
+        return fail_resource(table);
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(item); ++i) {
+        PyObject *element = PyList_GET_ITEM(item, i);
+        bool unencodable = false;
+        PyObject *bytes = encode_text(element, &unencodable);
+        if (!bytes) {
+            release();
+            return unencodable ? fail_resource(table) : fail_bad_argument(table);
+        }
+        texts.push_back(bytes);  // reserved: cannot throw
+        total += size_t(PyString_GET_SIZE(bytes)) + 1;
+    }
+    char *buffer = static_cast<char *>(std::malloc(total));
+    if (!buffer) {
+        release();
+        return fail_resource(table);
+    }
+    char *at = buffer;
+    for (PyObject *t : texts) {
+        std::memcpy(at, PyString_AS_STRING(t), size_t(PyString_GET_SIZE(t)) + 1);
+        at += PyString_GET_SIZE(t) + 1;
+    }
+    *at = '\0';
+    release();
+    *multi = buffer;
+    return true;
+}
+
+bool require_list(KT_INTERFACE *table, PyObject *item) {
+    return PyList_Check(item) || fail_bad_argument(table);
+}
+
+bool random_count_in(KT_INTERFACE *table, PyObject *item, DWORD *count) {
+    return number_value(item, count) || fail_bad_argument(table);
+}
+
+bool random_buffer(KT_INTERFACE *table, DWORD count, unsigned char **buffer) {
+    *buffer = static_cast<unsigned char *>(std::malloc(count ? count : 1));
+    return *buffer || fail_resource(table);
+}
+
+bool put_output(KT_INTERFACE *table, PyObject *list, PyObject *value) {
+    if (!clear_list(table, list)) {
+        Py_XDECREF(value);
+        return false;
+    }
+    return append_value(table, list, value);
+}
+
+PyObject *text_value(const char *text) {
+    return text ? PyString_FromString(text) : none();
+}
+
+PyObject *bytes_value(const unsigned char *bytes, DWORD length) {
+    if (!bytes) return none();
+    if (length > DWORD(PY_SSIZE_T_MAX)) return nullptr;
+    return PyString_FromStringAndSize(reinterpret_cast<const char *>(bytes), Py_ssize_t(length));
+}
+
+PyObject *number_object(DWORD value) {
+    return value <= LONG_MAX ? PyInt_FromLong(long(value)) : PyLong_FromUnsignedLong(value);
+}
+
+bool put_certificates(KT_INTERFACE *table, PyObject *list, DWORD count, unsigned char *const *certificates,
+                      const DWORD *lengths) {
+    if (!certificates || count == 0) return put_output(table, list, none());
+    if (!clear_list(table, list)) return false;
+    for (DWORD i = 0; i < count; ++i) {
+        PyObject *value = lengths && certificates[i] ? bytes_value(certificates[i], lengths[i]) : nullptr;
+        if (!append_value(table, list, value)) return false;
+    }
+    return true;
+}
+
+bool settings_item::bind(KT_INTERFACE *table, const char *wrapper, PyObject *item) {
+    settings_verb verb;
+    const settings_group *group = parse_settings_wrapper(wrapper, &verb);
+    if (!group || group->count > max_keys) return fail_bad_argument(table);
+    const bool access_info = std::strcmp(group->name, access_info_group) == 0;
+    _table = table;
+    _item = item;
+    _keys = group->keys;
+    _count = group->count;
+    _writes_back = verb != settings_verb::set;
+
+    if ((verb == settings_verb::set || access_info) && !PyDict_Check(item)) return fail_bad_argument(table);
+    size_t reads = 0;
+    if (verb == settings_verb::set) reads = _count;
+    else if (access_info && verb == settings_verb::get) reads = 1;  // the issuer it asks about
+    for (size_t i = 0; i < reads; ++i) {
+        const key &k = _keys[i];
+        value &v = _values[i];
+        bool ok = false;
+        switch (k.what) {
+        case flag: ok = GetDictionaryBool(item, k.name, &v.flag); break;
+        case number: ok = GetDictionaryInt(item, k.name, &v.number); break;
+        case text: ok = GetDictionaryString(item, k.name, v.text, k.size); break;
+        }
+        if (!ok) return fail_bad_argument(table);
+    }
+    return true;
+}
+
+bool settings_item::write_back() {
+    if (!_writes_back || !PyDict_Check(_item)) return true;
+    PyDict_Clear(_item);
+    for (size_t i = 0; i < _count; ++i) {
+        const key &k = _keys[i];
+        const value &v = _values[i];
+        bool ok = false;
+        switch (k.what) {
+        case flag: ok = SetDictionaryBool(_item, k.name, v.flag); break;
+        case number: ok = SetDictionaryInt(_item, k.name, v.number); break;
+        case text: ok = SetDictionaryString(_item, k.name, v.text, true); break;
+        }
+        if (!ok) return fail_resource(_table);
+    }
+    return true;
+}
+
+void settings_item::_terminate_texts() {
+    for (size_t i = 0; i < _count; ++i)
+        if (_keys[i].what == text) _values[i].text[_keys[i].size - 1] = '\0';
+}
+
+}  // namespace Tavrel

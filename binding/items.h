@@ -1,0 +1,217 @@
+/* The item kinds of the KT_INTERFACE_<Name> wrappers: how a script's argument becomes a
+ * library argument before the call, and how a result reaches the script after it. The
+ * typemaps of items.i call these; every failure here raises the Python exception itself
+ * (TypeError with the error dictionary of code 2 or 6) and returns false.
+ *
+ * Callers hold the interpreter lock. */
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <type_traits>
+#include <utility>
+
+#include "errors.h"
+#include "kt_api.h"
+
+namespace Tavrel {
+
+/* What one wrapper call knows across its items. */
+struct call_state {
+    bool called = false;     // the library function was called: what it returns is released
+    int bytes_arg = 0;       // argument number of the last byte-string item
+    size_t bytes_limit = 0;  // that item's copy size: the largest length the library may read
+};
+
+/* ---- rules bound to a wrapper's name ---- */
+
+constexpr bool name_contains(const char *name, const char *part) {
+    for (; *name; ++name) {
+        size_t i = 0;
+        while (part[i] && name[i] == part[i]) ++i;
+        if (!part[i]) return true;
+    }
+    return false;
+}
+/* The key-media enumerations: True or False for their statuses, a list for their texts. */
+constexpr bool is_key_media_enumeration(const char *wrapper) { return name_contains(wrapper, "EnumKeyMedia"); }
+/* Wrappers whose text items must be lists. */
+constexpr bool text_needs_list(const char *wrapper) {
+    return is_key_media_enumeration(wrapper) || (name_contains(wrapper, "Get") && name_contains(wrapper, "Settings"));
+}
+
+/* ---- results ---- */
+
+/* A status: None for 0; in a key-media enumeration True for 0 and False for 7; any other
+ * status raises RuntimeError with its error dictionary (null returned). */
+PyObject *status_result(KT_INTERFACE *table, DWORD status, bool enumeration);
+
+/* ---- inputs ---- */
+
+/* An int from 0 or a long below 2^64 (True and False count), as the number items take. */
+bool number_value(PyObject *item, DWORD *value);
+
+/* Byte string: a copy of a byte string with a NUL appended (None: an empty one). */
+bool bytes_in(KT_INTERFACE *table, PyObject *item, unsigned char **copy, call_state &call, int argnum);
+/* The length item right after a byte string must not exceed the copy: code 2 otherwise. */
+bool length_fits(KT_INTERFACE *table, const call_state &call, int argnum, DWORD length);
+
+/* Text: a byte string as it is, Unicode encoded Windows-1251, None or another object a null
+ * text, a list the lent buffer (required when need_list). After success a list receives the
+ * buffer's text decoded. */
+struct text_item {
+    PyObject *list = nullptr;     // the output list, borrowed
+    PyObject *encoded = nullptr;  // owned: the encoded form of a Unicode text
+    char lent[KT_SIGNER_INFO_MAX_LENGTH];
+};
+bool text_in(KT_INTERFACE *table, PyObject *item, bool need_list, text_item &text, char **out);
+bool text_out(KT_INTERFACE *table, text_item &text);
+void text_release(text_item &text);
+
+/* Value: an int taken modulo 2^32, or a long below 2^64 taken modulo 2^32; code 2 else. */
+bool value_in(KT_INTERFACE *table, PyObject *item, unsigned int *value);
+
+/* Key medium: a dictionary of exactly "dwTypeIndex", "dwDevIndex" and "szPassword" that
+ * converts; anything else stands for the zeroed medium. */
+void key_media_in(PyObject *item, KT_KEY_MEDIA *media);
+/* After success a dictionary item is refilled with the medium: code 6 if that fails. */
+bool key_media_out(KT_INTERFACE *table, PyObject *item, const KT_KEY_MEDIA *media);
+
+/* User information: a dictionary converts (code 2 if it does not); anything else: none. */
+bool user_info_in(KT_INTERFACE *table, PyObject *item, KT_USER_INFO *info, KT_USER_INFO **pass);
+
+/* List of byte strings: copies with a NUL each, their count and lengths (the NUL counted). */
+struct byte_list {
+    DWORD count = 0;
+    unsigned char **buffers = nullptr;
+    DWORD *lengths = nullptr;
+};
+bool byte_list_in(KT_INTERFACE *table, PyObject *item, byte_list &list);
+void byte_list_release(byte_list &list);
+
+/* List of texts: one multi-string, each text and its NUL in order, then one more NUL. */
+bool text_list_in(KT_INTERFACE *table, PyObject *item, char **multi);
+
+/* A list required (handle outputs, the random-bytes output): code 2 otherwise. */
+bool require_list(KT_INTERFACE *table, PyObject *item);
+
+/* The count of random bytes: a number item whose failure raises code 2; then the buffer. */
+bool random_count_in(KT_INTERFACE *table, PyObject *item, DWORD *count);
+bool random_buffer(KT_INTERFACE *table, DWORD count, unsigned char **buffer);
+
+/* ---- outputs ---- */
+
+/* Empties list (code 2 if it cannot be) and appends value, a new reference (code 6 when
+ * value is null or cannot be appended). */
+bool put_output(KT_INTERFACE *table, PyObject *list, PyObject *value);
+
+/* New values for output lists; None for a null pointer; null when they cannot be made. */
+PyObject *text_value(const char *text);
+PyObject *bytes_value(const unsigned char *bytes, DWORD length);
+PyObject *number_object(DWORD value);
+
+/* A record output: a dictionary item is emptied and filled by convert (code 6 if it
+ * fails); another object is left alone. */
+template <class Record>
+bool put_record(KT_INTERFACE *table, PyObject *item, const Record *record,
+                bool (*convert)(PyObject *, const Record *));
+
+/* Certificate array output: one byte string per certificate, or a single None when the
+ * library returned no array or no certificate. */
+bool put_certificates(KT_INTERFACE *table, PyObject *list, DWORD count, unsigned char *const *certificates,
+                      const DWORD *lengths);
+
+/* ---- settings ---- */
+
+/* The settings dictionary of a settings wrapper. The group and the rule come from the
+ * wrapper's name: KT_INTERFACE_{Get,Set,Enum}<Group>Settings. */
+class settings_item {
+public:
+    enum kind { flag, number, text };
+    struct key {
+        const char *name;
+        kind what;
+        size_t size;  // text: the buffer's size, NUL included
+    };
+
+    /* Checks the item and, for setters (and the OCSP access-information getter's issuer),
+     * reads the keys; code 2 on failure. */
+    bool bind(KT_INTERFACE *table, const char *wrapper, PyObject *item);
+
+    /* Calls a getter or setter with one argument per key, in the group's order. */
+    template <class... P>
+    DWORD call(DWORD (*function)(P...)) {
+        return _invoke(function, std::index_sequence_for<P...>());
+    }
+    /* The enumeration, whose index comes first. */
+    template <class... P>
+    DWORD call(DWORD (*function)(DWORD, P...), DWORD index) {
+        return _invoke_at(function, index, std::index_sequence_for<P...>());
+    }
+
+    /* After success: getters and the enumeration refill a dictionary item; code 6 if a
+     * value cannot be made. */
+    bool write_back();
+
+private:
+    static constexpr size_t max_keys = 8;
+    struct value {
+        BOOL flag;
+        DWORD number;
+        char text[KT_PATH_MAX_LENGTH];
+    };
+
+    template <class P>
+    static constexpr kind kind_of() {
+        if constexpr (std::is_same_v<P, BOOL> || std::is_same_v<P, BOOL *>) return flag;
+        else if constexpr (std::is_same_v<P, DWORD> || std::is_same_v<P, DWORD *>) return number;
+        else return text;
+    }
+    template <class P>
+    static P pass(value &v) {
+        if constexpr (std::is_same_v<P, BOOL *>) return &v.flag;
+        else if constexpr (std::is_same_v<P, BOOL>) return v.flag;
+        else if constexpr (std::is_same_v<P, DWORD *>) return &v.number;
+        else if constexpr (std::is_same_v<P, DWORD>) return v.number;
+        else return v.text;
+    }
+    template <class... P, size_t... I>
+    bool _matches(std::index_sequence<I...>) const {
+        return sizeof...(P) == _count && ((kind_of<P>() == _keys[I].what) && ...);
+    }
+    template <class... P, size_t... I>
+    DWORD _invoke(DWORD (*function)(P...), std::index_sequence<I...> order) {
+        if (!_matches<P...>(order)) return KT_ERROR_BAD_PARAMETER;  // the group does not fit the call
+        DWORD status = function(pass<P>(_values[I])...);
+        _terminate_texts();
+        return status;
+    }
+    template <class... P, size_t... I>
+    DWORD _invoke_at(DWORD (*function)(DWORD, P...), DWORD index, std::index_sequence<I...> order) {
+        if (!_matches<P...>(order)) return KT_ERROR_BAD_PARAMETER;
+        DWORD status = function(index, pass<P>(_values[I])...);
+        _terminate_texts();
+        return status;
+    }
+    void _terminate_texts();
+
+    KT_INTERFACE *_table = nullptr;
+    PyObject *_item = nullptr;
+    const key *_keys = nullptr;
+    size_t _count = 0;
+    bool _writes_back = false;
+    value _values[max_keys] = {};
+};
+
+template <class Record>
+bool put_record(KT_INTERFACE *table, PyObject *item, const Record *record,
+                bool (*convert)(PyObject *, const Record *)) {
+    if (!PyDict_Check(item)) return true;
+    PyDict_Clear(item);
+    if (convert(item, record)) return true;
+    raise_resource_failed(table);
+    return false;
+}
+
+}  // namespace Tavrel

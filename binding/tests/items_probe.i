@@ -1,0 +1,145 @@
+/* A module for the tests only: wrappers with the item kinds of items.i that the set-up
+ * wrappers do not use, over functions of the probe's own that record what they receive
+ * (probe_received) and answer with the status the test chose (probe_status). Two wrappers
+ * reach the library's contexts, for the handle kinds. KTGetInterface is resolved from
+ * _Tavrel, which the test imports with RTLD_GLOBAL first. */
+%module _tavrel_items_probe
+
+%{
+#include "Tavrel.h"
+%}
+
+%include "runtime.i"
+%include "table_arg.i"
+%include "items.i"
+
+%{
+#include <string>
+
+/* The module checks that a record object is alive (records.i); the probe only converts. */
+SWIGINTERN int ConvertTavrelRecord(PyObject *obj, void **record, swig_type_info *type, size_t) {
+    const int res = SWIG_ConvertPtr(obj, record, type, 0);
+    return SWIG_IsOK(res) && !*record ? SWIG_TypeError : res;
+}
+
+static DWORD s_status = 0;           // what the probe functions return
+static PyObject *s_received = NULL;  // what the last one received
+
+static void _T_receive(PyObject *value) {
+    Py_XDECREF(s_received);
+    s_received = value;
+}
+
+static PyObject *_T_text(const char *text, size_t size) { return PyString_FromStringAndSize(text, Py_ssize_t(size)); }
+
+static bool _T_all_zero(const void *record, size_t size) {
+    const unsigned char *bytes = static_cast<const unsigned char *>(record);
+    for (size_t i = 0; i < size; ++i)
+        if (bytes[i]) return false;
+    return true;
+}
+
+static DWORD KT_INTERFACE_ProbeBytesList(KT_INTERFACE *, DWORD count, unsigned char **buffers, DWORD *lengths,
+                                         BOOL flag) {
+    PyObject *list = PyList_New(0);
+    for (DWORD i = 0; i < count; ++i) {
+        PyObject *item = _T_text(reinterpret_cast<char *>(buffers[i]), lengths[i]);
+        PyList_Append(list, item);
+        Py_DECREF(item);
+    }
+    _T_receive(Py_BuildValue("(Ni)", list, flag));
+    return s_status;
+}
+
+static DWORD KT_INTERFACE_ProbeTextList(KT_INTERFACE *, char *multi) {
+    size_t size = 0;
+    while (multi[size] || multi[size + 1]) ++size;
+    _T_receive(_T_text(multi, size + 2));
+    return s_status;
+}
+
+static DWORD KT_INTERFACE_ProbeOutputs(KT_INTERFACE *, DWORD value, DWORD *number, BOOL *flag) {
+    _T_receive(Py_BuildValue("(OO)", number ? Py_True : Py_False, flag ? Py_True : Py_False));
+    if (number) *number = value;
+    if (flag) *flag = BOOL(value);
+    return s_status;
+}
+
+static DWORD KT_INTERFACE_ProbeHandle(KT_INTERFACE *, PVOID handle) {
+    _T_receive(PyLong_FromVoidPtr(handle));
+    return s_status;
+}
+
+static DWORD KT_INTERFACE_ProbeTime(KT_INTERFACE *, PSYSTEMTIME time) {
+    _T_receive(time ? Py_BuildValue("(ii)", time->wYear, time->wMilliseconds) : SWIG_Py_Void());
+    return s_status;
+}
+
+static DWORD KT_INTERFACE_ProbeUserInfo(KT_INTERFACE *, PKT_USER_INFO info) {
+    if (!info) {
+        _T_receive(SWIG_Py_Void());
+        return s_status;
+    }
+    _T_receive(Py_BuildValue("(ks)", info->dwVersion, info->szCommonName));
+    std::strcat(info->szCommonName, "!");
+    info->dwVersion += 1;
+    return s_status;
+}
+
+static DWORD KT_INTERFACE_ProbeKeyMedia(KT_INTERFACE *, PKT_KEY_MEDIA media) {
+    _T_receive(Py_BuildValue("(kks)", media->dwTypeIndex, media->dwDevIndex, media->szPassword));
+    std::strcpy(media->szPassword, "\x98");  // not Windows-1251: the refill fails
+    return s_status;
+}
+
+/* Filled records: zeroed before the call (told back), given static texts by the probe. */
+static char s_text[] = "\xd2\xe5\xea\xf1\xf2";
+template <class Record>
+static DWORD _T_fill(Record *record) {
+    _T_receive(PyBool_FromLong(_T_all_zero(record, sizeof *record)));
+    record->bFilled = 1;
+    record->pszIssuer = s_text;
+    return s_status;
+}
+static DWORD KT_INTERFACE_ProbeSignInfo(KT_INTERFACE *, PKT_SIGN_INFO info) { return _T_fill(info); }
+static DWORD KT_INTERFACE_ProbeSenderInfo(KT_INTERFACE *, PKT_ENVELOP_INFO info) { return _T_fill(info); }
+static DWORD KT_INTERFACE_ProbeCertInfo(KT_INTERFACE *, PKT_CERT_INFO info) { return _T_fill(info); }
+
+static PyObject *_T_probe_status(PyObject *, PyObject *args) {
+    unsigned long status = 0;
+    if (!PyArg_ParseTuple(args, "k:probe_status", &status)) return NULL;
+    s_status = status;
+    return SWIG_Py_Void();
+}
+
+static PyObject *_T_probe_received(PyObject *, PyObject *args) {
+    if (!PyArg_ParseTuple(args, ":probe_received")) return NULL;
+    PyObject *received = s_received ? s_received : Py_None;
+    Py_INCREF(received);
+    return received;
+}
+%}
+
+%native(probe_status) PyObject *_T_probe_status(PyObject *self, PyObject *args);
+%native(probe_received) PyObject *_T_probe_received(PyObject *self, PyObject *args);
+
+%apply (DWORD BYTES_COUNT, unsigned char **BYTES_LIST, DWORD *BYTES_LENGTHS) {
+    (DWORD dwRecipientCerts, unsigned char **ppbRecipientCerts, DWORD *pdwRecipientCertsLength)
+};
+%apply char *TEXT_LIST { char *pszRecipientCertIssuers };
+
+DWORD KT_INTERFACE_ProbeBytesList(KT_INTERFACE *iface, DWORD dwRecipientCerts, unsigned char **ppbRecipientCerts,
+                                  DWORD *pdwRecipientCertsLength, BOOL bSignData);
+DWORD KT_INTERFACE_ProbeTextList(KT_INTERFACE *iface, char *pszRecipientCertIssuers);
+DWORD KT_INTERFACE_ProbeOutputs(KT_INTERFACE *iface, DWORD dwValue, DWORD *pdwNumber, BOOL *pbFlag);
+DWORD KT_INTERFACE_ProbeHandle(KT_INTERFACE *iface, PVOID pvContext);
+DWORD KT_INTERFACE_ProbeTime(KT_INTERFACE *iface, PSYSTEMTIME pOnTime);
+DWORD KT_INTERFACE_ProbeUserInfo(KT_INTERFACE *iface, PKT_USER_INFO pUserInfo);
+DWORD KT_INTERFACE_ProbeKeyMedia(KT_INTERFACE *iface, PKT_KEY_MEDIA pKeyMedia);
+DWORD KT_INTERFACE_ProbeSignInfo(KT_INTERFACE *iface, PKT_SIGN_INFO pSignInfo);
+DWORD KT_INTERFACE_ProbeSenderInfo(KT_INTERFACE *iface, PKT_ENVELOP_INFO pSenderInfo);
+DWORD KT_INTERFACE_ProbeCertInfo(KT_INTERFACE *iface, PKT_CERT_INFO pCertInfo);
+TAVREL_WRAPPER(DWORD, CtxCreate, (KT_INTERFACE *iface, PVOID *ppvContext))
+TAVREL_WRAPPER(void, CtxFree, (KT_INTERFACE *iface, PVOID pvContext))
+
+TAVREL_END_OF_WRAPPERS

@@ -1,0 +1,147 @@
+# -*- coding: utf-8 -*-
+"""Item kinds that the set-up wrappers do not use, on the wrappers of a test module
+(items_probe.i)."""
+import ctypes
+import sys
+import unittest
+
+sys.setdlopenflags(sys.getdlopenflags() | ctypes.RTLD_GLOBAL)  # the probe resolves KTGetInterface from _Tavrel
+
+import _Tavrel  # noqa: E402
+import _tavrel_items_probe as probe  # noqa: E402
+from wrapper_testing import BAD_PARAMETER, RESOURCE_FAILED, WrapperTestCase  # noqa: E402
+
+
+def arg_message(name, argnum, type_name):
+    return "in method 'KT_INTERFACE_%s', argument %d of type '%s'" % (name, argnum, type_name)
+
+
+class ProbeTestCase(WrapperTestCase):
+    def setUp(self):
+        super(ProbeTestCase, self).setUp()
+        probe.probe_status(0)
+
+    def received_by(self, name, *items):
+        getattr(probe, 'KT_INTERFACE_' + name)(self.t, *items)
+        return probe.probe_received()
+
+
+class ListItemsTest(ProbeTestCase):
+    def test_byte_strings(self):
+        self.assertEqual(self.received_by('ProbeBytesList', ['a', '', 'b\0c'], 1), (['a\0', '\0', 'b\0c\0'], 1))
+        for item in [[], None, 'a', ['a', u'b'], ['a', 5], ('a',)]:
+            self.assertKTError(TypeError, BAD_PARAMETER, probe.KT_INTERFACE_ProbeBytesList, self.t, item, 1)
+        # The flag after the list is argument 5: the list stands for three parameters.
+        self.assertArgError(OverflowError, arg_message('ProbeBytesList', 5, 'BOOL'), probe.KT_INTERFACE_ProbeBytesList,
+                            self.t, ['a'], 2 ** 31)
+
+    def test_texts(self):
+        self.assertEqual(self.received_by('ProbeTextList', ['a', u'b']), 'a\0b\0\0')
+        self.assertEqual(self.received_by('ProbeTextList', [u'жук', 'c']), u'жук'.encode('cp1251') + '\0c\0\0')
+        for item in [[], None, 'a', ['a', 5]]:
+            self.assertKTError(TypeError, BAD_PARAMETER, probe.KT_INTERFACE_ProbeTextList, self.t, item)
+        self.assertKTError(TypeError, RESOURCE_FAILED, probe.KT_INTERFACE_ProbeTextList, self.t, ['a', u'\u4e00'])
+
+
+class OutputItemsTest(ProbeTestCase):
+    def test_number_and_flag(self):
+        for value, number, flag in [(0, 0, False), (7, 7, True), (2 ** 64 - 1, 2 ** 64 - 1, True)]:
+            numbers, flags = ['junk'], ['junk', 'more']
+            self.assertEqual(self.received_by('ProbeOutputs', value, numbers, flags), (True, True))
+            self.assertEqual((numbers, flags), ([number], [flag]))
+            self.assertIs(type(numbers[0]), int if number < 2 ** 63 else long)
+        self.assertEqual(self.received_by('ProbeOutputs', 1, None, {}), (False, False))
+        probe.probe_status(5)
+        numbers = ['junk']
+        self.assertKTError(RuntimeError, 5, probe.KT_INTERFACE_ProbeOutputs, self.t, 1, numbers, None)
+        self.assertEqual(numbers, ['junk'])
+
+
+class HandleItemsTest(ProbeTestCase):
+    def test_handle_output_requires_a_list(self):
+        for item in [None, {}, 'handle']:
+            self.assertKTError(TypeError, BAD_PARAMETER, probe.KT_INTERFACE_CtxCreate, self.t, item)
+            self.assertNotCalled('KTCtxCreate', probe.KT_INTERFACE_CtxCreate, self.t, item)
+
+    def test_handles_travel_unowned(self):
+        handles = ['junk']
+        self.assertIsNone(probe.KT_INTERFACE_CtxCreate(self.t, handles))
+        self.assertEqual(len(handles), 1)
+        self.assertEqual(self.lib.counters()['contexts'], 1)
+        address = int(handles[0])
+        self.assertEqual(self.received_by('ProbeHandle', handles[0]), address)
+        self.assertIsNone(probe.KT_INTERFACE_CtxFree(self.t, handles[0]))
+        del handles[:]  # dropping the object frees nothing more
+        self.assertEqual(self.lib.counters()['contexts'], 0)
+
+    def test_any_pointer_object_or_none(self):
+        made = _Tavrel.new_KT_INTERFACE()
+        try:
+            self.assertEqual(self.received_by('ProbeHandle', made), int(made))
+            self.assertEqual(self.received_by('ProbeHandle', self.t), int(self.t))
+        finally:
+            _Tavrel.delete_KT_INTERFACE(made)
+        self.assertEqual(self.received_by('ProbeHandle', None), 0)
+        for item in [5, 'handle', [], 1.5]:
+            self.assertArgError(TypeError, arg_message('ProbeHandle', 2, 'PVOID'), probe.KT_INTERFACE_ProbeHandle,
+                                self.t, item)
+
+    @unittest.skipUnless(hasattr(_Tavrel, 'new_SYSTEMTIME'), 'no SYSTEMTIME class')
+    def test_time(self):
+        time = _Tavrel.new_SYSTEMTIME()
+        try:
+            _Tavrel.SYSTEMTIME_wYear_set(time, 2024)
+            _Tavrel.SYSTEMTIME_wMilliseconds_set(time, 999)
+            self.assertEqual(self.received_by('ProbeTime', time), (2024, 999))
+            self.assertIsNone(self.received_by('ProbeTime', None))
+            for item in [5, self.t, {}]:
+                self.assertArgError(TypeError, arg_message('ProbeTime', 2, 'PSYSTEMTIME'),
+                                    probe.KT_INTERFACE_ProbeTime, self.t, item)
+        finally:
+            _Tavrel.delete_SYSTEMTIME(time)
+
+
+class DictionaryItemsTest(ProbeTestCase):
+    USER_KEYS = ['dwVersion', 'szCommonName', 'szLocality', 'szState', 'szOrganiztion', 'szOrgUnit', 'szTitle',
+                 'szStreet', 'szPhone', 'szSurname', 'szGivenname', 'szEMail', 'szDNS', 'szEDRPOUCode', 'szDRFOCode',
+                 'szNBUCode', 'szSPFMCode', 'szOCode', 'szOUCode', 'szUserCode', 'szUPN', 'szUNZR', 'szCountry']
+
+    def user(self):
+        return dict([(key, u'') for key in self.USER_KEYS[1:]] + [('dwVersion', 3), ('szCommonName', u'Ім')])
+
+    def test_user_information(self):
+        info = self.user()
+        self.assertEqual(self.received_by('ProbeUserInfo', info), (3, u'Ім'.encode('cp1251')))
+        self.assertEqual(info, dict(self.user(), dwVersion=4, szCommonName=u'Ім!'))
+        for item in [None, [], 'info']:
+            self.assertIsNone(self.received_by('ProbeUserInfo', item))
+        for item in [{}, dict(self.user(), szCommonName=None), dict(self.user(), dwVersion=-1)]:
+            self.assertKTError(TypeError, BAD_PARAMETER, probe.KT_INTERFACE_ProbeUserInfo, self.t, item)
+        probe.probe_status(5)
+        info = self.user()
+        self.assertKTError(RuntimeError, 5, probe.KT_INTERFACE_ProbeUserInfo, self.t, info)
+        self.assertEqual(info, self.user())
+
+    def test_key_medium_refill_that_fails(self):
+        media = {'dwTypeIndex': 1, 'dwDevIndex': 2, 'szPassword': u'пароль'}
+        self.assertKTError(TypeError, RESOURCE_FAILED, probe.KT_INTERFACE_ProbeKeyMedia, self.t, media)
+        self.assertEqual(probe.probe_received(), (1, 2, u'пароль'.encode('cp1251')))
+
+    def test_filled_records_start_zeroed_and_are_released(self):
+        for name, release, keys in [('ProbeSignInfo', 'KTFreeSignInfo', 21),
+                                    ('ProbeSenderInfo', 'KTFreeSenderInfo', 21),
+                                    ('ProbeCertInfo', 'KTFreeCertificateInfo', 45)]:
+            for status in [0, 5]:
+                probe.probe_status(status)
+                info = {'junk': 1}
+                calls, _ = self.calls_during(release, getattr(probe, 'KT_INTERFACE_' + name), self.t, info)
+                self.assertEqual((calls, probe.probe_received()), (1, True), name)
+                if status == 0:
+                    self.assertEqual((len(info), info['pszIssuer'], info['bFilled']), (keys, u'Текст', True))
+                else:
+                    self.assertEqual(info, {'junk': 1})
+            self.assertEqual(self.calls_during(release, getattr(probe, 'KT_INTERFACE_' + name), None, {})[0], 0)
+
+
+if __name__ == '__main__':
+    unittest.main()

@@ -1,0 +1,408 @@
+"""The record classes: every field of every record through its setter and getter, the
+records' layouts as seen through their addresses, new, delete and registration, and the
+refusal of null, foreign and stale records. Driven by the field tables."""
+import ctypes
+import struct
+import sys
+import unittest
+
+import _Tavrel
+import _tavrel_record_probe as probe
+import kt_record_fields
+from tavrel_testing import ChildTestCase, LIB_NORMAL
+
+RECORDS = kt_record_fields.RECORDS
+
+# type text: (struct format, smallest, largest)
+INTEGERS = {
+    'WORD': ('<H', 0, 65535),
+    'int': ('<i', -2 ** 31, 2 ** 31 - 1),
+    'unsigned long': ('<Q', 0, 2 ** 64 - 1),
+    'unsigned long long': ('<Q', 0, 2 ** 64 - 1),
+}
+TEXT, TIME, CERT_LIST = 'char *', 'SYSTEMTIME', 'KT_CERT_INFO_EX **'
+# Further names of record types: an object of any of them is accepted.
+ALIASES = {
+    'SYSTEMTIME': ['PSYSTEMTIME', 'SYSTEMTIME *'],
+    'KT_SIGN_INFO': ['KT_ENVELOP_INFO *', 'PKT_SIGN_INFO', 'PKT_ENVELOP_INFO'],
+    'KT_KEY_MEDIA': ['PKT_KEY_MEDIA'],
+    'KT_CERT_OWNER_INFO': ['PKT_CERT_OWNER_INFO'],
+    'KT_CERT_INFO': ['PKT_CERT_INFO'],
+    'KT_USER_INFO': ['PKT_USER_INFO'],
+}
+
+
+def kind(type_text):
+    return 'char []' if type_text.startswith('char [') else type_text
+
+
+def array_size(type_text):
+    return int(type_text[len('char ['):-1])
+
+
+def fields(*kinds):
+    """(record, field, type text, offset, width) of every field of the given kinds."""
+    return [(record, name, type_text, offset, width)
+            for record, _, record_fields in RECORDS
+            for name, type_text, offset, width in record_fields if kind(type_text) in kinds]
+
+
+def function(record, field, op):
+    return getattr(_Tavrel, '%s_%s_%s' % (record, field, op))
+
+
+def raw(obj, offset, width):
+    return ctypes.string_at(int(obj) + offset, width)
+
+
+def pointer_at(obj, offset):
+    return struct.unpack('<Q', raw(obj, offset, 8))[0]
+
+
+def self_type(record):
+    return ('_SYSTEMTIME' if record == 'SYSTEMTIME' else record) + ' *'
+
+
+def arg_error(name, argument, type_text):
+    return "in method '%s', argument %d of type '%s'" % (name, argument, type_text)
+
+
+class RecordTestCase(unittest.TestCase):
+    def new(self, record):
+        """A new record, deleted when the test ends."""
+        obj = getattr(_Tavrel, 'new_' + record)()
+        self.addCleanup(getattr(_Tavrel, 'delete_' + record), obj)
+        return obj
+
+    def time(self, first=0):
+        """A new SYSTEMTIME whose fields read first, first + 1, ..."""
+        t = self.new('SYSTEMTIME')
+        for i, (name, _, _, _) in enumerate(RECORDS[0][2]):
+            function('SYSTEMTIME', name, 'set')(t, first + i)
+        return t
+
+    def valid_value(self, type_text):
+        return {TEXT: 'x', 'char []': 'x', TIME: self.time(), CERT_LIST: None}.get(kind(type_text), 1)
+
+    def record_functions(self, record, record_fields):
+        """(name, call with item 1) of every accessor of the record; setters get a valid value."""
+        calls = []
+        for name, type_text, _, _ in record_fields:
+            value = self.valid_value(type_text)
+            calls.append(('%s_%s_get' % (record, name), function(record, name, 'get')))
+            calls.append(('%s_%s_set' % (record, name),
+                          lambda obj, setter=function(record, name, 'set'), v=value: setter(obj, v)))
+        return calls
+
+    def assertFails(self, error, text, call, *args):
+        with self.assertRaises(error) as raised:
+            call(*args)
+        self.assertEqual(str(raised.exception), text)
+
+
+class LayoutTest(RecordTestCase):
+    def test_new_records_are_zero(self):
+        zero = {'char []': '', TEXT: None, CERT_LIST: None}
+        for record, size, record_fields in RECORDS:
+            obj = self.new(record)
+            self.assertEqual((type(obj).__name__, obj.own()), ('SwigPyObject', True), record)
+            self.assertEqual(raw(obj, 0, size), '\0' * size, record)
+            for name, type_text, offset, _ in record_fields:
+                value = function(record, name, 'get')(obj)
+                if type_text == TIME:
+                    self.assertEqual((int(value), value.own()), (int(obj) + offset, False), name)
+                else:
+                    self.assertEqual((type(value), value), (type(zero.get(kind(type_text), 0)),
+                                                            zero.get(kind(type_text), 0)), name)
+
+    def fill(self, record, obj, record_fields):
+        """Sets every field in the given order to a value of its own; the record's expected
+        bytes, texts that char * fields point to at (offset, text)."""
+        image, texts = {}, []
+        for i, (name, type_text, offset, width) in enumerate(record_fields):
+            if type_text in INTEGERS:
+                fmt, _, largest = INTEGERS[type_text]
+                value = (0x0102030405060708 * (i + 1)) % largest
+                if type_text == 'int':
+                    value = -value // 3
+                data = struct.pack(fmt, value)
+            elif type_text == TEXT:
+                value = 'text of ' + name
+                texts.append((offset, value))
+            elif kind(type_text) == 'char []':
+                value = chr(ord('A') + i % 26) * (width - 1)
+                data = value + '\0'
+            elif type_text == TIME:
+                value = self.time(i * 8)
+                data = struct.pack('<8H', *range(i * 8, i * 8 + 8))
+            else:
+                address = 0x1122334455667700 + i
+                value = probe.pointer(address, 'KT_CERT_INFO_EX **')
+                data = struct.pack('<Q', address)
+            function(record, name, 'set')(obj, value)
+            if type_text != TEXT:
+                image[offset] = data
+        return image, texts
+
+    def test_fields_lie_at_their_offsets(self):
+        # Forward and backward, so that a setter writing past either end of its field shows.
+        for record, size, record_fields in RECORDS:
+            for order in (record_fields, record_fields[::-1]):
+                obj = self.new(record)
+                image, texts = self.fill(record, obj, order)
+                expected = bytearray(size)
+                for offset, data in image.items():
+                    expected[offset:offset + len(data)] = data
+                for offset, text in texts:
+                    self.assertEqual(ctypes.string_at(pointer_at(obj, offset)), text, (record, offset))
+                    expected[offset:offset + 8] = raw(obj, offset, 8)
+                self.assertEqual(raw(obj, 0, size), str(expected), record)
+
+
+class IntegerFieldTest(RecordTestCase):
+    def test_accepted_values(self):
+        for record, name, type_text, offset, width in fields(*INTEGERS):
+            fmt, smallest, largest = INTEGERS[type_text]
+            obj = self.new(record)
+            for value in (smallest, largest, True, 2 ** 31 - 1, sys.maxint, sys.maxint + 1):
+                if not smallest <= value <= largest:
+                    continue
+                function(record, name, 'set')(obj, value)
+                read = function(record, name, 'get')(obj)
+                self.assertEqual((type(read), read), (int if value <= sys.maxint else long, value),
+                                 (record, name, value))
+                self.assertEqual(raw(obj, offset, width), struct.pack(fmt, value), (record, name))
+
+    def test_refused_values_change_nothing(self):
+        for record, name, type_text, offset, width in fields(*INTEGERS):
+            _, smallest, largest = INTEGERS[type_text]
+            obj = self.new(record)
+            setter = function(record, name, 'set')
+            setter(obj, 7)
+            text = arg_error('%s_%s_set' % (record, name), 2, type_text)
+            for value in (smallest - 1, largest + 1):
+                self.assertFails(OverflowError, text, setter, obj, value)
+            for value in (2.5, '1', u'1', None):
+                self.assertFails(TypeError, text, setter, obj, value)
+            self.assertEqual(function(record, name, 'get')(obj), 7, (record, name))
+
+
+class TextFieldTest(RecordTestCase):
+    def test_text_pointers(self):
+        for record, name, _, offset, _ in fields(TEXT):
+            obj = self.new(record)
+            setter, getter = function(record, name, 'set'), function(record, name, 'get')
+            for value, read in (('\xcf\xf0\xe8', '\xcf\xf0\xe8'), ('ab\0cd', 'ab'), ('', ''), (None, None)):
+                setter(obj, value)
+                self.assertEqual(getter(obj), read, (record, name, value))
+            self.assertEqual(pointer_at(obj, offset), 0)
+
+            setter(obj, 'kept')
+            text = arg_error('%s_%s_set' % (record, name), 2, TEXT)
+            for value in (u'kept', 5):
+                self.assertFails(TypeError, text, setter, obj, value)
+            self.assertEqual(getter(obj), 'kept')
+
+            # The field's own text as the new value (copied before the old one is released),
+            # and a foreign text, which the record copies.
+            setter(obj, probe.pointer(pointer_at(obj, offset), 'char *'))
+            self.assertEqual(getter(obj), 'kept')
+            foreign = ctypes.create_string_buffer('foreign')
+            setter(obj, probe.pointer(ctypes.addressof(foreign), 'char *'))
+            foreign.value = 'changed'
+            self.assertEqual(getter(obj), 'foreign')
+
+    def test_text_arrays(self):
+        for record, name, type_text, offset, width in fields('char []'):
+            size = array_size(type_text)
+            obj = self.new(record)
+            setter, getter = function(record, name, 'set'), function(record, name, 'get')
+            longest = 'L' * (size - 1)
+            setter(obj, longest)
+            self.assertEqual((getter(obj), raw(obj, offset, width)), (longest, longest + '\0'), name)
+
+            text = arg_error('%s_%s_set' % (record, name), 2, type_text)
+            too_long = ctypes.create_string_buffer(size * 'L')
+            for value in (longest + 'L', probe.pointer(ctypes.addressof(too_long), 'char *'), u'x', 5):
+                self.assertFails(TypeError, text, setter, obj, value)
+            self.assertEqual(getter(obj), longest, name)
+
+            for value, read in (('s', 's'), ('a\0b'[:size - 1], 'a'), (None, '')):
+                setter(obj, value)
+                self.assertEqual((getter(obj), raw(obj, offset, width)),
+                                 (read, value.ljust(width, '\0') if value else '\0' * width), (name, value))
+            short = ctypes.create_string_buffer('p')
+            setter(obj, probe.pointer(ctypes.addressof(short), 'char *'))
+            self.assertEqual(getter(obj), 'p')
+            ctypes.memmove(int(obj) + offset, 'F' * width, width)  # no NUL, as a library may leave it
+            self.assertEqual(getter(obj), 'F' * width)
+
+
+class TimeFieldTest(RecordTestCase):
+    def test_views_and_copies(self):
+        for record, name, _, offset, _ in fields(TIME):
+            obj = self.new(record)
+            setter, getter = function(record, name, 'set'), function(record, name, 'get')
+            view = getter(obj)
+            self.assertEqual((int(view), int(getter(obj))), (int(obj) + offset,) * 2)
+            _Tavrel.SYSTEMTIME_wDay_set(view, 31)
+            self.assertEqual(raw(obj, offset + 6, 2), struct.pack('<H', 31), name)
+
+            t = self.time(100)
+            setter(obj, t)
+            _Tavrel.SYSTEMTIME_wYear_set(t, 1)
+            self.assertEqual(raw(obj, offset, 16), struct.pack('<8H', *range(100, 108)), name)
+            setter(obj, view)  # onto itself
+            self.assertEqual(raw(obj, offset, 16), struct.pack('<8H', *range(100, 108)), name)
+
+            text = arg_error('%s_%s_set' % (record, name), 2, 'SYSTEMTIME *')
+            for value in (None, self.new('KT_KEY_MEDIA'), 5):
+                self.assertFails(TypeError, text, setter, obj, value)
+            self.assertEqual(raw(obj, offset, 16), struct.pack('<8H', *range(100, 108)), name)
+
+    def test_views_of_two_fields_are_independent(self):
+        info = self.new('KT_CRL_INFO')
+        _Tavrel.KT_CRL_INFO_stThisUpdate_set(info, self.time(1))
+        _Tavrel.KT_CRL_INFO_stNextUpdate_set(info, _Tavrel.KT_CRL_INFO_stThisUpdate_get(info))
+        _Tavrel.SYSTEMTIME_wYear_set(_Tavrel.KT_CRL_INFO_stNextUpdate_get(info), 2030)
+        self.assertEqual(_Tavrel.SYSTEMTIME_wYear_get(_Tavrel.KT_CRL_INFO_stThisUpdate_get(info)), 1)
+
+
+class CertificateListFieldTest(RecordTestCase):
+    def test_pointer_field(self):
+        obj = self.new('KT_CERTIFICATES')
+        setter, getter = _Tavrel.KT_CERTIFICATES_ppCertificates_set, _Tavrel.KT_CERTIFICATES_ppCertificates_get
+        for alias in ('PPKT_CERT_INFO_EX', 'PKT_CERT_INFO_EX *', CERT_LIST):
+            setter(obj, probe.pointer(0x1234, alias))
+            self.assertEqual((int(getter(obj)), getter(obj).own(), pointer_at(obj, 8)), (0x1234, False, 0x1234))
+        text = arg_error('KT_CERTIFICATES_ppCertificates_set', 2, CERT_LIST)
+        for value in (probe.pointer(0x1234, 'KT_CERT_INFO_EX *'), 'x'):
+            self.assertFails(TypeError, text, setter, obj, value)
+        setter(obj, None)
+        self.assertIsNone(getter(obj))
+
+
+class RecordArgumentTest(RecordTestCase):
+    def test_other_objects_are_refused(self):
+        for i, (record, _, record_fields) in enumerate(RECORDS):
+            other_record = RECORDS[(i + 1) % len(RECORDS)][0]
+            other = self.new(other_record)
+            foreign = [probe.pointer(int(other), self_type(other_record)), 5, 'x']
+            for name, call in self.record_functions(record, record_fields) + [
+                    ('delete_' + record, getattr(_Tavrel, 'delete_' + record))]:
+                for obj in [other] + foreign:
+                    self.assertFails(TypeError, arg_error(name, 1, self_type(record)), call, obj)
+            self.assertTrue(other.own())
+
+    def test_null_record(self):
+        # Getters refuse None; setters store nothing; delete does nothing.
+        for record, _, record_fields in RECORDS:
+            for name, call in self.record_functions(record, record_fields):
+                if name.endswith('_get'):
+                    self.assertFails(TypeError, arg_error(name, 1, self_type(record)), call, None)
+                else:
+                    self.assertIsNone(call(None), name)
+            self.assertIsNone(getattr(_Tavrel, 'delete_' + record)(None))
+        self.assertFails(TypeError, arg_error('KT_KEY_MEDIA_szPassword_set', 2, 'char [65]'),
+                         _Tavrel.KT_KEY_MEDIA_szPassword_set, None, 'p' * 65)
+
+    def test_objects_of_other_modules(self):
+        # Accepted only when they name a whole live record of their type, under any alias.
+        for record, _, record_fields in RECORDS:
+            obj = self.new(record)
+            setter = function(record, record_fields[0][0], 'set')
+            for alias in ALIASES.get(record, []) + [self_type(record)]:
+                setter(probe.pointer(int(obj), alias), 1)
+                self.assertEqual(function(record, record_fields[0][0], 'get')(obj), 1, alias)
+        info = self.new('KT_SIGN_INFO')
+        device = self.new('KT_KEY_MEDIA_DEVICE_INFO')  # the size of a KT_CERTIFICATES
+        deleted = _Tavrel.new_KT_SIGN_INFO()
+        _Tavrel.delete_KT_SIGN_INFO(deleted)
+        for address, type_name, getter in (
+                (int(info) + 4, 'KT_SIGN_INFO *', _Tavrel.KT_SIGN_INFO_bFilled_get),
+                (int(deleted), 'KT_SIGN_INFO *', _Tavrel.KT_SIGN_INFO_bFilled_get),
+                (int(device), 'KT_CERTIFICATES *', _Tavrel.KT_CERTIFICATES_dwCount_get),
+                (int(info) + 148, 'SYSTEMTIME *', _Tavrel.SYSTEMTIME_wYear_get)):
+            self.assertRaises(TypeError, getter, probe.pointer(address, type_name))
+        self.assertIsNone(_Tavrel.delete_KT_CERTIFICATES(probe.pointer(int(device), 'KT_CERTIFICATES *')))
+        self.assertEqual(_Tavrel.KT_KEY_MEDIA_DEVICE_INFO_dwVersion_get(device), 0)
+
+
+class LifetimeTest(RecordTestCase):
+    def test_deleted_records_are_out_of_reach(self):
+        for record, _, record_fields in RECORDS:
+            obj = getattr(_Tavrel, 'new_' + record)()
+            for name, type_text, _, _ in record_fields:
+                if type_text == TEXT:
+                    function(record, name, 'set')(obj, name)  # released with the record
+            views = [function(record, name, 'get')(obj) for name, type_text, _, _ in record_fields
+                     if type_text == TIME]
+            delete = getattr(_Tavrel, 'delete_' + record)
+            self.assertEqual([delete(obj), obj.own(), delete(obj)], [None, False, None], record)
+            for name, call in self.record_functions(record, record_fields):
+                self.assertFails(TypeError, arg_error(name, 1, self_type(record)), call, obj)
+            for view in views:
+                self.assertFails(TypeError, arg_error('SYSTEMTIME_wYear_set', 1, '_SYSTEMTIME *'),
+                                 _Tavrel.SYSTEMTIME_wYear_set, view, 1)
+                self.assertFails(TypeError, arg_error('KT_TIME_INFO_Time_set', 2, 'SYSTEMTIME *'),
+                                 _Tavrel.KT_TIME_INFO_Time_set, self.new('KT_TIME_INFO'), view)
+                self.assertIsNone(_Tavrel.delete_SYSTEMTIME(view))
+
+    def test_stale_objects_miss_a_new_record_at_their_address(self):
+        info = _Tavrel.new_KT_TIME_INFO()
+        view = _Tavrel.KT_TIME_INFO_Time_get(info)
+        _Tavrel.delete_KT_TIME_INFO(info)
+        # The allocator of a plain build hands the address out again at once.
+        newer = [self.new('KT_TIME_INFO') for _ in range(4)]
+        self.assertRaises(TypeError, _Tavrel.KT_TIME_INFO_dwVersion_set, info, 9)
+        self.assertRaises(TypeError, _Tavrel.SYSTEMTIME_wYear_set, view, 9)
+        self.assertIsNone(_Tavrel.delete_KT_TIME_INFO(info))
+        for obj in newer:
+            self.assertEqual((_Tavrel.KT_TIME_INFO_dwVersion_get(obj), raw(obj, 0, 52)), (0, '\0' * 52))
+
+    def test_delete_leaves_views_alone(self):
+        info = self.new('KT_SIGN_INFO')
+        view = _Tavrel.KT_SIGN_INFO_Time_get(info)
+        self.assertIsNone(_Tavrel.delete_SYSTEMTIME(view))
+        _Tavrel.SYSTEMTIME_wMonth_set(view, 12)
+        self.assertEqual(raw(info, 150, 2), struct.pack('<H', 12))
+
+
+class RegisteredClassTest(ChildTestCase):
+    def test_script_classes(self):
+        child = self.run_child('''
+            import kt_record_fields
+            classes = {}
+            for record, _, _ in kt_record_fields.RECORDS:
+                class Record:
+                    __swig_destroy__ = getattr(_Tavrel, 'delete_' + record)
+                    def __init__(self, record=record):
+                        self.this = getattr(_Tavrel, 'new_' + record)()
+                classes[record] = Record
+                getattr(_Tavrel, record + '_swigregister')(Record)
+
+            made = [type(_Tavrel.new_KT_CRL_INFO()).__name__]   # released by its class
+            info = classes['KT_CRL_INFO']()
+            _Tavrel.KT_CRL_INFO_pszIssuer_set(info, 'issuer')
+            view = _Tavrel.KT_CRL_INFO_stThisUpdate_get(info)
+            result['view'] = [isinstance(view, classes['SYSTEMTIME']), view.this.own()]
+            result['delete'] = [outcome(_Tavrel.delete_KT_CRL_INFO, info), info.this.own()]
+            del info                                            # freed once
+            other = classes['KT_SIGN_INFO']()
+            _Tavrel.KT_SIGN_INFO_pszIssuer_set(other, 'issuer')
+            kept = _Tavrel.KT_SIGN_INFO_Time_get(other)
+            del other                                           # released with its text
+            result['view of a released record'] = outcome(_Tavrel.SYSTEMTIME_wYear_get, kept)[0]
+            result['made'] = made
+        ''', LIB_NORMAL)
+        self.assertEqual(child.result, {
+            'made': ['SwigPyObject'],
+            'view': [True, False],
+            'delete': [['ok', None], False],
+            'view of a released record': 'TypeError',
+        })
+        self.assertEqual(child.stdout, '')  # the runtime reports no leaked record
+
+
+if __name__ == '__main__':
+    unittest.main()
