@@ -177,6 +177,8 @@ done
 cd / || exit 1
 [ -e "$dir/work/relative-missing" ] && fail "a relative directory was made"
 expect 70 $'FAIL\n' key create VM1K-000102 $PW "" kep "$dir/r.zip"
+expect 70 $'FAIL\n' key create VM1K-000102 $PW ds kep ""
+expect 70 $'FAIL\n' key create VM1K-000102 $PW $'\xff' kep "$dir/r.zip"
 expect 70 $'FAIL\n' key create VM1K-000102 wrong ds kep "$dir/r.zip"
 expect 70 "$USAGE" key create nobody $PW ds kep "$dir/r.zip"
 expect 0 $'FAILED\n' key test-access VM1K-000102 $PW

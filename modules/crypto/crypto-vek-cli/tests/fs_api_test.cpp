@@ -216,6 +216,10 @@ TEST_F(FsApi, ArchiveCheckRefusesWhatCannotBeWritten) {
         {path("req.zip"), "ds", "", false},
         {path("req.zip"), "same", "same", false},
         {path("req.zip"), std::string(65536, 'n'), "kep", false},
+        {path("req.zip"), "\xD0\xBA-ds.p10", "kep", true},
+        {path("req.zip"), "\xFF", "kep", false},  // libzip refuses a UTF-8 flagged name that is not UTF-8
+        {path("req.zip"), "ds", "kep\xD0", false},
+        {"", "ds", "kep", false},  // no archive can be opened there
         {path("dir"), "ds", "kep", false},
         {path("fifo"), "ds", "kep", false},
         {path("file"), "ds", "kep", true},  // an existing archive is replaced

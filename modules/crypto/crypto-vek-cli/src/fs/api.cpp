@@ -169,6 +169,32 @@ void api::createZip(const char *zipPath, const char *name1, unsigned char *data1
     ZLOG_TRACE("createZip", "done");
 }
 
+// Adds both entries to an archive in memory: libzip refuses here whatever name it
+// would refuse in createZip (a name flagged UTF-8 that is not, a repeated name).
+void _T_check_entry_names(const char *name1, const char *name2) {
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t *memory = zip_source_buffer_create(nullptr, 0, 0, &error);
+    zip_t *archive = memory ? zip_open_from_source(memory, ZIP_CREATE | ZIP_TRUNCATE, &error) : nullptr;
+    if (!archive) {
+        ZLOG_FAIL("checkZip", "fail: zip_open_from_source (%s)", zip_error_strerror(&error));
+        zip_source_free(memory);
+        zip_error_fini(&error);
+        throw internal_error();
+    }
+    zip_error_fini(&error);
+    for (const char *name : {name1, name2}) {
+        zip_source_t *source = zip_source_buffer(archive, nullptr, 0, 0);
+        if (!source || zip_file_add(archive, name, source, ZIP_FL_ENC_UTF_8) < 0) {
+            ZLOG_FAIL("checkZip", "fail: entry name <%s> (%s)", name, zip_strerror(archive));
+            zip_source_free(source);
+            zip_discard(archive);
+            throw internal_error();
+        }
+    }
+    zip_discard(archive);
+}
+
 void api::checkZip(const char *zipPath, const char *name1, const char *name2) {
     for (const char *name : {name1, name2}) {
         if (!name || !*name || std::strlen(name) > kMaxEntryName) {
@@ -181,7 +207,12 @@ void api::checkZip(const char *zipPath, const char *name1, const char *name2) {
         ZLOG_FAIL("checkZip", "fail: entry names equal <%s>", name1);
         throw internal_error();
     }
+    _T_check_entry_names(name1, name2);
     const std::string path(zipPath);
+    if (path.empty()) {  // no file to open, though a probe beside it would succeed
+        ZLOG_FAIL("checkZip", "fail: zip path is empty");
+        throw internal_error();
+    }
     if (!path.empty() && path[0] == '/') {
         const size_t slash = path.rfind('/');
         const std::string directory = slash == 0 ? "/" : path.substr(0, slash);
