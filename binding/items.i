@@ -26,6 +26,13 @@
 #include "errors.h"
 #include "items.h"
 
+/* An output step failed: the result already made for the status is dropped, then fail. */
+#define TAVREL_OUTPUT_FAIL    \
+    do {                     \
+        Py_CLEAR(resultobj); \
+        SWIG_fail;           \
+    } while (0)
+
 /* The library function behind a wrapper, called through the table's slot. */
 #define TAVREL_FORWARDER(NAME)                                               \
     template <class... A>                                                    \
@@ -108,7 +115,7 @@ DWORD KT_INTERFACE_##NAME(KT_INTERFACE *iface, DWORD dwIndex, Tavrel::settings_i
     if (!Tavrel::text_in(arg1, $input, Tavrel::text_needs_list("$symname"), text, &$1)) SWIG_fail;
 }
 %typemap(argout) char * {
-    if (!Tavrel::text_out(arg1, text$argnum)) SWIG_fail;
+    if (!Tavrel::text_out(arg1, text$argnum)) TAVREL_OUTPUT_FAIL;
 }
 %typemap(freearg) char * "Tavrel::text_release(text$argnum);"
 
@@ -118,7 +125,7 @@ DWORD KT_INTERFACE_##NAME(KT_INTERFACE *iface, DWORD dwIndex, Tavrel::settings_i
     $1 = PyList_Check($input) ? &text : 0;
 }
 %typemap(argout) char ** {
-    if ($1 && !Tavrel::put_output(arg1, $input, Tavrel::text_value(text$argnum))) SWIG_fail;
+    if ($1 && !Tavrel::put_output(arg1, $input, Tavrel::text_value(text$argnum))) TAVREL_OUTPUT_FAIL;
 }
 %typemap(freearg) char ** {
     if (tavrel_call.called && text$argnum) arg1->KTFreeMemory(reinterpret_cast<unsigned char *>(text$argnum));
@@ -129,7 +136,7 @@ DWORD KT_INTERFACE_##NAME(KT_INTERFACE *iface, DWORD dwIndex, Tavrel::settings_i
     $2 = &length;
 }
 %typemap(argout) (unsigned char **BYTES_OUT, DWORD *BYTES_OUT_LENGTH) {
-    if ($1 && !Tavrel::put_output(arg1, $input, Tavrel::bytes_value(bytes$argnum, length$argnum))) SWIG_fail;
+    if ($1 && !Tavrel::put_output(arg1, $input, Tavrel::bytes_value(bytes$argnum, length$argnum))) TAVREL_OUTPUT_FAIL;
 }
 %typemap(freearg) (unsigned char **BYTES_OUT, DWORD *BYTES_OUT_LENGTH) {
     if (tavrel_call.called && bytes$argnum) arg1->KTFreeMemory(bytes$argnum);
@@ -139,14 +146,14 @@ DWORD KT_INTERFACE_##NAME(KT_INTERFACE *iface, DWORD dwIndex, Tavrel::settings_i
     $1 = PyList_Check($input) ? &number : 0;
 }
 %typemap(argout) DWORD * {
-    if ($1 && !Tavrel::put_output(arg1, $input, Tavrel::number_object(number$argnum))) SWIG_fail;
+    if ($1 && !Tavrel::put_output(arg1, $input, Tavrel::number_object(number$argnum))) TAVREL_OUTPUT_FAIL;
 }
 
 %typemap(in) BOOL * (BOOL flag = 0) {
     $1 = PyList_Check($input) ? &flag : 0;
 }
 %typemap(argout) BOOL * {
-    if ($1 && !Tavrel::put_output(arg1, $input, PyBool_FromLong(flag$argnum))) SWIG_fail;
+    if ($1 && !Tavrel::put_output(arg1, $input, PyBool_FromLong(flag$argnum))) TAVREL_OUTPUT_FAIL;
 }
 
 /* ---- handles ---- */
@@ -159,7 +166,7 @@ DWORD KT_INTERFACE_##NAME(KT_INTERFACE *iface, DWORD dwIndex, Tavrel::settings_i
 }
 %typemap(argout) PVOID * {
     PyObject *object = handle$argnum ? SWIG_NewPointerObj(handle$argnum, SWIGTYPE_p_void, 0) : SWIG_Py_Void();
-    if (!Tavrel::put_output(arg1, $input, object)) SWIG_fail;
+    if (!Tavrel::put_output(arg1, $input, object)) TAVREL_OUTPUT_FAIL;
 }
 
 /* Any pointer object of the module, unchecked; None for no handle. */
@@ -199,7 +206,7 @@ DWORD KT_INTERFACE_##NAME(KT_INTERFACE *iface, DWORD dwIndex, Tavrel::settings_i
     $1 = &record;
 }
 %typemap(argout) TYPE {
-    if (!Tavrel::put_record(arg1, $input, $1, CONVERTER)) SWIG_fail;
+    if (!Tavrel::put_record(arg1, $input, $1, CONVERTER)) TAVREL_OUTPUT_FAIL;
 }
 %typemap(freearg) TYPE {
     if (tavrel_call.called) arg1->RELEASE($1);
@@ -212,7 +219,7 @@ DWORD KT_INTERFACE_##NAME(KT_INTERFACE *iface, DWORD dwIndex, Tavrel::settings_i
     $1 = &record;
 }
 %typemap(argout) TYPE {
-    if (!Tavrel::put_record(arg1, $input, record$argnum, CONVERTER)) SWIG_fail;
+    if (!Tavrel::put_record(arg1, $input, record$argnum, CONVERTER)) TAVREL_OUTPUT_FAIL;
 }
 %typemap(freearg) TYPE {
     if (tavrel_call.called && record$argnum) arg1->RELEASE(record$argnum);
@@ -233,14 +240,14 @@ TAVREL_RETURNED_RECORD(KT_CR_INFO **, KT_CR_INFO, CrInfoToDictionary, KTFreeCRIn
     $1 = &media;
 }
 %typemap(argout) PKT_KEY_MEDIA {
-    if (!Tavrel::key_media_out(arg1, $input, $1)) SWIG_fail;
+    if (!Tavrel::key_media_out(arg1, $input, $1)) TAVREL_OUTPUT_FAIL;
 }
 
 %typemap(in) PKT_USER_INFO (KT_USER_INFO info) {
     if (!Tavrel::user_info_in(arg1, $input, &info, &$1)) SWIG_fail;
 }
 %typemap(argout) PKT_USER_INFO {
-    if ($1 && !Tavrel::put_record(arg1, $input, $1, UserInfoToDictionary)) SWIG_fail;
+    if ($1 && !Tavrel::put_record(arg1, $input, $1, UserInfoToDictionary)) TAVREL_OUTPUT_FAIL;
 }
 
 /* ---- lists in ---- */
@@ -271,7 +278,7 @@ TAVREL_RETURNED_RECORD(KT_CR_INFO **, KT_CR_INFO, CrInfoToDictionary, KTFreeCRIn
     $1 = &item;
 }
 %typemap(argout) Tavrel::settings_item *settings {
-    if (!$1->write_back()) SWIG_fail;
+    if (!$1->write_back()) TAVREL_OUTPUT_FAIL;
 }
 
 /* ---- certificate array output ---- */
@@ -284,7 +291,7 @@ TAVREL_RETURNED_RECORD(KT_CR_INFO **, KT_CR_INFO, CrInfoToDictionary, KTFreeCRIn
     $3 = requested ? &lengths : 0;
 }
 %typemap(argout) (DWORD *pdwCertificatesCount, unsigned char ***pppbCertificates, DWORD **ppdwCertificatesLength) {
-    if ($2 && !Tavrel::put_certificates(arg1, $input, count$argnum, certificates$argnum, lengths$argnum)) SWIG_fail;
+    if ($2 && !Tavrel::put_certificates(arg1, $input, count$argnum, certificates$argnum, lengths$argnum)) TAVREL_OUTPUT_FAIL;
 }
 %typemap(freearg) (DWORD *pdwCertificatesCount, unsigned char ***pppbCertificates, DWORD **ppdwCertificatesLength) {
     if (tavrel_call.called && (certificates$argnum || lengths$argnum))
@@ -303,7 +310,7 @@ TAVREL_RETURNED_RECORD(KT_CR_INFO **, KT_CR_INFO, CrInfoToDictionary, KTFreeCRIn
     if (!Tavrel::random_buffer(arg1, $2, &$1)) SWIG_fail;
 }
 %typemap(argout) (unsigned char *pbBuffer, DWORD dwBufferSize) {
-    if (!Tavrel::put_output(arg1, $input, Tavrel::bytes_value($1, $2))) SWIG_fail;
+    if (!Tavrel::put_output(arg1, $input, Tavrel::bytes_value($1, $2))) TAVREL_OUTPUT_FAIL;
 }
 %typemap(freearg) unsigned char *pbBuffer "std::free($1);"
 

@@ -3,6 +3,7 @@
 and the stand-in library behind them."""
 import os
 import re
+import sys
 import unittest
 
 import _Tavrel
@@ -498,6 +499,25 @@ class RandomBytesTest(WrapperTestCase):
         W('GeneratePRNGSequence')(self.t, output, 2 ** 31)
         self.assertIs(type(output[0]), str)
         self.assertEqual(len(output[0]), 2 ** 31)
+
+
+class FailedOutputTest(WrapperTestCase):
+    def test_result_dropped_when_an_output_fails(self):
+        # An output step that fails after success raises code 6; the result made for the
+        # status (True, None) must not keep a reference.
+        undecodable = dict(settings_dictionary('FileStore'), szPath='\x98')
+        W('SetFileStoreSettings')(self.t, undecodable)
+        try:
+            for name, arguments, result in [('EnumKeyMediaTypes', (1, []), True),
+                                            ('GetFileStoreSettings', ({},), None)]:
+                calls = 100
+                before = sys.getrefcount(result)
+                for _ in range(calls):
+                    self.assertKTError(TypeError, RESOURCE_FAILED, W(name), self.t, *arguments)
+                sys.exc_clear()
+                self.assertLess(sys.getrefcount(result) - before, calls // 2, name)
+        finally:
+            W('SetFileStoreSettings')(self.t, settings_dictionary('FileStore'))
 
 
 class ResultKindsTest(WrapperTestCase):
