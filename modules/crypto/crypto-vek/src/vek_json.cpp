@@ -1,6 +1,8 @@
 #include "vek_json.h"
 
 #include <cjson/cJSON.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -26,6 +28,19 @@ struct tree_deleter {
     void operator()(cJSON *root) const { cJSON_Delete(root); }
 };
 using tree_ptr = std::unique_ptr<cJSON, tree_deleter>;
+
+// Opens for reading without waiting: a named pipe with no writer would block fopen.
+FILE *open_for_reading(const char *path) {
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    FILE *file = fdopen(fd, "rb");
+    if (!file) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+    }
+    return file;
+}
 
 // cJSON records the last parse error in a global: parse one text at a time.
 std::mutex &parse_lock() {
@@ -134,7 +149,7 @@ bool Json__UnpackConf(engine_conf *conf, const char *path) {
         ZLOG_FAIL("Json__UnpackConf", "fail: kS_INVALID_PARAMS");
         return false;
     }
-    std::unique_ptr<FILE, file_closer> file(std::fopen(path, "rb"));
+    std::unique_ptr<FILE, file_closer> file(open_for_reading(path));
     if (!file) {
         ZLOG_FAIL("Json__UnpackConf", "fail: fopen <%s> (errno:%s)", path, std::strerror(errno));
         return false;

@@ -203,6 +203,17 @@ TEST_F(Json, FileRefusals) {
     EXPECT_FALSE(Json__UnpackConf(nullptr, empty.c_str()));
 }
 
+// A named pipe nobody writes to is refused at once, not waited on: the worker and the
+// pool's factory read the configuration, and Close waits for them.
+TEST_F(Json, NamedPipeWithoutWriterIsRefusedWithoutWaiting) {
+    const std::string fifo = dir.file("conf.fifo");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    vek_test::watchdog dog(10, "reading a named pipe");
+    EXPECT_FALSE(Json__UnpackConf(&conf, fifo.c_str()));
+    EXPECT_EQ(std::vector<std::string>{"1 Json__UnpackConf fail: fread <" + fifo + "> (Illegal seek)"},
+              log_capture::briefs());
+}
+
 // The key location is set only on success; a move exchanges the two values.
 TEST_F(Json, KeyLocationSurvivesAFailedRead) {
     ASSERT_TRUE(unpack(vek_test::file_conf("/first", "p")));
