@@ -2,7 +2,7 @@
  * constant: the files included here define none. */
 %{
 #include "Tavrel.h"
-#include "live_registry.h"
+#include "record_registry.h"
 %}
 
 %include "kt_types.h"

@@ -1,10 +1,12 @@
-/* Records that the module hands to scripts, tracked while they live.
+/* Blocks that the module hands to scripts (records, and tables made by new_KT_INTERFACE),
+ * tracked while they live, so that a stale or repeated call frees nothing and reaches
+ * nothing.
  *
- * Each record is one zero-filled block that knows its field table, its kind (an opaque
- * tag: the module uses its binding type) and a serial that no other record of the process
- * ever shares. A freed address can be handed out again by a later allocation; an object
- * that remembers the serial of the record it was made for can therefore tell its own
- * record from a newer one at the same address.
+ * Each block is zero-filled and knows its layout (a field table; none for a table), its
+ * kind (an opaque tag: the module uses its binding type) and a serial that no other block
+ * of the process ever shares. A freed address can be handed out again by a later
+ * allocation; an object that remembers the serial of the block it was made for can
+ * therefore tell its own block from a newer one at the same address.
  *
  * The texts of a record's `char *` fields are the record's own: copy_text makes them and
  * release frees them with the block. Not thread-safe: the module calls it under the

@@ -58,6 +58,7 @@ TEST(RecordRegistry, ReleasesOnlyLiveRecordsOnce) {
                               static_cast<const void *>(start + 2)}) {
         EXPECT_FALSE(registry.release(other));
     }
+    for (size_t i = 0; i < 16; ++i) ASSERT_EQ(0, start[i]) << i;  // zero-filled
     EXPECT_NE(nullptr, registry.find(start, 16));
     EXPECT_TRUE(registry.release(start));
     EXPECT_FALSE(registry.release(start));
