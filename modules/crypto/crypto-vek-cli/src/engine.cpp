@@ -26,60 +26,8 @@ void _T_expect(const cli_request &request, unsigned long count, const char *verb
     request.assert_arg(1, verb);
 }
 
-}  // namespace
-
-cli_engine::cli_engine(service_pack services) : _services(std::move(services)) {}
-
-std::string cli_engine::usage() const {
-    return "vek-cli media  list\n"
-           "vek-cli media  list         <serial>\n"
-           "vek-cli key    create       <serial> <password> <csr-ds-name> <csr-kep-name> <csr-zip-path>\n"
-           "vek-cli key    delete       <serial> <password>\n"
-           "vek-cli key    test-access  <serial> <password>\n"
-           "vek-cli key    test-valid   <serial> <password>\n"
-           "vek-cli key    test-sign    <serial> <password>\n"
-           "vek-cli key    test-all     <serial> <password>\n"
-           "vek-cli sign   crt-info     <serial> <password>\n"
-           "vek-cli sign   export-crt   <serial> <password> <crt-path>\n"
-           "vek-cli sign   create-ext   <serial> <password> <blob-path> <sign-path>\n"
-           "vek-cli sign   verify       <blob-path> <sign-path> <crt-path>\n";
-}
-
-cli_response cli_engine::activate(const cli_request &request) const {
-    static const std::map<std::string, std::vector<handler>> actionToHandlersMap = {
-        {"media", {_T_media__list, _T_media__list_serial}},
-        {"key",
-         {_T_key__create_mediaSerial_mediaPass_csrDsName_csrKepName_csrZipPath, _T_key__delete_mediaSerial_mediaPass,
-          _T_key__testAccess_mediaSerial_mediaPass, _T_key__testValid_mediaSerial_mediaPass,
-          _T_key__testSign_mediaSerial_mediaPass, _T_key__testAll_mediaSerial_mediaPass}},
-        {"sign",
-         {_T_sign__crtInfo_mediaSerial_mediaPass, _T_sign__exportCrt_mediaSerial_mediaPass_crtPath,
-          _T_sign__createExt_mediaSerial_mediaPass_blobPath_sign_path, _T_sign__verify_blobPath_signPath_crtPath}},
-    };
-
-    cli_response answer = cli_response::fail_internal("FAIL\n", "");
-    try {
-        request.assert_min_args(1);
-        const auto group = actionToHandlersMap.find(request.args[0]);
-        if (group == actionToHandlersMap.end()) throw not_found_error();
-        for (const handler each : group->second) {
-            try {
-                return each(request, _services);
-            } catch (const not_found_error &) {
-                // declined: try the next handler
-            }
-        }
-        throw not_found_error();
-    } catch (const external_error &) {
-        answer = cli_response::fail_internal(usage(), "");
-    } catch (const generic_error &) {
-        // logged where it was thrown
-    } catch (const std::exception &e) {
-        ZLOG_FAIL("activate", "fail: exception <%s>", e.what());
-    }
-    return answer;
-}
-
+// Command handlers: each declines with not_found_error unless the argument count and
+// the verb are its own.
 cli_response _T_media__list(const cli_request &request, const service_pack &services) {
     _T_expect(request, 2, "list");
     std::vector<std::string> serials;
@@ -159,6 +107,60 @@ cli_response _T_sign__verify_blobPath_signPath_crtPath(const cli_request &reques
     if (services.tavrel->signVerify(request.args[2], request.args[3], request.args[4]))
         return cli_response::done("PASSED\n", "");
     return cli_response::fail_external("FAILED\n", "");
+}
+
+}  // namespace
+
+cli_engine::cli_engine(service_pack services) : _services(std::move(services)) {}
+
+std::string cli_engine::usage() const {
+    return "vek-cli media  list\n"
+           "vek-cli media  list         <serial>\n"
+           "vek-cli key    create       <serial> <password> <csr-ds-name> <csr-kep-name> <csr-zip-path>\n"
+           "vek-cli key    delete       <serial> <password>\n"
+           "vek-cli key    test-access  <serial> <password>\n"
+           "vek-cli key    test-valid   <serial> <password>\n"
+           "vek-cli key    test-sign    <serial> <password>\n"
+           "vek-cli key    test-all     <serial> <password>\n"
+           "vek-cli sign   crt-info     <serial> <password>\n"
+           "vek-cli sign   export-crt   <serial> <password> <crt-path>\n"
+           "vek-cli sign   create-ext   <serial> <password> <blob-path> <sign-path>\n"
+           "vek-cli sign   verify       <blob-path> <sign-path> <crt-path>\n";
+}
+
+cli_response cli_engine::activate(const cli_request &request) const {
+    static const std::map<std::string, std::vector<handler>> actionToHandlersMap = {
+        {"media", {_T_media__list, _T_media__list_serial}},
+        {"key",
+         {_T_key__create_mediaSerial_mediaPass_csrDsName_csrKepName_csrZipPath, _T_key__delete_mediaSerial_mediaPass,
+          _T_key__testAccess_mediaSerial_mediaPass, _T_key__testValid_mediaSerial_mediaPass,
+          _T_key__testSign_mediaSerial_mediaPass, _T_key__testAll_mediaSerial_mediaPass}},
+        {"sign",
+         {_T_sign__crtInfo_mediaSerial_mediaPass, _T_sign__exportCrt_mediaSerial_mediaPass_crtPath,
+          _T_sign__createExt_mediaSerial_mediaPass_blobPath_sign_path, _T_sign__verify_blobPath_signPath_crtPath}},
+    };
+
+    cli_response answer = cli_response::fail_internal("FAIL\n", "");
+    try {
+        request.assert_min_args(1);
+        const auto group = actionToHandlersMap.find(request.args[0]);
+        if (group == actionToHandlersMap.end()) throw not_found_error();
+        for (const handler each : group->second) {
+            try {
+                return each(request, _services);
+            } catch (const not_found_error &) {
+                // declined: try the next handler
+            }
+        }
+        throw not_found_error();
+    } catch (const external_error &) {
+        answer = cli_response::fail_internal(usage(), "");
+    } catch (const generic_error &) {
+        // logged where it was thrown
+    } catch (const std::exception &e) {
+        ZLOG_FAIL("activate", "fail: exception <%s>", e.what());
+    }
+    return answer;
 }
 
 }  // namespace VekCli
