@@ -1,5 +1,9 @@
 // vek-cli: one command per process; the answer goes to standard output, the verdict
 // to the exit code (0 done, 64 a signature that does not verify, 70 any other failure).
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -17,7 +21,22 @@ using namespace Zarn::Support;
 
 constexpr char kProgramName[] = "vek-cli";  // log name when the program path gives none
 
+// Opens /dev/null read-only in place of each closed standard descriptor, so that no file
+// the process opens later becomes one: a closed output then fails its write.
+bool _T_occupy_standard_descriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int opened = ::open("/dev/null", O_RDONLY);  // the lowest free descriptor: fd
+        if (opened != fd) {
+            if (opened >= 0) ::close(opened);
+            return false;
+        }
+    }
+    return true;
+}
+
 int _T_main(int argc, char **argv) {
+    if (!_T_occupy_standard_descriptors()) return cli_response::kFailInternal;
     cli_request request = cli_request::create(argc, argv, nullptr);
     std::string logName = request.getLogName();
     if (logName.empty()) logName = kProgramName;

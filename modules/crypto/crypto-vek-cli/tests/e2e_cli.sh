@@ -198,5 +198,72 @@ new_world nothing empty
 expect 0 '' media list
 logged 4 mediaList "done: serial-count:0"
 
+# --- key create refuses what the archive's open or rename would refuse ---------------
+new_world unreplaceable
+ln -s loop.zip "$dir/loop.zip"
+expect 70 $'FAIL\n' key create VM1K-000102 $PW ds kep "$dir/loop.zip"
+logged 1 checkZip "fail: stat <$dir/loop.zip> (Too many levels of symbolic links)"
+expect 70 $'FAIL\n' key create VM1K-000102 $PW ds kep "$dir/newdir/"
+if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
+    # Another user's archives: one in a sticky folder (readable, not replaceable), one unreadable.
+    chmod 0711 "$scratch"
+    chmod 0777 "$dir"
+    touch "$dir/log" "$dir/trace"
+    chmod 0666 "$dir/world.json" "$dir/log" "$dir/trace"
+    mkdir -m 1777 "$dir/sticky" "$dir/open"
+    echo "root's" >"$dir/sticky/req.zip"
+    echo "root's" >"$dir/open/req.zip"
+    chmod 0600 "$dir/open/req.zip"
+    printf '#!/bin/sh\nexec setpriv --reuid=65534 --regid=65534 --clear-groups -- %q "$@"\n' "$VEK_CLI" >"$scratch/as-nobody"
+    chmod 0755 "$scratch/as-nobody"
+    own_cli=$VEK_CLI VEK_CLI=$scratch/as-nobody
+    expect 70 $'FAIL\n' key create VM1K-000102 $PW ds kep "$dir/sticky/req.zip"
+    logged 1 checkZip "fail: not replaceable <$dir/sticky/req.zip> (sticky folder, owner:0)"
+    expect 70 $'FAIL\n' key create VM1K-000102 $PW ds kep "$dir/open/req.zip"
+    logged 1 checkZip "fail: open <$dir/open/req.zip> (Permission denied)"
+    expect 0 $'DONE\n' key create VM1K-000102 $PW ds kep "$dir/sticky/own.zip"
+    expect 0 $'DONE\n' key create VM1K-000102 $PW ds kep "$dir/sticky/own.zip"  # its own archive is replaced
+    VEK_CLI=$own_cli
+    [ "$(cat "$dir/sticky/req.zip")" = "root's" ] || fail "another user's archive was touched"
+    [ "$(grep -c '^KTGeneratePrivateKeyEx$' "$dir/trace")" = 2 ] || fail "a refused archive reached the library"
+else
+    echo "skipped: another user's archives (needs root and setpriv)"
+    expect 0 $'FAILED\n' key test-access VM1K-000102 $PW
+    grep -q '^KTGeneratePrivateKeyEx$' "$dir/trace" && fail "a refused archive reached the library"
+fi
+
+# --- sign create-ext never writes its signature over the data ------------------------
+new_world passage
+printf 'operator data\n' >"$dir/data"
+cp "$dir/data" "$dir/data.orig"
+ln -s data "$dir/data.symlink"
+ln "$dir/data" "$dir/data.hardlink"
+for sign_path in "$dir/data" "$dir/./data" "$dir/data.symlink" "$dir/data.hardlink"; do
+    expect 70 $'FAIL\n' sign create-ext VM1K-000101 $PW "$dir/data" "$sign_path"
+    logged 1 checkPassage "fail: same file <$dir/data> <$sign_path>"
+done
+expect 70 $'FAIL\n' sign create-ext VM1K-000101 $PW "$dir/data.symlink" "$dir/data.hardlink"
+cmp -s "$dir/data" "$dir/data.orig" || fail "the data was overwritten by its signature"
+grep -q '^KTCtxSignFile$' "$dir/trace" && fail "a refused signature reached the library"
+
+# --- closed standard descriptors: no file the tool opens takes their place -----------
+new_world descriptors
+runs=$((runs + 1))
+"$VEK_CLI" media list >&- 2>"$scratch/err"
+rc=$?
+[ "$rc" = 70 ] || fail "media list with stdout closed: exit code $rc, expected 70"
+grep -qx 'VM1K-000101' "$dir/log" && fail "the answer went into the log"
+cut -f2-3 "$dir/log" | grep -qxF $'main\tfail: write <stdout>' || fail "the failed write is not logged"
+[ -s "$scratch/err" ] && fail "media list with stdout closed: standard error: $(cat "$scratch/err")"
+for closed in 0 2; do
+    runs=$((runs + 1))
+    rm -f "$dir/log"
+    if [ "$closed" = 0 ]; then "$VEK_CLI" media list <&- >"$scratch/out"; else "$VEK_CLI" media list 2>&- >"$scratch/out"; fi
+    rc=$?
+    [ "$rc" = 0 ] || fail "media list with descriptor $closed closed: exit code $rc"
+    [ "$(cat "$scratch/out")" = $'VM1K-000101\nVM1K-000102\nVM1K-000103' ] || fail "media list with descriptor $closed closed"
+    cut -f2-3 "$dir/log" | grep -qxF $'mediaList\tdone: serial-count:3' || fail "log with descriptor $closed closed"
+done
+
 echo "$runs runs, $failures failures"
 [ "$failures" = 0 ]

@@ -1,11 +1,15 @@
 // The file facade against real files, devices and FIFOs.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -240,6 +244,117 @@ TEST_F(FsApi, ArchiveCheckRefusesWhatCannotBeWritten) {
     for (const auto &entry : fs::recursive_directory_iterator(root)) left += entry.is_regular_file();
     EXPECT_EQ(1u, left) << "probe files left behind";
     EXPECT_EQ("x", get(path("file")));
+}
+
+// Runs `check` in a child process under an unprivileged user: whether it threw
+// internal_error. Skips where the test cannot change its user.
+bool refused_as_other_user(const std::function<void()> &check) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) ::_exit(2);
+        try {
+            check();
+        } catch (const internal_error &) {
+            ::_exit(0);
+        } catch (...) {
+            ::_exit(3);
+        }
+        ::_exit(1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Sets or clears the immutable flag; false where the file system keeps no such flag.
+bool set_immutable(const std::string &file, bool on) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK);
+    int attributes = 0;
+    bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &attributes) == 0;
+    attributes = on ? attributes | FS_IMMUTABLE_FL : attributes & ~FS_IMMUTABLE_FL;
+    done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &attributes) == 0;
+    if (fd >= 0) ::close(fd);
+    return done;
+}
+
+TEST_F(FsApi, ArchiveCheckRefusesWhatTheFinalOpenOrRenameWouldRefuse) {
+    fs::create_symlink("loop.zip", path("loop.zip"));
+    fs::create_symlink("missing.zip", path("dangling.zip"));
+    struct Row {
+        std::string zipPath, logged;
+    };
+    const std::vector<Row> refused = {
+        {path("loop.zip"), "fail: stat <" + path("loop.zip") + "> (Too many levels of symbolic links)"},
+        {path("new/"), "fail: zip path names no file <" + path("new/") + ">"},
+    };
+    for (const Row &row : refused) {
+        log_capture::clear();
+        EXPECT_THROW(facade->checkZip(row.zipPath.c_str(), "ds", "kep"), internal_error) << row.zipPath;
+        EXPECT_TRUE(log_capture::has_prefix(1, "checkZip", row.logged)) << row.zipPath;
+    }
+    EXPECT_NO_THROW(facade->checkZip(path("dangling.zip").c_str(), "ds", "kep"));  // the link itself is replaced
+}
+
+TEST_F(FsApi, ArchiveCheckRefusesAnArchiveOfAnotherUserThatCannotBeReadOrReplaced) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    ASSERT_EQ(0, ::chmod(root.c_str(), 0755));
+    fs::create_directory(path("sticky"));
+    ASSERT_EQ(0, ::chmod(path("sticky").c_str(), 01777));  // like /tmp, owned by root
+    put(path("sticky/req.zip"), "root's");
+    fs::create_directory(path("open"));
+    ASSERT_EQ(0, ::chmod(path("open").c_str(), 0777));
+    put(path("open/secret.zip"), "root's");
+    ASSERT_EQ(0, ::chmod(path("open/secret.zip").c_str(), 0600));
+    struct Row {
+        std::string zipPath;
+        bool refused;
+    };
+    const std::vector<Row> rows = {
+        {path("sticky/req.zip"), true},    // readable, but the rename over it fails
+        {path("sticky/other.zip"), false},  // a new archive beside it is fine
+        {path("open/secret.zip"), true},    // replaceable, but libzip cannot open it
+    };
+    for (const Row &row : rows) {
+        EXPECT_EQ(row.refused, refused_as_other_user([&] { facade->checkZip(row.zipPath.c_str(), "ds", "kep"); }))
+            << row.zipPath;
+    }
+    EXPECT_NO_THROW(facade->checkZip(path("sticky/req.zip").c_str(), "ds", "kep"));  // root may replace it
+    EXPECT_EQ("root's", get(path("sticky/req.zip")));
+}
+
+TEST_F(FsApi, ArchiveCheckRefusesAnImmutableArchive) {
+    put(path("req.zip"), "kept");
+    if (!set_immutable(path("req.zip"), true)) GTEST_SKIP() << "no immutable flag here";
+    EXPECT_THROW(facade->checkZip(path("req.zip").c_str(), "ds", "kep"), internal_error);
+    EXPECT_TRUE(log_capture::has_prefix(1, "checkZip", "fail: not replaceable <" + path("req.zip") + ">"));
+    EXPECT_TRUE(set_immutable(path("req.zip"), false));
+}
+
+TEST_F(FsApi, PassageRefusesASignaturePathThatIsTheDataFile) {
+    put(path("data"), "payload");
+    put(path("other"), "other");
+    fs::create_symlink(path("data"), path("symlink"));
+    fs::create_hard_link(path("data"), path("hardlink"));
+    struct Row {
+        std::string signPath;
+        bool refused;
+    };
+    const std::vector<Row> rows = {
+        {path("data"), true},     {root + "/./data", true}, {path("symlink"), true},
+        {path("hardlink"), true}, {path("other"), false},   {path("data.p7s"), false},
+    };
+    for (const Row &row : rows) {
+        log_capture::clear();
+        if (row.refused) {
+            EXPECT_THROW(facade->checkPassage(path("data").c_str(), row.signPath.c_str()), internal_error)
+                << row.signPath;
+            EXPECT_TRUE(log_capture::has_prefix(1, "checkPassage", "fail: same file <" + path("data") + "> <"))
+                << row.signPath;
+        } else {
+            EXPECT_NO_THROW(facade->checkPassage(path("data").c_str(), row.signPath.c_str())) << row.signPath;
+        }
+    }
+    EXPECT_EQ("payload", get(path("data")));
 }
 
 }  // namespace

@@ -89,7 +89,9 @@ public:
         written.assign(reinterpret_cast<char *>(data), size);
         real->writeFile(path, data, size);
     }
-    unsigned char *readFile(const char *path, unsigned long *size) override { return real->readFile(path, size); }
+    std::unique_ptr<unsigned char[]> readFile(const char *path, unsigned long *size) override {
+        return real->readFile(path, size);
+    }
     void checkZip(const char *zipPath, const char *name1, const char *name2) override {
         real->checkZip(zipPath, name1, name2);
     }

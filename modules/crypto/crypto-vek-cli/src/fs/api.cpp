@@ -1,7 +1,11 @@
 #include "fs/api.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <zip.h>
 
@@ -46,12 +50,12 @@ public:
     void createZip(const char *zipPath, const char *name1, unsigned char *data1, unsigned long size1, const char *name2,
                    unsigned char *data2, unsigned long size2) override;
     void writeFile(const char *path, unsigned char *data, unsigned long size) override;
-    unsigned char *readFile(const char *path, unsigned long *size) override;
+    std::unique_ptr<unsigned char[]> readFile(const char *path, unsigned long *size) override;
     void checkZip(const char *zipPath, const char *name1, const char *name2) override;
     void checkPassage(const char *readPath, const char *writePath) override;
 };
 
-unsigned char *api::readFile(const char *path, unsigned long *size) {
+std::unique_ptr<unsigned char[]> api::readFile(const char *path, unsigned long *size) {
     const int fd = _T_open(path, O_RDONLY);
     struct stat st;
     if (fd < 0 || ::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
@@ -82,12 +86,11 @@ unsigned char *api::readFile(const char *path, unsigned long *size) {
         throw internal_error();
     }
     const size_t length = static_cast<size_t>(end);
-    unsigned char *buffer = new unsigned char[length ? length : 1];
+    std::unique_ptr<unsigned char[]> buffer(new unsigned char[length ? length : 1]);
     errno = 0;
-    if (std::fread(buffer, length, 1, file) != 1) {
+    if (std::fread(buffer.get(), length, 1, file) != 1) {
         const char *reason = std::ferror(file) ? std::strerror(errno) : "end of file";
         ZLOG_FAIL("readFile", "fail: fread <%s> (%s)\n", path, reason);
-        delete[] buffer;
         std::fclose(file);
         throw internal_error();
     }
@@ -169,6 +172,55 @@ void api::createZip(const char *zipPath, const char *name1, unsigned char *data1
     ZLOG_TRACE("createZip", "done");
 }
 
+// The folder an entry of `path` lives in.
+std::string _T_parent(const std::string &path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Whether the process may override a sticky folder's rule.
+bool _T_has_fowner() {
+    __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (::syscall(SYS_capget, &header, data) != 0) return false;
+    return (data[CAP_FOWNER / 32].effective & (1u << (CAP_FOWNER % 32))) != 0;
+}
+
+// Whether the inode at path is immutable or append-only (nothing then renames it or
+// over it); false where the file system keeps no such flags.
+bool _T_is_fixed(const char *path, int flags) {
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags);
+    if (fd < 0) return false;
+    int attributes = 0;
+    const bool fixed =
+        ::ioctl(fd, FS_IOC_GETFLAGS, &attributes) == 0 && (attributes & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
+    ::close(fd);
+    return fixed;
+}
+
+// The archive's temporary file is renamed over the entry at path, in `directory`:
+// refuses what that rename would refuse once the key is made.
+void _T_check_replaceable(const char *path, const std::string &directory) {
+    struct stat folder, entry;
+    if (::stat(directory.c_str(), &folder) != 0) return;  // the probe in it reports this
+    if (_T_is_fixed(directory.c_str(), O_DIRECTORY)) {
+        ZLOG_FAIL("checkZip", "fail: not replaceable <%s> (immutable or append-only folder)", path);
+        throw internal_error();
+    }
+    if (::lstat(path, &entry) != 0) return;  // nothing to replace
+    const uid_t self = ::geteuid();
+    if ((folder.st_mode & S_ISVTX) && self != entry.st_uid && self != folder.st_uid && !_T_has_fowner()) {
+        ZLOG_FAIL("checkZip", "fail: not replaceable <%s> (sticky folder, owner:%u)", path,
+                  static_cast<unsigned>(entry.st_uid));
+        throw internal_error();
+    }
+    if (S_ISREG(entry.st_mode) && _T_is_fixed(path, O_NOFOLLOW)) {
+        ZLOG_FAIL("checkZip", "fail: not replaceable <%s> (immutable or append-only)", path);
+        throw internal_error();
+    }
+}
+
 // Adds both entries to an archive in memory: libzip refuses here whatever name it
 // would refuse in createZip (a name flagged UTF-8 that is not, a repeated name).
 void _T_check_entry_names(const char *name1, const char *name2) {
@@ -209,23 +261,34 @@ void api::checkZip(const char *zipPath, const char *name1, const char *name2) {
     }
     _T_check_entry_names(name1, name2);
     const std::string path(zipPath);
-    if (path.empty()) {  // no file to open, though a probe beside it would succeed
-        ZLOG_FAIL("checkZip", "fail: zip path is empty");
+    if (path.empty() || path.back() == '/') {  // no file to open, though a probe beside it would succeed
+        ZLOG_FAIL("checkZip", "fail: zip path names no file <%s>", zipPath);
         throw internal_error();
     }
-    if (!path.empty() && path[0] == '/') {
-        const size_t slash = path.rfind('/');
-        const std::string directory = slash == 0 ? "/" : path.substr(0, slash);
-        if (fsutils_create_dir_r(0755, directory.c_str()) != 0) {
-            ZLOG_FAIL("checkZip", "fail: mkdir <%s>", directory.c_str());
+    const std::string directory = _T_parent(path);
+    if (path[0] == '/' && fsutils_create_dir_r(0755, directory.c_str()) != 0) {
+        ZLOG_FAIL("checkZip", "fail: mkdir <%s>", directory.c_str());
+        throw internal_error();
+    }
+    // libzip opens an existing archive for reading before it truncates it.
+    struct stat st;
+    if (::stat(zipPath, &st) != 0) {
+        if (errno != ENOENT) {
+            ZLOG_FAIL("checkZip", "fail: stat <%s> (%s)", zipPath, std::strerror(errno));
             throw internal_error();
         }
-    }
-    struct stat st;
-    if (::stat(zipPath, &st) == 0 && !S_ISREG(st.st_mode)) {  // libzip replaces regular files only
+    } else if (!S_ISREG(st.st_mode)) {  // libzip replaces regular files only
         ZLOG_FAIL("checkZip", "fail: not a regular file <%s>", zipPath);
         throw internal_error();
+    } else {
+        const int fd = ::open(zipPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            ZLOG_FAIL("checkZip", "fail: open <%s> (%s)", zipPath, std::strerror(errno));
+            throw internal_error();
+        }
+        ::close(fd);
     }
+    _T_check_replaceable(zipPath, directory);
     // The archive is written to a temporary file beside it and renamed: try exactly that.
     std::string probe = path + ".XXXXXX";
     const int fd = ::mkostemp(&probe[0], O_CLOEXEC);
@@ -244,8 +307,14 @@ void api::checkPassage(const char *readPath, const char *writePath) {
         ZLOG_FAIL("checkPassage", "fail: not a regular file <%s>", readPath);
         throw internal_error();
     }
-    if (::stat(writePath, &st) == 0 && S_ISFIFO(st.st_mode)) {
+    const struct stat data = st;
+    if (::stat(writePath, &st) != 0) return;
+    if (S_ISFIFO(st.st_mode)) {
         ZLOG_FAIL("checkPassage", "fail: FIFO in place of a file <%s>", writePath);
+        throw internal_error();
+    }
+    if (st.st_dev == data.st_dev && st.st_ino == data.st_ino) {  // also through a link
+        ZLOG_FAIL("checkPassage", "fail: same file <%s> <%s>", readPath, writePath);
         throw internal_error();
     }
 }

@@ -16,13 +16,15 @@ public:
                            const char *name2, unsigned char *data2, unsigned long size2) = 0;
     // Creates or truncates path and writes size bytes of data.
     virtual void writeFile(const char *path, unsigned char *data, unsigned long size) = 0;
-    // The whole file in a buffer from new[] (the caller delete[]s it); *size its length.
-    virtual unsigned char *readFile(const char *path, unsigned long *size) = 0;
-    // What can be known before createZip: usable entry names, an existing or creatable
-    // directory, in which a file can be created.
+    // The whole file; *size its length.
+    virtual std::unique_ptr<unsigned char[]> readFile(const char *path, unsigned long *size) = 0;
+    // Refuses, before anything is made, what createZip would refuse: unusable entry
+    // names, a directory that neither exists nor can be made, a path that cannot be
+    // opened, an existing archive that cannot be read or replaced.
     virtual void checkZip(const char *zipPath, const char *name1, const char *name2) = 0;
-    // Files another party reads and writes whole: readPath must be a regular file and
-    // writePath no FIFO, so neither read nor write can block or run without end.
+    // Files another party reads and writes whole: readPath must be a regular file,
+    // writePath no FIFO and not readPath itself, so neither read nor write can block,
+    // run without end or destroy what it reads.
     virtual void checkPassage(const char *readPath, const char *writePath) = 0;
 };
 
