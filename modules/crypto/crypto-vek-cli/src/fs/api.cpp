@@ -261,7 +261,8 @@ void api::checkZip(const char *zipPath, const char *name1, const char *name2) {
     }
     _T_check_entry_names(name1, name2);
     const std::string path(zipPath);
-    if (path.empty() || path.back() == '/') {  // no file to open, though a probe beside it would succeed
+    // No file can be renamed to either, though a probe beside it would succeed.
+    if (path.empty() || path.back() == '/') {
         ZLOG_FAIL("checkZip", "fail: zip path names no file <%s>", zipPath);
         throw internal_error();
     }
