@@ -17,6 +17,7 @@
 #include "standin_world.h"
 #include "tavrel/api.h"
 #include "tavrel_standin.h"
+#include "temp_dir.h"
 #include "zarn/support/exceptions.h"
 #include "zip_entries.h"
 
@@ -30,15 +31,13 @@ using namespace Zarn::Support::VekCli;
 const std::string kPassword = "12345678";
 const std::string kPassword64(64, 'p');
 
-std::string world_dir;
+std::unique_ptr<zarn_test::temp_dir> world_dir;
 
 class World : public ::testing::Environment {
 public:
     void SetUp() override {
-        char name[] = "/tmp/vek-cli-tavrel-test-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(name));
-        world_dir = name;
-        const std::string w = world_dir + "/world.json";
+        world_dir = std::make_unique<zarn_test::temp_dir>("vek-cli-tavrel-test");
+        const std::string w = world_dir->file("world.json");
         const std::string from = "2021-03-01T08:05:09", to = "2031-03-01T08:05:09";
         std::vector<std::vector<std::string>> steps = {
             {"empty", w},
@@ -67,10 +66,7 @@ public:
         for (const auto &step : steps) ASSERT_TRUE(standin_world::run(step)) << step[0] << " " << step[2];
         TavrelStandin_SetWorldPath(w.c_str());
     }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(world_dir, ignored);
-    }
+    void TearDown() override { world_dir.reset(); }
 };
 
 const auto *const kWorld = ::testing::AddGlobalTestEnvironment(new World);
@@ -112,9 +108,6 @@ protected:
         files = std::make_shared<recording_fs>();
         tavrel = Tavrel::Api__Create(files);
         TavrelStandin_ResetCallCounts();
-        char name[] = "/tmp/vek-cli-tavrel-case-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(name));
-        scratch = name;
     }
     void TearDown() override {
         tavrel.reset();
@@ -123,8 +116,6 @@ protected:
         EXPECT_EQ(0u, c.buffers + c.records + c.contexts + c.privateKeys + c.violations)
             << "buffers=" << c.buffers << " records=" << c.records << " contexts=" << c.contexts
             << " keys=" << c.privateKeys << " violations=" << c.violations;
-        std::error_code ignored;
-        fs::remove_all(scratch, ignored);
     }
 
     static unsigned long calls(const char *function) { return TavrelStandin_CallCount(function); }
@@ -144,7 +135,8 @@ protected:
 
     std::shared_ptr<recording_fs> files;
     std::shared_ptr<Tavrel::api_like> tavrel;
-    std::string scratch;
+    zarn_test::temp_dir dir{"vek-cli-tavrel-case"};
+    const std::string &scratch = dir.path();
 };
 
 std::string base64(const std::string &bytes) {
