@@ -5,6 +5,7 @@
 #include <openssl/x509.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "call_trace.h"
 #include "log_capture.h"
 #include "standin_world.h"
 #include "tavrel/api.h"
@@ -378,6 +380,23 @@ TEST_F(TavrelApi, TestAllReportsHowFarTheKeyGot) {
     bool a = true, v = true, s = true;
     EXPECT_THROW(tavrel->keyTestAll("nobody", kPassword, &a, &v, &s), params_error);
     EXPECT_FALSE(a || v || s);
+}
+
+// What the library hands out goes back in the order the operations list.
+TEST_F(TavrelApi, ReleaseOrders) {
+    const std::string trace = path("trace");
+    TavrelStandin_SetTracePath(trace.c_str());
+    EXPECT_TRUE(tavrel->keyTestSign("A-KEY", kPassword));
+    // The signature, the certificate's description, the certificate.
+    EXPECT_EQ((std::vector<std::string>{"KTFreeSignInfo", "KTFreeMemory", "KTFreeCertificateInfoEx", "KTFreeMemory"}),
+              zarn_test::calls_after(trace, "KTVerifyDataWithParams", 4));
+
+    std::remove(trace.c_str());
+    std::string from, to;
+    tavrel->signCrtPeriod("A-KEY", kPassword, from, to);
+    EXPECT_EQ((std::vector<std::string>{"KTFreeCertificateInfoEx", "KTFreeMemory"}),
+              zarn_test::calls_after(trace, "KTCtxGetOwnCertificate", 2));
+    TavrelStandin_SetTracePath(nullptr);
 }
 
 TEST_F(TavrelApi, CertificatePeriodAndExport) {
