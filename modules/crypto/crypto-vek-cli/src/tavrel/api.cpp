@@ -43,7 +43,7 @@ constexpr DWORD kUAKeysType = KT_KEYS_TYPE_DSTU_AND_ECDH_WITH_GOSTS;
 constexpr DWORD kUADSKeysSpec = KT_KEYS_LENGTH_DS_UA_257;
 constexpr DWORD kUAKEPKeysSpec = KT_KEYS_LENGTH_KEP_UA_431;
 constexpr DWORD kInternationalKeysType = KT_KEYS_TYPE_NONE;
-constexpr DWORD kInternationalKeysSpec = KT_KEYS_LENGTH_DS_RSA_2048;
+constexpr DWORD kInternationalKeysSpec = KT_KEYS_LENGTH_DS_RSA_2048;  // unused without an international key
 
 // A key read from a medium; members go in reverse order, the key before its context.
 struct key_fixture {
