@@ -19,6 +19,7 @@
 
 #include "fs/api.h"
 #include "log_capture.h"
+#include "temp_dir.h"
 #include "zarn/support/exceptions.h"
 #include "zip_entries.h"
 
@@ -30,16 +31,7 @@ using Zarn::Support::internal_error;
 
 class FsApi : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char name[] = "/tmp/vek-cli-fs-test-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(name));
-        root = name;
-        log_capture::clear();
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(root, ignored);
-    }
+    void SetUp() override { log_capture::clear(); }
 
     std::string path(const std::string &relative) const { return root + "/" + relative; }
     static void put(const std::string &file, const std::string &text) { std::ofstream(file, std::ios::binary) << text; }
@@ -60,7 +52,8 @@ protected:
                           reinterpret_cast<unsigned char *>(&data2[0]), data2.size());
     }
 
-    std::string root;
+    zarn_test::temp_dir dir{"vek-cli-fs-test"};
+    const std::string &root = dir.path();
     std::shared_ptr<Zarn::Support::VekCli::Fs::api_like> facade = Zarn::Support::VekCli::Fs::Api__Create();
 };
 

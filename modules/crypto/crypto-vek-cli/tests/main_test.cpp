@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <streambuf>
 #include <string>
@@ -12,28 +12,22 @@
 #include "log_capture.h"
 #include "standin_world.h"
 #include "tavrel_standin.h"
+#include "temp_dir.h"
 
 int vek_cli_main(int argc, char **argv);
 
-namespace fs = std::filesystem;
-
 namespace {
 
-std::string world_dir;
+std::unique_ptr<zarn_test::temp_dir> world_dir;
 
 class World : public ::testing::Environment {
 public:
     void SetUp() override {
-        char name[] = "/tmp/vek-cli-main-test-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(name));
-        world_dir = name;
-        ASSERT_TRUE(standin_world::run({"init", world_dir + "/world.json"}));
-        TavrelStandin_SetWorldPath((world_dir + "/world.json").c_str());
+        world_dir = std::make_unique<zarn_test::temp_dir>("vek-cli-main-test");
+        ASSERT_TRUE(standin_world::run({"init", world_dir->file("world.json")}));
+        TavrelStandin_SetWorldPath(world_dir->file("world.json").c_str());
     }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(world_dir, ignored);
-    }
+    void TearDown() override { world_dir.reset(); }
 };
 
 const auto *const kWorld = ::testing::AddGlobalTestEnvironment(new World);

@@ -5,6 +5,7 @@
 #include <openssl/x509.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -13,10 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "call_trace.h"
 #include "log_capture.h"
 #include "standin_world.h"
 #include "tavrel/api.h"
 #include "tavrel_standin.h"
+#include "temp_dir.h"
 #include "zarn/support/exceptions.h"
 #include "zip_entries.h"
 
@@ -30,15 +33,13 @@ using namespace Zarn::Support::VekCli;
 const std::string kPassword = "12345678";
 const std::string kPassword64(64, 'p');
 
-std::string world_dir;
+std::unique_ptr<zarn_test::temp_dir> world_dir;
 
 class World : public ::testing::Environment {
 public:
     void SetUp() override {
-        char name[] = "/tmp/vek-cli-tavrel-test-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(name));
-        world_dir = name;
-        const std::string w = world_dir + "/world.json";
+        world_dir = std::make_unique<zarn_test::temp_dir>("vek-cli-tavrel-test");
+        const std::string w = world_dir->file("world.json");
         const std::string from = "2021-03-01T08:05:09", to = "2031-03-01T08:05:09";
         std::vector<std::vector<std::string>> steps = {
             {"empty", w},
@@ -67,10 +68,7 @@ public:
         for (const auto &step : steps) ASSERT_TRUE(standin_world::run(step)) << step[0] << " " << step[2];
         TavrelStandin_SetWorldPath(w.c_str());
     }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(world_dir, ignored);
-    }
+    void TearDown() override { world_dir.reset(); }
 };
 
 const auto *const kWorld = ::testing::AddGlobalTestEnvironment(new World);
@@ -114,9 +112,6 @@ protected:
         files = std::make_shared<recording_fs>();
         tavrel = Tavrel::Api__Create(files);
         TavrelStandin_ResetCallCounts();
-        char name[] = "/tmp/vek-cli-tavrel-case-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(name));
-        scratch = name;
     }
     void TearDown() override {
         tavrel.reset();
@@ -125,8 +120,6 @@ protected:
         EXPECT_EQ(0u, c.buffers + c.records + c.contexts + c.privateKeys + c.violations)
             << "buffers=" << c.buffers << " records=" << c.records << " contexts=" << c.contexts
             << " keys=" << c.privateKeys << " violations=" << c.violations;
-        std::error_code ignored;
-        fs::remove_all(scratch, ignored);
     }
 
     static unsigned long calls(const char *function) { return TavrelStandin_CallCount(function); }
@@ -146,7 +139,8 @@ protected:
 
     std::shared_ptr<recording_fs> files;
     std::shared_ptr<Tavrel::api_like> tavrel;
-    std::string scratch;
+    zarn_test::temp_dir dir{"vek-cli-tavrel-case"};
+    const std::string &scratch = dir.path();
 };
 
 std::string base64(const std::string &bytes) {
@@ -388,6 +382,23 @@ TEST_F(TavrelApi, TestAllReportsHowFarTheKeyGot) {
     bool a = true, v = true, s = true;
     EXPECT_THROW(tavrel->keyTestAll("nobody", kPassword, &a, &v, &s), params_error);
     EXPECT_FALSE(a || v || s);
+}
+
+// What the library hands out goes back in the order the operations list.
+TEST_F(TavrelApi, ReleaseOrders) {
+    const std::string trace = path("trace");
+    TavrelStandin_SetTracePath(trace.c_str());
+    EXPECT_TRUE(tavrel->keyTestSign("A-KEY", kPassword));
+    // The signature, the certificate's description, the certificate.
+    EXPECT_EQ((std::vector<std::string>{"KTFreeSignInfo", "KTFreeMemory", "KTFreeCertificateInfoEx", "KTFreeMemory"}),
+              zarn_test::calls_after(trace, "KTVerifyDataWithParams", 4));
+
+    std::remove(trace.c_str());
+    std::string from, to;
+    tavrel->signCrtPeriod("A-KEY", kPassword, from, to);
+    EXPECT_EQ((std::vector<std::string>{"KTFreeCertificateInfoEx", "KTFreeMemory"}),
+              zarn_test::calls_after(trace, "KTCtxGetOwnCertificate", 2));
+    TavrelStandin_SetTracePath(nullptr);
 }
 
 TEST_F(TavrelApi, CertificatePeriodAndExport) {

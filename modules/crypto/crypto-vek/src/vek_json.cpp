@@ -49,7 +49,7 @@ std::mutex &parse_lock() {
 }
 
 // The member's text when it is a JSON string, else null (absent or another type).
-const char *string_member(const cJSON *root, const char *name) {
+char *string_member(const cJSON *root, const char *name) {
     const cJSON *item = cJSON_GetObjectItem(root, name);
     return cJSON_IsString(item) && item->valuestring ? item->valuestring : nullptr;
 }
@@ -113,11 +113,13 @@ static bool _T_session__setup2(engine_conf *conf, const char *text) {
         conf->appendCert = false;
     }
 
-    const char *password = string_member(root.get(), "key-sign-pass");
-    if (!password) {
+    char *passwordText = string_member(root.get(), "key-sign-pass");
+    if (!passwordText) {
         ZLOG_FAIL("_T_session__setup2", "fail: get Key password");
         return false;
     }
+    secret_string password = passwordText;
+    explicit_bzero(passwordText, std::strlen(passwordText));  // the tree's copy
     ZLOG_TRACE("_T_session__setup2", "client %p: configured Signing Key password", static_cast<void *>(conf));
 
     std::string path, model, serial;
@@ -135,9 +137,9 @@ static bool _T_session__setup2(engine_conf *conf, const char *text) {
     }
 
     if (!model.empty() && !serial.empty()) {
-        conf->keyMedia = dev_keymedia_conf{std::move(model), std::move(serial), password};
+        conf->keyMedia = dev_keymedia_conf{std::move(model), std::move(serial), std::move(password)};
     } else if (!path.empty()) {
-        conf->keyMedia = file_keymedia_conf{std::move(path), password};
+        conf->keyMedia = file_keymedia_conf{std::move(path), std::move(password)};
     } else {
         return false;
     }
@@ -170,12 +172,15 @@ bool Json__UnpackConf(engine_conf *conf, const char *path) {
         read = std::fread(text.get(), static_cast<size_t>(size), 1, file.get()) == 1;
     }
     if (!read) {
+        if (text) explicit_bzero(text.get(), static_cast<size_t>(size));  // a partial read
         ZLOG_FAIL("Json__UnpackConf", "fail: fread <%s> (%s)", path, std::strerror(errno ? errno : ENODATA));
         return false;
     }
     text[size] = '\0';
     file.reset();
-    return _T_session__setup2(conf, text.get());
+    const bool configured = _T_session__setup2(conf, text.get());
+    explicit_bzero(text.get(), static_cast<size_t>(size));  // the file's bytes hold the password
+    return configured;
 }
 
 }  // namespace Vek

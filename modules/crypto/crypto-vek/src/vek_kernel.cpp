@@ -13,9 +13,6 @@
 
 #define VEK_EXPORT extern "C" __attribute__((visibility("default")))
 
-extern "C" int __cxa_atexit(void (*function)(void *), void *argument, void *dso);
-extern "C" void *__dso_handle;
-
 namespace {
 
 using Zarn::Support::Crypto::Vek::provider_like;
@@ -45,7 +42,7 @@ public:
         borrowed(const borrowed &) = delete;
         borrowed &operator=(const borrowed &) = delete;
 
-        provider_like *operator->() const { return provider; }
+        provider_like &operator*() const { return *provider; }
         explicit operator bool() const { return provider != nullptr; }
 
     private:
@@ -84,11 +81,12 @@ private:
 
 provider_slot _S_provider;
 
-// Runs an export's body; an exception that escapes it becomes -1.
+// Runs an export's body, handing it the export's name; any exception that escapes it
+// is logged under that name and becomes -1.
 template <class Body>
-int guarded(const char *function, Body body) {
+int guarded(const char *function, Body body) noexcept {
     try {
-        return body();
+        return body(function);
     } catch (const std::exception &e) {
         ZLOG_FAIL(function, "fail: exception <%s>", e.what());
     } catch (...) {
@@ -97,96 +95,102 @@ int guarded(const char *function, Body body) {
     return -1;
 }
 
+// Runs body(function, provider) with the provider borrowed; without one, logs the
+// refusal at `level` and returns -1.
+template <class Body>
+int with_provider(const char *function, Zarn::Support::log_level level, Body body) noexcept {
+    return guarded(function, [&](const char *name) {
+        provider_slot::borrowed provider(_S_provider);
+        if (!provider) {
+            ZLOG(level, name, "fail: kS_INVALID_OPERATION");
+            return -1;
+        }
+        return body(name, *provider);
+    });
+}
+
+// False, with the refusal logged, when `given` is false.
+bool argument_given(const char *function, bool given, const char *argument) {
+    if (!given) ZLOG_FAIL(function, "fail: kS_INVALID_PARAMS (%s)", argument);
+    return given;
+}
+
+// Whether an argument is given (not null, not zero), named as written in the call.
+#define VEK_ARGUMENT_GIVEN(function, argument) argument_given((function), static_cast<bool>(argument), #argument)
+
 constexpr char kStats[] = "{\"stats\": \"test\"}";
 
-// At exit, handlers registered after the plug-in's statics run first: the signature
-// library's own clean-up among them. Closing from a handler registered once the library
-// is initialised stops the worker before that. The handler belongs to this library, so
-// unloading it runs the handler too.
+// At exit, static objects made after the plug-in's own go first, the signature
+// library's among them. A static made once the library is initialised closes the
+// provider before that; as the plug-in's own, it goes when the plug-in is unloaded too.
 void close_at_exit_once() {
-    static std::once_flag registered;
-    std::call_once(registered, [] { __cxa_atexit([](void *) { _S_provider.close(); }, nullptr, &__dso_handle); });
+    struct provider_closer {
+        ~provider_closer() { _S_provider.close(); }
+    };
+    static const provider_closer _s_closer;
 }
 
 }  // namespace
 
-VEK_EXPORT int CryptoLogOpen(const char *name, int level, int flags) { return LogOpen2(name, level, flags); }
+VEK_EXPORT int CryptoLogOpen(const char *name, int level, int flags) {
+    return guarded(__func__, [&](const char *) { return LogOpen2(name, level, flags); });
+}
 
-VEK_EXPORT int CryptoLogClose(void) { return LogClose(); }
+VEK_EXPORT int CryptoLogClose(void) {
+    return guarded(__func__, [](const char *) { return LogClose(); });
+}
 
 VEK_EXPORT int CryptoProviderOpen(const char *confPath) {
-    return guarded("CryptoProviderOpen", [&] {
+    return guarded(__func__, [&](const char *function) {
         try {
             const bool opened =
                 _S_provider.open([&] { return Zarn::Support::Crypto::Vek::Provider__Create(confPath); });
             if (!opened) {
-                ZLOG_FAIL("CryptoProviderOpen", "fail: kS_INVALID_OPERATION");
+                ZLOG_FAIL(function, "fail: kS_INVALID_OPERATION");
                 return -1;
             }
             close_at_exit_once();
             return 0;
         } catch (const Zarn::Support::generic_error &) {
-            ZLOG_FAIL("CryptoProviderOpen", "fail: Provider__Create (conf-path:<%s>)", confPath);
+            ZLOG_FAIL(function, "fail: Provider__Create (conf-path:<%s>)", confPath);
             return -1;
         }
     });
 }
 
 VEK_EXPORT int CryptoProviderStart(void) {
-    return guarded("CryptoProviderStart", [] {
-        provider_slot::borrowed provider(_S_provider);
-        if (!provider) {
-            ZLOG_FAIL("CryptoProviderStart", "fail: kS_INVALID_OPERATION");
-            return -1;
-        }
-        provider->start();
+    return with_provider(__func__, Zarn::Support::kLogFail, [](const char *, provider_like &provider) {
+        provider.start();
         return 0;
     });
 }
 
 VEK_EXPORT int CryptoProviderStop(void) {
-    return guarded("CryptoProviderStop", [] {
-        provider_slot::borrowed provider(_S_provider);
-        if (!provider) {
-            ZLOG_FAIL("CryptoProviderStop", "fail: kS_INVALID_OPERATION");
-            return -1;
-        }
-        provider->stop();
+    return with_provider(__func__, Zarn::Support::kLogFail, [](const char *, provider_like &provider) {
+        provider.stop();
         return 0;
     });
 }
 
 VEK_EXPORT void CryptoProviderClose(void) {
-    guarded("CryptoProviderClose", [] {
+    guarded(__func__, [](const char *function) {
         // A handler runs on the worker, which closing waits for.
         if (Zarn::Support::Crypto::Vek::Provider__OnWorkerThread()) {
-            ZLOG_FAIL("CryptoProviderClose", "fail: kS_INVALID_OPERATION");
+            ZLOG_FAIL(function, "fail: kS_INVALID_OPERATION");
             return -1;
         }
-        if (!_S_provider.close()) ZLOG_WARN("CryptoProviderClose", "fail: kS_INVALID_OPERATION");
+        if (!_S_provider.close()) ZLOG_WARN(function, "fail: kS_INVALID_OPERATION");
         return 0;
     });
 }
 
 VEK_EXPORT int CryptoProviderGetCrt(unsigned char *aCrtData, unsigned int *aCrtSize) {
-    return guarded("CryptoProviderGetCrt", [&] {
-        provider_slot::borrowed provider(_S_provider);
-        if (!provider) {
-            ZLOG_WARN("CryptoProviderGetCrt", "fail: kS_INVALID_OPERATION");
-            return -1;
-        }
-        if (!aCrtData) {
-            ZLOG_FAIL("CryptoProviderGetCrt", "fail: kS_INVALID_PARAMS (aCrtData)");
-            return -1;
-        }
-        if (!aCrtSize) {
-            ZLOG_FAIL("CryptoProviderGetCrt", "fail: kS_INVALID_PARAMS (aCrtSize)");
-            return -1;
-        }
+    return with_provider(__func__, Zarn::Support::kLogWarn, [&](const char *function, provider_like &provider) {
+        if (!VEK_ARGUMENT_GIVEN(function, aCrtData) || !VEK_ARGUMENT_GIVEN(function, aCrtSize)) return -1;
         unsigned long size = *aCrtSize;
-        const int status = provider->getCert(aCrtData, &size);
+        const int status = provider.getCert(aCrtData, &size);
         if (status != 0) {
-            ZLOG_FAIL("CryptoProviderGetCrt", "fail: provider_like::getCert (stat:%d)", status);
+            ZLOG_FAIL(function, "fail: provider_like::getCert (stat:%d)", status);
             return status;
         }
         *aCrtSize = static_cast<unsigned int>(size);
@@ -196,34 +200,20 @@ VEK_EXPORT int CryptoProviderGetCrt(unsigned char *aCrtData, unsigned int *aCrtS
 
 VEK_EXPORT int CryptoProviderHash(const unsigned char *aBlobData, unsigned int aBlobSize, unsigned char *aHashData,
                                   unsigned int *aHashSize) {
-    return guarded("CryptoProviderHash", [&] {
-        provider_slot::borrowed provider(_S_provider);
-        if (!provider) {
-            ZLOG_WARN("CryptoProviderHash", "fail: kS_INVALID_OPERATION");
+    return with_provider(__func__, Zarn::Support::kLogWarn, [&](const char *function, provider_like &provider) {
+        if (!VEK_ARGUMENT_GIVEN(function, aBlobData) || !VEK_ARGUMENT_GIVEN(function, aBlobSize) ||
+            !VEK_ARGUMENT_GIVEN(function, aHashSize))
             return -1;
-        }
-        if (!aBlobData) {
-            ZLOG_FAIL("CryptoProviderHash", "fail: kS_INVALID_PARAMS (aBlobData)");
-            return -1;
-        }
-        if (aBlobSize == 0) {
-            ZLOG_FAIL("CryptoProviderHash", "fail: kS_INVALID_PARAMS (aBlobSize)");
-            return -1;
-        }
-        if (!aHashSize) {
-            ZLOG_FAIL("CryptoProviderHash", "fail: kS_INVALID_PARAMS (aHashSize)");
-            return -1;
-        }
         const unsigned long room = *aHashSize;
         unsigned long size = room;
-        const int status = provider->getHash(aBlobData, aBlobSize, aHashData, &size);
+        const int status = provider.getHash(aBlobData, aBlobSize, aHashData, &size);
         if (status != 0) {
-            ZLOG_FAIL("CryptoProviderHash", "fail: provider_like::getHash (stat:%d)", status);
+            ZLOG_FAIL(function, "fail: provider_like::getHash (stat:%d)", status);
             return status;
         }
         // Room for the text but not its NUL: nothing was written, and 0 would say it was.
         if (aHashData && room == size) {
-            ZLOG_FAIL("CryptoProviderHash", "fail: buffer too small (buffer-size:%lu, text-size:%lu)", room, size + 1);
+            ZLOG_FAIL(function, "fail: buffer too small (buffer-size:%lu, text-size:%lu)", room, size + 1);
             return -1;
         }
         *aHashSize = static_cast<unsigned int>(size);
@@ -233,32 +223,17 @@ VEK_EXPORT int CryptoProviderHash(const unsigned char *aBlobData, unsigned int a
 
 VEK_EXPORT int CryptoProviderSign(const unsigned char *aBlobData, unsigned int aBlobSize, CryptoSignHandler aHandler,
                                   void *aContext) {
-    return guarded("CryptoProviderSign", [&] {
-        provider_slot::borrowed provider(_S_provider);
-        if (!provider) {
-            ZLOG_WARN("CryptoProviderSign", "fail: kS_INVALID_OPERATION");
+    return with_provider(__func__, Zarn::Support::kLogWarn, [&](const char *function, provider_like &provider) {
+        if (!VEK_ARGUMENT_GIVEN(function, aBlobData) || !VEK_ARGUMENT_GIVEN(function, aBlobSize) ||
+            !VEK_ARGUMENT_GIVEN(function, aHandler))
             return -1;
-        }
-        if (!aBlobData) {
-            ZLOG_FAIL("CryptoProviderSign", "fail: kS_INVALID_PARAMS (aBlobData)");
-            return -1;
-        }
-        if (aBlobSize == 0) {
-            ZLOG_FAIL("CryptoProviderSign", "fail: kS_INVALID_PARAMS (aBlobSize)");
-            return -1;
-        }
-        if (!aHandler) {
-            ZLOG_FAIL("CryptoProviderSign", "fail: kS_INVALID_PARAMS (aHandler)");
-            return -1;
-        }
-        return provider->getSign(aBlobData, aBlobSize, aHandler, aContext, 0);
+        return provider.getSign(aBlobData, aBlobSize, aHandler, aContext, 0);
     });
 }
 
 VEK_EXPORT int CryptoProviderCollectStats(CryptoStatsCallback fn, void *context) {
-    if (!fn) {
-        ZLOG_FAIL("CryptoProviderCollectStats", "fail: kS_INVALID_PARAMS (fn)");
-        return -1;
-    }
-    return fn(context, kStats);
+    return guarded(__func__, [&](const char *function) {
+        if (!VEK_ARGUMENT_GIVEN(function, fn)) return -1;
+        return fn(context, kStats);
+    });
 }

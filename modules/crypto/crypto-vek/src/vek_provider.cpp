@@ -26,7 +26,9 @@ namespace Vek {
 namespace {
 
 constexpr char kUnitFile[] = __FILE__;
-class kt_guard : public Zarn::Support::basic_kt_guard<kUnitFile> {};
+class kt_guard : public Zarn::Support::basic_kt_guard<kUnitFile> {
+    using basic_kt_guard::basic_kt_guard;
+};
 
 thread_local bool _s_onWorker = false;
 
@@ -42,7 +44,10 @@ struct flexbuffer2 {
 class crypto_provider : public provider_like {
 public:
     explicit crypto_provider(const char *path)
-        : confPath(path), enginePool([this] { return Engine__Create(confPath.c_str()); }, 1), requests(2) {}
+        : confPath(path),
+          ktGuard(__LINE__),
+          enginePool([this] { return Engine__Create(confPath.c_str()); }, 1),
+          requests(2) {}
 
     // Stops and drains a worker that is still running, then answers what no worker
     // served with -1.
@@ -142,15 +147,14 @@ public:
 private:
     enum class engine_outcome { ready, stop, denied };
 
-    // Makes the worker's engine. After a failure it waits for a stop, or for a request
-    // or stop that arrived since the failed try, so a failing configuration is retried
-    // once per new request and a stop is never missed.
+    // Makes the worker's engine, before anything else. After a failure it waits for a
+    // stop, or for a request or stop that arrived since the failed try, so a failing
+    // configuration is retried once per new request and a stop is never missed.
     engine_outcome makeEngine(std::shared_ptr<engine_like> &engine) {
         for (;;) {
             unsigned long seen;
             {
                 std::lock_guard<std::mutex> hold(lock);
-                if (stopRequested) return engine_outcome::stop;
                 seen = arrivals;
             }
             try {
@@ -166,6 +170,7 @@ private:
             }
             std::unique_lock<std::mutex> hold(lock);
             workReady.wait(hold, [&] { return stopRequested || arrivals != seen; });
+            if (stopRequested) return engine_outcome::stop;
         }
     }
 

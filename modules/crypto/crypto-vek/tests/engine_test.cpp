@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "call_trace.h"
 #include "kt_api.h"
 #include "log_briefs.h"
 #include "tavrel_standin.h"
@@ -183,6 +184,18 @@ TEST_F(Engine, HashIsLowercaseHexWithItsNul) {
     unsigned long size = 0;
     EXPECT_EQ(0, engine->getHash(abc, sizeof abc, nullptr, &size));
     EXPECT_EQ(64u, size);
+}
+
+// The certificate's description goes back before the certificate.
+TEST_F(Engine, CertificateReleaseOrder) {
+    auto engine = create(vek_test::device_conf());
+    const std::string trace = dir.file("trace");
+    TavrelStandin_SetTracePath(trace.c_str());
+    unsigned long certSize = 0;
+    ASSERT_EQ(0, engine->getCert(nullptr, &certSize));
+    TavrelStandin_SetTracePath(nullptr);
+    EXPECT_EQ((std::vector<std::string>{"KTFreeCertificateInfoEx", "KTFreeMemory"}),
+              zarn_test::calls_after(trace, "KTCtxGetOwnCertificate", 2));
 }
 
 TEST_F(Engine, CertificateAndSignatureSizeQueries) {

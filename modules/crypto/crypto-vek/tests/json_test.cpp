@@ -214,7 +214,7 @@ TEST_F(Json, NamedPipeWithoutWriterIsRefusedWithoutWaiting) {
               log_capture::briefs());
 }
 
-// The key location is set only on success; a move exchanges the two values.
+// The key location is set only on success; a move takes the value and leaves none.
 TEST_F(Json, KeyLocationSurvivesAFailedRead) {
     ASSERT_TRUE(unpack(vek_test::file_conf("/first", "p")));
     EXPECT_FALSE(unpack(R"({"hash-algo":"sha160","sign-algo":"rsa","key-sign-pass":"p"})"));
@@ -226,7 +226,29 @@ TEST_F(Json, KeyLocationSurvivesAFailedRead) {
     other = dev_keymedia_conf{"m", "s", "p"};
     conf.keyMedia = std::move(other);
     EXPECT_EQ(keymedia_conf::kDevice, conf.keyMedia.kind());
-    EXPECT_EQ(keymedia_conf::kFile, other.kind());
+    EXPECT_EQ("s", conf.keyMedia.dev().serial);
+    EXPECT_EQ(keymedia_conf::kNone, other.kind());
+    keymedia_conf moved(std::move(conf.keyMedia));
+    EXPECT_EQ(keymedia_conf::kDevice, moved.kind());
+    EXPECT_EQ(keymedia_conf::kNone, conf.keyMedia.kind());
+}
+
+// A password leaves no bytes behind in the storage a move or an assignment left.
+TEST(SecretString, MovedAndOverwrittenStorageIsWiped) {
+    const std::string shortText = "short";  // held inside the object, so a move copies its bytes
+    secret_string source = shortText.c_str();
+    const secret_string target = std::move(source);
+    EXPECT_TRUE(target == shortText.c_str());
+    EXPECT_TRUE(source.empty());
+    EXPECT_EQ(std::string(shortText.size(), '\0'), std::string(source.data(), source.data() + shortText.size()));
+
+    for (const std::string &text : {shortText, std::string(100, 'k')}) {
+        secret_string overwritten = text.c_str();
+        const char *storage = overwritten.data();
+        overwritten = "x";
+        ASSERT_EQ(storage, overwritten.data());  // the storage is reused: nothing of the old text may be left
+        EXPECT_EQ(std::string(text.size() - 1, '\0'), std::string(storage + 1, storage + text.size())) << text.size();
+    }
 }
 
 // cJSON keeps its last error in a global: parsing from two threads must not race.

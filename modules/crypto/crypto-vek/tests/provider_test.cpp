@@ -1,6 +1,7 @@
 // The provider in process: waiting for a slot, and requests whose copy cannot be made.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "call_trace.h"
 #include "log_briefs.h"
 #include "tavrel_standin.h"
 #include "vek_provider.h"
@@ -60,7 +62,7 @@ protected:
         log_capture::clear();
     }
     void TearDown() override {
-        provider->stop();
+        if (provider) provider->stop();
         provider.reset();
         const TavrelStandinCounters c = TavrelStandin_GetCounters();
         EXPECT_EQ(0u, c.buffers + c.records + c.contexts + c.privateKeys + c.violations);
@@ -90,6 +92,22 @@ TEST_F(Provider, WaitsForASlotUpToItsTimeout) {
     EXPECT_EQ(std::vector<std::string>{"2 getSign fail: kSVEK_BUSY (timeout:20ms)"}, log_capture::briefs(2));
     EXPECT_EQ(0, sign(data, 10000));  // a slot frees when the worker takes the next request
     EXPECT_EQ(4u, a.wait_for(4).size());
+}
+
+// The worker makes its engine first: a stop that is already there when it starts is
+// seen only after that.
+TEST_F(Provider, StartFollowedAtOnceByCloseMakesTheWorkersEngine) {
+    const std::string trace = dir.file("trace");
+    TavrelStandin_SetTracePath(trace.c_str());
+    provider->start();
+    provider->stop();
+    provider.reset();
+    TavrelStandin_SetTracePath(nullptr);
+    EXPECT_EQ(1u, log_capture::count("Engine__Create", "done"));
+    const std::vector<std::string> calls = zarn_test::trace_lines(trace);
+    EXPECT_EQ(1, std::count(calls.begin(), calls.end(), "KTCtxCreate"));
+    EXPECT_EQ(1, std::count(calls.begin(), calls.end(), "KTCtxReadPrivateKey"));
+    EXPECT_EQ(1u, log_capture::count("doManyWork", "exec: cancel"));
 }
 
 TEST_F(Provider, RequestWhoseCopyCannotBeMadeIsAnsweredWithMinusOne) {

@@ -1,5 +1,5 @@
-// Test helpers: temporary folders, stand-in worlds, configuration files and a watchdog
-// that fails a hanging test instead of hanging the run.
+// Test helpers: stand-in worlds, configuration files and a watchdog that fails a
+// hanging test instead of hanging the run.
 #pragma once
 
 #include <unistd.h>
@@ -9,41 +9,16 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "temp_dir.h"
+
 namespace vek_test {
 
-// A fresh folder, removed with everything in it.
-class temp_dir {
-public:
-    temp_dir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vek-test-XXXXXX").string();
-        if (!mkdtemp(&pattern[0])) std::abort();
-        path_ = pattern;
-    }
-    ~temp_dir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    temp_dir(const temp_dir &) = delete;
-    temp_dir &operator=(const temp_dir &) = delete;
-
-    std::string file(const std::string &name) const { return path_ + "/" + name; }
-    // Writes `text` to `name` and returns its path.
-    std::string write(const std::string &name, const std::string &text) const {
-        const std::string path = file(name);
-        std::ofstream(path, std::ios::binary) << text;
-        return path;
-    }
-
-private:
-    std::string path_;
-};
+using temp_dir = zarn_test::temp_dir;
 
 // A device of a stand-in world, as its JSON text.
 inline std::string device(const std::string &serial, const std::string &password, bool key = true) {

@@ -6,4 +6,4 @@ target_link_libraries(zarn_log_capture PUBLIC zarn_support)
 
 vek_gtest(zarn_cli_support_tests
   SOURCES cli_test.cpp zrc_text_test.cpp zrc_fs_test.cpp
-  LIBS zarn_cli_support zarn_log_capture)
+  LIBS zarn_cli_support zarn_log_capture zarn_test_support)

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "log_capture.h"
+#include "temp_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -27,16 +28,9 @@ long sendfile_budget = -1;  // -1: no fault
 class FsUtils : public ::testing::Test {
 protected:
     void SetUp() override {
-        char name[] = "/tmp/zrc-fs-test-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(name));
-        root = name;
         ::umask(022);
         log_capture::clear();
         sendfile_budget = -1;
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(root, ignored);
     }
 
     std::string path(const std::string &relative) const { return root + "/" + relative; }
@@ -54,7 +48,8 @@ protected:
         return ::stat(file.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
     }
 
-    std::string root;
+    zarn_test::temp_dir dir{"zrc-fs-test"};
+    const std::string &root = dir.path();
 };
 
 TEST_F(FsUtils, CreateDirMakesEveryMissingParent) {

@@ -10,6 +10,8 @@
 #include "kt_api.h"
 #include "zarn/support/exceptions.h"
 #include "zarn/support/kt_guard.h"
+#include "zarn/support/kt_media.h"
+#include "zarn/support/kt_owners.h"
 #include "zarn/support/log.h"
 
 namespace Zarn {
@@ -20,47 +22,35 @@ namespace Tavrel {
 namespace {
 
 constexpr char kUnitFile[] = __FILE__;
-class kt_guard : public Zarn::Support::basic_kt_guard<kUnitFile> {};
+class kt_guard : public Zarn::Support::basic_kt_guard<kUnitFile> {
+    using basic_kt_guard::basic_kt_guard;
+};
 
 // "е.ключ ВЕК Модра-1К" in UTF-8.
 constexpr char kAcceptedType[] =
     "\xD0\xB5.\xD0\xBA\xD0\xBB\xD1\x8E\xD1\x87 \xD0\x92\xD0\x95\xD0\x9A "
     "\xD0\x9C\xD0\xBE\xD0\xB4\xD1\x80\xD0\xB0-1\xD0\x9A";
-constexpr size_t kDescriptionSize = 272;                  // a type or device description from the library
-constexpr unsigned long kUtf8Size = 1028;                 // room for its UTF-8 form
+constexpr unsigned long kUtf8Size = 1028;                 // room for a media description's UTF-8 form
 constexpr size_t kMaxPassword = KT_PASS_MAX_LENGTH - 1;   // bytes szPassword holds before its NUL
 constexpr size_t kRequestNameSize = KT_ERROR_MAX_LENGTH;  // file-name buffers of KTGeneratePrivateKeyEx
 constexpr char kTestMessage[] = "0123456789";
 constexpr DWORD kTestMessageSize = sizeof(kTestMessage) - 1;
 
-struct context_free {
-    void operator()(void *context) const { KTCtxFree(context); }
-};
-struct private_key_free {
-    void operator()(void *key) const { KTCtxFreePrivateKey(key); }
-};
-struct memory_free {
-    void operator()(unsigned char *memory) const { KTFreeMemory(memory); }
-};
-struct cert_info_free {
-    void operator()(KT_CERT_INFO_EX *info) const { KTFreeCertificateInfoEx(info); }
-};
-using context_ptr = std::unique_ptr<void, context_free>;
-using private_key_ptr = std::unique_ptr<void, private_key_free>;
-using memory_ptr = std::unique_ptr<unsigned char, memory_free>;
-using cert_info_ptr = std::unique_ptr<KT_CERT_INFO_EX, cert_info_free>;
+// The key-generation arguments: a signing and a key-agreement key of the national
+// kinds, no international key.
+constexpr BOOL kSetKeyMediaPassword = true;
+constexpr DWORD kUAKeysType = KT_KEYS_TYPE_DSTU_AND_ECDH_WITH_GOSTS;
+constexpr DWORD kUADSKeysSpec = KT_KEYS_LENGTH_DS_UA_257;
+constexpr DWORD kUAKEPKeysSpec = KT_KEYS_LENGTH_KEP_UA_431;
+constexpr DWORD kInternationalKeysType = KT_KEYS_TYPE_NONE;
+constexpr DWORD kInternationalKeysSpec = KT_KEYS_LENGTH_DS_RSA_2048;  // unused without an international key
 
 // A key read from a medium; members go in reverse order, the key before its context.
 struct key_fixture {
-    context_ptr context;
-    private_key_ptr privateKey;
+    kt_context context;
+    kt_private_key privateKey;
     KT_KEY_MEDIA media;
 };
-
-const char *_T_error_text(DWORD code) {
-    const char *text = KTGetErrorLangDesc(code, KT_EN_LANG);
-    return text ? text : "";
-}
 
 std::string _T_base64(const unsigned char *data, size_t size) {
     static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -135,31 +125,18 @@ bool _T_is_accepted_type(DWORD typeIndex, char *typeText, const char *function, 
 // index order, until it returns true; returns whether one did.
 template <class Visit>
 bool _T_for_each_device(const char *function, bool logSkips, Visit visit) {
-    for (DWORD i = 0; i < KT_KEY_MEDIA_MAX_TYPES; ++i) {
-        char typeText[kDescriptionSize] = {};
-        DWORD status = KTEnumKeyMediaTypes(i, typeText);
-        if (status == KT_ERROR_NO_MORE_ITEMS) break;
-        if (status != KT_ERROR_NONE) {
-            ZLOG_FAIL(function, "fail: KTEnumKeyMediaTypes (type-index:%lu, error:%lu, %s)", i, status,
-                      _T_error_text(status));
-            throw internal_error();
-        }
-        typeText[kDescriptionSize - 1] = '\0';
-        if (!_T_is_accepted_type(i, typeText, function, logSkips)) continue;
-        for (DWORD j = 0; j < KT_KEY_MEDIA_MAX_DEVICES; ++j) {
-            char devText[kDescriptionSize] = {};
-            status = KTEnumKeyMediaDevices(i, j, devText);
-            if (status == KT_ERROR_NO_MORE_ITEMS) break;
-            if (status != KT_ERROR_NONE) {
-                ZLOG_FAIL(function, "fail: KTEnumKeyMediaDevices (type-index:%lu, dev-index:%lu, error:%lu, %s)", i, j,
-                          status, _T_error_text(status));
-                throw internal_error();
+    return kt_walk_media(
+        [&](DWORD typeIndex, char *typeText) { return _T_is_accepted_type(typeIndex, typeText, function, logSkips); },
+        visit,
+        [&](const kt_media_failure &failure) {
+            if (failure.onDevice) {
+                ZLOG_FAIL(function, "fail: KTEnumKeyMediaDevices (type-index:%lu, dev-index:%lu, error:%lu, %s)",
+                          failure.typeIndex, failure.devIndex, failure.status, kt_error_text(failure.status));
+            } else {
+                ZLOG_FAIL(function, "fail: KTEnumKeyMediaTypes (type-index:%lu, error:%lu, %s)", failure.typeIndex,
+                          failure.status, kt_error_text(failure.status));
             }
-            devText[kDescriptionSize - 1] = '\0';
-            if (visit(i, j, devText)) return true;
-        }
-    }
-    return false;
+        });
 }
 
 // Finds the device whose serial is `serial`. The password goes into the medium only
@@ -209,7 +186,7 @@ private:
     // The medium guard: found by serial, password accepted, key present; else params_error.
     KT_KEY_MEDIA guardMedia(const char *function, const std::string &serial, const std::string &password);
     // The key's own certificate; internal_error when the library has none to give.
-    void ownCertificate(const char *function, key_fixture *fixture, cert_info_ptr &info, memory_ptr &certificate,
+    void ownCertificate(const char *function, key_fixture *fixture, kt_cert_info &info, kt_buffer &certificate,
                         DWORD &certificateSize);
 
     std::shared_ptr<Fs::api_like> _fs;
@@ -249,7 +226,7 @@ bool api::keyTestAccess(KT_KEY_MEDIA &media, const std::string &password) {
         return false;
     }
     if (status != KT_ERROR_NONE) {
-        ZLOG_FAIL("keyTestAccess", "fail: KTIsPrivateKeyExists %lu (%s)", status, _T_error_text(status));
+        ZLOG_FAIL("keyTestAccess", "fail: KTIsPrivateKeyExists %lu (%s)", status, kt_error_text(status));
         throw internal_error();
     }
     return exists != 0;
@@ -264,24 +241,21 @@ key_fixture *api::keyCreateFixture(const KT_KEY_MEDIA &media) {
     fixture->media = media;
     ZLOG_TRACE("key_fixture", "exec");
 
-    PVOID context = nullptr;
-    DWORD status = KTCtxCreate(&context);
+    DWORD status = KTCtxCreate(fixture->context.out());
     if (status != KT_ERROR_NONE) {
-        ZLOG_FAIL("key_fixture", "fail: KTCtxCreate (error:%lu, %s)", status, _T_error_text(status));
+        ZLOG_FAIL("key_fixture", "fail: KTCtxCreate (error:%lu, %s)", status, kt_error_text(status));
         throw internal_error();
     }
-    fixture->context.reset(context);
 
-    PVOID privateKey = nullptr;
-    KT_CERT_OWNER_INFO ownerInfo = {};
-    status = KTCtxReadPrivateKey(context, &fixture->media, &privateKey, &ownerInfo);
+    kt_cert_owner_info ownerInfo;
+    status = KTCtxReadPrivateKey(fixture->context.get(), &fixture->media, fixture->privateKey.out(), ownerInfo.out());
     if (status != KT_ERROR_NONE) {
         ZLOG_FAIL("key_fixture", "fail: KTCtxReadPrivateKey (media-type:%lu, media-dev:%lu, error:%lu, %s)",
-                  media.dwTypeIndex, media.dwDevIndex, status, _T_error_text(status));
+                  media.dwTypeIndex, media.dwDevIndex, status, kt_error_text(status));
         throw internal_error();
     }
-    fixture->privateKey.reset(privateKey);
-    KTCtxFreeCertOwnerInfo(context, &ownerInfo);
+    ownerInfo.adopt(fixture->context.get());
+    ownerInfo.reset();  // not used
     ZLOG_TRACE("key_fixture", "done: KTCtxReadPrivateKey");
     ZLOG_TRACE("key_fixture", "done");
     _fixture = std::move(fixture);
@@ -297,17 +271,14 @@ KT_KEY_MEDIA api::guardMedia(const char *function, const std::string &serial, co
     return media;
 }
 
-void api::ownCertificate(const char *function, key_fixture *fixture, cert_info_ptr &info, memory_ptr &certificate,
+void api::ownCertificate(const char *function, key_fixture *fixture, kt_cert_info &info, kt_buffer &certificate,
                          DWORD &certificateSize) {
-    PKT_CERT_INFO_EX infoOut = nullptr;
-    unsigned char *certificateOut = nullptr;
     certificateSize = 0;
-    const DWORD status =
-        KTCtxGetOwnCertificate(fixture->privateKey.get(), 1, 1, &infoOut, &certificateOut, &certificateSize);
-    info.reset(infoOut);
-    certificate.reset(certificateOut);
+    const DWORD status = KTCtxGetOwnCertificate(fixture->privateKey.get(), KT_CERT_KEY_TYPE_DSTU4145,
+                                                KT_KEY_USAGE_DIGITAL_SIGNATURE, info.out(), certificate.out(),
+                                                &certificateSize);
     if (status != KT_ERROR_NONE) {
-        ZLOG_FAIL(function, "fail: KTCtxGetOwnCertificate (error:%lu, %s)", status, _T_error_text(status));
+        ZLOG_FAIL(function, "fail: KTCtxGetOwnCertificate (error:%lu, %s)", status, kt_error_text(status));
         throw internal_error();
     }
     if (!info || !certificate) {
@@ -332,25 +303,25 @@ void api::keyCreate(std::string serial, std::string password, std::string csrDsN
     // Everything the archive needs is checked before the key exists.
     _fs->checkZip(csrZipPath.c_str(), csrDsName.c_str(), csrKepName.c_str());
 
-    unsigned char *dsRequest = nullptr, *kepRequest = nullptr;
+    kt_buffer dsRequest;
+    kt_buffer kepRequest;  // released first
     DWORD dsRequestSize = 0, kepRequestSize = 0;
     char dsRequestName[kRequestNameSize] = {}, kepRequestName[kRequestNameSize] = {};
     const DWORD status = KTGeneratePrivateKeyEx(
-        &media, 1, 1, 2, 2, nullptr, 0, 2, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &dsRequest,
-        &dsRequestSize, dsRequestName, &kepRequest, &kepRequestSize, kepRequestName, nullptr, nullptr, nullptr);
-    memory_ptr dsHold(dsRequest);
-    memory_ptr kepHold(kepRequest);  // released first
+        &media, kSetKeyMediaPassword, kUAKeysType, kUADSKeysSpec, kUAKEPKeysSpec, nullptr, kInternationalKeysType,
+        kInternationalKeysSpec, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, dsRequest.out(),
+        &dsRequestSize, dsRequestName, kepRequest.out(), &kepRequestSize, kepRequestName, nullptr, nullptr, nullptr);
     if (status != KT_ERROR_NONE) {
-        ZLOG_FAIL("keyCreate", "fail: KTGeneratePrivateKeyEx (error:%lu, %s)", status, _T_error_text(status));
+        ZLOG_FAIL("keyCreate", "fail: KTGeneratePrivateKeyEx (error:%lu, %s)", status, kt_error_text(status));
         throw internal_error();
     }
     try {
-        _fs->createZip(csrZipPath.c_str(), csrDsName.c_str(), dsRequest, dsRequestSize, csrKepName.c_str(), kepRequest,
-                       kepRequestSize);
+        _fs->createZip(csrZipPath.c_str(), csrDsName.c_str(), dsRequest.get(), dsRequestSize, csrKepName.c_str(),
+                       kepRequest.get(), kepRequestSize);
     } catch (...) {
         // The key exists now: its requests survive in the log.
-        _T_log_request(csrDsName, dsRequest, dsRequestSize);
-        _T_log_request(csrKepName, kepRequest, kepRequestSize);
+        _T_log_request(csrDsName, dsRequest.get(), dsRequestSize);
+        _T_log_request(csrKepName, kepRequest.get(), kepRequestSize);
         throw;
     }
     ZLOG_TRACE("keyCreate", "done");
@@ -361,7 +332,7 @@ void api::keyDelete(std::string serial, std::string password) {
     KT_KEY_MEDIA media = guardMedia("keyDelete", serial, password);
     DWORD status = KTDestroyPrivateKey(&media);
     if (status != KT_ERROR_NONE) {
-        ZLOG_FAIL("keyDelete", "fail: KTDestroyPrivateKey (error:%lu, %s)", status, _T_error_text(status));
+        ZLOG_FAIL("keyDelete", "fail: KTDestroyPrivateKey (error:%lu, %s)", status, kt_error_text(status));
         throw internal_error();
     }
     BOOL exists = 0;
@@ -369,7 +340,7 @@ void api::keyDelete(std::string serial, std::string password) {
     if (status == KT_ERROR_KEY_MEDIAS_ACCESS_FAILED) {
         ZLOG_FAIL("keyDelete", "fail: KTIsPrivateKeyExists (KT_ERROR_KEY_MEDIAS_ACCESS_FAILED)");
     } else if (status != KT_ERROR_NONE) {
-        ZLOG_FAIL("keyDelete", "fail: KTIsPrivateKeyExists %lu (%s)", status, _T_error_text(status));
+        ZLOG_FAIL("keyDelete", "fail: KTIsPrivateKeyExists %lu (%s)", status, kt_error_text(status));
         throw internal_error();
     } else if (exists) {
         ZLOG_TRACE("keyDelete", "fail: internal_error (key still exist)");
@@ -414,35 +385,37 @@ bool api::keyTestValid(std::string serial, std::string password) {
 bool api::keyTestSign(const KT_KEY_MEDIA &media) {
     key_fixture *fixture = keyCreateFixture(media);
 
-    PKT_CERT_INFO_EX infoOut = nullptr;
-    unsigned char *certificateOut = nullptr;
+    // Declared so that the signature goes first, then the description, then the certificate.
+    kt_buffer certificate;
+    kt_cert_info info;
+    kt_buffer sign;
     DWORD certificateSize = 0;
-    DWORD status = KTCtxGetOwnCertificate(fixture->privateKey.get(), 1, 1, &infoOut, &certificateOut, &certificateSize);
-    const cert_info_ptr info(infoOut);
-    const memory_ptr certificate(certificateOut);
+    DWORD status = KTCtxGetOwnCertificate(fixture->privateKey.get(), KT_CERT_KEY_TYPE_DSTU4145,
+                                          KT_KEY_USAGE_DIGITAL_SIGNATURE, info.out(), certificate.out(),
+                                          &certificateSize);
     if (status != KT_ERROR_NONE) {
-        ZLOG_FAIL("keyTestSign", "fail: KTCtxGetOwnCertificate (error:%lu, %s)", status, _T_error_text(status));
+        ZLOG_FAIL("keyTestSign", "fail: KTCtxGetOwnCertificate (error:%lu, %s)", status, kt_error_text(status));
         return false;
     }
     ZLOG_TRACE("keyTestSign", "done: KTCtxGetOwnCertificate (cert-size:%lu)", certificateSize);
 
     unsigned char message[sizeof kTestMessage];
     std::memcpy(message, kTestMessage, sizeof message);
-    unsigned char *signOut = nullptr;
     DWORD signSize = 0;
-    status = KTCtxSignData(fixture->privateKey.get(), 1, message, kTestMessageSize, 1, 0, &signOut, &signSize);
-    const memory_ptr sign(signOut);
+    status = KTCtxSignData(fixture->privateKey.get(), KT_CTX_SIGN_DSTU4145_WITH_GOST34311, message, kTestMessageSize,
+                           /*bExternal*/ true, /*bAppendCert*/ false, sign.out(), &signSize);
     if (status != KT_ERROR_NONE) {
-        ZLOG_WARN("keyTestSign", "fail: KTSignData (error:%lu, %s)", status, _T_error_text(status));
+        ZLOG_WARN("keyTestSign", "fail: KTSignData (error:%lu, %s)", status, kt_error_text(status));
         return false;
     }
     ZLOG_TRACE("keyTestSign", "done: KTSignData (sign-size:%lu)", signSize);
 
     KT_SIGN_INFO signInfo = {};
-    status = KTVerifyDataWithParams(message, kTestMessageSize, 0, nullptr, sign.get(), signSize, 0, nullptr, 0,
-                                    certificate.get(), certificateSize, 0, &signInfo);
+    status = KTVerifyDataWithParams(message, kTestMessageSize, /*dwSignIndex*/ 0, nullptr, sign.get(), signSize,
+                                    /*bOnTime*/ false, nullptr, /*bOffline*/ false, certificate.get(), certificateSize,
+                                    /*bNoCRL*/ false, &signInfo);
     if (status != KT_ERROR_NONE) {
-        ZLOG_WARN("keyTestSign", "fail: KTVerifyDataWithParams (error:%lu, %s)", status, _T_error_text(status));
+        ZLOG_WARN("keyTestSign", "fail: KTVerifyDataWithParams (error:%lu, %s)", status, kt_error_text(status));
         return false;
     }
     ZLOG_TRACE("keyTestSign", "done: KTVerifyDataWithParams (time-avail:%s)", signInfo.bTimeAvail ? "yes" : "no");
@@ -490,20 +463,21 @@ bool api::keyTestAll(std::string serial, std::string password, bool *access, boo
 void api::signCrtPeriod(std::string serial, std::string password, std::string &minTime, std::string &maxTime) {
     ZLOG_TRACE("signCrtPeriod", "exec");
     key_fixture *fixture = keyCreateFixture(guardMedia("signCrtPeriod", serial, password));
-    cert_info_ptr info;
-    memory_ptr certificate;
+    // Declared so that the description goes first, then the certificate.
+    kt_buffer certificate;
+    kt_cert_info info;
     DWORD certificateSize = 0;
     ownCertificate("signCrtPeriod", fixture, info, certificate, certificateSize);
-    minTime = _T_time_text(info->stCertBeginTime);
-    maxTime = _T_time_text(info->stCertEndTime);
+    minTime = _T_time_text(info.get()->stCertBeginTime);
+    maxTime = _T_time_text(info.get()->stCertEndTime);
     ZLOG_TRACE("signCrtPeriod", "done");
 }
 
 void api::signExporCrt(std::string serial, std::string password, std::string crtPath) {
     ZLOG_TRACE("signExporCrt", "exec");
     key_fixture *fixture = keyCreateFixture(guardMedia("signExporCrt", serial, password));
-    cert_info_ptr info;
-    memory_ptr certificate;
+    kt_cert_info info;
+    kt_buffer certificate;
     DWORD certificateSize = 0;
     ownCertificate("signExporCrt", fixture, info, certificate, certificateSize);
     info.reset();
@@ -516,9 +490,10 @@ void api::signCreateExt(std::string serial, std::string password, std::string bl
     ZLOG_TRACE("signCreateExt", "exec");
     key_fixture *fixture = keyCreateFixture(guardMedia("signCreateExt", serial, password));
     _fs->checkPassage(blobPath.c_str(), signPath.c_str());
-    const DWORD status = KTCtxSignFile(fixture->privateKey.get(), 1, &blobPath[0], 1, flag ? 1 : 0, &signPath[0]);
+    const DWORD status = KTCtxSignFile(fixture->privateKey.get(), KT_CTX_SIGN_DSTU4145_WITH_GOST34311, &blobPath[0],
+                                       /*bExternal*/ true, flag, &signPath[0]);
     if (status != KT_ERROR_NONE) {
-        ZLOG_FAIL("signCreateExt", "fail: KTCtxSignFile (error:%lu, %s)", status, _T_error_text(status));
+        ZLOG_FAIL("signCreateExt", "fail: KTCtxSignFile (error:%lu, %s)", status, kt_error_text(status));
         throw internal_error();
     }
     ZLOG_TRACE("signCreateExt", "done");
@@ -533,10 +508,11 @@ bool api::signVerify(std::string blobPath, std::string signPath, std::string crt
     ZLOG_TRACE("signVerify", "blobSize:%lu signSize:%lu, certSize:%lu", dataSize, signSize, certificateSize);
 
     KT_SIGN_INFO signInfo = {};
-    const DWORD status = KTVerifyDataWithParams(data.get(), dataSize, 0, nullptr, sign.get(), signSize, 0, nullptr, 0,
-                                                certificate.get(), certificateSize, 0, &signInfo);
+    const DWORD status = KTVerifyDataWithParams(data.get(), dataSize, /*dwSignIndex*/ 0, nullptr, sign.get(), signSize,
+                                                /*bOnTime*/ false, nullptr, /*bOffline*/ false, certificate.get(),
+                                                certificateSize, /*bNoCRL*/ false, &signInfo);
     if (status != KT_ERROR_NONE) {
-        ZLOG_FAIL("signVerify", "fail: KTVerifyDataWithParams (%s)", _T_error_text(status));
+        ZLOG_FAIL("signVerify", "fail: KTVerifyDataWithParams (%s)", kt_error_text(status));
         return false;
     }
     if (signInfo.bTimeAvail || signInfo.bTimeStamp) {
@@ -554,7 +530,7 @@ bool api::signVerify(std::string blobPath, std::string signPath, std::string crt
 }  // namespace
 
 std::shared_ptr<api_like> Api__Create(std::shared_ptr<Fs::api_like> fs) {
-    static kt_guard _s_kt_guard;
+    static kt_guard _s_kt_guard(__LINE__);
     return std::make_shared<api>(std::move(fs));
 }
 
