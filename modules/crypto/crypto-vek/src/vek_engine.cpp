@@ -129,10 +129,26 @@ private:
     uint32_t accessFailures = 0;
 };
 
-// Ends a successful key read: the owner record goes at once.
-void _T_release_owner_info(kt_cert_owner_info &owner, PVOID context) {
+// Reads a key through `context` with read(privateKeyOut, ownerRecordOut): a refused
+// password is deny_error, another failure internal_error; after a successful read the
+// owner record goes at once. `call` names the library function in log lines.
+template <class Read>
+kt_private_key _T_read_key(const char *function, const char *call, PVOID context, Read read) {
+    kt_private_key privateKey;
+    kt_cert_owner_info owner;
+    const DWORD status = read(privateKey.out(), owner.out());
+    if (status == KT_ERROR_KEY_MEDIAS_ACCESS_FAILED) {
+        ZLOG_FAIL(function, "fail: %s (KT_ERROR_KEY_MEDIAS_ACCESS_FAILED)", call);
+        throw deny_error();
+    }
+    if (status != KT_ERROR_NONE) {
+        ZLOG_FAIL(function, "fail: %s (%s)", call, kt_error_text(status));
+        throw internal_error();
+    }
     owner.adopt(context);
     owner.reset();
+    ZLOG_TRACE(function, "done: %s", call);
+    return privateKey;
 }
 
 // Finds the medium whose device description is the serial, across every type.
@@ -164,41 +180,21 @@ kt_private_key _T_create_key_context_dev(PVOID context, const dev_keymedia_conf 
     }
     std::memcpy(keyMedia.szPassword, dev.password.data(), dev.password.size());
 
-    kt_private_key privateKey;
-    kt_cert_owner_info owner;
-    const DWORD status = KTCtxReadPrivateKey(context, &keyMedia, privateKey.out(), owner.out());
-    explicit_bzero(keyMedia.szPassword, sizeof keyMedia.szPassword);
-    if (status == KT_ERROR_KEY_MEDIAS_ACCESS_FAILED) {
-        ZLOG_FAIL("_T_create_key_context_dev", "fail: KTCtxReadPrivateKey (KT_ERROR_KEY_MEDIAS_ACCESS_FAILED)");
-        throw deny_error();
-    }
-    if (status != KT_ERROR_NONE) {
-        ZLOG_FAIL("_T_create_key_context_dev", "fail: KTCtxReadPrivateKey (%s)", kt_error_text(status));
-        throw internal_error();
-    }
-    _T_release_owner_info(owner, context);
-    ZLOG_TRACE("_T_create_key_context_dev", "done: KTCtxReadPrivateKey");
-    return privateKey;
+    return _T_read_key("_T_create_key_context_dev", "KTCtxReadPrivateKey", context,
+                       [&](PVOID *privateKey, PKT_CERT_OWNER_INFO owner) {
+                           const DWORD status = KTCtxReadPrivateKey(context, &keyMedia, privateKey, owner);
+                           explicit_bzero(keyMedia.szPassword, sizeof keyMedia.szPassword);
+                           return status;
+                       });
 }
 
 kt_private_key _T_create_key_context_file(PVOID context, const file_keymedia_conf &file) {
-    std::string path = file.path;              // the library takes mutable texts
+    std::string path = file.path;  // the library takes mutable texts
     secret_string password = file.password;
-    kt_private_key privateKey;
-    kt_cert_owner_info owner;
-    const DWORD status =
-        KTCtxReadPrivateKeyFile(context, &path[0], password.data(), privateKey.out(), owner.out());
-    if (status == KT_ERROR_KEY_MEDIAS_ACCESS_FAILED) {
-        ZLOG_FAIL("_T_create_key_context_file", "fail: KTCtxReadPrivateKeyFile (KT_ERROR_KEY_MEDIAS_ACCESS_FAILED)");
-        throw deny_error();
-    }
-    if (status != KT_ERROR_NONE) {
-        ZLOG_FAIL("_T_create_key_context_file", "fail: KTCtxReadPrivateKeyFile (%s)", kt_error_text(status));
-        throw internal_error();
-    }
-    _T_release_owner_info(owner, context);
-    ZLOG_TRACE("_T_create_key_context_file", "done: KTCtxReadPrivateKeyFile");
-    return privateKey;
+    return _T_read_key("_T_create_key_context_file", "KTCtxReadPrivateKeyFile", context,
+                       [&](PVOID *privateKey, PKT_CERT_OWNER_INFO owner) {
+                           return KTCtxReadPrivateKeyFile(context, &path[0], password.data(), privateKey, owner);
+                       });
 }
 
 }  // namespace

@@ -120,9 +120,9 @@ bool argument_given(const char *function, bool given, const char *argument) {
 
 constexpr char kStats[] = "{\"stats\": \"test\"}";
 
-// At exit, static objects made after the plug-in's own go first, the signature
-// library's among them. A static made once the library is initialised closes the
-// provider before that; as the plug-in's own, it goes when the plug-in is unloaded too.
+// Statics go in the reverse order of their making, at exit and, for the plug-in's own,
+// when it is unloaded. The signature library makes statics of its own as it
+// initialises: one made after that closes the provider before they go.
 void close_at_exit_once() {
     struct provider_closer {
         ~provider_closer() { _S_provider.close(); }

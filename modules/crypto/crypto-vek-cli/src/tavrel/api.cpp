@@ -45,6 +45,13 @@ constexpr DWORD kUAKEPKeysSpec = KT_KEYS_LENGTH_KEP_UA_431;
 constexpr DWORD kInternationalKeysType = KT_KEYS_TYPE_NONE;
 constexpr DWORD kInternationalKeysSpec = KT_KEYS_LENGTH_DS_RSA_2048;  // unused without an international key
 
+// The key's own certificate and its description; the description goes first.
+struct own_certificate {
+    kt_buffer certificate;
+    kt_cert_info info;
+    DWORD size = 0;
+};
+
 // A key read from a medium; members go in reverse order, the key before its context.
 struct key_fixture {
     kt_context context;
@@ -185,9 +192,9 @@ private:
     key_fixture *keyCreateFixture(const KT_KEY_MEDIA &media);
     // The medium guard: found by serial, password accepted, key present; else params_error.
     KT_KEY_MEDIA guardMedia(const char *function, const std::string &serial, const std::string &password);
-    // The key's own certificate; internal_error when the library has none to give.
-    void ownCertificate(const char *function, key_fixture *fixture, kt_cert_info &info, kt_buffer &certificate,
-                        DWORD &certificateSize);
+    // The own certificate of the key behind the medium guard; internal_error when the
+    // library has none to give.
+    own_certificate ownCertificate(const char *function, const std::string &serial, const std::string &password);
 
     std::shared_ptr<Fs::api_like> _fs;
     std::unique_ptr<key_fixture> _fixture;
@@ -271,21 +278,22 @@ KT_KEY_MEDIA api::guardMedia(const char *function, const std::string &serial, co
     return media;
 }
 
-void api::ownCertificate(const char *function, key_fixture *fixture, kt_cert_info &info, kt_buffer &certificate,
-                         DWORD &certificateSize) {
-    certificateSize = 0;
+own_certificate api::ownCertificate(const char *function, const std::string &serial, const std::string &password) {
+    key_fixture *fixture = keyCreateFixture(guardMedia(function, serial, password));
+    own_certificate own;
     const DWORD status = KTCtxGetOwnCertificate(fixture->privateKey.get(), KT_CERT_KEY_TYPE_DSTU4145,
-                                                KT_KEY_USAGE_DIGITAL_SIGNATURE, info.out(), certificate.out(),
-                                                &certificateSize);
+                                                KT_KEY_USAGE_DIGITAL_SIGNATURE, own.info.out(), own.certificate.out(),
+                                                &own.size);
     if (status != KT_ERROR_NONE) {
         ZLOG_FAIL(function, "fail: KTCtxGetOwnCertificate (error:%lu, %s)", status, kt_error_text(status));
         throw internal_error();
     }
-    if (!info || !certificate) {
+    if (!own.info || !own.certificate) {
         ZLOG_FAIL(function, "fail: KTCtxGetOwnCertificate (no certificate returned)");
         throw internal_error();
     }
-    ZLOG_TRACE(function, "done: KTCtxGetOwnCertificate (cert-size:%lu)", certificateSize);
+    ZLOG_TRACE(function, "done: KTCtxGetOwnCertificate (cert-size:%lu)", own.size);
+    return own;
 }
 
 void api::keyCreate(std::string serial, std::string password, std::string csrDsName, std::string csrKepName,
@@ -462,26 +470,17 @@ bool api::keyTestAll(std::string serial, std::string password, bool *access, boo
 
 void api::signCrtPeriod(std::string serial, std::string password, std::string &minTime, std::string &maxTime) {
     ZLOG_TRACE("signCrtPeriod", "exec");
-    key_fixture *fixture = keyCreateFixture(guardMedia("signCrtPeriod", serial, password));
-    // Declared so that the description goes first, then the certificate.
-    kt_buffer certificate;
-    kt_cert_info info;
-    DWORD certificateSize = 0;
-    ownCertificate("signCrtPeriod", fixture, info, certificate, certificateSize);
-    minTime = _T_time_text(info.get()->stCertBeginTime);
-    maxTime = _T_time_text(info.get()->stCertEndTime);
+    const own_certificate own = ownCertificate("signCrtPeriod", serial, password);
+    minTime = _T_time_text(own.info.get()->stCertBeginTime);
+    maxTime = _T_time_text(own.info.get()->stCertEndTime);
     ZLOG_TRACE("signCrtPeriod", "done");
 }
 
 void api::signExporCrt(std::string serial, std::string password, std::string crtPath) {
     ZLOG_TRACE("signExporCrt", "exec");
-    key_fixture *fixture = keyCreateFixture(guardMedia("signExporCrt", serial, password));
-    kt_cert_info info;
-    kt_buffer certificate;
-    DWORD certificateSize = 0;
-    ownCertificate("signExporCrt", fixture, info, certificate, certificateSize);
-    info.reset();
-    _fs->writeFile(crtPath.c_str(), certificate.get(), certificateSize);
+    own_certificate own = ownCertificate("signExporCrt", serial, password);
+    own.info.reset();
+    _fs->writeFile(crtPath.c_str(), own.certificate.get(), own.size);
     ZLOG_TRACE("signExporCrt", "done");
 }
 
