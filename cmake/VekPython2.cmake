@@ -6,8 +6,8 @@
 # executable (a pyenv build without --enable-shared makes one without -fPIC, which does
 # not). Without either configure stops here, saying how to get one.
 #
-# Sets VEK_PYTHON2 (the interpreter), VEK_PYTHON2_INCLUDE (the headers), VEK_PYTHON2_HOME
-# (the prefix) and VEK_PYTHON2_LIBRARY (what vek_python2_embed links).
+# Sets VEK_PYTHON2 (the interpreter), VEK_PYTHON2_INCLUDE (the headers) and
+# VEK_PYTHON2_LIBRARY (what vek_python2_embed links).
 
 if(NOT VEK_PYTHON2_PREFIX)
   execute_process(COMMAND pyenv prefix 2.7.18 OUTPUT_VARIABLE _py2_prefix
@@ -23,7 +23,6 @@ set(_py2_get "Install it with: PYTHON_CONFIGURE_OPTS=--enable-shared pyenv insta
 
 set(VEK_PYTHON2 "${VEK_PYTHON2_PREFIX}/bin/python2.7")
 set(VEK_PYTHON2_INCLUDE "${VEK_PYTHON2_PREFIX}/include/python2.7")
-set(VEK_PYTHON2_HOME "${VEK_PYTHON2_PREFIX}")
 if(NOT EXISTS "${VEK_PYTHON2}" OR NOT EXISTS "${VEK_PYTHON2_INCLUDE}/Python.h")
   message(FATAL_ERROR "Python 2.7.18 not found in ${VEK_PYTHON2_PREFIX}: "
                       "no bin/python2.7 or include/python2.7/Python.h there.\n${_py2_get}")
