@@ -25,30 +25,17 @@ function(vek_warnings target)
   target_compile_options(${target} PRIVATE ${VEK_WARNINGS})
 endfunction()
 
+# Python 2.7 and SWIG first: what a new machine most often lacks stops configure at once.
+include(VekPython2)
+include(VekSwig)
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 find_package(OpenSSL 3 REQUIRED)
 find_package(GTest REQUIRED)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(LIBZIP REQUIRED IMPORTED_TARGET libzip)
 pkg_check_modules(CJSON REQUIRED IMPORTED_TARGET libcjson)
-find_package(SWIG 4.1 REQUIRED)
 find_package(Threads REQUIRED)
 
-# Python 2.7 from pyenv: the module compiles against its headers and never links libpython.
-if(NOT VEK_PYTHON2)
-  execute_process(COMMAND pyenv prefix 2.7.18 OUTPUT_VARIABLE _py2_prefix
-                  OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE _py2_rc ERROR_QUIET)
-  if(NOT _py2_rc EQUAL 0)
-    set(_py2_prefix "$ENV{HOME}/.pyenv/versions/2.7.18")
-  endif()
-  set(VEK_PYTHON2 "${_py2_prefix}/bin/python2.7" CACHE FILEPATH "Python 2.7 interpreter")
-endif()
-get_filename_component(_py2_bin "${VEK_PYTHON2}" DIRECTORY)
-get_filename_component(_py2_prefix "${_py2_bin}" DIRECTORY)
-set(VEK_PYTHON2_INCLUDE "${_py2_prefix}/include/python2.7" CACHE PATH "Python 2.7 headers")
-if(NOT EXISTS "${VEK_PYTHON2}" OR NOT EXISTS "${VEK_PYTHON2_INCLUDE}/Python.h")
-  message(FATAL_ERROR "Python 2.7.18 not found (looked for ${VEK_PYTHON2}); set VEK_PYTHON2")
-endif()
 
 # Runtime environment shared by every test that loads an instrumented library into a
 # process that is not instrumented itself (the Python interpreter).
@@ -83,6 +70,18 @@ function(vek_gtest target)
   if(ARG_THREADED)
     set_tests_properties(${target} PROPERTIES LABELS tsan)
   endif()
+endfunction()
+
+# vek_doc_example(<doc.md> <name> <output>): the example <name> of a Markdown document (the
+# fenced block after "<!-- example: <name> -->"), written to <output> at build time, so a
+# test builds or runs what the document shows. Tests may call the extractor themselves:
+# ${Python3_EXECUTABLE} ${VEK_EXTRACT_EXAMPLE} <doc.md> <name> <output>.
+set(VEK_EXTRACT_EXAMPLE ${CMAKE_SOURCE_DIR}/cmake/extract_example.py)
+function(vek_doc_example doc name output)
+  add_custom_command(OUTPUT ${output}
+    COMMAND ${Python3_EXECUTABLE} ${VEK_EXTRACT_EXAMPLE} ${doc} ${name} ${output}
+    DEPENDS ${doc} ${VEK_EXTRACT_EXAMPLE}
+    COMMENT "Extracting the example ${name} of ${doc}")
 endfunction()
 
 include(VekPython)

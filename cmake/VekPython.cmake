@@ -19,6 +19,15 @@
 #
 # Under ThreadSanitizer (VEK_TSAN) the tests are registered but disabled: ctest lists them
 # as "Not Run (Disabled)". The module starts no thread of its own.
+# The sanitizer options of a Python process, without the preload.
+set(VEK_PYTHON_SANITIZER_ENV "")
+foreach(item IN LISTS VEK_SANITIZER_ENV)
+  if(item MATCHES "^ASAN_OPTIONS=")
+    string(APPEND item ":malloc_context_size=2")
+  endif()
+  list(APPEND VEK_PYTHON_SANITIZER_ENV "${item}")
+endforeach()
+
 function(vek_python_test)
   cmake_parse_arguments(ARG "" "NAME;SCRIPT" "PYTHONPATH;ENV" ${ARGN})
   if(NOT ARG_NAME OR NOT ARG_SCRIPT)
@@ -33,12 +42,7 @@ function(vek_python_test)
   set(env "PYTHONPATH=${path}" "PYTHONDONTWRITEBYTECODE=1"
           "LD_LIBRARY_PATH=$<TARGET_FILE_DIR:tavrellib>"
           "TAVREL_STANDIN_WORLD=${CMAKE_CURRENT_BINARY_DIR}/${ARG_NAME}.world.json")
-  foreach(item IN LISTS VEK_SANITIZER_ENV)
-    if(item MATCHES "^ASAN_OPTIONS=")
-      string(APPEND item ":malloc_context_size=2")
-    endif()
-    list(APPEND env "${item}")
-  endforeach()
+  list(APPEND env ${VEK_PYTHON_SANITIZER_ENV})
   if(VEK_SANITIZER_PRELOAD)
     list(APPEND env "LD_PRELOAD=${VEK_SANITIZER_PRELOAD}")
   endif()

@@ -3,20 +3,47 @@
 # (~/.tavrel-standin/world.json, made on first use): list the media, create a key and its
 # request archive, test it, read its certificate's period, export the certificate, sign
 # a file, verify the signature, and verify a tampered copy, which must fail with 64.
-# usage: operator-road.sh BUILD_DIR        (exit 0 when every step behaved as expected)
+# usage: operator-road.sh [--out DIR] [--world FILE] BUILD_DIR
+#   --out DIR     make the files (request archive, certificate, signature) in DIR and keep
+#                 them; without it they go to a temporary folder, removed at the end
+#   --world FILE  the stand-in's world file instead of the default one (made with the
+#                 built-in world if missing; it must hold VM1K-000102, password 12345678)
+# Exit 0 when every step behaved as expected.
 set -u
-if [ $# -ne 1 ] || [ ! -x "$1/modules/crypto/crypto-vek-cli/vek-cli" ]; then
-    echo "usage: $0 BUILD_DIR   (with vek-cli built in it)" >&2
+usage() {
+    echo "usage: $0 [--out DIR] [--world FILE] BUILD_DIR   (with vek-cli built in it)" >&2
     exit 2
+}
+out="" world=""
+while [ $# -gt 1 ]; do
+    case $1 in
+        --out) out=$2 ;;
+        --world) world=$2 ;;
+        *) usage ;;
+    esac
+    shift 2
+done
+if [ $# -ne 1 ] || [ ! -x "$1/modules/crypto/crypto-vek-cli/vek-cli" ]; then
+    usage
 fi
 VEK_CLI=$(cd "$1" && pwd)/modules/crypto/crypto-vek-cli/vek-cli
 unset TAVREL_STANDIN_WORLD TAVREL_STANDIN_FAULTS TAVREL_STANDIN_DELAYS TAVREL_STANDIN_TRACE \
     TAVREL_STANDIN_LONG_SIGNATURES
+case $world in
+    "") ;;
+    /*) export TAVREL_STANDIN_WORLD="$world" ;;
+    *) export TAVREL_STANDIN_WORLD="$PWD/$world" ;;
+esac
 
 SERIAL=VM1K-000102  # no key in the built-in world; each run makes it a new one
 PASSWORD=12345678
-work=$(mktemp -d "${TMPDIR:-/tmp}/operator-road-XXXXXX")
-trap 'rm -rf "$work"' EXIT
+if [ -n "$out" ]; then
+    mkdir -p "$out" || exit 1
+    work=$(cd "$out" && pwd)
+else
+    work=$(mktemp -d "${TMPDIR:-/tmp}/operator-road-XXXXXX")
+    trap 'rm -rf "$work"' EXIT
+fi
 cd "$work" || exit 1
 failed=0
 

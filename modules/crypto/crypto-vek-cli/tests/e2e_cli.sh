@@ -8,6 +8,11 @@ scratch=$(mktemp -d /tmp/vek-cli-e2e-XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 failures=0
 runs=0
+# The certificate checks read public keys with the openssl command.
+if ! command -v openssl >/dev/null; then
+    echo "openssl not found: install the openssl package (scripts/install-deps.sh does)"
+    exit 1
+fi
 
 USAGE='vek-cli media  list
 vek-cli media  list         <serial>

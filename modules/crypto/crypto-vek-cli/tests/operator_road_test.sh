@@ -1,6 +1,6 @@
 #!/bin/bash
 # Runs the operator's road twice against a default world in a temporary home folder,
-# never the user's own.
+# never the user's own, then with --out and --world.
 # usage: operator_road_test.sh OPERATOR_ROAD BUILD_DIR
 set -u
 home=$(mktemp -d /tmp/vek-cli-road-home-XXXXXX)
@@ -14,4 +14,17 @@ for run in 1 2; do
     grep -q '^FAILED$' "$home/out" || { echo "run $run: no FAILED verdict"; exit 1; }
 done
 [ -f "$home/.tavrel-standin/world.json" ] || { echo "the default world was not used"; exit 1; }
-echo "operator road passed twice"
+
+# Once more keeping its files, on a world file of its own: the default world is not read.
+rm -rf "$home/.tavrel-standin"
+if ! HOME=$home "$1" --out "$home/kept" --world "$home/own-world.json" "$2" >"$home/out" 2>&1; then
+    echo "run with --out and --world failed:"
+    cat "$home/out"
+    exit 1
+fi
+for made in requests/VM1K-000102.zip VM1K-000102.crt order.txt order.txt.p7s; do
+    [ -s "$home/kept/$made" ] || { echo "--out: $made was not kept"; exit 1; }
+done
+[ -s "$home/own-world.json" ] || { echo "--world: the world file was not used"; exit 1; }
+[ ! -e "$home/.tavrel-standin" ] || { echo "--world: the default world was used"; exit 1; }
+echo "operator road passed twice, and once keeping its files on a world of its own"

@@ -1,0 +1,109 @@
+#!/bin/bash
+# install-deps.sh on made-up machines: PATH holds only fakes of pyenv, dpkg-query, id,
+# clang, apt-cache and apt-get (which records its calls) and the few real tools it uses.
+# usage: install_deps_test.sh INSTALL_DEPS PYTHON2_PREFIX
+set -u
+script=$1 python2=$2
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/vek-install-deps-XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+failed=0
+
+# machine NAME UID PYTHON-PREFIX CLANG-VERSION|none CANDIDATE-CLANG SUDO(yes|no) INSTALLED...:
+# a fake bin folder; INSTALLED are the packages dpkg-query reports installed.
+machine() {
+    local name=$1 bin=$scratch/$1/bin
+    mkdir -p "$bin"
+    for tool in bash env grep sed head cat; do ln -s "$(command -v $tool)" "$bin/$tool"; done
+    printf '#!/bin/sh\n[ "$1" = -u ] && echo %s\n' "$2" >"$bin/id"
+    if [ "$3" = none ]; then
+        printf '#!/bin/sh\nexit 1\n' >"$bin/pyenv"
+    else
+        printf '#!/bin/sh\necho %s\n' "$3" >"$bin/pyenv"
+    fi
+    [ "$4" = none ] || printf '#!/bin/sh\n[ "$1" = -dumpversion ] && echo %s\n' "$4" >"$bin/clang"
+    printf '#!/bin/sh\necho clang; echo "  Depends: clang-%s"\n' "$5" >"$bin/apt-cache"
+    [ "$6" = no ] || printf '#!/bin/sh\nexec "$@"\n' >"$bin/sudo"
+    shift 6
+    printf '#!/bin/sh\nfor p in %s; do [ "$p" = "$3" ] && { printf "install ok installed"; exit 0; }; done\nexit 1\n' \
+        "$*" >"$bin/dpkg-query"
+    printf '#!/bin/sh\necho "apt-get $*" >>%s\n' "$scratch/$name/apt.log" >"$bin/apt-get"
+    chmod +x "$bin"/*
+}
+
+# run NAME: runs the script on machine NAME; its output in NAME/out, its code in $rc.
+run() {
+    env -i PATH="$scratch/$1/bin" HOME="$scratch/$1" "$script" >"$scratch/$1/out" 2>&1
+    rc=$?
+}
+
+check() {  # NAME DESCRIPTION CONDITION...
+    local name=$1 what=$2
+    shift 2
+    if "$@"; then
+        echo "ok   $name: $what"
+    else
+        echo "FAIL $name: $what"
+        echo "--- output:"; cat "$scratch/$name/out"
+        echo "--- apt-get calls:"; cat "$scratch/$name/apt.log" 2>/dev/null
+        failed=1
+    fi
+}
+said() { grep -qF -- "$2" "$scratch/$1/out"; }
+no_apt() { [ ! -e "$scratch/$1/apt.log" ]; }
+apt_did() { grep -qxF -- "$2" "$scratch/$1/apt.log"; }
+lines() { [ "$(wc -l <"$scratch/$1/out")" = "$2" ]; }
+
+all="build-essential cmake pkg-config python3 swig libzip-dev libcjson-dev libssl-dev openssl"
+all+=" libgtest-dev googletest clang zip libclang-rt-14-dev"
+without_openssl=${all/ openssl/}
+hint='PYTHON_CONFIGURE_OPTS=--enable-shared pyenv install 2.7.18'
+
+mkdir -p "$scratch/static/bin" "$scratch/static/include"
+ln -s "$python2/bin/python2.7" "$scratch/static/bin/python2.7"
+
+machine no-python 0 none 14.0.6 14 no
+run no-python
+check no-python "refused before apt" [ "$rc" = 1 ]
+check no-python "says what is missing and how to get it" said no-python "Python 2.7.18 is required"
+check no-python "with the pyenv command" said no-python "$hint"
+check no-python "apt untouched" no_apt no-python
+
+machine static-python 0 "$scratch/static" 14.0.6 14 no
+run static-python
+check static-python "refused before apt" [ "$rc" = 1 ]
+check static-python "names the shared library" said static-python "has no shared library lib/libpython2.7.so; install it with: $hint"
+check static-python "apt untouched" no_apt static-python
+
+machine complete 1000 "$python2" 14.0.6 14 no $all
+run complete
+check complete "nothing to do, as a user without sudo" [ "$rc" = 0 ]
+check complete "says nothing" lines complete 0
+check complete "apt untouched" no_apt complete
+
+machine no-root 1000 "$python2" 14.0.6 14 no $without_openssl
+run no-root
+check no-root "refused" [ "$rc" = 1 ]
+check no-root "in one line" lines no-root 1
+check no-root "naming root, sudo and the package" said no-root "installing openssl needs root, and there is no sudo here: run it as root"
+check no-root "apt untouched" no_apt no-root
+
+machine with-sudo 1000 "$python2" 14.0.6 14 yes $without_openssl
+run with-sudo
+check with-sudo "installs through sudo" apt_did with-sudo \
+    "apt-get install -y --no-install-recommends openssl"
+
+machine new-clang 0 "$python2" 16.0.6 16 no ${all/ libclang-rt-14-dev/}
+run new-clang
+check new-clang "the runtime of the installed clang" apt_did new-clang \
+    "apt-get install -y --no-install-recommends libclang-rt-16-dev"
+
+machine fresh 0 "$python2" none 15 no
+run fresh
+check fresh "done" [ "$rc" = 0 ]
+check fresh "lists first, then every package in one visible install" apt_did fresh "apt-get update"
+check fresh "with openssl and the runtime of the clang apt installs" apt_did fresh \
+    "apt-get install -y --no-install-recommends ${all/ libclang-rt-14-dev/ libclang-rt-15-dev}"
+check fresh "apt's progress not hidden" [ -z "$(grep -e -qq -e -q "$scratch/fresh/apt.log")" ]
+
+[ "$failed" = 0 ] && echo "install-deps.sh behaved on every machine"
+exit "$failed"

@@ -1,0 +1,60 @@
+#!/bin/bash
+# run-tests.sh over fake cmake, ctest and install-deps.sh: a header before each build and
+# test run, and one last line with the verdict and the counts.
+# usage: run_tests_test.sh RUN_TESTS
+set -u
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/vek-run-tests-XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+failed=0
+
+# world NAME PLAIN-BUILD(ok|fail) ASAN-FAILED TSAN-FAILED: a copy of the script beside a fake
+# install-deps.sh, and fakes of cmake (the plain tree's build may fail) and ctest (57 tests
+# in asan, 20 in tsan, with the given numbers failing).
+world() {
+    local dir=$scratch/$1
+    mkdir -p "$dir/scripts" "$dir/bin"
+    cp "$script" "$dir/scripts/run-tests.sh"
+    printf '#!/bin/sh\nexit 0\n' >"$dir/scripts/install-deps.sh"
+    cat >"$dir/bin/cmake" <<FAKE
+#!/bin/bash
+[ "\$3" = -B ] && mkdir -p "\$4"
+[ "\$1" = --build ] && [ "\${2##*/}" = plain ] && [ "$2" = fail ] && { echo "error: warning treated as error"; exit 1; }
+exit 0
+FAKE
+    cat >"$dir/bin/ctest" <<FAKE
+#!/bin/bash
+case "\$2" in
+  */asan) total=57 bad=$3 ;;
+  *) total=20 bad=$4 ;;
+esac
+echo "\$(( (total - bad) * 100 / total ))% tests passed, \$bad tests failed out of \$total"
+[ "\$bad" = 0 ]
+FAKE
+    chmod +x "$dir"/bin/* "$dir"/scripts/*
+    PATH="$dir/bin:$PATH" BUILD_ROOT="$dir/build" "$dir/scripts/run-tests.sh" >"$dir/out" 2>&1
+    echo $? >"$dir/rc"
+}
+
+expect() {  # NAME CODE LAST-LINE
+    local dir=$scratch/$1 headers
+    headers=$(grep -c '^== ' "$dir/out")
+    if [ "$(cat "$dir/rc")" != "$2" ] || [ "$(tail -n1 "$dir/out")" != "$3" ] || [ "$headers" != "$4" ]; then
+        echo "FAIL $1: exit $(cat "$dir/rc") (want $2), $headers headers (want $4), output:"
+        cat "$dir/out"
+        echo "want the last line: $3"
+        failed=1
+    else
+        echo "ok   $1"
+    fi
+}
+
+script=$1
+world green ok 0 0
+expect green 0 "run-tests: PASS (plain: built; asan: 57/57 passed; tsan: 20/20 passed)" 5
+world asan-red ok 2 0
+expect asan-red 1 "run-tests: FAIL (plain: built; asan: 55/57 passed; tsan: 20/20 passed)" 5
+world plain-red fail 0 1
+expect plain-red 1 "run-tests: FAIL (plain: build failed; asan: 57/57 passed; tsan: 19/20 passed)" 5
+
+[ "$failed" = 0 ] && echo "run-tests.sh reported every case"
+exit "$failed"
