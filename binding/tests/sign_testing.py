@@ -1,63 +1,12 @@
 # -*- coding: utf-8 -*-
-"""Shared material of the signing, verification and hashing wrapper tests: the catalogue
-of the family's wrappers with the kind of each item after the table, valid baseline items
-for each, and helpers that make signatures and files on the stand-in."""
+"""Shared material of the signing, verification and hashing wrapper tests: helpers that make
+signatures and files on the stand-in, and valid baseline items for each wrapper."""
 import hashlib
 import os
 
 import _Tavrel
 from tavrel_testing import CallRecord
 from wrapper_testing import WrapperTestCase, medium, wrapper
-
-_DATA = ['byte string', 'length']
-_TWO_FORMS = ['text', 'byte string', 'length']
-_TWO_OUTPUTS = ['output list', 'output list']
-
-# In slot order.
-SIGN_WRAPPERS = [
-    ('SignData', _DATA + _TWO_OUTPUTS),
-    ('VerifyData', _DATA + _TWO_FORMS + ['record output']),
-    ('SignDataInternal', ['flag'] + _DATA + _TWO_OUTPUTS),
-    ('VerifyDataInternal', _TWO_FORMS + ['output list', 'record output']),
-    ('SignHash', _TWO_FORMS + _TWO_OUTPUTS),
-    ('VerifyHash', _TWO_FORMS + _TWO_FORMS + ['record output']),
-    ('RawSignData', _DATA + _TWO_OUTPUTS),
-    ('RawVerifyData', _DATA + _TWO_FORMS + ['record output']),
-    ('RawSignHash', _TWO_FORMS + _TWO_OUTPUTS),
-    ('RawVerifyHash', _TWO_FORMS + _TWO_FORMS + ['record output']),
-    ('RawSignFile', ['text', 'text']),
-    ('RawVerifyFile', ['text', 'text', 'record output']),
-    ('HashData', _DATA + _TWO_OUTPUTS),
-    ('HashDataContinue', _DATA),
-    ('HashDataEnd', _TWO_OUTPUTS),
-    ('HashFile', ['text'] + _TWO_OUTPUTS),
-    ('HashDataWithParams', _DATA + _DATA + _TWO_OUTPUTS),
-    ('HashDataBeginWithParams', _DATA),
-    ('HashFileWithParams', _DATA + ['text'] + _TWO_OUTPUTS),
-    ('GetSignsCount', _TWO_FORMS + ['output list']),
-    ('GetSignerInfo', ['number'] + _TWO_FORMS + ['record output', 'output list']),
-    ('GetFileSignsCount', ['text', 'output list']),
-    ('GetFileSignerInfo', ['number', 'text', 'record output', 'output list']),
-    ('IsDataInSignedDataAvailable', _TWO_FORMS + ['output list']),
-    ('IsDataInSignedFileAvailable', ['text', 'output list']),
-    ('GetDataFromSignedData', _TWO_FORMS + ['output list']),
-    ('GetSigner', ['number'] + _TWO_FORMS + _TWO_OUTPUTS),
-    ('GetFileSigner', ['number', 'text'] + _TWO_OUTPUTS),
-    ('GetSignType', ['number'] + _TWO_FORMS + ['output list']),
-    ('GetFileSignType', ['number', 'text', 'output list']),
-    ('CreateEmptySign', _DATA + _TWO_OUTPUTS),
-    ('AppendSigner', _TWO_FORMS + _DATA + _TWO_FORMS + _TWO_OUTPUTS),
-    ('VerifyHashOnTimeEx', _TWO_FORMS + ['number'] + _TWO_FORMS + ['time', 'flag', 'flag', 'record output']),
-    ('VerifyDataOnTimeEx', _DATA + ['number'] + _TWO_FORMS + ['time', 'flag', 'flag', 'record output']),
-    ('VerifyDataInternalOnTimeEx', ['number'] + _TWO_FORMS + ['time', 'flag', 'flag', 'output list',
-                                                              'record output']),
-    ('COSESignData', ['number'] + _DATA + ['output list']),
-    ('COSESignFile', ['number', 'text', 'text']),
-    ('COSEVerifyData', _DATA + _DATA + ['output list', 'record output']),
-    ('COSEVerifyFile', ['text'] + _DATA + ['text', 'record output']),
-    ('COSEGetKeyIDFromSignedData', _DATA + ['output list']),
-    ('COSEGetKeyIDFromSignedFile', ['text', 'output list']),
-]
 
 DATA = 'signed payload\x00with a NUL'
 VERIFY_FAILED = 0xF007
@@ -71,18 +20,9 @@ def W(name):
     return wrapper(name)
 
 
-class SignTestCase(WrapperTestCase):
-    """Wrapper tests of the family: the key of device T-1 is the library's own, and the
-    stand-in's call record is at hand."""
-
-    @classmethod
-    def setUpClass(cls):
-        super(SignTestCase, cls).setUpClass()
-        cls.record = CallRecord(cls.lib.lib)
-
-    def setUp(self):
-        super(SignTestCase, self).setUp()
-        W('ReadPrivateKey')(self.t, medium(1), None)
+class SigningMaterial(object):
+    """Signatures, signed data and files made through the wrappers; needs self.t (the table)
+    and self.scratch (a folder)."""
 
     def path(self, name, content=None):
         """A file of the test's scratch folder, written when content is given."""
@@ -121,9 +61,33 @@ class SignTestCase(WrapperTestCase):
         return text[0], binary[0]
 
 
+class SignTestCase(WrapperTestCase, SigningMaterial):
+    """Wrapper tests of the family: the key of device T-1 is the library's own, and the
+    stand-in's call record is at hand."""
+
+    @classmethod
+    def setUpClass(cls):
+        super(SignTestCase, cls).setUpClass()
+        cls.record = CallRecord(cls.lib.lib)
+
+    def setUp(self):
+        super(SignTestCase, self).setUp()
+        W('ReadPrivateKey')(self.t, medium(1), None)
+
+
+_times = []
+
+
+class _Material(SigningMaterial):
+    def __init__(self, test):
+        self.t, self.scratch = test.t, test.scratch
+
+
 def baseline_arguments(test):
     """Valid items after the table for every wrapper of the family; each call succeeds or
-    fails with a library status only."""
+    fails with a library status only. Makes the key of device T-1 the library's own."""
+    W('ReadPrivateKey')(test.t, medium(1), None)
+    test = _Material(test) if not isinstance(test, SigningMaterial) else test
     text, binary = test.sign()
     internal_text, internal = test.sign_internal()
     raw = test.sign(name='RawSignData')[1]
@@ -141,7 +105,7 @@ def baseline_arguments(test):
     time = _Tavrel.new_SYSTEMTIME()
     for field, value in [('wYear', 2027), ('wMonth', 1), ('wDay', 1)]:
         getattr(_Tavrel, 'SYSTEMTIME_%s_set' % field)(time, value)
-    test.addCleanup(_Tavrel.delete_SYSTEMTIME, time)
+    _times.append(time)  # kept alive while the calls use it
     W('HashDataBeginWithParams')(test.t, None, 0)
     return {
         'SignData': (DATA, len(DATA), [], []),
