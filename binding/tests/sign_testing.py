@@ -75,9 +75,6 @@ class SignTestCase(WrapperTestCase, SigningMaterial):
         W('ReadPrivateKey')(self.t, medium(1), None)
 
 
-_times = []
-
-
 class _Material(SigningMaterial):
     def __init__(self, test):
         self.t, self.scratch = test.t, test.scratch
@@ -87,6 +84,7 @@ def baseline_arguments(test):
     """Valid items after the table for every wrapper of the family; each call succeeds or
     fails with a library status only. Makes the key of device T-1 the library's own."""
     W('ReadPrivateKey')(test.t, medium(1), None)
+    cleanup = test.addCleanup
     test = _Material(test) if not isinstance(test, SigningMaterial) else test
     text, binary = test.sign()
     internal_text, internal = test.sign_internal()
@@ -105,7 +103,7 @@ def baseline_arguments(test):
     time = _Tavrel.new_SYSTEMTIME()
     for field, value in [('wYear', 2027), ('wMonth', 1), ('wDay', 1)]:
         getattr(_Tavrel, 'SYSTEMTIME_%s_set' % field)(time, value)
-    _times.append(time)  # kept alive while the calls use it
+    cleanup(_Tavrel.delete_SYSTEMTIME, time)
     W('HashDataBeginWithParams')(test.t, None, 0)
     return {
         'SignData': (DATA, len(DATA), [], []),

@@ -89,7 +89,7 @@ DWORD KTCOSEVerifyData(unsigned char *pbSignedData, DWORD dwSignedDataLength, un
         .sized(pbExternalData, dwExternalDataLength)
         .pointer(ppbData)
         .pointer(pdwDataLength)
-        .pointer(pSignInfo);
+        .bytes(pSignInfo, sizeof(KT_SIGN_INFO));
     STANDIN_ENTER();
     if (!pbSignedData || !pdwDataLength) return KT_ERROR_BAD_PARAMETER;
     if (DWORD status = ready()) return status;
@@ -113,7 +113,7 @@ DWORD KTCOSEVerifyFile(char *pszFileNameWithSignedData, unsigned char *pbExterna
     call_record(__func__)
         .text_and_sized(pszFileNameWithSignedData, pbExternalData, dwExternalDataLength)
         .text(pszFileName)
-        .pointer(pSignInfo);
+        .bytes(pSignInfo, sizeof(KT_SIGN_INFO));
     write_lent_text(__func__, 0, pszFileNameWithSignedData);
     write_lent_text(__func__, 3, pszFileName);
     STANDIN_ENTER();

@@ -274,7 +274,7 @@ DWORD KTVerifyHashOnTimeEx(char *pszHash, unsigned char *pbHash, DWORD dwHashLen
         .bytes(pOnTime, sizeof(SYSTEMTIME))
         .number(bOffline)
         .number(bNoCRL)
-        .pointer(pSignInfo);
+        .bytes(pSignInfo, sizeof(KT_SIGN_INFO));
     write_lent_text(__func__, 0, pszHash);
     write_lent_text(__func__, 4, pszSign);
     STANDIN_ENTER();
@@ -304,7 +304,7 @@ DWORD KTVerifyDataOnTimeEx(unsigned char *pbData, DWORD dwDataLength, DWORD dwSi
         .bytes(pOnTime, sizeof(SYSTEMTIME))
         .number(bOffline)
         .number(bNoCRL)
-        .pointer(pSignInfo);
+        .bytes(pSignInfo, sizeof(KT_SIGN_INFO));
     write_lent_text(__func__, 3, pszSign);
     STANDIN_ENTER();
     if (!pbData) return KT_ERROR_BAD_PARAMETER;
@@ -336,7 +336,7 @@ DWORD KTVerifyDataInternalOnTimeEx(DWORD dwSignIndex, char *pszSignedData, unsig
         .number(bNoCRL)
         .pointer(ppbData)
         .pointer(pdwDataLength)
-        .pointer(pSignInfo);
+        .bytes(pSignInfo, sizeof(KT_SIGN_INFO));
     write_lent_text(__func__, 1, pszSignedData);
     STANDIN_ENTER();
     on_time check{pOnTime};

@@ -111,7 +111,7 @@ DWORD verify_hash_entry(const char *function, bool raw, char *hash_text, unsigne
     call_record(function)
         .text_and_sized(hash_text, hash_binary, hash_length)
         .text_and_sized(sign_text, sign_binary, sign_length)
-        .pointer(info);
+        .bytes(info, sizeof(KT_SIGN_INFO));
     write_lent_text(function, 0, hash_text);
     write_lent_text(function, 3, sign_text);
     if (DWORD injected = enter(function)) return injected;
@@ -120,7 +120,7 @@ DWORD verify_hash_entry(const char *function, bool raw, char *hash_text, unsigne
 
 DWORD verify_data_entry(const char *function, bool raw, unsigned char *data, DWORD size, char *sign_text,
                         unsigned char *sign_binary, DWORD sign_length, KT_SIGN_INFO *info) {
-    call_record(function).sized(data, size).text_and_sized(sign_text, sign_binary, sign_length).pointer(info);
+    call_record(function).sized(data, size).text_and_sized(sign_text, sign_binary, sign_length).bytes(info, sizeof(KT_SIGN_INFO));
     write_lent_text(function, 2, sign_text);
     if (DWORD injected = enter(function)) return injected;
     if (!raw) return verify_data(data, size, sign_text, sign_binary, sign_length, info);
@@ -166,7 +166,7 @@ DWORD KTVerifyDataInternal(char *pszSignedData, unsigned char *pbSignedData, DWO
         .text_and_sized(pszSignedData, pbSignedData, dwSignedDataLength)
         .pointer(ppbData)
         .pointer(pdwDataLength)
-        .pointer(pSignInfo);
+        .bytes(pSignInfo, sizeof(KT_SIGN_INFO));
     write_lent_text(__func__, 0, pszSignedData);
     STANDIN_ENTER();
     return verify_internal(__func__, 3, 0, pszSignedData, pbSignedData, dwSignedDataLength, nullptr, ppbData,
@@ -225,7 +225,7 @@ DWORD KTRawSignFile(char *pszFileName, char *pszFileNameWithSign) {
 }
 
 DWORD KTRawVerifyFile(char *pszFileName, char *pszFileNameWithSign, PKT_SIGN_INFO pSignInfo) {
-    call_record(__func__).text(pszFileName).text(pszFileNameWithSign).pointer(pSignInfo);
+    call_record(__func__).text(pszFileName).text(pszFileNameWithSign).bytes(pSignInfo, sizeof(KT_SIGN_INFO));
     write_lent_text(__func__, 0, pszFileName);
     write_lent_text(__func__, 1, pszFileNameWithSign);
     STANDIN_ENTER();
