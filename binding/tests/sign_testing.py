@@ -16,8 +16,7 @@ def sha256(data):
     return hashlib.sha256(data).digest()
 
 
-def W(name):
-    return wrapper(name)
+W = wrapper
 
 
 class SigningMaterial(object):

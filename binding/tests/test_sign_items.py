@@ -147,6 +147,14 @@ class TextItemTest(SignTestCase):
         W('VerifyHash')(self.t, hash_text, None, 0, sign_text, binary, len(binary), None)
         self.assertEqual((hash_text, sign_text), ([sha256(DATA).encode('base64').strip()], [u'підпис']))
 
+    def test_a_text_filling_the_whole_buffer(self):
+        hashed, text = [], ['junk']
+        full = 'x' * (_Tavrel.KT_SIGNER_INFO_MAX_LENGTH - 1)
+        self.record.set_lent_text('KTSignHash', 0, full)
+        W('SignHash')(self.t, text, sha256(DATA), 32, None, hashed)
+        self.assertEqual(text, [full.decode('ascii')])
+        self.assertEqual(len(hashed), 1)
+
     def test_a_status_failure_leaves_the_list(self):
         name = ['junk']
         self.assertKTError(RuntimeError, BAD_PARAMETER, W('HashFile'), self.t, name, [], [])
