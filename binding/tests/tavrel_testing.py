@@ -112,3 +112,54 @@ class ChildTestCase(unittest.TestCase):
         child = run_child(steps, lib_dir, setup)
         self.assertEqual((child.returncode, child.stderr), (0, ''), child.stderr)
         return child
+
+
+class CallRecord(object):
+    """What the stand-in recorded of the last call of each library function, and the
+    requests for its next call (see standins/tavrellib/README.md), through ctypes on the
+    library file that the module loaded; arguments are numbered in library order from 0."""
+
+    def __init__(self, lib):
+        import ctypes
+        self._ctypes = ctypes
+        self.lib = lib
+        for name, argtypes, restype in [
+                ('TavrelStandin_LastCallArgumentCount', [ctypes.c_char_p], ctypes.c_int),
+                ('TavrelStandin_LastCallIsNull', [ctypes.c_char_p, ctypes.c_uint], ctypes.c_int),
+                ('TavrelStandin_LastCallNumber', [ctypes.c_char_p, ctypes.c_uint,
+                                                  ctypes.POINTER(ctypes.c_ulonglong)], ctypes.c_int),
+                ('TavrelStandin_LastCallBytes', [ctypes.c_char_p, ctypes.c_uint, ctypes.c_void_p, ctypes.c_ulong],
+                 ctypes.c_long),
+                ('TavrelStandin_SetNullOutput', [ctypes.c_char_p, ctypes.c_uint], ctypes.c_int),
+                ('TavrelStandin_SetLentText', [ctypes.c_char_p, ctypes.c_uint, ctypes.c_char_p, ctypes.c_ulong],
+                 ctypes.c_int)]:
+            function = getattr(lib, name)
+            function.argtypes, function.restype = argtypes, restype
+
+    def argument_count(self, function):
+        """Arguments of the last recorded call, None when none was recorded."""
+        count = self.lib.TavrelStandin_LastCallArgumentCount(function)
+        return None if count < 0 else count
+
+    def is_null(self, function, index):
+        return {1: True, 0: False}[self.lib.TavrelStandin_LastCallIsNull(function, index)]
+
+    def number(self, function, index):
+        value = self._ctypes.c_ulonglong()
+        assert self.lib.TavrelStandin_LastCallNumber(function, index, self._ctypes.byref(value)) == 0, (function, index)
+        return value.value
+
+    def bytes(self, function, index):
+        """The recorded bytes of an argument, None for a null pointer."""
+        size = self.lib.TavrelStandin_LastCallBytes(function, index, None, 0)
+        if size < 0:
+            return None
+        out = self._ctypes.create_string_buffer(size)
+        self.lib.TavrelStandin_LastCallBytes(function, index, out, size)
+        return out.raw[:size]
+
+    def set_null_output(self, function, index):
+        assert self.lib.TavrelStandin_SetNullOutput(function, index) == 0, function
+
+    def set_lent_text(self, function, index, text):
+        assert self.lib.TavrelStandin_SetLentText(function, index, text, len(text)) == 0, function
