@@ -93,3 +93,14 @@ bool read_whole_file(const char *path, bytes *out);
     do {                                                                       \
         if (DWORD injected = tavrel_standin::enter(__func__)) return injected; \
     } while (0)
+
+namespace tavrel_standin {
+
+// The store's certificate with this issuer (Windows-1251) and serial; CERT_NOT_FOUND when
+// none matches. Takes the lock.
+DWORD stored_certificate(const char *issuer, const char *serial, x509_ptr *found);
+
+// The library's own key, or null; the status of a library that is not ready.
+DWORD current_key(material_ptr *key);
+
+}  // namespace tavrel_standin
