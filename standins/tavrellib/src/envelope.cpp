@@ -10,6 +10,7 @@
 #include "cp1251.h"
 #include "library.h"
 #include "sealing.h"
+#include "sign_support.h"
 
 namespace tavrel_standin {
 namespace {
@@ -67,14 +68,13 @@ bool parse(const bytes &envelope, parsed_envelope *out) {
 // The parsed envelope a caller gave, as text or bytes: CRYPTO when it is none.
 DWORD parse_input(const char *text, const unsigned char *data, DWORD size, parsed_envelope *parsed) {
     bytes envelope;
-    if (DWORD status = envelope_input(text, data, size, &envelope)) return status;
+    if (DWORD status = input_form(text, data, size, &envelope)) return status;
     return parse(envelope, parsed) ? 0 : TAVREL_STANDIN_ERROR_CRYPTO;
 }
 
 DWORD parse_file(const char *path, parsed_envelope *parsed) {
-    if (!path) return KT_ERROR_BAD_PARAMETER;
     bytes envelope;
-    if (DWORD status = read_file(path, &envelope)) return status;
+    if (DWORD status = read_named_file(path, &envelope)) return status;
     return parse(envelope, parsed) ? 0 : TAVREL_STANDIN_ERROR_CRYPTO;
 }
 
@@ -93,8 +93,9 @@ DWORD stored_recipients(const char *issuers, const char *serials, std::vector<x5
 // Envelops with the library's own key as the sender.
 DWORD envelop_as_own(const std::vector<x509_ptr> &recipients, const envelop_options &options,
                      const unsigned char *data, size_t size, bytes *envelope) {
-    material_ptr own;
-    if (DWORD status = current_key(&own)) return status;
+    material_ptr own;  // stays null without an own key, which a dynamic key may do without
+    DWORD status = current_key(&own);
+    if (status && status != TAVREL_STANDIN_ERROR_NO_KEY) return status;
     return envelop(own.get(), recipients, options, data, size, envelope);
 }
 
@@ -107,7 +108,7 @@ DWORD envelop_data(const char *function, const std::vector<x509_ptr> &recipients
     bytes envelope;
     if (DWORD status = envelop_as_own(recipients, options, data, size, &envelope)) return status;
     output_batch outputs(function);
-    outputs.text(text_index, envelope_text(envelope), text).buffer(text_index + 1, envelope, binary, length);
+    outputs.text(text_index, base64(envelope), text).buffer(text_index + 1, envelope, binary, length);
     return outputs.commit();
 }
 
@@ -116,9 +117,9 @@ DWORD envelop_file(const char *function, const std::vector<x509_ptr> &recipients
                    unsigned name_index, char *path, char *envelope_path) {
     if (!path || !envelope_path) return KT_ERROR_BAD_PARAMETER;
     bytes data, envelope;
-    if (DWORD status = read_file(path, &data)) return status;
+    if (DWORD status = read_named_file(path, &data)) return status;
     if (DWORD status = envelop_as_own(recipients, options, data.data(), data.size(), &envelope)) return status;
-    if (DWORD status = write_file(envelope_path, envelope)) return status;
+    if (DWORD status = write_named_file(envelope_path, envelope)) return status;
     write_lent_text(function, name_index, path);
     write_lent_text(function, name_index + 1, envelope_path);
     return 0;
@@ -128,7 +129,6 @@ DWORD envelop_file(const char *function, const std::vector<x509_ptr> &recipients
 DWORD develop_as_own(const bytes &envelope, const X509 *sender_certificate, opened_envelope *opened) {
     material_ptr own;
     if (DWORD status = current_key(&own)) return status;
-    if (!own) return TAVREL_STANDIN_ERROR_NO_KEY;
     return develop(*own, envelope, sender_certificate, opened);
 }
 
@@ -138,7 +138,7 @@ DWORD develop_data(const char *function, char *text, unsigned char *envelope_dat
                    PKT_ENVELOP_INFO sender) {
     if (!length || !sender) return KT_ERROR_BAD_PARAMETER;
     bytes envelope;
-    if (DWORD status = envelope_input(text, envelope_data, size, &envelope)) return status;
+    if (DWORD status = input_form(text, envelope_data, size, &envelope)) return status;
     opened_envelope opened;
     if (DWORD status = develop_as_own(envelope, sender_certificate, &opened)) return status;
     output_batch outputs(function);
@@ -188,14 +188,6 @@ DWORD recipient_info(const char *function, const parsed_envelope &parsed, DWORD 
 }
 
 }  // namespace
-
-DWORD current_key(material_ptr *key) {
-    library_state &s = library();
-    std::lock_guard<std::mutex> guard(s.lock);
-    if (DWORD status = readiness(s)) return status;
-    *key = s.own_key;
-    return 0;
-}
 
 DWORD read_recipients(DWORD count, unsigned char *const *certificates, const DWORD *lengths,
                       std::vector<x509_ptr> *recipients) {
@@ -247,31 +239,6 @@ DWORD envelop(const key_material *sender, const std::vector<x509_ptr> &recipient
     return 0;
 }
 
-DWORD envelope_input(const char *text, const unsigned char *data, DWORD size, bytes *envelope) {
-    if (size) {
-        if (!data) return KT_ERROR_BAD_PARAMETER;
-        envelope->assign(data, data + size);
-        return 0;
-    }
-    if (!text || !*text) return KT_ERROR_BAD_PARAMETER;
-    size_t length = std::strlen(text);
-    if (length % 4 != 0 || length > INT_MAX) return TAVREL_STANDIN_ERROR_CRYPTO;
-    bytes decoded(length / 4 * 3);
-    int n = EVP_DecodeBlock(decoded.data(), reinterpret_cast<const unsigned char *>(text), int(length));
-    if (n < 0) return TAVREL_STANDIN_ERROR_CRYPTO;
-    size_t padding = (length && text[length - 1] == '=') + (length > 1 && text[length - 2] == '=');
-    decoded.resize(size_t(n) - padding);
-    *envelope = std::move(decoded);
-    return 0;
-}
-
-std::string envelope_text(const bytes &envelope) {
-    std::string out((envelope.size() + 2) / 3 * 4 + 1, '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()), envelope.data(), int(envelope.size()));
-    out.resize(size_t(n));
-    return out;
-}
-
 DWORD develop(const key_material &recipient, const bytes &envelope, const X509 *sender_certificate,
               opened_envelope *opened) {
     parsed_envelope parsed;
@@ -300,11 +267,9 @@ DWORD develop(const key_material &recipient, const bytes &envelope, const X509 *
         if (cms_verify(result.data.data(), result.data.size(), signature.data(), signature.size(), signer, 0,
                        &verified) != verify_status::ok)
             return TAVREL_STANDIN_ERROR_VERIFY;
-        result.sender = std::move(verified.certificate);
-        result.has_time = verified.has_time;
-        result.time = verified.time;
-    } else if (parsed.sender) {
-        result.sender = std::move(parsed.sender);
+        result.sender = std::move(verified);
+    } else {
+        result.sender.certificate = std::move(parsed.sender);
     }
     if (!r.at_end()) return TAVREL_STANDIN_ERROR_CRYPTO;
     *opened = std::move(result);
@@ -312,24 +277,7 @@ DWORD develop(const key_material &recipient, const bytes &envelope, const X509 *
 }
 
 void fill_sender_info(KT_ENVELOP_INFO *info, const opened_envelope &opened) {
-    if (!opened.sender) return;  // nothing names the sender: the record stays unfilled
-    KT_ENVELOP_INFO filled{};
-    record_texts texts;
-    set_owner_fields(filled, describe_certificate(opened.sender.get()), texts);
-    filled.bTimeAvail = opened.has_time ? 1 : 0;
-    if (opened.has_time) to_systemtime(opened.time, &filled.Time);
-    commit_record(info, &filled, sizeof filled, texts);
-}
-
-DWORD read_file(const char *path, bytes *data) {
-    return read_whole_file(path, data) ? 0 : TAVREL_STANDIN_ERROR_FILE;
-}
-
-DWORD write_file(const char *path, const bytes &data) {
-    std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(path, "wb"), std::fclose);
-    if (!file) return TAVREL_STANDIN_ERROR_FILE;
-    bool written = data.empty() || std::fwrite(data.data(), 1, data.size(), file.get()) == data.size();
-    return written && std::fclose(file.release()) == 0 ? 0 : TAVREL_STANDIN_ERROR_FILE;
+    if (opened.sender.certificate) fill_sign_info(info, opened.sender);
 }
 
 }  // namespace tavrel_standin
@@ -475,10 +423,10 @@ DWORD KTDevelopFile(char *pszEnvelopedFileName, char *pszFileName, PKT_ENVELOP_I
     if (!pszEnvelopedFileName || !pszFileName || !pSenderInfo) return KT_ERROR_BAD_PARAMETER;
     return guarded([&]() -> DWORD {
         bytes envelope;
-        if (DWORD status = read_file(pszEnvelopedFileName, &envelope)) return status;
+        if (DWORD status = read_named_file(pszEnvelopedFileName, &envelope)) return status;
         opened_envelope opened;
         if (DWORD status = develop_as_own(envelope, nullptr, &opened)) return status;
-        if (DWORD status = write_file(pszFileName, opened.data)) return status;
+        if (DWORD status = write_named_file(pszFileName, opened.data)) return status;
         fill_sender_info(pSenderInfo, opened);
         write_lent_text(__func__, 0, pszEnvelopedFileName);
         write_lent_text(__func__, 1, pszFileName);

@@ -10,8 +10,6 @@
 // unnoticed. The content is the data, followed by a detached CMS signature when signed.
 #pragma once
 
-#include <ctime>
-#include <string>
 #include <vector>
 
 #include "crypto.h"
@@ -35,17 +33,9 @@ DWORD read_recipients(DWORD count, unsigned char *const *certificates, const DWO
 DWORD envelop(const key_material *sender, const std::vector<x509_ptr> &recipients, const envelop_options &options,
               const unsigned char *data, size_t size, bytes *envelope);
 
-// The envelope a caller gives: the bytes when `size` is not 0, else the base64 `text`.
-// 2 when neither is given, CRYPTO when the text is not base64.
-DWORD envelope_input(const char *text, const unsigned char *data, DWORD size, bytes *envelope);
-// The envelope's text form (base64, one line).
-std::string envelope_text(const bytes &envelope);
-
 struct opened_envelope {
     bytes data;
-    x509_ptr sender;  // null when the envelope names no sender
-    bool has_time = false;
-    struct tm time {};
+    verified_signer sender;  // its certificate null when the envelope names no sender
 };
 
 // Opens `envelope` with `recipient`'s key: CERT_NOT_FOUND when its certificate is not among
@@ -55,11 +45,8 @@ struct opened_envelope {
 DWORD develop(const key_material &recipient, const bytes &envelope, const X509 *sender_certificate,
               opened_envelope *opened);
 
-// Fills the caller's sender record from an opened envelope (released with KTFreeSenderInfo).
+// Fills the caller's sender record from an opened envelope (released with KTFreeSenderInfo);
+// an envelope that names no sender leaves it unfilled.
 void fill_sender_info(KT_ENVELOP_INFO *info, const opened_envelope &opened);
-
-// Reads and writes whole files for the file variants: FILE when that fails.
-DWORD read_file(const char *path, bytes *data);
-DWORD write_file(const char *path, const bytes &data);
 
 }  // namespace tavrel_standin

@@ -85,6 +85,8 @@ void fill_owner_info(KT_CERT_OWNER_INFO *info, const key_material &material);
 KT_CERT_INFO_EX *new_cert_info_ex(const X509 *certificate);
 
 bool read_whole_file(const char *path, bytes *out);
+// Creates or replaces the file with `data`.
+bool write_file(const char *path, const bytes &data);
 
 }  // namespace tavrel_standin
 
@@ -99,8 +101,5 @@ namespace tavrel_standin {
 // The store's certificate with this issuer (Windows-1251) and serial; CERT_NOT_FOUND when
 // none matches. Takes the lock.
 DWORD stored_certificate(const char *issuer, const char *serial, x509_ptr *found);
-
-// The library's own key, or null; the status of a library that is not ready.
-DWORD current_key(material_ptr *key);
 
 }  // namespace tavrel_standin

@@ -10,6 +10,7 @@
 #include "call_record.h"
 #include "library.h"
 #include "sealing.h"
+#include "sign_support.h"
 
 namespace tavrel_standin {
 namespace {
@@ -101,11 +102,6 @@ bool read_kind(const unsigned char *data, DWORD size, uint32_t expected, field_r
 bool read_certificate(field_reader &r, x509_ptr *certificate) {
     bytes der;
     return r.blob(&der) && (*certificate = certificate_from_der(der.data(), der.size())) != nullptr;
-}
-
-DWORD take_own_key(material_ptr *own) {
-    if (DWORD status = current_key(own)) return status;
-    return *own ? 0 : TAVREL_STANDIN_ERROR_NO_KEY;
 }
 
 // Runs `body` on the live session behind `handle` under its lock; 2 for no such session.
@@ -232,7 +228,7 @@ DWORD KTClientSessionCreateStep1(DWORD dwExpireTime, PVOID *ppvClientSession, un
     if (!ppvClientSession || !pdwClientDataLength) return KT_ERROR_BAD_PARAMETER;
     return guarded([&]() -> DWORD {
         auto s = std::make_shared<session>();
-        if (DWORD status = take_own_key(&s->own)) return status;
+        if (DWORD status = current_key(&s->own)) return status;
         s->expire_time = dwExpireTime;
         s->one_time = new_agreement_key();
         s->nonce = random_bytes(nonce_size);
@@ -257,7 +253,7 @@ DWORD KTServerSessionCreateStep1(DWORD dwExpireTime, unsigned char *pbClientData
         auto s = std::make_shared<session>();
         s->side = role::server;
         s->expire_time = dwExpireTime;
-        if (DWORD status = take_own_key(&s->own)) return status;
+        if (DWORD status = current_key(&s->own)) return status;
         field_reader r(nullptr, 0);
         bytes client_key, client_nonce;
         if (!read_kind(pbClientData, dwClientDataLength, client_hello, &r) || !r.blob(&client_key) ||
@@ -458,7 +454,7 @@ DWORD KTServerDynamicKeySessionCreate(DWORD dwExpireTime, unsigned char *pbClien
     if (!ppvServerSession) return KT_ERROR_BAD_PARAMETER;
     return guarded([&]() -> DWORD {
         material_ptr own;
-        if (DWORD status = take_own_key(&own)) return status;
+        if (DWORD status = current_key(&own)) return status;
         return server_dynamic_key_session(__func__, 3, own, dwExpireTime, pbClientData, dwClientDataLength, ppvServerSession);
     });
 }
