@@ -284,12 +284,15 @@ void fill_sender_info(KT_ENVELOP_INFO *info, const opened_envelope &opened) {
 
 using namespace tavrel_standin;
 
+// A function that hands out through lambdas names itself in `function`: there __func__
+// would name the lambda.
 extern "C" {
 
 DWORD KTEnvelopDataToRecipients(DWORD dwRecipientCerts, unsigned char **ppbRecipientCerts,
                                 DWORD *pdwRecipientCertsLength, BOOL bSignData, unsigned char *pbData,
                                 DWORD dwDataLength, char **ppszEnvelopedData, unsigned char **ppbEnvelopedData,
                                 DWORD *pdwEnvelopedDataLength) {
+    const char *const function = __func__;
     call_record(__func__).byte_list(dwRecipientCerts, ppbRecipientCerts, pdwRecipientCertsLength).number(bSignData)
         .bytes(pbData, dwDataLength).number(dwDataLength).pointer(ppszEnvelopedData).pointer(ppbEnvelopedData)
         .pointer(pdwEnvelopedDataLength);
@@ -300,7 +303,7 @@ DWORD KTEnvelopDataToRecipients(DWORD dwRecipientCerts, unsigned char **ppbRecip
             return status;
         envelop_options options;
         options.sign = bSignData != 0;
-        return envelop_data(__func__, recipients, options, pbData, dwDataLength, 6, ppszEnvelopedData,
+        return envelop_data(function, recipients, options, pbData, dwDataLength, 6, ppszEnvelopedData,
                             ppbEnvelopedData, pdwEnvelopedDataLength);
     });
 }
@@ -308,6 +311,7 @@ DWORD KTEnvelopDataToRecipients(DWORD dwRecipientCerts, unsigned char **ppbRecip
 DWORD KTEnvelopFileToRecipients(DWORD dwRecipientCerts, unsigned char **ppbRecipientCerts,
                                 DWORD *pdwRecipientCertsLength, BOOL bSignData, char *pszFileName,
                                 char *pszEnvelopedFileName) {
+    const char *const function = __func__;
     call_record(__func__).byte_list(dwRecipientCerts, ppbRecipientCerts, pdwRecipientCertsLength).number(bSignData)
         .text(pszFileName).text(pszEnvelopedFileName);
     STANDIN_ENTER();
@@ -317,7 +321,7 @@ DWORD KTEnvelopFileToRecipients(DWORD dwRecipientCerts, unsigned char **ppbRecip
             return status;
         envelop_options options;
         options.sign = bSignData != 0;
-        return envelop_file(__func__, recipients, options, 4, pszFileName, pszEnvelopedFileName);
+        return envelop_file(function, recipients, options, 4, pszFileName, pszEnvelopedFileName);
     });
 }
 
@@ -325,6 +329,7 @@ DWORD KTEnvelopDataExWithDynamicKey(char *pszRecipientCertIssuers, char *pszReci
                                     BOOL bAppendCert, unsigned char *pbData, DWORD dwDataLength,
                                     char **ppszEnvelopedData, unsigned char **ppbEnvelopedData,
                                     DWORD *pdwEnvelopedDataLength) {
+    const char *const function = __func__;
     call_record(__func__).multi_text(pszRecipientCertIssuers).multi_text(pszRecipientCertSerials).number(bSignData)
         .number(bAppendCert).bytes(pbData, dwDataLength).number(dwDataLength).pointer(ppszEnvelopedData)
         .pointer(ppbEnvelopedData).pointer(pdwEnvelopedDataLength);
@@ -334,7 +339,7 @@ DWORD KTEnvelopDataExWithDynamicKey(char *pszRecipientCertIssuers, char *pszReci
         if (DWORD status = stored_recipients(pszRecipientCertIssuers, pszRecipientCertSerials, &recipients))
             return status;
         envelop_options options{bSignData != 0, true, bAppendCert != 0};
-        return envelop_data(__func__, recipients, options, pbData, dwDataLength, 6, ppszEnvelopedData,
+        return envelop_data(function, recipients, options, pbData, dwDataLength, 6, ppszEnvelopedData,
                             ppbEnvelopedData, pdwEnvelopedDataLength);
     });
 }
@@ -343,6 +348,7 @@ DWORD KTEnvelopDataToRecipientsWithDynamicKey(DWORD dwRecipientCerts, unsigned c
                                               DWORD *pdwRecipientCertsLength, BOOL bSignData, BOOL bAppendCert,
                                               unsigned char *pbData, DWORD dwDataLength, char **ppszEnvelopedData,
                                               unsigned char **ppbEnvelopedData, DWORD *pdwEnvelopedDataLength) {
+    const char *const function = __func__;
     call_record(__func__).byte_list(dwRecipientCerts, ppbRecipientCerts, pdwRecipientCertsLength).number(bSignData)
         .number(bAppendCert).bytes(pbData, dwDataLength).number(dwDataLength).pointer(ppszEnvelopedData)
         .pointer(ppbEnvelopedData).pointer(pdwEnvelopedDataLength);
@@ -352,13 +358,14 @@ DWORD KTEnvelopDataToRecipientsWithDynamicKey(DWORD dwRecipientCerts, unsigned c
         if (DWORD status = read_recipients(dwRecipientCerts, ppbRecipientCerts, pdwRecipientCertsLength, &recipients))
             return status;
         envelop_options options{bSignData != 0, true, bAppendCert != 0};
-        return envelop_data(__func__, recipients, options, pbData, dwDataLength, 7, ppszEnvelopedData,
+        return envelop_data(function, recipients, options, pbData, dwDataLength, 7, ppszEnvelopedData,
                             ppbEnvelopedData, pdwEnvelopedDataLength);
     });
 }
 
 DWORD KTEnvelopFileExWithDynamicKey(char *pszRecipientCertIssuers, char *pszRecipientCertSerials, BOOL bSignData,
                                     BOOL bAppendCert, char *pszFileName, char *pszEnvelopedFileName) {
+    const char *const function = __func__;
     call_record(__func__).multi_text(pszRecipientCertIssuers).multi_text(pszRecipientCertSerials).number(bSignData)
         .number(bAppendCert).text(pszFileName).text(pszEnvelopedFileName);
     STANDIN_ENTER();
@@ -367,13 +374,14 @@ DWORD KTEnvelopFileExWithDynamicKey(char *pszRecipientCertIssuers, char *pszReci
         if (DWORD status = stored_recipients(pszRecipientCertIssuers, pszRecipientCertSerials, &recipients))
             return status;
         envelop_options options{bSignData != 0, true, bAppendCert != 0};
-        return envelop_file(__func__, recipients, options, 4, pszFileName, pszEnvelopedFileName);
+        return envelop_file(function, recipients, options, 4, pszFileName, pszEnvelopedFileName);
     });
 }
 
 DWORD KTEnvelopFileToRecipientsWithDynamicKey(DWORD dwRecipientCerts, unsigned char **ppbRecipientCerts,
                                               DWORD *pdwRecipientCertsLength, BOOL bSignData, BOOL bAppendCert,
                                               char *pszFileName, char *pszEnvelopedFileName) {
+    const char *const function = __func__;
     call_record(__func__).byte_list(dwRecipientCerts, ppbRecipientCerts, pdwRecipientCertsLength).number(bSignData)
         .number(bAppendCert).text(pszFileName).text(pszEnvelopedFileName);
     STANDIN_ENTER();
@@ -382,7 +390,7 @@ DWORD KTEnvelopFileToRecipientsWithDynamicKey(DWORD dwRecipientCerts, unsigned c
         if (DWORD status = read_recipients(dwRecipientCerts, ppbRecipientCerts, pdwRecipientCertsLength, &recipients))
             return status;
         envelop_options options{bSignData != 0, true, bAppendCert != 0};
-        return envelop_file(__func__, recipients, options, 5, pszFileName, pszEnvelopedFileName);
+        return envelop_file(function, recipients, options, 5, pszFileName, pszEnvelopedFileName);
     });
 }
 
@@ -391,6 +399,7 @@ DWORD KTEnvelopDataToRecipientsOffline(DWORD dwRecipientCerts, unsigned char **p
                                        DWORD dwDataLength, BOOL bOffline, BOOL bNoCRL, char **ppszEnvelopedData,
                                        unsigned char **ppbEnvelopedData, DWORD *pdwEnvelopedDataLength) {
     // No revocation checks exist here: offline or not, with or without CRLs, is the same.
+    const char *const function = __func__;
     call_record(__func__).byte_list(dwRecipientCerts, ppbRecipientCerts, pdwRecipientCertsLength).number(bSignData)
         .bytes(pbData, dwDataLength).number(dwDataLength).number(bOffline).number(bNoCRL)
         .pointer(ppszEnvelopedData).pointer(ppbEnvelopedData).pointer(pdwEnvelopedDataLength);
@@ -401,23 +410,25 @@ DWORD KTEnvelopDataToRecipientsOffline(DWORD dwRecipientCerts, unsigned char **p
             return status;
         envelop_options options;
         options.sign = bSignData != 0;
-        return envelop_data(__func__, recipients, options, pbData, dwDataLength, 8, ppszEnvelopedData,
+        return envelop_data(function, recipients, options, pbData, dwDataLength, 8, ppszEnvelopedData,
                             ppbEnvelopedData, pdwEnvelopedDataLength);
     });
 }
 
 DWORD KTDevelopData(char *pszEnvelopedData, unsigned char *pbEnvelopedData, DWORD dwEnvelopedDataLength,
                     unsigned char **ppbData, DWORD *pdwDataLength, PKT_ENVELOP_INFO pSenderInfo) {
+    const char *const function = __func__;
     call_record(__func__).text(pszEnvelopedData).bytes(pbEnvelopedData, dwEnvelopedDataLength)
         .number(dwEnvelopedDataLength).pointer(ppbData).pointer(pdwDataLength).pointer(pSenderInfo);
     STANDIN_ENTER();
     return guarded([&]() -> DWORD {
-        return develop_data(__func__, pszEnvelopedData, pbEnvelopedData, dwEnvelopedDataLength, nullptr, 3, ppbData,
+        return develop_data(function, pszEnvelopedData, pbEnvelopedData, dwEnvelopedDataLength, nullptr, 3, ppbData,
                             pdwDataLength, pSenderInfo);
     });
 }
 
 DWORD KTDevelopFile(char *pszEnvelopedFileName, char *pszFileName, PKT_ENVELOP_INFO pSenderInfo) {
+    const char *const function = __func__;
     call_record(__func__).text(pszEnvelopedFileName).text(pszFileName).pointer(pSenderInfo);
     STANDIN_ENTER();
     if (!pszEnvelopedFileName || !pszFileName || !pSenderInfo) return KT_ERROR_BAD_PARAMETER;
@@ -428,8 +439,8 @@ DWORD KTDevelopFile(char *pszEnvelopedFileName, char *pszFileName, PKT_ENVELOP_I
         if (DWORD status = develop_as_own(envelope, nullptr, &opened)) return status;
         if (DWORD status = write_named_file(pszFileName, opened.data)) return status;
         fill_sender_info(pSenderInfo, opened);
-        write_lent_text(__func__, 0, pszEnvelopedFileName);
-        write_lent_text(__func__, 1, pszFileName);
+        write_lent_text(function, 0, pszEnvelopedFileName);
+        write_lent_text(function, 1, pszFileName);
         return 0;
     });
 }
@@ -437,6 +448,7 @@ DWORD KTDevelopFile(char *pszEnvelopedFileName, char *pszFileName, PKT_ENVELOP_I
 DWORD KTDevelopDataEx(char *pszEnvelopedData, unsigned char *pbEnvelopedData, DWORD dwEnvelopedDataLength,
                       unsigned char *pbSenderCert, DWORD dwSenderCertLength, unsigned char **ppbData,
                       DWORD *pdwDataLength, PKT_ENVELOP_INFO pSenderInfo) {
+    const char *const function = __func__;
     call_record(__func__).text(pszEnvelopedData).bytes(pbEnvelopedData, dwEnvelopedDataLength)
         .number(dwEnvelopedDataLength).bytes(pbSenderCert, dwSenderCertLength).number(dwSenderCertLength)
         .pointer(ppbData).pointer(pdwDataLength).pointer(pSenderInfo);
@@ -445,7 +457,7 @@ DWORD KTDevelopDataEx(char *pszEnvelopedData, unsigned char *pbEnvelopedData, DW
         x509_ptr sender;
         if (dwSenderCertLength && !(sender = certificate_from_der(pbSenderCert, dwSenderCertLength)))
             return TAVREL_STANDIN_ERROR_CRYPTO;
-        return develop_data(__func__, pszEnvelopedData, pbEnvelopedData, dwEnvelopedDataLength, sender.get(), 5,
+        return develop_data(function, pszEnvelopedData, pbEnvelopedData, dwEnvelopedDataLength, sender.get(), 5,
                             ppbData, pdwDataLength, pSenderInfo);
     });
 }
@@ -453,6 +465,7 @@ DWORD KTDevelopDataEx(char *pszEnvelopedData, unsigned char *pbEnvelopedData, DW
 DWORD KTGetSenderInfo(char *pszEnvelopedData, unsigned char *pbEnvelopedData, DWORD dwEnvelopedDataLength,
                       unsigned char *pbRecipientCert, DWORD dwRecipientCertLength, BOOL *pbDynamicKey,
                       PKT_CERT_INFO_EX *ppInfo, unsigned char **ppbCertificate, DWORD *pdwCertificateLength) {
+    const char *const function = __func__;
     call_record(__func__).text(pszEnvelopedData).bytes(pbEnvelopedData, dwEnvelopedDataLength)
         .number(dwEnvelopedDataLength).bytes(pbRecipientCert, dwRecipientCertLength).number(dwRecipientCertLength)
         .pointer(pbDynamicKey).pointer(ppInfo).pointer(ppbCertificate).pointer(pdwCertificateLength);
@@ -463,10 +476,10 @@ DWORD KTGetSenderInfo(char *pszEnvelopedData, unsigned char *pbEnvelopedData, DW
         parsed_envelope parsed;
         if (DWORD status = parse_input(pszEnvelopedData, pbEnvelopedData, dwEnvelopedDataLength, &parsed))
             return status;
-        if (DWORD status = sender_info(__func__, parsed, pbRecipientCert, dwRecipientCertLength, 5, pbDynamicKey,
+        if (DWORD status = sender_info(function, parsed, pbRecipientCert, dwRecipientCertLength, 5, pbDynamicKey,
                                        ppInfo, ppbCertificate, pdwCertificateLength))
             return status;
-        write_lent_text(__func__, 0, pszEnvelopedData);
+        write_lent_text(function, 0, pszEnvelopedData);
         return 0;
     });
 }
@@ -474,6 +487,7 @@ DWORD KTGetSenderInfo(char *pszEnvelopedData, unsigned char *pbEnvelopedData, DW
 DWORD KTGetFileSenderInfo(char *pszEnvelopedFileName, unsigned char *pbRecipientCert, DWORD dwRecipientCertLength,
                           BOOL *pbDynamicKey, PKT_CERT_INFO_EX *ppInfo, unsigned char **ppbCertificate,
                           DWORD *pdwCertificateLength) {
+    const char *const function = __func__;
     call_record(__func__).text(pszEnvelopedFileName).bytes(pbRecipientCert, dwRecipientCertLength)
         .number(dwRecipientCertLength).pointer(pbDynamicKey).pointer(ppInfo).pointer(ppbCertificate)
         .pointer(pdwCertificateLength);
@@ -483,16 +497,17 @@ DWORD KTGetFileSenderInfo(char *pszEnvelopedFileName, unsigned char *pbRecipient
     return guarded([&]() -> DWORD {
         parsed_envelope parsed;
         if (DWORD status = parse_file(pszEnvelopedFileName, &parsed)) return status;
-        if (DWORD status = sender_info(__func__, parsed, pbRecipientCert, dwRecipientCertLength, 3, pbDynamicKey,
+        if (DWORD status = sender_info(function, parsed, pbRecipientCert, dwRecipientCertLength, 3, pbDynamicKey,
                                        ppInfo, ppbCertificate, pdwCertificateLength))
             return status;
-        write_lent_text(__func__, 0, pszEnvelopedFileName);
+        write_lent_text(function, 0, pszEnvelopedFileName);
         return 0;
     });
 }
 
 DWORD KTGetRecipientsCount(char *pszEnvelopedData, unsigned char *pbEnvelopedData, DWORD dwEnvelopedDataLength,
                            DWORD *pdwCount) {
+    const char *const function = __func__;
     call_record(__func__).text(pszEnvelopedData).bytes(pbEnvelopedData, dwEnvelopedDataLength)
         .number(dwEnvelopedDataLength).pointer(pdwCount);
     STANDIN_ENTER();
@@ -501,19 +516,20 @@ DWORD KTGetRecipientsCount(char *pszEnvelopedData, unsigned char *pbEnvelopedDat
         parsed_envelope parsed;
         if (DWORD status = parse_input(pszEnvelopedData, pbEnvelopedData, dwEnvelopedDataLength, &parsed))
             return status;
-        write_lent_text(__func__, 0, pszEnvelopedData);
+        write_lent_text(function, 0, pszEnvelopedData);
         return recipients_count(parsed, pdwCount);
     });
 }
 
 DWORD KTGetFileRecipientsCount(char *pszEnvelopedFileName, DWORD *pdwCount) {
+    const char *const function = __func__;
     call_record(__func__).text(pszEnvelopedFileName).pointer(pdwCount);
     STANDIN_ENTER();
     if (DWORD status = ready()) return status;
     return guarded([&]() -> DWORD {
         parsed_envelope parsed;
         if (DWORD status = parse_file(pszEnvelopedFileName, &parsed)) return status;
-        write_lent_text(__func__, 0, pszEnvelopedFileName);
+        write_lent_text(function, 0, pszEnvelopedFileName);
         return recipients_count(parsed, pdwCount);
     });
 }
@@ -521,6 +537,7 @@ DWORD KTGetFileRecipientsCount(char *pszEnvelopedFileName, DWORD *pdwCount) {
 DWORD KTGetRecipientInfo(DWORD dwRecipientIndex, char *pszEnvelopedData, unsigned char *pbEnvelopedData,
                          DWORD dwEnvelopedDataLength, DWORD *pdwRecipientInfoType, char **ppszRecipientIssuer,
                          char **ppszRecipientSerial, char **ppszRecipientPublicKeyID) {
+    const char *const function = __func__;
     call_record(__func__).number(dwRecipientIndex).text(pszEnvelopedData)
         .bytes(pbEnvelopedData, dwEnvelopedDataLength).number(dwEnvelopedDataLength).pointer(pdwRecipientInfoType)
         .pointer(ppszRecipientIssuer).pointer(ppszRecipientSerial).pointer(ppszRecipientPublicKeyID);
@@ -530,10 +547,10 @@ DWORD KTGetRecipientInfo(DWORD dwRecipientIndex, char *pszEnvelopedData, unsigne
         parsed_envelope parsed;
         if (DWORD status = parse_input(pszEnvelopedData, pbEnvelopedData, dwEnvelopedDataLength, &parsed))
             return status;
-        if (DWORD status = recipient_info(__func__, parsed, dwRecipientIndex, 4, pdwRecipientInfoType,
+        if (DWORD status = recipient_info(function, parsed, dwRecipientIndex, 4, pdwRecipientInfoType,
                                           ppszRecipientIssuer, ppszRecipientSerial, ppszRecipientPublicKeyID))
             return status;
-        write_lent_text(__func__, 1, pszEnvelopedData);
+        write_lent_text(function, 1, pszEnvelopedData);
         return 0;
     });
 }
@@ -541,6 +558,7 @@ DWORD KTGetRecipientInfo(DWORD dwRecipientIndex, char *pszEnvelopedData, unsigne
 DWORD KTGetFileRecipientInfo(DWORD dwRecipientIndex, char *pszEnvelopedFileName, DWORD *pdwRecipientInfoType,
                              char **ppszRecipientIssuer, char **ppszRecipientSerial,
                              char **ppszRecipientPublicKeyID) {
+    const char *const function = __func__;
     call_record(__func__).number(dwRecipientIndex).text(pszEnvelopedFileName).pointer(pdwRecipientInfoType)
         .pointer(ppszRecipientIssuer).pointer(ppszRecipientSerial).pointer(ppszRecipientPublicKeyID);
     STANDIN_ENTER();
@@ -548,10 +566,10 @@ DWORD KTGetFileRecipientInfo(DWORD dwRecipientIndex, char *pszEnvelopedFileName,
     return guarded([&]() -> DWORD {
         parsed_envelope parsed;
         if (DWORD status = parse_file(pszEnvelopedFileName, &parsed)) return status;
-        if (DWORD status = recipient_info(__func__, parsed, dwRecipientIndex, 2, pdwRecipientInfoType,
+        if (DWORD status = recipient_info(function, parsed, dwRecipientIndex, 2, pdwRecipientInfoType,
                                           ppszRecipientIssuer, ppszRecipientSerial, ppszRecipientPublicKeyID))
             return status;
-        write_lent_text(__func__, 1, pszEnvelopedFileName);
+        write_lent_text(function, 1, pszEnvelopedFileName);
         return 0;
     });
 }

@@ -34,11 +34,14 @@ uint32_t read_number(const unsigned char *p) {
 
 using namespace tavrel_standin;
 
+// A function that hands out through lambdas names itself in `function`: there __func__
+// would name the lambda.
 extern "C" {
 
 DWORD KTAppendTransportHeader(char *pszCAType, char *pszFileName, char *pszClientEMail, unsigned char *pbClientCert,
                               DWORD dwClientCertLength, unsigned char *pbCryptoData, DWORD dwCryptoDataLength,
                               unsigned char **ppbTransportData, DWORD *pdwTransportDataLength) {
+    const char *const function = __func__;
     call_record(__func__).text(pszCAType).text(pszFileName).text(pszClientEMail)
         .bytes(pbClientCert, dwClientCertLength).number(dwClientCertLength).bytes(pbCryptoData, dwCryptoDataLength)
         .number(dwCryptoDataLength).pointer(ppbTransportData).pointer(pdwTransportDataLength);
@@ -54,17 +57,18 @@ DWORD KTAppendTransportHeader(char *pszCAType, char *pszFileName, char *pszClien
         fields.blob(pbCryptoData, dwCryptoDataLength);
         bytes header(transport_magic, transport_magic + sizeof transport_magic);
         header.insert(header.end(), fields.data().begin(), fields.data().end());
-        output_batch outputs(__func__);
+        output_batch outputs(function);
         outputs.buffer(7, header, ppbTransportData, pdwTransportDataLength);
-        write_lent_text(__func__, 0, pszCAType);
-        write_lent_text(__func__, 1, pszFileName);
-        write_lent_text(__func__, 2, pszClientEMail);
+        write_lent_text(function, 0, pszCAType);
+        write_lent_text(function, 1, pszFileName);
+        write_lent_text(function, 2, pszClientEMail);
         return outputs.commit();
     });
 }
 
 DWORD KTParseTransportHeader(unsigned char *pbTransportData, DWORD dwTransportDataLength, DWORD *pdwReceiptNumber,
                              unsigned char **ppbCryptoData, DWORD *pdwCryptoDataLength) {
+    const char *const function = __func__;
     call_record(__func__).bytes(pbTransportData, dwTransportDataLength).number(dwTransportDataLength)
         .pointer(pdwReceiptNumber).pointer(ppbCryptoData).pointer(pdwCryptoDataLength);
     STANDIN_ENTER();
@@ -81,7 +85,7 @@ DWORD KTParseTransportHeader(unsigned char *pbTransportData, DWORD dwTransportDa
         if (!r.number(&receipt) || !r.blob(&ca_type) || !r.blob(&file_name) || !r.blob(&email) ||
             !r.blob(&certificate) || !r.blob(&data) || !r.at_end())
             return TAVREL_STANDIN_ERROR_CRYPTO;
-        output_batch outputs(__func__);
+        output_batch outputs(function);
         outputs.buffer(3, data, ppbCryptoData, pdwCryptoDataLength);
         if (pdwReceiptNumber) *pdwReceiptNumber = receipt;
         return outputs.commit();
@@ -90,6 +94,7 @@ DWORD KTParseTransportHeader(unsigned char *pbTransportData, DWORD dwTransportDa
 
 DWORD KTAppendCryptoHeader(char *pszCAType, DWORD dwHeaderType, unsigned char *pbCryptoData, DWORD dwCryptoDataLength,
                            unsigned char **ppbTransportData, DWORD *pdwTransportDataLength) {
+    const char *const function = __func__;
     call_record(__func__).text(pszCAType).number(dwHeaderType).bytes(pbCryptoData, dwCryptoDataLength)
         .number(dwCryptoDataLength).pointer(ppbTransportData).pointer(pdwTransportDataLength);
     STANDIN_ENTER();
@@ -106,9 +111,9 @@ DWORD KTAppendCryptoHeader(char *pszCAType, DWORD dwHeaderType, unsigned char *p
         numbers.number(uint32_t(dwHeaderType)).number(uint32_t(dwCryptoDataLength));
         header.insert(header.end(), numbers.data().begin(), numbers.data().end());
         if (dwCryptoDataLength) header.insert(header.end(), pbCryptoData, pbCryptoData + dwCryptoDataLength);
-        output_batch outputs(__func__);
+        output_batch outputs(function);
         outputs.buffer(4, header, ppbTransportData, pdwTransportDataLength);
-        write_lent_text(__func__, 0, pszCAType);
+        write_lent_text(function, 0, pszCAType);
         return outputs.commit();
     });
 }
@@ -116,6 +121,7 @@ DWORD KTAppendCryptoHeader(char *pszCAType, DWORD dwHeaderType, unsigned char *p
 DWORD KTParseCryptoHeader(unsigned char *pbTransportData, DWORD dwTransportDataLength, char *pszCAType,
                           DWORD *pdwHeaderType, DWORD *pdwHeaderSize, unsigned char **ppbCryptoData,
                           DWORD *pdwCryptoDataLength) {
+    const char *const function = __func__;
     call_record(__func__).bytes(pbTransportData, dwTransportDataLength).number(dwTransportDataLength)
         .text(pszCAType).pointer(pdwHeaderType).pointer(pdwHeaderSize).pointer(ppbCryptoData)
         .pointer(pdwCryptoDataLength);
@@ -132,11 +138,11 @@ DWORD KTParseCryptoHeader(unsigned char *pbTransportData, DWORD dwTransportDataL
         if (ca_type[max_ca_type_size] != 0 || size != dwTransportDataLength - crypto_header_size)
             return TAVREL_STANDIN_ERROR_CRYPTO;
         bytes data(pbTransportData + crypto_header_size, pbTransportData + dwTransportDataLength);
-        output_batch outputs(__func__);
+        output_batch outputs(function);
         outputs.buffer(5, data, ppbCryptoData, pdwCryptoDataLength);
         // The CA type is this function's one text output: the module lends a buffer for it.
         if (pszCAType) std::memcpy(pszCAType, ca_type, max_ca_type_size + 1);
-        write_lent_text(__func__, 2, pszCAType);
+        write_lent_text(function, 2, pszCAType);
         if (pdwHeaderType) *pdwHeaderType = type;
         if (pdwHeaderSize) *pdwHeaderSize = crypto_header_size;
         return outputs.commit();

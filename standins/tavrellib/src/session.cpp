@@ -212,16 +212,20 @@ unsigned long live_sessions() noexcept {
 
 using namespace tavrel_standin;
 
+// A function that hands out through lambdas names itself in `function`: there __func__
+// would name the lambda.
 extern "C" {
 
 void KTSessionDestroy(PVOID pvSession) {
+    const char *const function = __func__;
     call_record(__func__).pointer(pvSession);
-    note_call(__func__);
+    note_call(function);
     free_session(pvSession);
 }
 
 DWORD KTClientSessionCreateStep1(DWORD dwExpireTime, PVOID *ppvClientSession, unsigned char **ppbClientData,
                                  DWORD *pdwClientDataLength) {
+    const char *const function = __func__;
     call_record(__func__).number(dwExpireTime).pointer(ppvClientSession).pointer(ppbClientData)
         .pointer(pdwClientDataLength);
     STANDIN_ENTER();
@@ -236,15 +240,16 @@ DWORD KTClientSessionCreateStep1(DWORD dwExpireTime, PVOID *ppvClientSession, un
         hello.number(client_hello).blob(public_key_der(s->one_time.get())).blob(s->nonce);
         hello.blob(certificate_der(s->own->certificate.get()));
         s->transcript = hello.data();
-        output_batch outputs(__func__);
+        output_batch outputs(function);
         outputs.buffer(2, hello.data(), ppbClientData, pdwClientDataLength);
-        hand_out(__func__, 1, std::move(s), ppvClientSession);
+        hand_out(function, 1, std::move(s), ppvClientSession);
         return outputs.commit();
     });
 }
 
 DWORD KTServerSessionCreateStep1(DWORD dwExpireTime, unsigned char *pbClientData, DWORD dwClientDataLength,
                                  PVOID *ppvServerSession, unsigned char **ppbServerData, DWORD *pdwServerDataLength) {
+    const char *const function = __func__;
     call_record(__func__).number(dwExpireTime).bytes(pbClientData, dwClientDataLength).number(dwClientDataLength)
         .pointer(ppvServerSession).pointer(ppbServerData).pointer(pdwServerDataLength);
     STANDIN_ENTER();
@@ -277,15 +282,16 @@ DWORD KTServerSessionCreateStep1(DWORD dwExpireTime, unsigned char *pbClientData
         derive_keys(*s, one_time.get(), peer_key.get(), salt);
         s->state = stage::awaiting_client_finish;  // keys are ready; the client still has to prove its key
 
-        output_batch outputs(__func__);
+        output_batch outputs(function);
         outputs.buffer(4, reply.data(), ppbServerData, pdwServerDataLength);
-        hand_out(__func__, 3, std::move(s), ppvServerSession);
+        hand_out(function, 3, std::move(s), ppvServerSession);
         return outputs.commit();
     });
 }
 
 DWORD KTClientSessionCreateStep2(PVOID pvClientSession, unsigned char *pbServerData, DWORD dwServerDataLength,
                                  unsigned char **ppbClientData, DWORD *pdwClientDataLength) {
+    const char *const function = __func__;
     call_record(__func__).pointer(pvClientSession).bytes(pbServerData, dwServerDataLength)
         .number(dwServerDataLength).pointer(ppbClientData).pointer(pdwClientDataLength);
     STANDIN_ENTER();
@@ -308,7 +314,7 @@ DWORD KTClientSessionCreateStep2(PVOID pvClientSession, unsigned char *pbServerD
 
         field_writer finish;
         finish.number(client_finish).blob(sign_digest(s.own->key.get(), transcript));
-        output_batch outputs(__func__);
+        output_batch outputs(function);
         outputs.buffer(3, finish.data(), ppbClientData, pdwClientDataLength);
         bytes salt = s.nonce;
         append(salt, server_nonce);
@@ -336,8 +342,9 @@ DWORD KTServerSessionCreateStep2(PVOID pvServerSession, unsigned char *pbClientD
 }
 
 BOOL KTSessionIsInitialized(PVOID pvSession) {
+    const char *const function = __func__;
     call_record(__func__).pointer(pvSession);
-    note_call(__func__);
+    note_call(function);
     std::shared_ptr<session> s = find_session(pvSession);
     if (!s) return 0;
     std::lock_guard<std::mutex> guard(s->lock);
@@ -345,18 +352,20 @@ BOOL KTSessionIsInitialized(PVOID pvSession) {
 }
 
 DWORD KTSessionSave(PVOID pvSession, unsigned char **ppbSessionData, DWORD *pdwSessionDataLength) {
+    const char *const function = __func__;
     call_record(__func__).pointer(pvSession).pointer(ppbSessionData).pointer(pdwSessionDataLength);
     STANDIN_ENTER();
     if (!pdwSessionDataLength) return KT_ERROR_BAD_PARAMETER;
     return with_session(pvSession, [&](session &s) -> DWORD {
         if (s.state != stage::established) return KT_ERROR_BAD_PARAMETER;
-        output_batch outputs(__func__);
+        output_batch outputs(function);
         outputs.buffer(1, saved_form(s), ppbSessionData, pdwSessionDataLength);
         return outputs.commit();
     });
 }
 
 DWORD KTSessionLoad(unsigned char *pbSessionData, DWORD dwSessionDataLength, PVOID *ppvSession) {
+    const char *const function = __func__;
     call_record(__func__).bytes(pbSessionData, dwSessionDataLength).number(dwSessionDataLength).pointer(ppvSession);
     STANDIN_ENTER();
     if (!ppvSession) return KT_ERROR_BAD_PARAMETER;
@@ -364,7 +373,7 @@ DWORD KTSessionLoad(unsigned char *pbSessionData, DWORD dwSessionDataLength, PVO
     return guarded([&]() -> DWORD {
         std::shared_ptr<session> s = session_from_saved(pbSessionData, dwSessionDataLength);
         if (!s) return TAVREL_STANDIN_ERROR_CRYPTO;
-        hand_out(__func__, 2, std::move(s), ppvSession);
+        hand_out(function, 2, std::move(s), ppvSession);
         return 0;
     });
 }
@@ -381,18 +390,20 @@ DWORD KTSessionCheckCertificates(PVOID pvSession) {
 
 DWORD KTSessionEncrypt(PVOID pvSession, unsigned char *pbData, DWORD dwDataLength, unsigned char **ppbEncryptedData,
                        DWORD *pdwEncryptedDataLength) {
+    const char *const function = __func__;
     call_record(__func__).pointer(pvSession).bytes(pbData, dwDataLength).number(dwDataLength)
         .pointer(ppbEncryptedData).pointer(pdwEncryptedDataLength);
     STANDIN_ENTER();
-    return transform(__func__, pvSession, true, pbData, dwDataLength, ppbEncryptedData, pdwEncryptedDataLength);
+    return transform(function, pvSession, true, pbData, dwDataLength, ppbEncryptedData, pdwEncryptedDataLength);
 }
 
 DWORD KTSessionDecrypt(PVOID pvSession, unsigned char *pbEncryptedData, DWORD dwEncryptedDataLength,
                        unsigned char **ppbData, DWORD *pdwDataLength) {
+    const char *const function = __func__;
     call_record(__func__).pointer(pvSession).bytes(pbEncryptedData, dwEncryptedDataLength)
         .number(dwEncryptedDataLength).pointer(ppbData).pointer(pdwDataLength);
     STANDIN_ENTER();
-    return transform(__func__, pvSession, false, pbEncryptedData, dwEncryptedDataLength, ppbData, pdwDataLength);
+    return transform(function, pvSession, false, pbEncryptedData, dwEncryptedDataLength, ppbData, pdwDataLength);
 }
 
 DWORD KTSessionGetPeerCertificateInfo(PVOID pvSession, PKT_CERT_INFO pCertInfo) {
@@ -410,6 +421,7 @@ DWORD KTSessionGetPeerCertificateInfo(PVOID pvSession, PKT_CERT_INFO pCertInfo) 
 DWORD KTClientDynamicKeySessionCreate(DWORD dwExpireTime, char *pszServerCertIssuer, char *pszServerCertSerial,
                                       unsigned char *pbServerCert, DWORD dwServerCertLength, PVOID *ppvClientSession,
                                       unsigned char **ppbClientData, DWORD *pdwClientDataLength) {
+    const char *const function = __func__;
     call_record(__func__).number(dwExpireTime).text(pszServerCertIssuer).text(pszServerCertSerial)
         .bytes(pbServerCert, dwServerCertLength).number(dwServerCertLength).pointer(ppvClientSession)
         .pointer(ppbClientData).pointer(pdwClientDataLength);
@@ -437,17 +449,18 @@ DWORD KTClientDynamicKeySessionCreate(DWORD dwExpireTime, char *pszServerCertIss
         hello.number(dynamic_hello).blob(public_key_der(one_time.get())).blob(nonce).blob(t.issuer).blob(t.serial);
         derive_keys(*s, one_time.get(), server_key, nonce);
         s->peer = std::move(server);
-        output_batch outputs(__func__);
+        output_batch outputs(function);
         outputs.buffer(6, hello.data(), ppbClientData, pdwClientDataLength);
-        hand_out(__func__, 5, std::move(s), ppvClientSession);
-        write_lent_text(__func__, 1, pszServerCertIssuer);
-        write_lent_text(__func__, 2, pszServerCertSerial);
+        hand_out(function, 5, std::move(s), ppvClientSession);
+        write_lent_text(function, 1, pszServerCertIssuer);
+        write_lent_text(function, 2, pszServerCertSerial);
         return outputs.commit();
     });
 }
 
 DWORD KTServerDynamicKeySessionCreate(DWORD dwExpireTime, unsigned char *pbClientData, DWORD dwClientDataLength,
                                       PVOID *ppvServerSession) {
+    const char *const function = __func__;
     call_record(__func__).number(dwExpireTime).bytes(pbClientData, dwClientDataLength).number(dwClientDataLength)
         .pointer(ppvServerSession);
     STANDIN_ENTER();
@@ -455,7 +468,7 @@ DWORD KTServerDynamicKeySessionCreate(DWORD dwExpireTime, unsigned char *pbClien
     return guarded([&]() -> DWORD {
         material_ptr own;
         if (DWORD status = current_key(&own)) return status;
-        return server_dynamic_key_session(__func__, 3, own, dwExpireTime, pbClientData, dwClientDataLength, ppvServerSession);
+        return server_dynamic_key_session(function, 3, own, dwExpireTime, pbClientData, dwClientDataLength, ppvServerSession);
     });
 }
 
