@@ -1,27 +1,12 @@
 # -*- coding: utf-8 -*-
 """Shared fixture of the envelope, session and header tests: two keys of the tests' world
-with their certificates, the stand-in's call record reached through ctypes, and baseline
-arguments of the 34 wrappers."""
+with their certificates, and the stand-in's call record reached through ctypes."""
 import ctypes
 import os
 
-import _Tavrel
 from wrapper_testing import WrapperTestCase, wrapper
 
 W = wrapper
-SIGNER_INFO_MAX_LENGTH = 1153
-
-# The envelope, session and header wrappers in slot order, each with its argument count
-# after the table (their item kinds come from the generated kinds module).
-FAMILY = ['DevelopData', 'SessionDestroy', 'ClientSessionCreateStep1', 'ServerSessionCreateStep1',
-          'ClientSessionCreateStep2', 'ServerSessionCreateStep2', 'SessionIsInitialized', 'SessionSave',
-          'SessionLoad', 'SessionCheckCertificates', 'SessionEncrypt', 'SessionDecrypt',
-          'SessionGetPeerCertificateInfo', 'DevelopFile', 'EnvelopDataToRecipients', 'EnvelopFileToRecipients',
-          'EnvelopDataExWithDynamicKey', 'EnvelopDataToRecipientsWithDynamicKey', 'EnvelopFileExWithDynamicKey',
-          'EnvelopFileToRecipientsWithDynamicKey', 'DevelopDataEx', 'ClientDynamicKeySessionCreate',
-          'ServerDynamicKeySessionCreate', 'GetSenderInfo', 'GetFileSenderInfo', 'GetRecipientsCount',
-          'GetFileRecipientsCount', 'GetRecipientInfo', 'GetFileRecipientInfo', 'AppendTransportHeader',
-          'ParseTransportHeader', 'AppendCryptoHeader', 'ParseCryptoHeader', 'EnvelopDataToRecipientsOffline']
 
 
 class CallRecord(object):
@@ -142,78 +127,3 @@ class EnvelopeTestCase(WrapperTestCase):
         out = []
         W(name)(self.t, session, data, len(data), out)
         return out[0]
-
-
-def baseline_arguments(test):
-    """Valid items after the table for every wrapper of the family, made fresh: the calls
-    succeed or fail with a library status only. Handles are made here and listed in
-    test.made_sessions, which the caller destroys."""
-    data = 'payload\0with NUL'
-    envelope = test.envelop(data)
-    envelope_file = test.write('sealed', envelope)
-    plain = test.write('plain', data)
-    issuers, serials = [test.owner['pszIssuer']], [test.owner['pszSerial']]
-    client, server = test.handshake()
-    saved = []
-    W('SessionSave')(test.t, server, saved)
-    crypto = []
-    W('AppendCryptoHeader')(test.t, 'UA1', 2, data, len(data), crypto)
-    transport = []
-    W('AppendTransportHeader')(test.t, 'UA1', 'file', 'a@b', test.cert, len(test.cert), crypto[0], len(crypto[0]),
-                               transport)
-    sealed = test.crypt('SessionEncrypt', client, 'secret')
-    hello, dynamic_hello = [], []
-    helper_client = []
-    W('ClientSessionCreateStep1')(test.t, 0, helper_client, hello)
-    helper_dynamic = []
-    W('ClientDynamicKeySessionCreate')(test.t, 0, None, None, test.cert, len(test.cert), helper_dynamic,
-                                       dynamic_hello)
-    test.made_sessions = [client, server, helper_client[0], helper_dynamic[0]]
-    certs = [test.cert, test.other_cert]
-    out = test.path('out')
-    return {
-        'DevelopData': (None, envelope, len(envelope), [], {}),
-        'SessionDestroy': (None,),
-        'ClientSessionCreateStep1': (0, [], []),
-        'ServerSessionCreateStep1': (0, hello[0], len(hello[0]), [], []),
-        'ClientSessionCreateStep2': (helper_client[0], 'x', 1, []),
-        'ServerSessionCreateStep2': (server, 'x', 1),
-        'SessionIsInitialized': (client,),
-        'SessionSave': (client, []),
-        'SessionLoad': (saved[0], len(saved[0]), []),
-        'SessionCheckCertificates': (client,),
-        'SessionEncrypt': (client, data, len(data), []),
-        'SessionDecrypt': (server, sealed, len(sealed), []),
-        'SessionGetPeerCertificateInfo': (client, {}),
-        'DevelopFile': (envelope_file, out, {}),
-        'EnvelopDataToRecipients': (certs, 1, data, len(data), [], []),
-        'EnvelopFileToRecipients': (certs, 1, plain, out),
-        'EnvelopDataExWithDynamicKey': (issuers, serials, 1, 1, data, len(data), [], []),
-        'EnvelopDataToRecipientsWithDynamicKey': (certs, 1, 1, data, len(data), [], []),
-        'EnvelopFileExWithDynamicKey': (issuers, serials, 1, 1, plain, out),
-        'EnvelopFileToRecipientsWithDynamicKey': (certs, 1, 1, plain, out),
-        'DevelopDataEx': (None, envelope, len(envelope), test.cert, len(test.cert), [], {}),
-        'ClientDynamicKeySessionCreate': (0, None, None, test.cert, len(test.cert), [], []),
-        'ServerDynamicKeySessionCreate': (0, dynamic_hello[0], len(dynamic_hello[0]), []),
-        'GetSenderInfo': (None, envelope, len(envelope), test.cert, len(test.cert), [], {}, []),
-        'GetFileSenderInfo': (envelope_file, test.cert, len(test.cert), [], {}, []),
-        'GetRecipientsCount': (None, envelope, len(envelope), []),
-        'GetFileRecipientsCount': (envelope_file, []),
-        'GetRecipientInfo': (0, None, envelope, len(envelope), [], [], [], []),
-        'GetFileRecipientInfo': (0, envelope_file, [], [], [], []),
-        'AppendTransportHeader': ('UA1', 'file', 'a@b', test.cert, len(test.cert), crypto[0], len(crypto[0]), []),
-        'ParseTransportHeader': (transport[0], len(transport[0]), [], []),
-        'AppendCryptoHeader': ('UA1', 2, data, len(data), []),
-        'ParseCryptoHeader': (crypto[0], len(crypto[0]), [], [], [], []),
-        'EnvelopDataToRecipientsOffline': (certs, 1, data, len(data), 0, 0, [], []),
-    }
-
-
-def destroy_sessions_made(test, results=()):
-    """Destroys the sessions baseline_arguments made and any session in the lists given."""
-    for session in getattr(test, 'made_sessions', []):
-        W('SessionDestroy')(test.t, session)
-    test.made_sessions = []
-    for item in results:
-        if type(item) is list and item and item[0] is not None and not isinstance(item[0], (str, unicode, int, long)):
-            W('SessionDestroy')(test.t, item[0])

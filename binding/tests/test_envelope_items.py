@@ -5,7 +5,7 @@ lent text buffers and the BOOL and void results."""
 import unittest
 
 import _Tavrel
-from envelope_testing import SIGNER_INFO_MAX_LENGTH, EnvelopeTestCase, W
+from envelope_testing import EnvelopeTestCase, W
 from wrapper_testing import BAD_PARAMETER, CERT_NOT_FOUND, CRYPTO, RESOURCE_FAILED
 
 DATA = 'da\0ta'
