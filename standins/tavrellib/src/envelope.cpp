@@ -113,16 +113,12 @@ DWORD envelop_data(const char *function, const std::vector<x509_ptr> &recipients
 }
 
 // The file variants: the file's envelope written to `envelope_path`.
-DWORD envelop_file(const char *function, const std::vector<x509_ptr> &recipients, const envelop_options &options,
-                   unsigned name_index, char *path, char *envelope_path) {
-    if (!path || !envelope_path) return KT_ERROR_BAD_PARAMETER;
+DWORD envelop_file(const std::vector<x509_ptr> &recipients, const envelop_options &options, const char *path,
+                   const char *envelope_path) {
     bytes data, envelope;
     if (DWORD status = read_named_file(path, &data)) return status;
     if (DWORD status = envelop_as_own(recipients, options, data.data(), data.size(), &envelope)) return status;
-    if (DWORD status = write_named_file(envelope_path, envelope)) return status;
-    write_lent_text(function, name_index, path);
-    write_lent_text(function, name_index + 1, envelope_path);
-    return 0;
+    return write_named_file(envelope_path, envelope);
 }
 
 // Opens with the library's own key.
@@ -144,7 +140,6 @@ DWORD develop_data(const char *function, char *text, unsigned char *envelope_dat
     output_batch outputs(function);
     outputs.buffer(data_index, opened.data, data, length);
     fill_sender_info(sender, opened);
-    write_lent_text(function, 0, text);
     return outputs.commit();
 }
 
@@ -311,9 +306,10 @@ DWORD KTEnvelopDataToRecipients(DWORD dwRecipientCerts, unsigned char **ppbRecip
 DWORD KTEnvelopFileToRecipients(DWORD dwRecipientCerts, unsigned char **ppbRecipientCerts,
                                 DWORD *pdwRecipientCertsLength, BOOL bSignData, char *pszFileName,
                                 char *pszEnvelopedFileName) {
-    const char *const function = __func__;
     call_record(__func__).byte_list(dwRecipientCerts, ppbRecipientCerts, pdwRecipientCertsLength).number(bSignData)
         .text(pszFileName).text(pszEnvelopedFileName);
+    write_lent_text(__func__, 4, pszFileName);
+    write_lent_text(__func__, 5, pszEnvelopedFileName);
     STANDIN_ENTER();
     return guarded([&]() -> DWORD {
         std::vector<x509_ptr> recipients;
@@ -321,7 +317,7 @@ DWORD KTEnvelopFileToRecipients(DWORD dwRecipientCerts, unsigned char **ppbRecip
             return status;
         envelop_options options;
         options.sign = bSignData != 0;
-        return envelop_file(function, recipients, options, 4, pszFileName, pszEnvelopedFileName);
+        return envelop_file(recipients, options, pszFileName, pszEnvelopedFileName);
     });
 }
 
@@ -365,32 +361,34 @@ DWORD KTEnvelopDataToRecipientsWithDynamicKey(DWORD dwRecipientCerts, unsigned c
 
 DWORD KTEnvelopFileExWithDynamicKey(char *pszRecipientCertIssuers, char *pszRecipientCertSerials, BOOL bSignData,
                                     BOOL bAppendCert, char *pszFileName, char *pszEnvelopedFileName) {
-    const char *const function = __func__;
     call_record(__func__).multi_text(pszRecipientCertIssuers).multi_text(pszRecipientCertSerials).number(bSignData)
         .number(bAppendCert).text(pszFileName).text(pszEnvelopedFileName);
+    write_lent_text(__func__, 4, pszFileName);
+    write_lent_text(__func__, 5, pszEnvelopedFileName);
     STANDIN_ENTER();
     return guarded([&]() -> DWORD {
         std::vector<x509_ptr> recipients;
         if (DWORD status = stored_recipients(pszRecipientCertIssuers, pszRecipientCertSerials, &recipients))
             return status;
         envelop_options options{bSignData != 0, true, bAppendCert != 0};
-        return envelop_file(function, recipients, options, 4, pszFileName, pszEnvelopedFileName);
+        return envelop_file(recipients, options, pszFileName, pszEnvelopedFileName);
     });
 }
 
 DWORD KTEnvelopFileToRecipientsWithDynamicKey(DWORD dwRecipientCerts, unsigned char **ppbRecipientCerts,
                                               DWORD *pdwRecipientCertsLength, BOOL bSignData, BOOL bAppendCert,
                                               char *pszFileName, char *pszEnvelopedFileName) {
-    const char *const function = __func__;
     call_record(__func__).byte_list(dwRecipientCerts, ppbRecipientCerts, pdwRecipientCertsLength).number(bSignData)
         .number(bAppendCert).text(pszFileName).text(pszEnvelopedFileName);
+    write_lent_text(__func__, 5, pszFileName);
+    write_lent_text(__func__, 6, pszEnvelopedFileName);
     STANDIN_ENTER();
     return guarded([&]() -> DWORD {
         std::vector<x509_ptr> recipients;
         if (DWORD status = read_recipients(dwRecipientCerts, ppbRecipientCerts, pdwRecipientCertsLength, &recipients))
             return status;
         envelop_options options{bSignData != 0, true, bAppendCert != 0};
-        return envelop_file(function, recipients, options, 5, pszFileName, pszEnvelopedFileName);
+        return envelop_file(recipients, options, pszFileName, pszEnvelopedFileName);
     });
 }
 
@@ -420,6 +418,7 @@ DWORD KTDevelopData(char *pszEnvelopedData, unsigned char *pbEnvelopedData, DWOR
     const char *const function = __func__;
     call_record(__func__).text(pszEnvelopedData).bytes(pbEnvelopedData, dwEnvelopedDataLength)
         .number(dwEnvelopedDataLength).pointer(ppbData).pointer(pdwDataLength).pointer(pSenderInfo);
+    write_lent_text(__func__, 0, pszEnvelopedData);
     STANDIN_ENTER();
     return guarded([&]() -> DWORD {
         return develop_data(function, pszEnvelopedData, pbEnvelopedData, dwEnvelopedDataLength, nullptr, 3, ppbData,
@@ -428,8 +427,9 @@ DWORD KTDevelopData(char *pszEnvelopedData, unsigned char *pbEnvelopedData, DWOR
 }
 
 DWORD KTDevelopFile(char *pszEnvelopedFileName, char *pszFileName, PKT_ENVELOP_INFO pSenderInfo) {
-    const char *const function = __func__;
     call_record(__func__).text(pszEnvelopedFileName).text(pszFileName).pointer(pSenderInfo);
+    write_lent_text(__func__, 0, pszEnvelopedFileName);
+    write_lent_text(__func__, 1, pszFileName);
     STANDIN_ENTER();
     if (!pszEnvelopedFileName || !pszFileName || !pSenderInfo) return KT_ERROR_BAD_PARAMETER;
     return guarded([&]() -> DWORD {
@@ -439,8 +439,6 @@ DWORD KTDevelopFile(char *pszEnvelopedFileName, char *pszFileName, PKT_ENVELOP_I
         if (DWORD status = develop_as_own(envelope, nullptr, &opened)) return status;
         if (DWORD status = write_named_file(pszFileName, opened.data)) return status;
         fill_sender_info(pSenderInfo, opened);
-        write_lent_text(function, 0, pszEnvelopedFileName);
-        write_lent_text(function, 1, pszFileName);
         return 0;
     });
 }
@@ -452,6 +450,7 @@ DWORD KTDevelopDataEx(char *pszEnvelopedData, unsigned char *pbEnvelopedData, DW
     call_record(__func__).text(pszEnvelopedData).bytes(pbEnvelopedData, dwEnvelopedDataLength)
         .number(dwEnvelopedDataLength).bytes(pbSenderCert, dwSenderCertLength).number(dwSenderCertLength)
         .pointer(ppbData).pointer(pdwDataLength).pointer(pSenderInfo);
+    write_lent_text(__func__, 0, pszEnvelopedData);
     STANDIN_ENTER();
     return guarded([&]() -> DWORD {
         x509_ptr sender;
@@ -469,6 +468,7 @@ DWORD KTGetSenderInfo(char *pszEnvelopedData, unsigned char *pbEnvelopedData, DW
     call_record(__func__).text(pszEnvelopedData).bytes(pbEnvelopedData, dwEnvelopedDataLength)
         .number(dwEnvelopedDataLength).bytes(pbRecipientCert, dwRecipientCertLength).number(dwRecipientCertLength)
         .pointer(pbDynamicKey).pointer(ppInfo).pointer(ppbCertificate).pointer(pdwCertificateLength);
+    write_lent_text(__func__, 0, pszEnvelopedData);
     STANDIN_ENTER();
     if (!ppInfo || !pdwCertificateLength) return KT_ERROR_BAD_PARAMETER;
     if (DWORD status = ready()) return status;
@@ -479,7 +479,6 @@ DWORD KTGetSenderInfo(char *pszEnvelopedData, unsigned char *pbEnvelopedData, DW
         if (DWORD status = sender_info(function, parsed, pbRecipientCert, dwRecipientCertLength, 5, pbDynamicKey,
                                        ppInfo, ppbCertificate, pdwCertificateLength))
             return status;
-        write_lent_text(function, 0, pszEnvelopedData);
         return 0;
     });
 }
@@ -491,6 +490,7 @@ DWORD KTGetFileSenderInfo(char *pszEnvelopedFileName, unsigned char *pbRecipient
     call_record(__func__).text(pszEnvelopedFileName).bytes(pbRecipientCert, dwRecipientCertLength)
         .number(dwRecipientCertLength).pointer(pbDynamicKey).pointer(ppInfo).pointer(ppbCertificate)
         .pointer(pdwCertificateLength);
+    write_lent_text(__func__, 0, pszEnvelopedFileName);
     STANDIN_ENTER();
     if (!ppInfo || !pdwCertificateLength) return KT_ERROR_BAD_PARAMETER;
     if (DWORD status = ready()) return status;
@@ -500,36 +500,33 @@ DWORD KTGetFileSenderInfo(char *pszEnvelopedFileName, unsigned char *pbRecipient
         if (DWORD status = sender_info(function, parsed, pbRecipientCert, dwRecipientCertLength, 3, pbDynamicKey,
                                        ppInfo, ppbCertificate, pdwCertificateLength))
             return status;
-        write_lent_text(function, 0, pszEnvelopedFileName);
         return 0;
     });
 }
 
 DWORD KTGetRecipientsCount(char *pszEnvelopedData, unsigned char *pbEnvelopedData, DWORD dwEnvelopedDataLength,
                            DWORD *pdwCount) {
-    const char *const function = __func__;
     call_record(__func__).text(pszEnvelopedData).bytes(pbEnvelopedData, dwEnvelopedDataLength)
         .number(dwEnvelopedDataLength).pointer(pdwCount);
+    write_lent_text(__func__, 0, pszEnvelopedData);
     STANDIN_ENTER();
     if (DWORD status = ready()) return status;
     return guarded([&]() -> DWORD {
         parsed_envelope parsed;
         if (DWORD status = parse_input(pszEnvelopedData, pbEnvelopedData, dwEnvelopedDataLength, &parsed))
             return status;
-        write_lent_text(function, 0, pszEnvelopedData);
         return recipients_count(parsed, pdwCount);
     });
 }
 
 DWORD KTGetFileRecipientsCount(char *pszEnvelopedFileName, DWORD *pdwCount) {
-    const char *const function = __func__;
     call_record(__func__).text(pszEnvelopedFileName).pointer(pdwCount);
+    write_lent_text(__func__, 0, pszEnvelopedFileName);
     STANDIN_ENTER();
     if (DWORD status = ready()) return status;
     return guarded([&]() -> DWORD {
         parsed_envelope parsed;
         if (DWORD status = parse_file(pszEnvelopedFileName, &parsed)) return status;
-        write_lent_text(function, 0, pszEnvelopedFileName);
         return recipients_count(parsed, pdwCount);
     });
 }
@@ -541,6 +538,7 @@ DWORD KTGetRecipientInfo(DWORD dwRecipientIndex, char *pszEnvelopedData, unsigne
     call_record(__func__).number(dwRecipientIndex).text(pszEnvelopedData)
         .bytes(pbEnvelopedData, dwEnvelopedDataLength).number(dwEnvelopedDataLength).pointer(pdwRecipientInfoType)
         .pointer(ppszRecipientIssuer).pointer(ppszRecipientSerial).pointer(ppszRecipientPublicKeyID);
+    write_lent_text(__func__, 1, pszEnvelopedData);
     STANDIN_ENTER();
     if (DWORD status = ready()) return status;
     return guarded([&]() -> DWORD {
@@ -550,7 +548,6 @@ DWORD KTGetRecipientInfo(DWORD dwRecipientIndex, char *pszEnvelopedData, unsigne
         if (DWORD status = recipient_info(function, parsed, dwRecipientIndex, 4, pdwRecipientInfoType,
                                           ppszRecipientIssuer, ppszRecipientSerial, ppszRecipientPublicKeyID))
             return status;
-        write_lent_text(function, 1, pszEnvelopedData);
         return 0;
     });
 }
@@ -561,6 +558,7 @@ DWORD KTGetFileRecipientInfo(DWORD dwRecipientIndex, char *pszEnvelopedFileName,
     const char *const function = __func__;
     call_record(__func__).number(dwRecipientIndex).text(pszEnvelopedFileName).pointer(pdwRecipientInfoType)
         .pointer(ppszRecipientIssuer).pointer(ppszRecipientSerial).pointer(ppszRecipientPublicKeyID);
+    write_lent_text(__func__, 1, pszEnvelopedFileName);
     STANDIN_ENTER();
     if (DWORD status = ready()) return status;
     return guarded([&]() -> DWORD {
@@ -569,7 +567,6 @@ DWORD KTGetFileRecipientInfo(DWORD dwRecipientIndex, char *pszEnvelopedFileName,
         if (DWORD status = recipient_info(function, parsed, dwRecipientIndex, 2, pdwRecipientInfoType,
                                           ppszRecipientIssuer, ppszRecipientSerial, ppszRecipientPublicKeyID))
             return status;
-        write_lent_text(function, 1, pszEnvelopedFileName);
         return 0;
     });
 }

@@ -45,6 +45,9 @@ DWORD KTAppendTransportHeader(char *pszCAType, char *pszFileName, char *pszClien
     call_record(__func__).text(pszCAType).text(pszFileName).text(pszClientEMail)
         .bytes(pbClientCert, dwClientCertLength).number(dwClientCertLength).bytes(pbCryptoData, dwCryptoDataLength)
         .number(dwCryptoDataLength).pointer(ppbTransportData).pointer(pdwTransportDataLength);
+    write_lent_text(__func__, 0, pszCAType);
+    write_lent_text(__func__, 1, pszFileName);
+    write_lent_text(__func__, 2, pszClientEMail);
     STANDIN_ENTER();
     if (!pszCAType || !pdwTransportDataLength || (!pbClientCert && dwClientCertLength) ||
         (!pbCryptoData && dwCryptoDataLength))
@@ -59,9 +62,6 @@ DWORD KTAppendTransportHeader(char *pszCAType, char *pszFileName, char *pszClien
         header.insert(header.end(), fields.data().begin(), fields.data().end());
         output_batch outputs(function);
         outputs.buffer(7, header, ppbTransportData, pdwTransportDataLength);
-        write_lent_text(function, 0, pszCAType);
-        write_lent_text(function, 1, pszFileName);
-        write_lent_text(function, 2, pszClientEMail);
         return outputs.commit();
     });
 }
@@ -97,6 +97,7 @@ DWORD KTAppendCryptoHeader(char *pszCAType, DWORD dwHeaderType, unsigned char *p
     const char *const function = __func__;
     call_record(__func__).text(pszCAType).number(dwHeaderType).bytes(pbCryptoData, dwCryptoDataLength)
         .number(dwCryptoDataLength).pointer(ppbTransportData).pointer(pdwTransportDataLength);
+    write_lent_text(__func__, 0, pszCAType);
     STANDIN_ENTER();
     if (!pszCAType || !*pszCAType || std::strlen(pszCAType) > max_ca_type_size || dwHeaderType < first_part_type ||
         dwHeaderType > last_part_type || (!pbCryptoData && dwCryptoDataLength) || dwCryptoDataLength > UINT32_MAX ||
@@ -113,7 +114,6 @@ DWORD KTAppendCryptoHeader(char *pszCAType, DWORD dwHeaderType, unsigned char *p
         if (dwCryptoDataLength) header.insert(header.end(), pbCryptoData, pbCryptoData + dwCryptoDataLength);
         output_batch outputs(function);
         outputs.buffer(4, header, ppbTransportData, pdwTransportDataLength);
-        write_lent_text(function, 0, pszCAType);
         return outputs.commit();
     });
 }
@@ -140,9 +140,8 @@ DWORD KTParseCryptoHeader(unsigned char *pbTransportData, DWORD dwTransportDataL
         bytes data(pbTransportData + crypto_header_size, pbTransportData + dwTransportDataLength);
         output_batch outputs(function);
         outputs.buffer(5, data, ppbCryptoData, pdwCryptoDataLength);
-        // The CA type is this function's one text output: the module lends a buffer for it.
+        // The CA type is this function's one text output, written into the buffer the module lends.
         if (pszCAType) std::memcpy(pszCAType, ca_type, max_ca_type_size + 1);
-        write_lent_text(function, 2, pszCAType);
         if (pdwHeaderType) *pdwHeaderType = type;
         if (pdwHeaderSize) *pdwHeaderSize = crypto_header_size;
         return outputs.commit();

@@ -425,6 +425,8 @@ DWORD KTClientDynamicKeySessionCreate(DWORD dwExpireTime, char *pszServerCertIss
     call_record(__func__).number(dwExpireTime).text(pszServerCertIssuer).text(pszServerCertSerial)
         .bytes(pbServerCert, dwServerCertLength).number(dwServerCertLength).pointer(ppvClientSession)
         .pointer(ppbClientData).pointer(pdwClientDataLength);
+    write_lent_text(__func__, 1, pszServerCertIssuer);
+    write_lent_text(__func__, 2, pszServerCertSerial);
     STANDIN_ENTER();
     if (!ppvClientSession || !pdwClientDataLength) return KT_ERROR_BAD_PARAMETER;
     if (DWORD status = ready()) return status;
@@ -452,8 +454,6 @@ DWORD KTClientDynamicKeySessionCreate(DWORD dwExpireTime, char *pszServerCertIss
         output_batch outputs(function);
         outputs.buffer(6, hello.data(), ppbClientData, pdwClientDataLength);
         hand_out(function, 5, std::move(s), ppvClientSession);
-        write_lent_text(function, 1, pszServerCertIssuer);
-        write_lent_text(function, 2, pszServerCertSerial);
         return outputs.commit();
     });
 }
