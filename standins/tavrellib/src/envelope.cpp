@@ -65,7 +65,8 @@ bool parse(const bytes &envelope, parsed_envelope *out) {
     return r.blob(&out->content) && r.at_end();
 }
 
-// The parsed envelope a caller gave, as text or bytes: CRYPTO when it is none.
+// The parsed envelope a caller gave, as text or bytes: 2 when neither is given or the text is
+// no base64, CRYPTO when it is no envelope.
 DWORD parse_input(const char *text, const unsigned char *data, DWORD size, parsed_envelope *parsed) {
     bytes envelope;
     if (DWORD status = input_form(text, data, size, &envelope)) return status;
