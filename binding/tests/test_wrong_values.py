@@ -137,7 +137,8 @@ class WrongValueBatteryTest(WrapperTestCase):
                 got = (type(e), e.args)
         self.assertEqual(got, outcome, (name, arguments))
         self.assertEqual(self.lib.counters(),
-                         {'buffers': 0, 'records': 0, 'contexts': 0, 'privateKeys': 0, 'violations': 0},
+                         {'buffers': 0, 'records': 0, 'contexts': 0, 'privateKeys': 0, 'violations': 0,
+                          'sessions': 0},
                          (name, arguments))
 
     def test_every_item_of_every_wrapper(self):

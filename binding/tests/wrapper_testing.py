@@ -35,7 +35,8 @@ KEY_FILE_PASSWORD = 'file-password'
 
 
 class Counters(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_ulong) for name in ('buffers', 'records', 'contexts', 'privateKeys', 'violations')]
+    _fields_ = [(name, ctypes.c_ulong)
+                for name in ('buffers', 'records', 'contexts', 'privateKeys', 'violations', 'sessions')]
 
 
 class Standin(object):
@@ -125,7 +126,8 @@ class WrapperTestCase(unittest.TestCase):
     def tearDown(self):
         self.lib.clear_faults()
         self.assertEqual(self.lib.counters(),
-                         {'buffers': 0, 'records': 0, 'contexts': 0, 'privateKeys': 0, 'violations': 0})
+                         {'buffers': 0, 'records': 0, 'contexts': 0, 'privateKeys': 0, 'violations': 0,
+                          'sessions': 0})
 
     # ---- outcomes ----
 
