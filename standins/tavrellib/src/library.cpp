@@ -47,6 +47,26 @@ material_ptr device_material(library_state &s, const device &d, device_position 
     return cached;
 }
 
+DWORD media_key(const KT_KEY_MEDIA *media, material_ptr *material) {
+    library_state &s = library();
+    std::lock_guard<std::mutex> guard(s.lock);
+    device *d = nullptr;
+    device_position where;
+    if (DWORD status = find_device(s, media, &d, &where)) return status;
+    if (!d->key) return TAVREL_STANDIN_ERROR_NO_KEY;
+    *material = device_material(s, *d, where);
+    return 0;
+}
+
+DWORD pkcs12_read_status(pkcs12_status status) {
+    switch (status) {
+    case pkcs12_status::ok: return 0;
+    case pkcs12_status::bad_password: return KT_ERROR_KEY_MEDIAS_ACCESS_FAILED;
+    case pkcs12_status::not_pkcs12: break;
+    }
+    return TAVREL_STANDIN_ERROR_CRYPTO;
+}
+
 void to_systemtime(const struct tm &tm, SYSTEMTIME *out) {
     out->wYear = WORD(tm.tm_year + 1900);
     out->wMonth = WORD(tm.tm_mon + 1);
@@ -95,10 +115,27 @@ bool read_whole_file(const char *path, bytes *out) {
     return !std::ferror(file.get());
 }
 
+DWORD open_private_key(void *context, material_ptr material, void **key, KT_CERT_OWNER_INFO *info) {
+    void *handle = new_private_key(context, material);
+    if (!handle) return KT_ERROR_BAD_PARAMETER;  // the context was freed meanwhile
+    try {
+        if (info) fill_owner_info(info, *material);
+    } catch (...) {
+        free_private_key(handle);
+        throw;
+    }
+    *key = handle;
+    return 0;
+}
+
+void write_name(char *buffer, const std::string &name) {
+    // Longest file name written into a caller's name buffer, with its NUL.
+    constexpr size_t request_name_size = 1025;
+    if (buffer) std::snprintf(buffer, request_name_size, "%s", name.c_str());
+}
+
 namespace {
 
-// Longest file name written into a caller's name buffer, with its NUL.
-constexpr size_t request_name_size = 1025;
 // Size of the padding attribute of long signatures: the result exceeds 4096 bytes.
 constexpr size_t long_signature_padding = 5000;
 
@@ -112,20 +149,6 @@ DWORD persist(library_state &s, device &d, std::optional<key_pem> previous, std:
         d.key = std::move(previous);
         return TAVREL_STANDIN_ERROR_FILE;
     }
-}
-
-// A new private-key context for `material`, with the owner record filled.
-DWORD open_private_key(void *context, material_ptr material, void **key, KT_CERT_OWNER_INFO *info) {
-    void *handle = new_private_key(context, material);
-    if (!handle) return KT_ERROR_BAD_PARAMETER;  // the context was freed meanwhile
-    try {
-        if (info) fill_owner_info(info, *material);
-    } catch (...) {
-        free_private_key(handle);
-        throw;
-    }
-    *key = handle;
-    return 0;
 }
 
 bool write_whole_file(const char *path, const bytes &data) {
@@ -151,10 +174,6 @@ DWORD check_sign_algorithm(DWORD algorithm) {
 bytes sign(const private_key &key, const unsigned char *data, size_t size, BOOL external, BOOL append_certificate) {
     return cms_sign(*key.material, data, size, external != 0, append_certificate != 0,
                     long_signatures() ? long_signature_padding : 0);
-}
-
-void write_name(char *buffer, const std::string &name) {
-    if (buffer) std::snprintf(buffer, request_name_size, "%s", name.c_str());
 }
 
 }  // namespace
@@ -364,15 +383,7 @@ DWORD KTCtxReadPrivateKey(PVOID pvContext, PKT_KEY_MEDIA pKeyMedia, PVOID *ppvPr
     if (!pvContext || !pKeyMedia || !ppvPrivateKeyContext || !is_context(pvContext)) return KT_ERROR_BAD_PARAMETER;
     return guarded([&]() -> DWORD {
         material_ptr material;
-        {
-            library_state &s = library();
-            std::lock_guard<std::mutex> guard(s.lock);
-            device *d = nullptr;
-            std::pair<size_t, size_t> where;
-            if (DWORD status = find_device(s, pKeyMedia, &d, &where)) return status;
-            if (!d->key) return TAVREL_STANDIN_ERROR_NO_KEY;
-            material = device_material(s, *d, where);
-        }
+        if (DWORD status = media_key(pKeyMedia, &material)) return status;
         return open_private_key(pvContext, std::move(material), ppvPrivateKeyContext, pInfo);
     });
 }

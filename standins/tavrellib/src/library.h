@@ -59,6 +59,9 @@ DWORD find_device(library_state &s, const KT_KEY_MEDIA *media, device **found, d
 // The parsed key of a device that has one, made once; under the lock.
 material_ptr device_material(library_state &s, const device &d, device_position where);
 
+// The key of the device that `media` addresses: its status (password, no key), taking the lock.
+DWORD media_key(const KT_KEY_MEDIA *media, material_ptr *material);
+
 void to_systemtime(const struct tm &tm, SYSTEMTIME *out);
 
 // The owner fields that KT_CERT_OWNER_INFO, KT_SIGN_INFO and KT_CERT_INFO_EX share.
@@ -85,6 +88,16 @@ void fill_owner_info(KT_CERT_OWNER_INFO *info, const key_material &material);
 KT_CERT_INFO_EX *new_cert_info_ex(const X509 *certificate);
 
 bool read_whole_file(const char *path, bytes *out);
+
+// Writes a request's file name into the caller's name buffer (at least 1025 bytes), if given.
+void write_name(char *buffer, const std::string &name);
+
+// A new private-key context through `context` for `material`, with the owner record
+// (may be null) filled; 2 when `context` is no live context.
+DWORD open_private_key(void *context, material_ptr material, void **key, KT_CERT_OWNER_INFO *info);
+
+// The status of a PKCS#12 read: 18 for a wrong password, CRYPTO for no key file.
+DWORD pkcs12_read_status(pkcs12_status status);
 
 }  // namespace tavrel_standin
 
