@@ -68,6 +68,27 @@ int TavrelStandin_GetRuntimeParameter(const char *name, unsigned long *value);
  * applied, so the next KTInitialize reads it again. Live objects stay counted. */
 void TavrelStandin_Reset(void);
 
+/* What the library was handed: the last recorded call of `function`, its arguments
+ * numbered in library order from 0. Each returns -1 for an unknown function name.
+ * Cleared by TavrelStandin_Reset. */
+
+/* The last recorded call's argument count, -1 if none was recorded. */
+int TavrelStandin_LastCallArgumentCount(const char *function);
+/* Argument `index`: 1 if it was a null pointer, 0 if not (or not a pointer), -1 no such argument. */
+int TavrelStandin_LastCallIsNull(const char *function, unsigned index);
+/* Integer argument `index` into *value: 0, or -1. */
+int TavrelStandin_LastCallNumber(const char *function, unsigned index, unsigned long long *value);
+/* Bytes recorded for argument `index` (a buffer's given length, a text up to its NUL, a
+ * multi-string with its closing NULs, a byte list's items concatenated, a length array's
+ * raw bytes): copies at most `room` bytes into `out` and returns the full size, -1 if none. */
+long TavrelStandin_LastCallBytes(const char *function, unsigned index, void *out, unsigned long room);
+/* For the next call of `function` only: leave its output argument `index` null while
+ * succeeding (a buffer's length is still written). */
+int TavrelStandin_SetNullOutput(const char *function, unsigned index);
+/* For the next call of `function` only: write `length` bytes (at most 1152) and a NUL into
+ * the lent text buffer at `index` when it succeeds. */
+int TavrelStandin_SetLentText(const char *function, unsigned index, const char *text, unsigned long length);
+
 #ifdef __cplusplus
 }
 #endif

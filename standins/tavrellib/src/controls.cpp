@@ -306,4 +306,12 @@ void reset_controls() noexcept {
     c.applied_long.clear();
 }
 
+long function_slot(const char *function) noexcept {
+    try {
+        return slot_of(function);
+    } catch (...) {
+        return -1;
+    }
+}
+
 }  // namespace tavrel_standin

@@ -26,4 +26,7 @@ bool long_signatures() noexcept;
 // TavrelStandin_Reset's share: forgets every control and the applied environment.
 void reset_controls() noexcept;
 
+// Slot of an exported function name, -1 for an unknown name or null.
+long function_slot(const char *function) noexcept;
+
 }  // namespace tavrel_standin

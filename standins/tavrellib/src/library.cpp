@@ -8,6 +8,7 @@
 #include <cstring>
 #include <utility>
 
+#include "call_record.h"
 #include "library.h"
 
 namespace tavrel_standin {
@@ -177,6 +178,9 @@ bytes sign(const private_key &key, const unsigned char *data, size_t size, BOOL 
 }
 
 }  // namespace
+
+bool write_file(const char *path, const bytes &data) { return write_whole_file(path, data); }
+
 }  // namespace tavrel_standin
 
 using namespace tavrel_standin;
@@ -592,6 +596,7 @@ TavrelStandinCounters TavrelStandin_GetCounters(void) { return counters(); }
 
 void TavrelStandin_Reset(void) {
     reset_controls();
+    reset_call_records();
     reset_violations();
     TavrelStandin_SetWorldPath(nullptr);
 }

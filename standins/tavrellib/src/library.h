@@ -88,6 +88,8 @@ void fill_owner_info(KT_CERT_OWNER_INFO *info, const key_material &material);
 KT_CERT_INFO_EX *new_cert_info_ex(const X509 *certificate);
 
 bool read_whole_file(const char *path, bytes *out);
+// Creates or replaces the file with `data`.
+bool write_file(const char *path, const bytes &data);
 
 // Writes a request's file name into the caller's name buffer (at least 1025 bytes), if given.
 void write_name(char *buffer, const std::string &name);
