@@ -116,7 +116,12 @@ bool read_whole_file(const char *path, bytes *out) {
     return !std::ferror(file.get());
 }
 
-DWORD open_private_key(void *context, material_ptr material, void **key, KT_CERT_OWNER_INFO *info) {
+DWORD open_private_key(void *context, material_ptr material, void **key, KT_CERT_OWNER_INFO *info,
+                       bool leave_null) {
+    if (leave_null) {
+        if (info) fill_owner_info(info, *material);
+        return 0;
+    }
     void *handle = new_private_key(context, material);
     if (!handle) return KT_ERROR_BAD_PARAMETER;  // the context was freed meanwhile
     try {
@@ -367,9 +372,11 @@ DWORD KTDestroyPrivateKey(PKT_KEY_MEDIA pKeyMedia) {
 }
 
 DWORD KTCtxCreate(PVOID *ppvContext) {
+    call_record(__func__).pointer(ppvContext);
     STANDIN_ENTER();
     if (!ppvContext) return KT_ERROR_BAD_PARAMETER;
     if (DWORD status = ready()) return status;
+    if (null_output_requested(__func__, 0)) return 0;
     return guarded([&]() -> DWORD {
         *ppvContext = new_context();
         return 0;
@@ -377,18 +384,25 @@ DWORD KTCtxCreate(PVOID *ppvContext) {
 }
 
 void KTCtxFree(PVOID pvContext) {
+    call_record(__func__).pointer(pvContext);
     note_call(__func__);
     free_context(pvContext);
 }
 
 DWORD KTCtxReadPrivateKey(PVOID pvContext, PKT_KEY_MEDIA pKeyMedia, PVOID *ppvPrivateKeyContext,
                           PKT_CERT_OWNER_INFO pInfo) {
+    call_record(__func__)
+        .pointer(pvContext)
+        .bytes(pKeyMedia, sizeof(KT_KEY_MEDIA))
+        .pointer(ppvPrivateKeyContext)
+        .bytes(pInfo, sizeof(KT_CERT_OWNER_INFO));
     STANDIN_ENTER();
     if (!pvContext || !pKeyMedia || !ppvPrivateKeyContext || !is_context(pvContext)) return KT_ERROR_BAD_PARAMETER;
     return guarded([&]() -> DWORD {
         material_ptr material;
         if (DWORD status = media_key(pKeyMedia, &material)) return status;
-        return open_private_key(pvContext, std::move(material), ppvPrivateKeyContext, pInfo);
+        return open_private_key(pvContext, std::move(material), ppvPrivateKeyContext, pInfo,
+                                null_output_requested(__func__, 2));
     });
 }
 
@@ -412,6 +426,7 @@ DWORD KTCtxReadPrivateKeyFile(PVOID pvContext, char *pszPrivateKeyFileName, char
 }
 
 void KTCtxFreePrivateKey(PVOID pvPrivateKeyContext) {
+    call_record(__func__).pointer(pvPrivateKeyContext);
     note_call(__func__);
     free_private_key(pvPrivateKeyContext);
 }
@@ -424,6 +439,13 @@ void KTCtxFreeCertOwnerInfo(PVOID pvContext, PKT_CERT_OWNER_INFO pInfo) {
 
 DWORD KTCtxGetOwnCertificate(PVOID pvPrivateKeyContext, DWORD dwCertKeyType, DWORD dwKeyUsage,
                              PKT_CERT_INFO_EX *ppInfo, unsigned char **ppbCertificate, DWORD *pdwCertificateLength) {
+    call_record(__func__)
+        .pointer(pvPrivateKeyContext)
+        .number(dwCertKeyType)
+        .number(dwKeyUsage)
+        .pointer(ppInfo)
+        .pointer(ppbCertificate)
+        .pointer(pdwCertificateLength);
     STANDIN_ENTER();
     if (!pvPrivateKeyContext || (!ppInfo && !ppbCertificate) || (ppbCertificate && !pdwCertificateLength))
         return KT_ERROR_BAD_PARAMETER;
@@ -435,26 +457,24 @@ DWORD KTCtxGetOwnCertificate(PVOID pvPrivateKeyContext, DWORD dwCertKeyType, DWO
     if (!type_ok || (dwKeyUsage != 0 && dwKeyUsage != 1)) return TAVREL_STANDIN_ERROR_CERT_NOT_FOUND;
     return guarded([&]() -> DWORD {
         const X509 *cert = key->material->certificate.get();
-        bytes der = certificate_der(cert);
-        void *info = ppInfo ? new_cert_info_ex(cert) : nullptr;
-        unsigned char *buffer = nullptr;
-        try {
-            if (ppbCertificate) buffer = new_buffer(der);
-        } catch (...) {
-            release_record(info);
-            throw;
-        }
-        if (ppInfo) *ppInfo = static_cast<PKT_CERT_INFO_EX>(info);
-        if (ppbCertificate) {
-            *ppbCertificate = buffer;
-            *pdwCertificateLength = der.size();
-        }
-        return 0;
+        output_batch out(__func__);
+        out.buffer(4, certificate_der(cert), ppbCertificate, pdwCertificateLength);
+        if (ppInfo && !null_output_requested(__func__, 3)) *ppInfo = new_cert_info_ex(cert);
+        return out.commit();
     });
 }
 
 DWORD KTCtxSignData(PVOID pvPrivateKeyContext, DWORD dwSignAlgo, unsigned char *pbData, DWORD dwDataLength,
                     BOOL bExternal, BOOL bAppendCert, unsigned char **ppbSign, DWORD *pdwSignLength) {
+    call_record(__func__)
+        .pointer(pvPrivateKeyContext)
+        .number(dwSignAlgo)
+        .bytes(pbData, dwDataLength)
+        .number(dwDataLength)
+        .number(static_cast<unsigned int>(bExternal))
+        .number(static_cast<unsigned int>(bAppendCert))
+        .pointer(ppbSign)
+        .pointer(pdwSignLength);
     STANDIN_ENTER();
     if (!pvPrivateKeyContext || !pbData || !ppbSign || !pdwSignLength) return KT_ERROR_BAD_PARAMETER;
     std::shared_ptr<const private_key> key = find_private_key(pvPrivateKeyContext);
@@ -462,10 +482,9 @@ DWORD KTCtxSignData(PVOID pvPrivateKeyContext, DWORD dwSignAlgo, unsigned char *
     if (DWORD status = check_sign_algorithm(dwSignAlgo)) return status;
     if (DWORD status = ready()) return status;
     return guarded([&]() -> DWORD {
-        bytes signature = sign(*key, pbData, dwDataLength, bExternal, bAppendCert);
-        *ppbSign = new_buffer(signature);
-        *pdwSignLength = signature.size();
-        return 0;
+        return output_batch(__func__)
+            .buffer(6, sign(*key, pbData, dwDataLength, bExternal, bAppendCert), ppbSign, pdwSignLength)
+            .commit();
     });
 }
 

@@ -95,8 +95,10 @@ bool write_file(const char *path, const bytes &data);
 void write_name(char *buffer, const std::string &name);
 
 // A new private-key context through `context` for `material`, with the owner record
-// (may be null) filled; 2 when `context` is no live context.
-DWORD open_private_key(void *context, material_ptr material, void **key, KT_CERT_OWNER_INFO *info);
+// (may be null) filled; 2 when `context` is no live context. With `leave_null` (a test's
+// request) only the record is filled and `*key` stays as it is.
+DWORD open_private_key(void *context, material_ptr material, void **key, KT_CERT_OWNER_INFO *info,
+                       bool leave_null = false);
 
 // The status of a PKCS#12 read: 18 for a wrong password, CRYPTO for no key file.
 DWORD pkcs12_read_status(pkcs12_status status);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "call_record.h"
 #include "cp1251.h"
 #include "library.h"
 
@@ -48,40 +49,10 @@ DWORD save_named_keys(library_state &s, device &d, std::vector<named_key> previo
     }
 }
 
-// Library buffers for a call's outputs, all made before any is handed out; those
-// never handed out are freed.
-class pending_buffers {
-  public:
-    pending_buffers() = default;
-    pending_buffers(const pending_buffers &) = delete;
-    pending_buffers &operator=(const pending_buffers &) = delete;
-    ~pending_buffers() {
-        for (const output &o : outputs_) free_buffer(o.buffer);
-    }
-    void add(unsigned char **out, DWORD *length, const bytes &data) {
-        outputs_.reserve(outputs_.size() + 1);
-        outputs_.push_back({out, length, new_buffer(data), data.size()});
-    }
-    void hand_out() noexcept {
-        for (const output &o : outputs_) {
-            *o.out = o.buffer;
-            *o.length = o.size;
-        }
-        outputs_.clear();
-    }
-
-  private:
-    struct output {
-        unsigned char **out;
-        DWORD *length;
-        unsigned char *buffer;
-        size_t size;
-    };
-    std::vector<output> outputs_;
-};
-
-// One requested output of a generation: the request buffer, its length and its file name.
+// One requested output of a generation: the request buffer (library argument `index`),
+// its length and its file name.
 struct request_output {
+    unsigned index;
     unsigned char **data;
     DWORD *length;
     char *file_name;
@@ -124,7 +95,7 @@ void write_back_user_info(KT_USER_INFO *info, const std::string &serial, const s
 // Generation of a named key with its three requests (signing, key agreement and the
 // international one, all of the one P-256 key but the key-agreement request), made only
 // where asked for; the kinds, lengths and parameter paths are accepted as given.
-DWORD generate_named(PVOID context, PKT_KEY_MEDIA media, const char *label, const char *password,
+DWORD generate_named(const char *function, PVOID context, PKT_KEY_MEDIA media, const char *label, const char *password,
                      PKT_USER_INFO user_info, const std::array<request_output, 3> &outputs) {
     if (!context || !media || !valid_label(label) || !password || !is_context(context))
         return KT_ERROR_BAD_PARAMETER;
@@ -147,11 +118,11 @@ DWORD generate_named(PVOID context, PKT_KEY_MEDIA media, const char *label, cons
         material_ptr material = material_from_pem(pem);
         std::string serial = describe_certificate(material->certificate.get()).serial;
         static const char *const suffixes[] = {"-ds.p10", "-kep.p10", "-int.p10"};
-        pending_buffers requests;
+        output_batch requests(function);
         for (size_t i = 0; i < 3; ++i) {
-            if (!outputs[i].data) continue;
-            requests.add(outputs[i].data, outputs[i].length,
-                         i == 1 ? key_agreement_request(*material) : signing_request(*material));
+            const request_output &o = outputs[i];
+            if (o.data) requests.buffer(o.index, i == 1 ? key_agreement_request(*material) : signing_request(*material),
+                                        o.data, o.length);
         }
         {
             std::lock_guard<std::mutex> guard(s.lock);
@@ -162,7 +133,7 @@ DWORD generate_named(PVOID context, PKT_KEY_MEDIA media, const char *label, cons
             d->named_keys.push_back(named_key{label, password, pem});
             if (DWORD status = save_named_keys(s, *d, std::move(previous))) return status;
         }
-        requests.hand_out();
+        requests.commit();
         for (size_t i = 0; i < 3; ++i) write_name(outputs[i].file_name, label + std::string(suffixes[i]));
         if (user_info) write_back_user_info(user_info, serial, label);
         return 0;
@@ -178,8 +149,16 @@ extern "C" {
 
 DWORD KTCtxIsNamedPrivateKeyExists(PVOID pvContext, PKT_KEY_MEDIA pKeyMedia, char *pszNamedPrivateKeyLabel,
                                    char *pszNamedPrivateKeyPassword, BOOL *pbExists) {
-    (void)pszNamedPrivateKeyPassword;  // existence is no secret of the key's
+    call_record(__func__)
+        .pointer(pvContext)
+        .bytes(pKeyMedia, sizeof(KT_KEY_MEDIA))
+        .text(pszNamedPrivateKeyLabel)
+        .text(pszNamedPrivateKeyPassword)
+        .pointer(pbExists);
+    write_lent_text(__func__, 2, pszNamedPrivateKeyLabel);
+    write_lent_text(__func__, 3, pszNamedPrivateKeyPassword);
     STANDIN_ENTER();
+    // Existence is no secret of the key's: its password is not needed.
     if (!pvContext || !pKeyMedia || !pszNamedPrivateKeyLabel || !is_context(pvContext))
         return KT_ERROR_BAD_PARAMETER;
     return guarded([&]() -> DWORD {
@@ -200,13 +179,37 @@ DWORD KTCtxGenerateNamedPrivateKey(PVOID pvContext, PKT_KEY_MEDIA pKeyMedia, cha
                                    unsigned char **ppbUAKEPRequest, DWORD *pdwUAKEPRequest,
                                    char *pszUAKEPRequestFileName, unsigned char **ppbInternationalRequest,
                                    DWORD *pdwInternationalRequest, char *pszInternationalRequestFileName) {
-    (void)dwUAKeysType, (void)dwUADSKeysSpec, (void)dwUAKEPKeysSpec, (void)pszUAParamsPath;
-    (void)dwInternationalKeysType, (void)dwInternationalKeysSpec, (void)pszInternationalParamsPath;
+    call_record(__func__)
+        .pointer(pvContext)
+        .bytes(pKeyMedia, sizeof(KT_KEY_MEDIA))
+        .text(pszNamedPrivateKeyLabel)
+        .text(pszNamedPrivateKeyPassword)
+        .number(dwUAKeysType)
+        .number(dwUADSKeysSpec)
+        .number(dwUAKEPKeysSpec)
+        .text(pszUAParamsPath)
+        .number(dwInternationalKeysType)
+        .number(dwInternationalKeysSpec)
+        .text(pszInternationalParamsPath)
+        .pointer(ppbUARequest)
+        .pointer(pdwUARequest)
+        .text(pszUARequestFileName)
+        .pointer(ppbUAKEPRequest)
+        .pointer(pdwUAKEPRequest)
+        .text(pszUAKEPRequestFileName)
+        .pointer(ppbInternationalRequest)
+        .pointer(pdwInternationalRequest)
+        .text(pszInternationalRequestFileName);
+    char *const texts[] = {pszNamedPrivateKeyLabel, pszNamedPrivateKeyPassword, pszUAParamsPath,
+                           pszInternationalParamsPath, pszUARequestFileName, pszUAKEPRequestFileName,
+                           pszInternationalRequestFileName};
+    const unsigned text_indices[] = {2, 3, 7, 10, 13, 16, 19};
+    for (size_t i = 0; i < 7; ++i) write_lent_text(__func__, text_indices[i], texts[i]);
     STANDIN_ENTER();
-    return generate_named(pvContext, pKeyMedia, pszNamedPrivateKeyLabel, pszNamedPrivateKeyPassword, nullptr,
-                          {{{ppbUARequest, pdwUARequest, pszUARequestFileName},
-                            {ppbUAKEPRequest, pdwUAKEPRequest, pszUAKEPRequestFileName},
-                            {ppbInternationalRequest, pdwInternationalRequest, pszInternationalRequestFileName}}});
+    return generate_named(__func__, pvContext, pKeyMedia, pszNamedPrivateKeyLabel, pszNamedPrivateKeyPassword, nullptr,
+                          {{{11, ppbUARequest, pdwUARequest, pszUARequestFileName},
+                            {14, ppbUAKEPRequest, pdwUAKEPRequest, pszUAKEPRequestFileName},
+                            {17, ppbInternationalRequest, pdwInternationalRequest, pszInternationalRequestFileName}}});
 }
 
 DWORD KTCtxGenerateNamedPrivateKeyEx(PVOID pvContext, PKT_KEY_MEDIA pKeyMedia, char *pszNamedPrivateKeyLabel,
@@ -218,19 +221,54 @@ DWORD KTCtxGenerateNamedPrivateKeyEx(PVOID pvContext, PKT_KEY_MEDIA pKeyMedia, c
                                      DWORD *pdwUAKEPRequest, char *pszUAKEPRequestFileName,
                                      unsigned char **ppbInternationalRequest, DWORD *pdwInternationalRequest,
                                      char *pszInternationalRequestFileName) {
-    (void)dwUAKeysType, (void)dwUADSKeysSpec, (void)dwUAKEPKeysSpec, (void)pszUAParamsPath;
-    (void)dwInternationalKeysType, (void)dwInternationalKeysSpec, (void)pszInternationalParamsPath;
-    (void)pszExtKeyUsages;
+    call_record(__func__)
+        .pointer(pvContext)
+        .bytes(pKeyMedia, sizeof(KT_KEY_MEDIA))
+        .text(pszNamedPrivateKeyLabel)
+        .text(pszNamedPrivateKeyPassword)
+        .number(dwUAKeysType)
+        .number(dwUADSKeysSpec)
+        .number(dwUAKEPKeysSpec)
+        .text(pszUAParamsPath)
+        .number(dwInternationalKeysType)
+        .number(dwInternationalKeysSpec)
+        .text(pszInternationalParamsPath)
+        .bytes(pUserInfo, sizeof(KT_USER_INFO))
+        .text(pszExtKeyUsages)
+        .pointer(ppbUARequest)
+        .pointer(pdwUARequest)
+        .text(pszUARequestFileName)
+        .pointer(ppbUAKEPRequest)
+        .pointer(pdwUAKEPRequest)
+        .text(pszUAKEPRequestFileName)
+        .pointer(ppbInternationalRequest)
+        .pointer(pdwInternationalRequest)
+        .text(pszInternationalRequestFileName);
+    char *const texts[] = {pszNamedPrivateKeyLabel, pszNamedPrivateKeyPassword, pszUAParamsPath,
+                           pszInternationalParamsPath, pszExtKeyUsages, pszUARequestFileName,
+                           pszUAKEPRequestFileName, pszInternationalRequestFileName};
+    const unsigned text_indices[] = {2, 3, 7, 10, 12, 15, 18, 21};
+    for (size_t i = 0; i < 8; ++i) write_lent_text(__func__, text_indices[i], texts[i]);
     STANDIN_ENTER();
-    return generate_named(pvContext, pKeyMedia, pszNamedPrivateKeyLabel, pszNamedPrivateKeyPassword, pUserInfo,
-                          {{{ppbUARequest, pdwUARequest, pszUARequestFileName},
-                            {ppbUAKEPRequest, pdwUAKEPRequest, pszUAKEPRequestFileName},
-                            {ppbInternationalRequest, pdwInternationalRequest, pszInternationalRequestFileName}}});
+    return generate_named(__func__, pvContext, pKeyMedia, pszNamedPrivateKeyLabel, pszNamedPrivateKeyPassword,
+                          pUserInfo,
+                          {{{13, ppbUARequest, pdwUARequest, pszUARequestFileName},
+                            {16, ppbUAKEPRequest, pdwUAKEPRequest, pszUAKEPRequestFileName},
+                            {19, ppbInternationalRequest, pdwInternationalRequest, pszInternationalRequestFileName}}});
 }
 
 DWORD KTCtxReadNamedPrivateKey(PVOID pvContext, PKT_KEY_MEDIA pKeyMedia, char *pszNamedPrivateKeyLabel,
                                char *pszNamedPrivateKeyPassword, PVOID *ppvPrivateKeyContext,
                                PKT_CERT_OWNER_INFO pInfo) {
+    call_record(__func__)
+        .pointer(pvContext)
+        .bytes(pKeyMedia, sizeof(KT_KEY_MEDIA))
+        .text(pszNamedPrivateKeyLabel)
+        .text(pszNamedPrivateKeyPassword)
+        .pointer(ppvPrivateKeyContext)
+        .bytes(pInfo, sizeof(KT_CERT_OWNER_INFO));
+    write_lent_text(__func__, 2, pszNamedPrivateKeyLabel);
+    write_lent_text(__func__, 3, pszNamedPrivateKeyPassword);
     STANDIN_ENTER();
     if (!pvContext || !pKeyMedia || !pszNamedPrivateKeyLabel || !pszNamedPrivateKeyPassword ||
         !ppvPrivateKeyContext || !is_context(pvContext))
@@ -246,12 +284,20 @@ DWORD KTCtxReadNamedPrivateKey(PVOID pvContext, PKT_KEY_MEDIA pKeyMedia, char *p
                 return status;
             pem = key->key;
         }
-        return open_private_key(pvContext, material_from_pem(pem), ppvPrivateKeyContext, pInfo);
+        return open_private_key(pvContext, material_from_pem(pem), ppvPrivateKeyContext, pInfo,
+                                null_output_requested(__func__, 4));
     });
 }
 
 DWORD KTCtxDestroyNamedPrivateKey(PVOID pvContext, PKT_KEY_MEDIA pKeyMedia, char *pszNamedPrivateKeyLabel,
                                   char *pszNamedPrivateKeyPassword) {
+    call_record(__func__)
+        .pointer(pvContext)
+        .bytes(pKeyMedia, sizeof(KT_KEY_MEDIA))
+        .text(pszNamedPrivateKeyLabel)
+        .text(pszNamedPrivateKeyPassword);
+    write_lent_text(__func__, 2, pszNamedPrivateKeyLabel);
+    write_lent_text(__func__, 3, pszNamedPrivateKeyPassword);
     STANDIN_ENTER();
     if (!pvContext || !pKeyMedia || !pszNamedPrivateKeyLabel || !pszNamedPrivateKeyPassword || !is_context(pvContext))
         return KT_ERROR_BAD_PARAMETER;
@@ -270,6 +316,15 @@ DWORD KTCtxDestroyNamedPrivateKey(PVOID pvContext, PKT_KEY_MEDIA pKeyMedia, char
 
 DWORD KTCtxChangeNamedPrivateKeyPassword(PVOID pvContext, PKT_KEY_MEDIA pKeyMedia, char *pszNamedPrivateKeyLabel,
                                          char *pszNamedPrivateKeyPassword, char *pszNewNamedPrivateKeyPassword) {
+    call_record(__func__)
+        .pointer(pvContext)
+        .bytes(pKeyMedia, sizeof(KT_KEY_MEDIA))
+        .text(pszNamedPrivateKeyLabel)
+        .text(pszNamedPrivateKeyPassword)
+        .text(pszNewNamedPrivateKeyPassword);
+    write_lent_text(__func__, 2, pszNamedPrivateKeyLabel);
+    write_lent_text(__func__, 3, pszNamedPrivateKeyPassword);
+    write_lent_text(__func__, 4, pszNewNamedPrivateKeyPassword);
     STANDIN_ENTER();
     if (!pvContext || !pKeyMedia || !pszNamedPrivateKeyLabel || !pszNamedPrivateKeyPassword ||
         !pszNewNamedPrivateKeyPassword || !is_context(pvContext))
@@ -289,6 +344,14 @@ DWORD KTCtxChangeNamedPrivateKeyPassword(PVOID pvContext, PKT_KEY_MEDIA pKeyMedi
 
 DWORD KTCtxPrepareNamedPrivateKey(PVOID pvContext, char *pszNamedPrivateKeyLabel, char *pszNamedPrivateKeyPassword,
                                   unsigned char *pbData, DWORD dwDataLength) {
+    call_record(__func__)
+        .pointer(pvContext)
+        .text(pszNamedPrivateKeyLabel)
+        .text(pszNamedPrivateKeyPassword)
+        .bytes(pbData, dwDataLength)
+        .number(dwDataLength);
+    write_lent_text(__func__, 1, pszNamedPrivateKeyLabel);
+    write_lent_text(__func__, 2, pszNamedPrivateKeyPassword);
     STANDIN_ENTER();
     if (!pvContext || !valid_label(pszNamedPrivateKeyLabel) || !pszNamedPrivateKeyPassword || !pbData ||
         !is_context(pvContext))
@@ -311,10 +374,8 @@ DWORD KTCtxMakeDeviceCertificate(PVOID pvContext, char *pszDeviceName, unsigned 
                                  unsigned char **ppbInternationalCertificate,
                                  DWORD *pdwInternationalCertificateLength, unsigned char **ppbECDSACertificate,
                                  DWORD *pdwECDSACertificateLength) {
-    (void)pszCMPAddress, (void)pszCMPPort;  // the stand-in's authority is local
-    STANDIN_ENTER();
     struct pair {
-        const unsigned char *request;
+        unsigned char *request;
         DWORD request_length;
         unsigned char **certificate;
         DWORD *certificate_length;
@@ -326,6 +387,18 @@ DWORD KTCtxMakeDeviceCertificate(PVOID pvContext, char *pszDeviceName, unsigned 
          pdwInternationalCertificateLength},
         {pbECDSARequest, dwECDSARequestLength, ppbECDSACertificate, pdwECDSACertificateLength},
     };
+    {
+        call_record record(__func__);
+        record.pointer(pvContext).text(pszDeviceName);
+        for (const pair &p : pairs) record.bytes(p.request, p.request_length).number(p.request_length);
+        record.text(pszCMPAddress).text(pszCMPPort);
+        for (const pair &p : pairs) record.pointer(p.certificate).pointer(p.certificate_length);
+    }
+    write_lent_text(__func__, 1, pszDeviceName);
+    write_lent_text(__func__, 10, pszCMPAddress);
+    write_lent_text(__func__, 11, pszCMPPort);
+    // The CMP address and port are not used: the stand-in's authority is local.
+    STANDIN_ENTER();
     if (!pvContext || !is_context(pvContext)) return KT_ERROR_BAD_PARAMETER;
     bool any_request = false;
     for (const pair &p : pairs) {
@@ -337,17 +410,15 @@ DWORD KTCtxMakeDeviceCertificate(PVOID pvContext, char *pszDeviceName, unsigned 
     return guarded([&]() -> DWORD {
         std::string name = pszDeviceName ? utf8_of(pszDeviceName) : std::string();
         // Every request given is checked, also those whose certificate is not asked for.
-        std::vector<bytes> certificates;
-        for (const pair &p : pairs)
-            certificates.push_back(p.request && p.request_length > 0
-                                       ? issue_certificate(p.request, p.request_length, name)
-                                       : bytes());
-        pending_buffers out;
-        for (size_t i = 0; i < certificates.size(); ++i)
-            if (pairs[i].certificate && !certificates[i].empty())
-                out.add(pairs[i].certificate, pairs[i].certificate_length, certificates[i]);
-        out.hand_out();
-        return 0;
+        output_batch out(__func__);
+        for (unsigned i = 0; i < 4; ++i) {
+            const pair &p = pairs[i];
+            bytes certificate;
+            if (p.request && p.request_length > 0) certificate = issue_certificate(p.request, p.request_length, name);
+            // An output without a request of its kind stays null.
+            if (!certificate.empty()) out.buffer(12 + 2 * i, certificate, p.certificate, p.certificate_length);
+        }
+        return out.commit();
     });
 }
 
