@@ -31,6 +31,7 @@ typedef struct TavrelStandinCounters {
     unsigned long contexts;     /* KTCtxCreate without KTCtxFree */
     unsigned long privateKeys;  /* key reads without KTCtxFreePrivateKey */
     unsigned long violations;   /* contexts freed while a key read through them lived */
+    unsigned long sessions;     /* sessions not yet destroyed */
 } TavrelStandinCounters;
 
 /* World file used by the next KTInitialize; NULL returns to TAVREL_STANDIN_WORLD

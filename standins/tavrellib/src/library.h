@@ -110,3 +110,11 @@ DWORD pkcs12_read_status(pkcs12_status status);
     do {                                                                       \
         if (DWORD injected = tavrel_standin::enter(__func__)) return injected; \
     } while (0)
+
+namespace tavrel_standin {
+
+// The store's certificate with this issuer (Windows-1251) and serial; CERT_NOT_FOUND when
+// none matches. Takes the lock.
+DWORD stored_certificate(const char *issuer, const char *serial, x509_ptr *found);
+
+}  // namespace tavrel_standin

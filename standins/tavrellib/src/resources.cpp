@@ -9,6 +9,7 @@
 
 #include "controls.h"
 #include "cp1251.h"
+#include "session.h"
 
 namespace tavrel_standin {
 namespace {
@@ -198,9 +199,11 @@ void release_record(void *record) noexcept {
 }
 
 TavrelStandinCounters counters() noexcept {
+    unsigned long sessions = live_sessions();
     registry &r = state();
     std::lock_guard<std::mutex> guard(r.lock);
-    return TavrelStandinCounters{r.buffers.size(), r.records.size(), r.contexts.size(), r.keys.size(), r.violations};
+    return TavrelStandinCounters{r.buffers.size(), r.records.size(), r.contexts.size(), r.keys.size(), r.violations,
+                                 sessions};
 }
 
 void reset_violations() noexcept {
