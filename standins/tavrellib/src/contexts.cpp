@@ -1,11 +1,15 @@
-// Library contexts beyond creation and the media read: their parameters, and private
-// keys read from key bytes or opened on a key medium.
+// Library contexts beyond creation and the media read: their parameters, private keys
+// read from key bytes or opened on a key medium, and enveloping, opening and server
+// sessions through a private-key context.
 #include <algorithm>
 #include <cstring>
 #include <string>
 
 #include "call_record.h"
+#include "envelope.h"
 #include "library.h"
+#include "session.h"
+#include "sign_support.h"
 
 namespace tavrel_standin {
 namespace {
@@ -19,6 +23,18 @@ bool is_context_parameter(const char *name) {
     for (const char *known : context_parameters)
         if (std::strcmp(name, known) == 0) return true;
     return false;
+}
+
+// How an envelope names its recipients: by issuer and serial, or by key identifier.
+constexpr DWORD recipients_by_issuer_serial = 1;  // KT_RECIPIENT_APPEND_TYPE_BY_ISSUER_SERIAL
+constexpr DWORD recipients_by_key_id = 2;         // KT_RECIPIENT_APPEND_TYPE_BY_KEY_ID
+
+// The key of a live private-key context; 2 for any other handle.
+DWORD key_of(PVOID handle, material_ptr *material) {
+    std::shared_ptr<const private_key> key = find_private_key(handle);
+    if (!key) return KT_ERROR_BAD_PARAMETER;
+    *material = key->material;
+    return ready();
 }
 
 }  // namespace
@@ -75,6 +91,92 @@ DWORD KTCtxOpenPrivateKey(PVOID pvContext, PKT_KEY_MEDIA pKeyMedia, PVOID *ppvPr
         if (DWORD status = media_key(pKeyMedia, &material)) return status;
         return open_private_key(pvContext, std::move(material), ppvPrivateKeyContext, nullptr,
                                 null_output_requested(__func__, 2));
+    });
+}
+
+DWORD KTCtxEnvelopData(PVOID pvPrivateKeyContext, DWORD dwRecipientCerts, unsigned char **ppbRecipientCerts,
+                       DWORD *pdwRecipientCertsLength, DWORD dwRecipientAppendType, BOOL bSignData, BOOL bAppendCert,
+                       unsigned char *pbData, DWORD dwDataLength, unsigned char **ppbEnvelopedData,
+                       DWORD *pdwEnvelopedDataLength) {
+    call_record(__func__)
+        .pointer(pvPrivateKeyContext)
+        .byte_list(dwRecipientCerts, ppbRecipientCerts, pdwRecipientCertsLength)
+        .number(dwRecipientAppendType)
+        .number(static_cast<unsigned int>(bSignData))
+        .number(static_cast<unsigned int>(bAppendCert))
+        .bytes(pbData, dwDataLength)
+        .number(dwDataLength)
+        .pointer(ppbEnvelopedData)
+        .pointer(pdwEnvelopedDataLength);
+    STANDIN_ENTER();
+    if ((!pbData && dwDataLength) || !pdwEnvelopedDataLength) return KT_ERROR_BAD_PARAMETER;
+    // Both ways of naming recipients are kept alike here: by issuer, serial and key identifier.
+    if (dwRecipientAppendType != recipients_by_issuer_serial && dwRecipientAppendType != recipients_by_key_id)
+        return KT_ERROR_BAD_PARAMETER;
+    return guarded([&]() -> DWORD {
+        material_ptr sender;
+        if (DWORD status = key_of(pvPrivateKeyContext, &sender)) return status;
+        std::vector<x509_ptr> recipients;
+        if (DWORD status = read_recipients(dwRecipientCerts, ppbRecipientCerts, pdwRecipientCertsLength, &recipients))
+            return status;
+        envelop_options options;
+        options.sign = bSignData != 0;
+        options.append_certificate = bAppendCert != 0;
+        bytes envelope;
+        if (DWORD status = envelop(sender.get(), recipients, options, pbData, dwDataLength, &envelope)) return status;
+        return output_batch(__func__).buffer(9, envelope, ppbEnvelopedData, pdwEnvelopedDataLength).commit();
+    });
+}
+
+DWORD KTCtxDevelopData(PVOID pvPrivateKeyContext, char *pszEnvelopedData, unsigned char *pbEnvelopedData,
+                       DWORD dwEnvelopedDataLength, unsigned char *pbSenderCert, DWORD dwSenderCertLength,
+                       unsigned char **ppbData, DWORD *pdwDataLength, PKT_ENVELOP_INFO pSenderInfo) {
+    call_record(__func__)
+        .pointer(pvPrivateKeyContext)
+        .text(pszEnvelopedData)
+        .bytes(pbEnvelopedData, dwEnvelopedDataLength)
+        .number(dwEnvelopedDataLength)
+        .bytes(pbSenderCert, dwSenderCertLength)
+        .number(dwSenderCertLength)
+        .pointer(ppbData)
+        .pointer(pdwDataLength)
+        .pointer(pSenderInfo);
+    write_lent_text(__func__, 1, pszEnvelopedData);
+    STANDIN_ENTER();
+    if (!pdwDataLength || !pSenderInfo) return KT_ERROR_BAD_PARAMETER;
+    return guarded([&]() -> DWORD {
+        material_ptr recipient;
+        if (DWORD status = key_of(pvPrivateKeyContext, &recipient)) return status;
+        x509_ptr sender;
+        if (dwSenderCertLength && !(sender = certificate_from_der(pbSenderCert, dwSenderCertLength)))
+            return TAVREL_STANDIN_ERROR_CRYPTO;
+        bytes envelope;
+        if (DWORD status = input_form(pszEnvelopedData, pbEnvelopedData, dwEnvelopedDataLength, &envelope))
+            return status;
+        opened_envelope opened;
+        if (DWORD status = develop(*recipient, envelope, sender.get(), &opened)) return status;
+        output_batch out(__func__);
+        out.buffer(6, opened.data, ppbData, pdwDataLength);
+        fill_sender_info(pSenderInfo, opened);
+        return out.commit();
+    });
+}
+
+DWORD KTCtxServerDynamicKeySessionCreate(PVOID pvPrivateKeyContext, DWORD dwExpireTime, unsigned char *pbClientData,
+                                         DWORD dwClientDataLength, PVOID *ppvServerSession) {
+    call_record(__func__)
+        .pointer(pvPrivateKeyContext)
+        .number(dwExpireTime)
+        .bytes(pbClientData, dwClientDataLength)
+        .number(dwClientDataLength)
+        .pointer(ppvServerSession);
+    STANDIN_ENTER();
+    if (!ppvServerSession) return KT_ERROR_BAD_PARAMETER;
+    return guarded([&]() -> DWORD {
+        material_ptr own;
+        if (DWORD status = key_of(pvPrivateKeyContext, &own)) return status;
+        return server_dynamic_key_session(__func__, 4, own, dwExpireTime, pbClientData, dwClientDataLength,
+                                          ppvServerSession);
     });
 }
 

@@ -128,5 +128,64 @@ TEST_F(ContextTest, HandlesOfTheWrongKindOrFreedGiveAStatus) {
     EXPECT_EQ(TavrelStandin_GetCounters().violations, 1u);
 }
 
+TEST_F(ContextTest, EnvelopeToTheKeyAndOpenItThroughTheKey) {
+    key_fixture recipient;
+    read_key(recipient, 0, 0, "pass-0");
+    bytes cert = certificate(recipient.key);
+    unsigned char *certs[] = {cert.data()};
+    DWORD lengths[] = {DWORD(cert.size())};
+    unsigned char data[] = "secret data";
+    unsigned char *envelope = nullptr;
+    DWORD envelope_size = 0;
+    EXPECT_EQ(KTCtxEnvelopData(f.key, 1, certs, lengths, 3, 1, 0, data, 11, &envelope, &envelope_size),
+              KT_ERROR_BAD_PARAMETER);
+    EXPECT_EQ(KTCtxEnvelopData(f.context, 1, certs, lengths, 1, 1, 0, data, 11, &envelope, &envelope_size),
+              KT_ERROR_BAD_PARAMETER);
+    ASSERT_EQ(KTCtxEnvelopData(f.key, 1, certs, lengths, 1, 1, 0, data, 11, &envelope, &envelope_size), 0u);
+    bytes sealed = take(envelope, envelope_size);
+
+    unsigned char *opened = nullptr;
+    DWORD opened_size = 0;
+    KT_SIGN_INFO sender{};
+    EXPECT_EQ(KTCtxDevelopData(f.key, nullptr, sealed.data(), sealed.size(), nullptr, 0, &opened, &opened_size,
+                               &sender),
+              TAVREL_STANDIN_ERROR_CERT_NOT_FOUND);  // not addressed to the sender
+    ASSERT_EQ(KTCtxDevelopData(recipient.key, nullptr, sealed.data(), sealed.size(), nullptr, 0, &opened,
+                               &opened_size, &sender),
+              0u);
+    EXPECT_EQ(take(opened, opened_size), bytes(data, data + 11));
+    EXPECT_EQ(sender.bFilled, 1);
+    KTFreeSenderInfo(&sender);
+    sealed.back() ^= 1;
+    EXPECT_EQ(KTCtxDevelopData(recipient.key, nullptr, sealed.data(), sealed.size(), nullptr, 0, &opened,
+                               &opened_size, &sender),
+              TAVREL_STANDIN_ERROR_CRYPTO);
+    recipient.release();
+}
+
+TEST_F(ContextTest, ServerDynamicKeySessionFromTheKey) {
+    bytes cert = certificate(f.key);
+    PVOID client = nullptr, server = nullptr;
+    unsigned char *hello = nullptr;
+    DWORD hello_size = 0;
+    ASSERT_EQ(KTClientDynamicKeySessionCreate(600, nullptr, nullptr, cert.data(), cert.size(), &client, &hello,
+                                              &hello_size),
+              0u);
+    bytes message = take(hello, hello_size);
+    EXPECT_EQ(KTCtxServerDynamicKeySessionCreate(f.context, 600, message.data(), message.size(), &server),
+              KT_ERROR_BAD_PARAMETER);
+    ASSERT_EQ(KTCtxServerDynamicKeySessionCreate(f.key, 600, message.data(), message.size(), &server), 0u);
+
+    unsigned char plain[] = "to the server";
+    unsigned char *sealed = nullptr, *opened = nullptr;
+    DWORD sealed_size = 0, opened_size = 0;
+    ASSERT_EQ(KTSessionEncrypt(client, plain, 13, &sealed, &sealed_size), 0u);
+    bytes wire = take(sealed, sealed_size);
+    ASSERT_EQ(KTSessionDecrypt(server, wire.data(), wire.size(), &opened, &opened_size), 0u);
+    EXPECT_EQ(take(opened, opened_size), bytes(plain, plain + 13));
+    KTSessionDestroy(server);
+    KTSessionDestroy(client);
+}
+
 }  // namespace
 }  // namespace standin_test
