@@ -5,6 +5,9 @@
 #include "record_registry.h"
 %}
 
+/* The standard integer types, which the library's declarations build on: they take their
+ * place in the binding runtime's type table beside the library's own types. */
+%include <stdint.i>
 %include "kt_types.h"
 %include "class_register.i"
 %include "table_arg.i"

@@ -1,6 +1,7 @@
 #include "items.h"
 
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -8,6 +9,13 @@
 #include "converters.h"
 
 namespace Tavrel {
+
+struct settings_key {
+    const char *name;
+    settings_item::kind what;
+    size_t size;  // text: the buffer's size, NUL included
+};
+
 namespace {
 
 bool fail_bad_argument(KT_INTERFACE *table) {
@@ -42,17 +50,16 @@ PyObject *none() {
 
 // ---- settings groups: keys in the order of the library's parameters ----
 
-using key = settings_item::key;
 constexpr settings_item::kind flag = settings_item::flag;
 constexpr settings_item::kind number = settings_item::number;
 constexpr settings_item::kind text = settings_item::text;
 
-const key file_store_keys[] = {
+const settings_key file_store_keys[] = {
     {"szPath", text, KT_PATH_MAX_LENGTH}, {"bCheckCRLs", flag, 0},        {"bAutoRefresh", flag, 0},
     {"bOwnCRLsOnly", flag, 0},            {"bFullAndDeltaCRLs", flag, 0}, {"bAutoDownloadCRLs", flag, 0},
     {"bSaveLoadedCerts", flag, 0},        {"dwExpireTime", number, 0},
 };
-const key proxy_keys[] = {
+const settings_key proxy_keys[] = {
     {"bUseProxy", flag, 0},
     {"bAnonymous", flag, 0},
     {"szAddress", text, KT_ADDRESS_MAX_LENGTH},
@@ -61,18 +68,18 @@ const key proxy_keys[] = {
     {"szPassword", text, KT_PASS_MAX_LENGTH},
     {"bSavePassword", flag, 0},
 };
-const key ocsp_keys[] = {
+const settings_key ocsp_keys[] = {
     {"bUseOCSP", flag, 0},
     {"bBeforeStore", flag, 0},
     {"szAddress", text, KT_ADDRESS_MAX_LENGTH},
     {"szPort", text, KT_PORT_MAX_LENGTH},
 };
-const key tsp_keys[] = {
+const settings_key tsp_keys[] = {
     {"bGetStamps", flag, 0},
     {"szAddress", text, KT_ADDRESS_MAX_LENGTH},
     {"szPort", text, KT_PORT_MAX_LENGTH},
 };
-const key ldap_keys[] = {
+const settings_key ldap_keys[] = {
     {"bUseLDAP", flag, 0},
     {"szAddress", text, KT_ADDRESS_MAX_LENGTH},
     {"szPort", text, KT_PORT_MAX_LENGTH},
@@ -80,69 +87,38 @@ const key ldap_keys[] = {
     {"szUser", text, KT_USER_NAME_MAX_LENGTH},
     {"szPassword", text, KT_PASS_MAX_LENGTH},
 };
-const key cmp_keys[] = {
+const settings_key cmp_keys[] = {
     {"bUseCMP", flag, 0},
     {"szAddress", text, KT_ADDRESS_MAX_LENGTH},
     {"szPort", text, KT_PORT_MAX_LENGTH},
     {"szCommonName", text, KT_COMMON_NAME_MAX_LENGTH},
 };
-const key mode_keys[] = {{"bOfflineMode", flag, 0}};
-const key access_info_mode_keys[] = {{"bEnabled", flag, 0}};
-const key access_info_keys[] = {
+const settings_key mode_keys[] = {{"bOfflineMode", flag, 0}};
+const settings_key access_info_mode_keys[] = {{"bEnabled", flag, 0}};
+const settings_key access_info_keys[] = {
     {"szIssuerCN", text, KT_COMMON_NAME_MAX_LENGTH},
     {"szAddress", text, KT_ADDRESS_MAX_LENGTH},
     {"szPort", text, KT_PORT_MAX_LENGTH},
 };
 
-struct settings_group {
-    const char *name;  // what stands between the verb and "Settings" in the wrapper's name
-    const key *keys;
-    size_t count;
-};
-
-#define TAVREL_GROUP(NAME, KEYS) {NAME, KEYS, sizeof(KEYS) / sizeof(KEYS[0])}
-const settings_group settings_groups[] = {
-    TAVREL_GROUP("FileStore", file_store_keys),
-    TAVREL_GROUP("Proxy", proxy_keys),
-    TAVREL_GROUP("OCSP", ocsp_keys),
-    TAVREL_GROUP("TSP", tsp_keys),
-    TAVREL_GROUP("LDAP", ldap_keys),
-    TAVREL_GROUP("CMP", cmp_keys),
-    TAVREL_GROUP("Mode", mode_keys),
-    TAVREL_GROUP("OCSPAccessInfoMode", access_info_mode_keys),
-    TAVREL_GROUP("OCSPAccessInfo", access_info_keys),
-};
-#undef TAVREL_GROUP
-const char *const access_info_group = "OCSPAccessInfo";
-
-enum class settings_verb { get, set, enumerate, unknown };
-
-// Splits "KT_INTERFACE_<Verb><Group>Settings"; null group when the name is not of that form.
-const settings_group *parse_settings_wrapper(const char *wrapper, settings_verb *verb) {
-    static const char prefix[] = "KT_INTERFACE_";
-    static const char suffix[] = "Settings";
-    static const std::pair<const char *, settings_verb> verbs[] = {
-        {"Get", settings_verb::get}, {"Set", settings_verb::set}, {"Enum", settings_verb::enumerate}};
-    *verb = settings_verb::unknown;
-    if (std::strncmp(wrapper, prefix, sizeof prefix - 1) != 0) return nullptr;
-    const char *rest = wrapper + sizeof prefix - 1;
-    for (const auto &[word, what] : verbs) {
-        if (std::strncmp(rest, word, std::strlen(word)) != 0) continue;
-        const char *group = rest + std::strlen(word);
-        size_t length = std::strlen(group);
-        if (length < sizeof suffix - 1 || std::strcmp(group + length - (sizeof suffix - 1), suffix) != 0) return nullptr;
-        length -= sizeof suffix - 1;
-        for (const settings_group &g : settings_groups) {
-            if (std::strlen(g.name) == length && std::strncmp(g.name, group, length) == 0) {
-                *verb = what;
-                return &g;
-            }
-        }
-    }
-    return nullptr;
+template <size_t N>
+constexpr settings_group group_of(const settings_key (&keys)[N]) {
+    return {keys, N};
 }
 
 }  // namespace
+
+namespace settings_groups {
+const settings_group file_store = group_of(file_store_keys);
+const settings_group proxy = group_of(proxy_keys);
+const settings_group ocsp = group_of(ocsp_keys);
+const settings_group tsp = group_of(tsp_keys);
+const settings_group ldap = group_of(ldap_keys);
+const settings_group cmp = group_of(cmp_keys);
+const settings_group mode = group_of(mode_keys);
+const settings_group access_info_mode = group_of(access_info_mode_keys);
+const settings_group access_info = group_of(access_info_keys);
+}  // namespace settings_groups
 
 PyObject *status_result(KT_INTERFACE *table, DWORD status, bool enumeration) {
     if (status == KT_ERROR_NONE) {
@@ -174,7 +150,7 @@ bool number_value(PyObject *item, DWORD *value) {
     return true;
 }
 
-bool bytes_in(KT_INTERFACE *table, PyObject *item, unsigned char **copy, call_state &call, int argnum) {
+bool bytes_in(KT_INTERFACE *table, PyObject *item, unsigned char **copy, call_state &call) {
     const char *data = "";
     Py_ssize_t size = 0;
     if (PyString_Check(item)) {
@@ -187,13 +163,12 @@ bool bytes_in(KT_INTERFACE *table, PyObject *item, unsigned char **copy, call_st
     if (!*copy) return fail_resource(table);
     std::memcpy(*copy, data, size_t(size));
     (*copy)[size] = 0;
-    call.bytes_arg = argnum;
     call.bytes_limit = size_t(size) + 1;
     return true;
 }
 
-bool length_fits(KT_INTERFACE *table, const call_state &call, int argnum, DWORD length) {
-    if (call.bytes_arg != argnum - 1 || length <= call.bytes_limit) return true;
+bool length_fits(KT_INTERFACE *table, const call_state &call, DWORD length) {
+    if (length <= call.bytes_limit) return true;
     return fail_bad_argument(table);
 }
 
@@ -307,7 +282,16 @@ bool text_list_in(KT_INTERFACE *table, PyObject *item, char **multi) {
             return unencodable ? fail_resource(table) : fail_bad_argument(table);
         }
         texts.push_back(bytes);  // reserved: cannot throw
-        total += size_t(PyString_GET_SIZE(bytes)) + 1;
+        const size_t size = size_t(PyString_GET_SIZE(bytes));
+        if (std::memchr(PyString_AS_STRING(bytes), '\0', size)) {
+            release();
+            return fail_bad_argument(table);
+        }
+        if (size + 1 > SIZE_MAX - total) {
+            release();
+            return fail_resource(table);
+        }
+        total += size + 1;
     }
     char *buffer = static_cast<char *>(std::malloc(total));
     if (!buffer) {
@@ -350,6 +334,10 @@ PyObject *text_value(const char *text) {
     return text ? PyString_FromString(text) : none();
 }
 
+PyObject *decoded_text_value(const char *text) {
+    return text ? decode_text(text, std::strlen(text)) : none();
+}
+
 PyObject *bytes_value(const unsigned char *bytes, DWORD length) {
     if (!bytes) return none();
     if (length > DWORD(PY_SSIZE_T_MAX)) return nullptr;
@@ -371,23 +359,20 @@ bool put_certificates(KT_INTERFACE *table, PyObject *list, DWORD count, unsigned
     return true;
 }
 
-bool settings_item::bind(KT_INTERFACE *table, const char *wrapper, PyObject *item) {
-    settings_verb verb;
-    const settings_group *group = parse_settings_wrapper(wrapper, &verb);
-    if (!group || group->count > max_keys) return fail_bad_argument(table);
-    const bool access_info = std::strcmp(group->name, access_info_group) == 0;
+bool settings_item::bind(KT_INTERFACE *table, settings_verb verb, const settings_group &group, PyObject *item) {
+    if (group.count > max_keys) return fail_bad_argument(table);
     _table = table;
     _item = item;
-    _keys = group->keys;
-    _count = group->count;
+    _keys = group.keys;
+    _count = group.count;
     _writes_back = verb != settings_verb::set;
 
-    if ((verb == settings_verb::set || access_info) && !PyDict_Check(item)) return fail_bad_argument(table);
+    if (verb != settings_verb::get && !PyDict_Check(item)) return fail_bad_argument(table);
     size_t reads = 0;
     if (verb == settings_verb::set) reads = _count;
-    else if (access_info && verb == settings_verb::get) reads = 1;  // the issuer it asks about
+    else if (verb == settings_verb::lookup) reads = 1;
     for (size_t i = 0; i < reads; ++i) {
-        const key &k = _keys[i];
+        const settings_key &k = _keys[i];
         value &v = _values[i];
         bool ok = false;
         switch (k.what) {
@@ -400,11 +385,15 @@ bool settings_item::bind(KT_INTERFACE *table, const char *wrapper, PyObject *ite
     return true;
 }
 
+settings_item::kind settings_item::_key_kind(size_t index) const {
+    return _keys[index].what;
+}
+
 bool settings_item::write_back() {
     if (!_writes_back || !PyDict_Check(_item)) return true;
     PyDict_Clear(_item);
     for (size_t i = 0; i < _count; ++i) {
-        const key &k = _keys[i];
+        const settings_key &k = _keys[i];
         const value &v = _values[i];
         bool ok = false;
         switch (k.what) {

@@ -20,26 +20,8 @@ namespace Tavrel {
 /* What one wrapper call knows across its items. */
 struct call_state {
     bool called = false;     // the library function was called: what it returns is released
-    int bytes_arg = 0;       // argument number of the last byte-string item
-    size_t bytes_limit = 0;  // that item's copy size: the largest length the library may read
+    size_t bytes_limit = 0;  // the last byte-string copy's size: the largest length it may have
 };
-
-/* ---- rules bound to a wrapper's name ---- */
-
-constexpr bool name_contains(const char *name, const char *part) {
-    for (; *name; ++name) {
-        size_t i = 0;
-        while (part[i] && name[i] == part[i]) ++i;
-        if (!part[i]) return true;
-    }
-    return false;
-}
-/* The key-media enumerations: True or False for their statuses, a list for their texts. */
-constexpr bool is_key_media_enumeration(const char *wrapper) { return name_contains(wrapper, "EnumKeyMedia"); }
-/* Wrappers whose text items must be lists. */
-constexpr bool text_needs_list(const char *wrapper) {
-    return is_key_media_enumeration(wrapper) || (name_contains(wrapper, "Get") && name_contains(wrapper, "Settings"));
-}
 
 /* ---- results ---- */
 
@@ -53,9 +35,9 @@ PyObject *status_result(KT_INTERFACE *table, DWORD status, bool enumeration);
 bool number_value(PyObject *item, DWORD *value);
 
 /* Byte string: a copy of a byte string with a NUL appended (None: an empty one). */
-bool bytes_in(KT_INTERFACE *table, PyObject *item, unsigned char **copy, call_state &call, int argnum);
+bool bytes_in(KT_INTERFACE *table, PyObject *item, unsigned char **copy, call_state &call);
 /* The length item right after a byte string must not exceed the copy: code 2 otherwise. */
-bool length_fits(KT_INTERFACE *table, const call_state &call, int argnum, DWORD length);
+bool length_fits(KT_INTERFACE *table, const call_state &call, DWORD length);
 
 /* Text: a byte string as it is, Unicode encoded Windows-1251, None or another object a null
  * text, a list the lent buffer (required when need_list). After success a list receives the
@@ -90,7 +72,9 @@ struct byte_list {
 bool byte_list_in(KT_INTERFACE *table, PyObject *item, byte_list &list);
 void byte_list_release(byte_list &list);
 
-/* List of texts: one multi-string, each text and its NUL in order, then one more NUL. */
+/* List of texts: one multi-string, each text and its NUL in order, then one more NUL. A text
+ * holding a NUL would split the multi-string: it is refused like an element of the wrong
+ * kind. */
 bool text_list_in(KT_INTERFACE *table, PyObject *item, char **multi);
 
 /* A list required (handle outputs, the random-bytes output): code 2 otherwise. */
@@ -108,6 +92,7 @@ bool put_output(KT_INTERFACE *table, PyObject *list, PyObject *value);
 
 /* New values for output lists; None for a null pointer; null when they cannot be made. */
 PyObject *text_value(const char *text);
+PyObject *decoded_text_value(const char *text);  // Unicode decoded from Windows-1251
 PyObject *bytes_value(const unsigned char *bytes, DWORD length);
 PyObject *number_object(DWORD value);
 
@@ -124,20 +109,31 @@ bool put_certificates(KT_INTERFACE *table, PyObject *list, DWORD count, unsigned
 
 /* ---- settings ---- */
 
-/* The settings dictionary of a settings wrapper. The group and the rule come from the
- * wrapper's name: KT_INTERFACE_{Get,Set,Enum}<Group>Settings. */
+/* How a settings wrapper treats its dictionary:
+ * - get: any object; after success a dictionary is refilled with every setting;
+ * - set: a dictionary holding every setting, read before the call;
+ * - enumerate: a dictionary, refilled after success;
+ * - lookup: a dictionary whose first setting (the key looked up) is read before the call,
+ *   refilled after success. */
+enum class settings_verb { get, set, enumerate, lookup };
+
+/* The settings of one group, in the order of the library's parameters. */
+struct settings_key;
+struct settings_group {
+    const settings_key *keys;
+    size_t count;
+};
+namespace settings_groups {
+extern const settings_group file_store, proxy, ocsp, tsp, ldap, cmp, mode, access_info_mode, access_info;
+}
+
+/* The settings dictionary of a settings wrapper. */
 class settings_item {
 public:
     enum kind { flag, number, text };
-    struct key {
-        const char *name;
-        kind what;
-        size_t size;  // text: the buffer's size, NUL included
-    };
 
-    /* Checks the item and, for setters (and the OCSP access-information getter's issuer),
-     * reads the keys; code 2 on failure. */
-    bool bind(KT_INTERFACE *table, const char *wrapper, PyObject *item);
+    /* Checks the item and reads what the verb reads; code 2 on failure. */
+    bool bind(KT_INTERFACE *table, settings_verb verb, const settings_group &group, PyObject *item);
 
     /* Calls a getter or setter with one argument per key, in the group's order. */
     template <class... P>
@@ -178,8 +174,9 @@ private:
     }
     template <class... P, size_t... I>
     bool _matches(std::index_sequence<I...>) const {
-        return sizeof...(P) == _count && ((kind_of<P>() == _keys[I].what) && ...);
+        return sizeof...(P) == _count && ((kind_of<P>() == _key_kind(I)) && ...);
     }
+    kind _key_kind(size_t index) const;
     template <class... P, size_t... I>
     DWORD _invoke(DWORD (*function)(P...), std::index_sequence<I...> order) {
         if (!_matches<P...>(order)) return KT_ERROR_BAD_PARAMETER;  // the group does not fit the call
@@ -198,7 +195,7 @@ private:
 
     KT_INTERFACE *_table = nullptr;
     PyObject *_item = nullptr;
-    const key *_keys = nullptr;
+    const settings_key *_keys = nullptr;
     size_t _count = 0;
     bool _writes_back = false;
     value _values[max_keys] = {};

@@ -1,19 +1,16 @@
-/* The item and result kinds of the KT_INTERFACE_<Name> wrappers as typemaps, and the macros
- * that declare wrappers.
+/* The item and result kinds of the KT_INTERFACE_<Name> wrappers, as typemaps.
  *
- * A wrapper is declared with the library function's exact parameters after the table:
- *     TAVREL_WRAPPER(DWORD, SignData, (KT_INTERFACE *iface, unsigned char *pbData, ...))
- * and the declarations end with TAVREL_END_OF_WRAPPERS. Kinds of one parameter follow from
- * its type. Kinds that span several parameters are applied by the parameters' names, as
- * SWIG matches such groups by name only:
- *     %apply (unsigned char **BYTES_OUT, DWORD *BYTES_OUT_LENGTH) {
- *         (unsigned char **ppbSign, DWORD *pdwSignLength) };
- *     %apply (DWORD BYTES_COUNT, unsigned char **BYTES_LIST, DWORD *BYTES_LENGTHS) { ... };
- *     %apply char *TEXT_LIST { char *pszRecipientCertIssuers };
+ * The wrapper declarations (generated from wrapper_kinds.txt) name each parameter after its
+ * kind, so every typemap here is bound to a kind's parameter names and reaches nothing
+ * else:
+ *     DWORD KT_INTERFACE_SignData(KT_INTERFACE *iface, unsigned char *BYTES,
+ *         DWORD LENGTH, char **TEXT_OUT, unsigned char **BYTES_OUT, DWORD *BYTES_OUT_LENGTH);
+ * and applies its result kind by the wrapper's name:
+ *     %apply DWORD STATUS { DWORD KT_INTERFACE_SignData };
  *
- * What the items of one call share lives in its call state, tavrel_call: whether the library
- * was called (what it returned is released only then) and the size of the last byte-string
- * copy. The table is always arg1.
+ * What the items of one call share lives in its call state, tavrel_call: whether the
+ * library was called (what it returned is released only then) and the size of the last
+ * byte-string copy. The table is always arg1.
  *
  * Conversions run in item order and the first failure ends the call; outputs (argout) are
  * written after success only, in parameter order; releases (freearg) run on every path,
@@ -32,104 +29,95 @@
         Py_CLEAR(resultobj); \
         SWIG_fail;           \
     } while (0)
-
-/* The library function behind a wrapper, called through the table's slot. */
-#define TAVREL_FORWARDER(NAME)                                               \
-    template <class... A>                                                    \
-    static inline auto KT_INTERFACE_##NAME(KT_INTERFACE *iface, A... args) { \
-        return iface->KT##NAME(args...);                                     \
-    }
 %}
 
 %include "kt_types.h"
 
-/* ---- declarations ---- */
-
-%define TAVREL_WRAPPER(RESULT, NAME, PARAMETERS)
-%{ TAVREL_FORWARDER(NAME) %}
-RESULT KT_INTERFACE_##NAME PARAMETERS;
-%enddef
-
-/* A settings getter or setter: one settings dictionary for all the function's parameters. */
-%define TAVREL_SETTINGS_WRAPPER(NAME)
-%{
-static inline DWORD KT_INTERFACE_##NAME(KT_INTERFACE *iface, Tavrel::settings_item *settings) {
-    return settings->call(iface->KT##NAME);
-}
-%}
-DWORD KT_INTERFACE_##NAME(KT_INTERFACE *iface, Tavrel::settings_item *settings);
-%enddef
-
-/* The enumeration of OCSP access points: an index, then the settings dictionary. */
-%define TAVREL_INDEXED_SETTINGS_WRAPPER(NAME)
-%{
-static inline DWORD KT_INTERFACE_##NAME(KT_INTERFACE *iface, DWORD dwIndex, Tavrel::settings_item *settings) {
-    return settings->call(iface->KT##NAME, dwIndex);
-}
-%}
-DWORD KT_INTERFACE_##NAME(KT_INTERFACE *iface, DWORD dwIndex, Tavrel::settings_item *settings);
-%enddef
-
-/* ---- the call state and the table ---- */
+/* ---- the call state and the results ---- */
 
 %typemap(arginit) KT_INTERFACE *iface %{ Tavrel::call_state tavrel_call;
 %}
 
-%exception {
-    $action
+/* Each result kind runs right after the library call, so it marks the call made.
+ * STATUS: None for 0, RuntimeError for any other status; ENUMERATION: True for 0, False
+ * for 7, RuntimeError otherwise; TRUTH: True or False, never an error; NONE: None. */
+%typemap(out) DWORD STATUS {
     tavrel_call.called = true;
-}
-
-/* ---- results ---- */
-
-%typemap(out) DWORD {
-    $result = Tavrel::status_result(arg1, $1, Tavrel::is_key_media_enumeration("$symname"));
+    $result = Tavrel::status_result(arg1, $1, false);
     if (!$result) SWIG_fail;
 }
-%typemap(out) BOOL {
+%typemap(out) DWORD ENUMERATION {
+    tavrel_call.called = true;
+    $result = Tavrel::status_result(arg1, $1, true);
+    if (!$result) SWIG_fail;
+}
+%typemap(out) BOOL TRUTH {
+    tavrel_call.called = true;
     $result = PyBool_FromLong($1);
 }
+%typemap(out) void NONE {
+    tavrel_call.called = true;
+    $result = SWIG_Py_Void();
+}
 
-/* ---- number and flag ---- */
+/* ---- number, length and flag ---- */
 
-/* BOOL: SWIG's own int conversion ('BOOL' in its messages). DWORD: SWIG's own, and a
- * length right after a byte string may not exceed that string's copy. */
-%typemap(in, fragment=SWIG_AsVal_frag(unsigned long)) DWORD {
+%define TAVREL_DWORD_IN(NAME, CHECK)
+%typemap(in, fragment=SWIG_AsVal_frag(unsigned long)) DWORD NAME {
     int ecode = SWIG_AsVal_unsigned_SS_long($input, &$1);
     if (!SWIG_IsOK(ecode)) {
         SWIG_exception_fail(SWIG_ArgError(ecode), "in method '" "$symname" "', argument " "$argnum" " of type '" "$1_type" "'");
     }
-    if (!Tavrel::length_fits(arg1, tavrel_call, $argnum, $1)) SWIG_fail;
+    CHECK
 }
+%enddef
+
+TAVREL_DWORD_IN(NUMBER, )
+/* The length of the byte string before it may not exceed that string's copy. */
+TAVREL_DWORD_IN(LENGTH, if (!Tavrel::length_fits(arg1, tavrel_call, $1)) SWIG_fail;)
+
+/* BOOL FLAG: SWIG's own int conversion, with 'BOOL' in its messages. */
 
 /* ---- byte string ---- */
 
-%typemap(in) unsigned char * {
-    if (!Tavrel::bytes_in(arg1, $input, &$1, tavrel_call, $argnum)) SWIG_fail;
+%typemap(in) unsigned char *BYTES {
+    if (!Tavrel::bytes_in(arg1, $input, &$1, tavrel_call)) SWIG_fail;
 }
-%typemap(freearg) unsigned char * "std::free($1);"
+%typemap(freearg) unsigned char *BYTES "std::free($1);"
 
-/* ---- text ---- */
+/* ---- text: a list lends a buffer (required for LENT_TEXT) ---- */
 
-%typemap(in) char * (Tavrel::text_item text) {
-    if (!Tavrel::text_in(arg1, $input, Tavrel::text_needs_list("$symname"), text, &$1)) SWIG_fail;
+%define TAVREL_TEXT_KIND(NAME, NEEDS_LIST)
+%typemap(in) char *NAME (Tavrel::text_item text) {
+    if (!Tavrel::text_in(arg1, $input, NEEDS_LIST, text, &$1)) SWIG_fail;
 }
-%typemap(argout) char * {
+%typemap(argout) char *NAME {
     if (!Tavrel::text_out(arg1, text$argnum)) TAVREL_OUTPUT_FAIL;
 }
-%typemap(freearg) char * "Tavrel::text_release(text$argnum);"
+%typemap(freearg) char *NAME "Tavrel::text_release(text$argnum);"
+%enddef
+
+TAVREL_TEXT_KIND(TEXT, false)
+TAVREL_TEXT_KIND(LENT_TEXT, true)
 
 /* ---- outputs through pointers ---- */
 
-%typemap(in) char ** (char *text = 0) {
+/* A text the library allocates: a byte string (TEXT_OUT) or Unicode decoded from
+ * Windows-1251 (DECODED_TEXT_OUT). */
+%define TAVREL_TEXT_OUTPUT(NAME, VALUE)
+%typemap(in) char **NAME (char *text = 0) {
     $1 = PyList_Check($input) ? &text : 0;
 }
-%typemap(argout) char ** {
-    if ($1 && !Tavrel::put_output(arg1, $input, Tavrel::text_value(text$argnum))) TAVREL_OUTPUT_FAIL;
+%typemap(argout) char **NAME {
+    if ($1 && !Tavrel::put_output(arg1, $input, VALUE(text$argnum))) TAVREL_OUTPUT_FAIL;
 }
-%typemap(freearg) char ** {
+%typemap(freearg) char **NAME {
     if (tavrel_call.called && text$argnum) arg1->KTFreeMemory(reinterpret_cast<unsigned char *>(text$argnum));
 }
+%enddef
+
+TAVREL_TEXT_OUTPUT(TEXT_OUT, Tavrel::text_value)
+TAVREL_TEXT_OUTPUT(DECODED_TEXT_OUT, Tavrel::decoded_text_value)
 
 %typemap(in) (unsigned char **BYTES_OUT, DWORD *BYTES_OUT_LENGTH) (unsigned char *bytes = 0, DWORD length = 0) {
     $1 = PyList_Check($input) ? &bytes : 0;
@@ -142,17 +130,17 @@ DWORD KT_INTERFACE_##NAME(KT_INTERFACE *iface, DWORD dwIndex, Tavrel::settings_i
     if (tavrel_call.called && bytes$argnum) arg1->KTFreeMemory(bytes$argnum);
 }
 
-%typemap(in) DWORD * (DWORD number = 0) {
+%typemap(in) DWORD *NUMBER_OUT (DWORD number = 0) {
     $1 = PyList_Check($input) ? &number : 0;
 }
-%typemap(argout) DWORD * {
+%typemap(argout) DWORD *NUMBER_OUT {
     if ($1 && !Tavrel::put_output(arg1, $input, Tavrel::number_object(number$argnum))) TAVREL_OUTPUT_FAIL;
 }
 
-%typemap(in) BOOL * (BOOL flag = 0) {
+%typemap(in) BOOL *FLAG_OUT (BOOL flag = 0) {
     $1 = PyList_Check($input) ? &flag : 0;
 }
-%typemap(argout) BOOL * {
+%typemap(argout) BOOL *FLAG_OUT {
     if ($1 && !Tavrel::put_output(arg1, $input, PyBool_FromLong(flag$argnum))) TAVREL_OUTPUT_FAIL;
 }
 
@@ -160,17 +148,30 @@ DWORD KT_INTERFACE_##NAME(KT_INTERFACE *iface, DWORD dwIndex, Tavrel::settings_i
 
 %types(void *);
 
-%typemap(in) PVOID * (PVOID handle = 0) {
+/* A new handle, handed back in a list that must be given. A handle that the library made
+ * but the script never received (its list could not take it, or an earlier output failed)
+ * is released with RELEASE. */
+%define TAVREL_HANDLE_OUTPUT(NAME, RELEASE)
+%typemap(in) PVOID *NAME (PVOID handle = 0, bool handed = false) {
     if (!Tavrel::require_list(arg1, $input)) SWIG_fail;
     $1 = &handle;
 }
-%typemap(argout) PVOID * {
+%typemap(argout) PVOID *NAME {
     PyObject *object = handle$argnum ? SWIG_NewPointerObj(handle$argnum, SWIGTYPE_p_void, 0) : SWIG_Py_Void();
-    if (!Tavrel::put_output(arg1, $input, object)) TAVREL_OUTPUT_FAIL;
+    handed$argnum = Tavrel::put_output(arg1, $input, object);
+    if (!handed$argnum) TAVREL_OUTPUT_FAIL;
 }
+%typemap(freearg) PVOID *NAME {
+    if (handle$argnum && !handed$argnum) arg1->RELEASE(handle$argnum);
+}
+%enddef
+
+TAVREL_HANDLE_OUTPUT(CONTEXT_OUT, KTCtxFree)
+TAVREL_HANDLE_OUTPUT(PRIVATE_KEY_OUT, KTCtxFreePrivateKey)
+TAVREL_HANDLE_OUTPUT(SESSION_OUT, KTSessionDestroy)
 
 /* Any pointer object of the module, unchecked; None for no handle. */
-%typemap(in) PVOID {
+%typemap(in) PVOID HANDLE {
     if (!SWIG_IsOK(SWIG_ConvertPtr($input, &$1, 0, 0))) {
         SWIG_exception_fail(SWIG_TypeError, "in method '" "$symname" "', argument " "$argnum" " of type '" "$1_type" "'");
     }
@@ -179,7 +180,7 @@ DWORD KT_INTERFACE_##NAME(KT_INTERFACE *iface, DWORD dwIndex, Tavrel::settings_i
 /* ---- time ---- */
 
 /* A live SYSTEMTIME record or view (ConvertTavrelRecord, records.i), or None. */
-%typemap(in) PSYSTEMTIME {
+%typemap(in) PSYSTEMTIME TIME {
     void *time = 0;
     if ($input != Py_None &&
         !SWIG_IsOK(ConvertTavrelRecord($input, &time, $descriptor(_SYSTEMTIME *), sizeof(SYSTEMTIME)))) {
@@ -190,7 +191,7 @@ DWORD KT_INTERFACE_##NAME(KT_INTERFACE *iface, DWORD dwIndex, Tavrel::settings_i
 
 /* ---- value: a 32-bit integer passed by address with its size ---- */
 
-%typemap(in) (PVOID pvValue, DWORD dwValueLength) (unsigned int value = 0) {
+%typemap(in) (PVOID VALUE, DWORD VALUE_SIZE) (unsigned int value = 0) {
     if (!Tavrel::value_in(arg1, $input, &value)) SWIG_fail;
     $1 = &value;
     $2 = sizeof value;
@@ -200,141 +201,124 @@ DWORD KT_INTERFACE_##NAME(KT_INTERFACE *iface, DWORD dwIndex, Tavrel::settings_i
 
 /* A record the library fills: the wrapper's own, zeroed whole; released only once the
  * library was called. */
-%define TAVREL_FILLED_RECORD(TYPE, RECORD, CONVERTER, RELEASE)
-%typemap(in) TYPE (RECORD record) {
+%define TAVREL_FILLED_RECORD(TYPE, NAME, RECORD, CONVERTER, RELEASE)
+%typemap(in) TYPE NAME (RECORD record) {
     std::memset(&record, 0, sizeof record);
     $1 = &record;
 }
-%typemap(argout) TYPE {
+%typemap(argout) TYPE NAME {
     if (!Tavrel::put_record(arg1, $input, $1, CONVERTER)) TAVREL_OUTPUT_FAIL;
 }
-%typemap(freearg) TYPE {
+%typemap(freearg) TYPE NAME {
     if (tavrel_call.called) arg1->RELEASE($1);
 }
 %enddef
 
-/* A record the library makes and returns through a pointer. */
-%define TAVREL_RETURNED_RECORD(TYPE, RECORD, CONVERTER, RELEASE)
-%typemap(in) TYPE (RECORD *record = 0) {
+/* A record the library makes and returns through a pointer, always asked for. */
+%define TAVREL_RETURNED_RECORD(TYPE, NAME, RECORD, CONVERTER, RELEASE)
+%typemap(in) TYPE NAME (RECORD *record = 0) {
     $1 = &record;
 }
-%typemap(argout) TYPE {
+%typemap(argout) TYPE NAME {
     if (!Tavrel::put_record(arg1, $input, record$argnum, CONVERTER)) TAVREL_OUTPUT_FAIL;
 }
-%typemap(freearg) TYPE {
+%typemap(freearg) TYPE NAME {
     if (tavrel_call.called && record$argnum) arg1->RELEASE(record$argnum);
 }
 %enddef
 
-TAVREL_FILLED_RECORD(PKT_CERT_OWNER_INFO, KT_CERT_OWNER_INFO, CertOwnerInfoToDictionary, KTFreeCertOwnerInfo)
-TAVREL_FILLED_RECORD(PKT_SIGN_INFO, KT_SIGN_INFO, SignInfoToDictionary, KTFreeSignInfo)
-TAVREL_FILLED_RECORD(PKT_ENVELOP_INFO, KT_ENVELOP_INFO, SignInfoToDictionary, KTFreeSenderInfo)
-TAVREL_FILLED_RECORD(PKT_CERT_INFO, KT_CERT_INFO, CertInfoToDictionary, KTFreeCertificateInfo)
-TAVREL_RETURNED_RECORD(PKT_CERT_INFO_EX *, KT_CERT_INFO_EX, CertInfoExToDictionary, KTFreeCertificateInfoEx)
-TAVREL_RETURNED_RECORD(KT_CR_INFO **, KT_CR_INFO, CrInfoToDictionary, KTFreeCRInfo)
+TAVREL_FILLED_RECORD(PKT_CERT_OWNER_INFO, OWNER, KT_CERT_OWNER_INFO, CertOwnerInfoToDictionary, KTFreeCertOwnerInfo)
+TAVREL_FILLED_RECORD(PKT_SIGN_INFO, SIGNER, KT_SIGN_INFO, SignInfoToDictionary, KTFreeSignInfo)
+TAVREL_FILLED_RECORD(PKT_ENVELOP_INFO, SENDER, KT_ENVELOP_INFO, SignInfoToDictionary, KTFreeSenderInfo)
+TAVREL_FILLED_RECORD(PKT_CERT_INFO, CERTIFICATE_INFO, KT_CERT_INFO, CertInfoToDictionary, KTFreeCertificateInfo)
+TAVREL_RETURNED_RECORD(PKT_CERT_INFO_EX *, CERTIFICATE_INFO_EX, KT_CERT_INFO_EX, CertInfoExToDictionary, KTFreeCertificateInfoEx)
+TAVREL_RETURNED_RECORD(KT_CR_INFO **, REQUEST_INFO, KT_CR_INFO, CrInfoToDictionary, KTFreeCRInfo)
 
 /* ---- key medium and user information ---- */
 
-%typemap(in) PKT_KEY_MEDIA (KT_KEY_MEDIA media) {
+%typemap(in) PKT_KEY_MEDIA KEY_MEDIUM (KT_KEY_MEDIA media) {
     Tavrel::key_media_in($input, &media);
     $1 = &media;
 }
-%typemap(argout) PKT_KEY_MEDIA {
+%typemap(argout) PKT_KEY_MEDIA KEY_MEDIUM {
     if (!Tavrel::key_media_out(arg1, $input, $1)) TAVREL_OUTPUT_FAIL;
 }
 
-%typemap(in) PKT_USER_INFO (KT_USER_INFO info) {
+%typemap(in) PKT_USER_INFO USER_INFO (KT_USER_INFO info) {
     if (!Tavrel::user_info_in(arg1, $input, &info, &$1)) SWIG_fail;
 }
-%typemap(argout) PKT_USER_INFO {
+%typemap(argout) PKT_USER_INFO USER_INFO {
     if ($1 && !Tavrel::put_record(arg1, $input, $1, UserInfoToDictionary)) TAVREL_OUTPUT_FAIL;
 }
 
 /* ---- lists in ---- */
 
-/* A list of byte strings: the count, the copies and their lengths. Applied by name. */
+/* A list of byte strings: the count, the copies and their lengths. */
 %typemap(in) (DWORD BYTES_COUNT, unsigned char **BYTES_LIST, DWORD *BYTES_LENGTHS) (Tavrel::byte_list list) {
     if (!Tavrel::byte_list_in(arg1, $input, list)) SWIG_fail;
     $1 = list.count;
     $2 = list.buffers;
     $3 = list.lengths;
 }
-%typemap(argout) (DWORD BYTES_COUNT, unsigned char **BYTES_LIST, DWORD *BYTES_LENGTHS) ""
 %typemap(freearg) (DWORD BYTES_COUNT, unsigned char **BYTES_LIST, DWORD *BYTES_LENGTHS) {
     Tavrel::byte_list_release(list$argnum);
 }
 
-/* A list of texts as one multi-string. Applied by name. */
+/* A list of texts as one multi-string. */
 %typemap(in) char *TEXT_LIST {
     if (!Tavrel::text_list_in(arg1, $input, &$1)) SWIG_fail;
 }
-%typemap(argout) char *TEXT_LIST ""
 %typemap(freearg) char *TEXT_LIST "std::free($1);"
 
-/* ---- settings dictionary ---- */
+/* ---- settings dictionary: every parameter of a settings getter or setter ---- */
 
-%typemap(in) Tavrel::settings_item *settings (Tavrel::settings_item item) {
-    if (!item.bind(arg1, "$symname", $input)) SWIG_fail;
-    $1 = &item;
+/* The declaration names the group (Tavrel::settings_groups) as the name of the int that
+ * follows the item; the generated function passes the group's values to the library. */
+%define TAVREL_SETTINGS_KIND(NAME, VERB)
+%typemap(in) (void *NAME, int) (Tavrel::settings_item settings) {
+    if (!settings.bind(arg1, Tavrel::settings_verb::VERB, Tavrel::settings_groups::$2_name, $input)) SWIG_fail;
+    $1 = &settings;
+    $2 = 0;
 }
-%typemap(argout) Tavrel::settings_item *settings {
-    if (!$1->write_back()) TAVREL_OUTPUT_FAIL;
+%typemap(argout) (void *NAME, int) {
+    if (!settings$argnum.write_back()) TAVREL_OUTPUT_FAIL;
 }
+%enddef
+
+TAVREL_SETTINGS_KIND(SETTINGS_GET, get)
+TAVREL_SETTINGS_KIND(SETTINGS_SET, set)
+TAVREL_SETTINGS_KIND(SETTINGS_ENUMERATE, enumerate)
+TAVREL_SETTINGS_KIND(SETTINGS_LOOKUP, lookup)
 
 /* ---- certificate array output ---- */
 
-%typemap(in) (DWORD *pdwCertificatesCount, unsigned char ***pppbCertificates, DWORD **ppdwCertificatesLength)
+%typemap(in) (DWORD *CERTIFICATES_COUNT, unsigned char ***CERTIFICATES, DWORD **CERTIFICATES_LENGTHS)
              (DWORD count = 0, unsigned char **certificates = 0, DWORD *lengths = 0) {
     const bool requested = PyList_Check($input);
     $1 = &count;
     $2 = requested ? &certificates : 0;
     $3 = requested ? &lengths : 0;
 }
-%typemap(argout) (DWORD *pdwCertificatesCount, unsigned char ***pppbCertificates, DWORD **ppdwCertificatesLength) {
+%typemap(argout) (DWORD *CERTIFICATES_COUNT, unsigned char ***CERTIFICATES, DWORD **CERTIFICATES_LENGTHS) {
     if ($2 && !Tavrel::put_certificates(arg1, $input, count$argnum, certificates$argnum, lengths$argnum)) TAVREL_OUTPUT_FAIL;
 }
-%typemap(freearg) (DWORD *pdwCertificatesCount, unsigned char ***pppbCertificates, DWORD **ppdwCertificatesLength) {
+%typemap(freearg) (DWORD *CERTIFICATES_COUNT, unsigned char ***CERTIFICATES, DWORD **CERTIFICATES_LENGTHS) {
     if (tavrel_call.called && (certificates$argnum || lengths$argnum))
         arg1->KTFreeCertificatesArray(count$argnum, certificates$argnum, lengths$argnum);
 }
 
 /* ---- random bytes: an output list sized by the count that follows it ---- */
 
-%typemap(in) unsigned char *pbBuffer {
+%typemap(in) unsigned char *RANDOM_BYTES {
     if (!Tavrel::require_list(arg1, $input)) SWIG_fail;
 }
-%typemap(in) DWORD dwBufferSize {
+%typemap(in) DWORD RANDOM_COUNT {
     if (!Tavrel::random_count_in(arg1, $input, &$1)) SWIG_fail;
 }
-%typemap(check) (unsigned char *pbBuffer, DWORD dwBufferSize) {
+%typemap(check) (unsigned char *RANDOM_BYTES, DWORD RANDOM_COUNT) {
     if (!Tavrel::random_buffer(arg1, $2, &$1)) SWIG_fail;
 }
-%typemap(argout) (unsigned char *pbBuffer, DWORD dwBufferSize) {
+%typemap(argout) (unsigned char *RANDOM_BYTES, DWORD RANDOM_COUNT) {
     if (!Tavrel::put_output(arg1, $input, Tavrel::bytes_value($1, $2))) TAVREL_OUTPUT_FAIL;
 }
-%typemap(freearg) unsigned char *pbBuffer "std::free($1);"
-
-/* ---- end of the wrappers: later declarations get SWIG's defaults again ---- */
-
-%define TAVREL_END_OF_WRAPPERS
-%exception;
-%typemap(out) DWORD;
-%typemap(out) BOOL;
-%typemap(in) DWORD;
-%typemap(in) unsigned char *;
-%typemap(freearg) unsigned char *;
-%typemap(in) char *;
-%typemap(argout) char *;
-%typemap(freearg) char *;
-%typemap(in) char **;
-%typemap(argout) char **;
-%typemap(freearg) char **;
-%typemap(in) DWORD *;
-%typemap(argout) DWORD *;
-%typemap(in) BOOL *;
-%typemap(argout) BOOL *;
-%typemap(in) PVOID *;
-%typemap(argout) PVOID *;
-%typemap(in) PVOID;
-%typemap(in) PSYSTEMTIME;
-%enddef
+%typemap(freearg) unsigned char *RANDOM_BYTES "std::free($1);"

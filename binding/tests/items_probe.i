@@ -105,6 +105,9 @@ static DWORD KT_INTERFACE_ProbeSignInfo(KT_INTERFACE *, PKT_SIGN_INFO info) { re
 static DWORD KT_INTERFACE_ProbeSenderInfo(KT_INTERFACE *, PKT_ENVELOP_INFO info) { return _T_fill(info); }
 static DWORD KT_INTERFACE_ProbeCertInfo(KT_INTERFACE *, PKT_CERT_INFO info) { return _T_fill(info); }
 
+static DWORD KT_INTERFACE_CtxCreate(KT_INTERFACE *iface, PVOID *context) { return iface->KTCtxCreate(context); }
+static void KT_INTERFACE_CtxFree(KT_INTERFACE *iface, PVOID context) { iface->KTCtxFree(context); }
+
 static PyObject *_T_probe_status(PyObject *, PyObject *args) {
     unsigned long status = 0;
     if (!PyArg_ParseTuple(args, "k:probe_status", &status)) return NULL;
@@ -123,23 +126,24 @@ static PyObject *_T_probe_received(PyObject *, PyObject *args) {
 %native(probe_status) PyObject *_T_probe_status(PyObject *self, PyObject *args);
 %native(probe_received) PyObject *_T_probe_received(PyObject *self, PyObject *args);
 
-%apply (DWORD BYTES_COUNT, unsigned char **BYTES_LIST, DWORD *BYTES_LENGTHS) {
-    (DWORD dwRecipientCerts, unsigned char **ppbRecipientCerts, DWORD *pdwRecipientCertsLength)
+/* Parameters named by their kinds, as the generated declarations name them. */
+%apply DWORD STATUS {
+    DWORD KT_INTERFACE_ProbeBytesList, DWORD KT_INTERFACE_ProbeTextList, DWORD KT_INTERFACE_ProbeOutputs,
+    DWORD KT_INTERFACE_ProbeHandle, DWORD KT_INTERFACE_ProbeTime, DWORD KT_INTERFACE_ProbeUserInfo,
+    DWORD KT_INTERFACE_ProbeKeyMedia, DWORD KT_INTERFACE_ProbeSignInfo, DWORD KT_INTERFACE_ProbeSenderInfo,
+    DWORD KT_INTERFACE_ProbeCertInfo, DWORD KT_INTERFACE_CtxCreate
 };
-%apply char *TEXT_LIST { char *pszRecipientCertIssuers };
-
-DWORD KT_INTERFACE_ProbeBytesList(KT_INTERFACE *iface, DWORD dwRecipientCerts, unsigned char **ppbRecipientCerts,
-                                  DWORD *pdwRecipientCertsLength, BOOL bSignData);
-DWORD KT_INTERFACE_ProbeTextList(KT_INTERFACE *iface, char *pszRecipientCertIssuers);
-DWORD KT_INTERFACE_ProbeOutputs(KT_INTERFACE *iface, DWORD dwValue, DWORD *pdwNumber, BOOL *pbFlag);
-DWORD KT_INTERFACE_ProbeHandle(KT_INTERFACE *iface, PVOID pvContext);
-DWORD KT_INTERFACE_ProbeTime(KT_INTERFACE *iface, PSYSTEMTIME pOnTime);
-DWORD KT_INTERFACE_ProbeUserInfo(KT_INTERFACE *iface, PKT_USER_INFO pUserInfo);
-DWORD KT_INTERFACE_ProbeKeyMedia(KT_INTERFACE *iface, PKT_KEY_MEDIA pKeyMedia);
-DWORD KT_INTERFACE_ProbeSignInfo(KT_INTERFACE *iface, PKT_SIGN_INFO pSignInfo);
-DWORD KT_INTERFACE_ProbeSenderInfo(KT_INTERFACE *iface, PKT_ENVELOP_INFO pSenderInfo);
-DWORD KT_INTERFACE_ProbeCertInfo(KT_INTERFACE *iface, PKT_CERT_INFO pCertInfo);
-TAVREL_WRAPPER(DWORD, CtxCreate, (KT_INTERFACE *iface, PVOID *ppvContext))
-TAVREL_WRAPPER(void, CtxFree, (KT_INTERFACE *iface, PVOID pvContext))
-
-TAVREL_END_OF_WRAPPERS
+%apply void NONE { void KT_INTERFACE_CtxFree };
+DWORD KT_INTERFACE_ProbeBytesList(KT_INTERFACE *iface, DWORD BYTES_COUNT, unsigned char **BYTES_LIST,
+                                  DWORD *BYTES_LENGTHS, BOOL FLAG);
+DWORD KT_INTERFACE_ProbeTextList(KT_INTERFACE *iface, char *TEXT_LIST);
+DWORD KT_INTERFACE_ProbeOutputs(KT_INTERFACE *iface, DWORD NUMBER, DWORD *NUMBER_OUT, BOOL *FLAG_OUT);
+DWORD KT_INTERFACE_ProbeHandle(KT_INTERFACE *iface, PVOID HANDLE);
+DWORD KT_INTERFACE_ProbeTime(KT_INTERFACE *iface, PSYSTEMTIME TIME);
+DWORD KT_INTERFACE_ProbeUserInfo(KT_INTERFACE *iface, PKT_USER_INFO USER_INFO);
+DWORD KT_INTERFACE_ProbeKeyMedia(KT_INTERFACE *iface, PKT_KEY_MEDIA KEY_MEDIUM);
+DWORD KT_INTERFACE_ProbeSignInfo(KT_INTERFACE *iface, PKT_SIGN_INFO SIGNER);
+DWORD KT_INTERFACE_ProbeSenderInfo(KT_INTERFACE *iface, PKT_ENVELOP_INFO SENDER);
+DWORD KT_INTERFACE_ProbeCertInfo(KT_INTERFACE *iface, PKT_CERT_INFO CERTIFICATE_INFO);
+DWORD KT_INTERFACE_CtxCreate(KT_INTERFACE *iface, PVOID *CONTEXT_OUT);
+void KT_INTERFACE_CtxFree(KT_INTERFACE *iface, PVOID HANDLE);

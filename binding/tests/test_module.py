@@ -63,14 +63,16 @@ def all_record_functions():
     return names
 
 
-def expected_table(names):
-    """The method table's order for the functions present: the runtime entry, the record
-    classes in record order, the wrappers in slot order, the KT_INTERFACE class functions
-    and the loader functions."""
-    records = all_record_functions()
-    required = set(wrapper_names({1}))
-    wrappers = [name for name in wrapper_names() if name in names or name in required]
-    return [RUNTIME_ENTRY] + records + wrappers + TABLE_FUNCTIONS + LOADER_FUNCTIONS
+def expected_table():
+    """The method table's order: the runtime entry, the record classes in record order, all
+    141 wrappers in slot order, the KT_INTERFACE class functions and the loader functions."""
+    return [RUNTIME_ENTRY] + all_record_functions() + wrapper_names() + TABLE_FUNCTIONS + LOADER_FUNCTIONS
+
+
+def type_table():
+    """{mangled name: printable names} of the binding runtime's type table."""
+    return dict((name, set(names.split('|'))) for name, names in
+                re.findall(r'^static swig_type_info _swigt__\w+ = \{"(\w+)", "([^"]*)"', wrap_source(), re.M))
 
 
 class ConstantsTest(unittest.TestCase):
@@ -89,7 +91,9 @@ class MethodTableTest(unittest.TestCase):
     def test_order_and_calling_conventions(self):
         table = method_table()
         names = [name for name, _, _ in table]
-        self.assertEqual(names, expected_table(set(names)))
+        self.assertEqual(len(wrapper_names()), 141)
+        self.assertEqual(len(names), 760)
+        self.assertEqual(names, expected_table())
         self.assertEqual(table[0][2], 'METH_O')
         self.assertEqual({flags for _, _, flags in table[1:]}, {'METH_VARARGS'})
 
@@ -140,8 +144,17 @@ class ModuleTest(unittest.TestCase):
     def test_type_table(self):
         capsule = sys.modules['swig_runtime_data4'].type_pointer_capsule
         self.assertIn('"swig_runtime_data4.type_pointer_capsule"', repr(capsule))
-        table_type = re.search(r'_swigt__p_KT_INTERFACE = \{"_p_KT_INTERFACE", "([^"]*)"', wrap_source()).group(1)
-        self.assertEqual(set(table_type.split('|')), {'KT_INTERFACE *', 'PKT_INTERFACE'})
+        types = type_table()
+        self.assertEqual(types['_p_KT_INTERFACE'], {'KT_INTERFACE *', 'PKT_INTERFACE'})
+        records = ['_p_' + ('_SYSTEMTIME' if record == 'SYSTEMTIME' else record)
+                   for record, _, _ in kt_record_fields.RECORDS]
+        self.assertEqual(len(types), 35)
+        further = sorted(set(types) - set(records) - {'_p_KT_INTERFACE'})
+        self.assertEqual((len(further), further[0], further[-1]), (18, '_p_char', '_p_void'))
+        # The module's own helper types stay out: every name is a C type or the library's.
+        for mangled, names in types.items():
+            for name in names:
+                self.assertNotRegexpMatches(name, r'::|Tavrel|TAVREL', mangled)
 
     def test_module_file(self):
         # Tools run without the sanitizer runtime that the interpreter may have preloaded.

@@ -14,6 +14,7 @@ import tempfile
 import unittest
 
 import _Tavrel
+from tavrel_wrapper_kinds import WRAPPERS
 
 RTLD_NOLOAD = 4
 TABLE_TYPE_ERROR = "in method '%s', argument 1 of type 'KT_INTERFACE *'"
@@ -208,33 +209,8 @@ class WrapperTestCase(unittest.TestCase):
 
 
 # The wrappers of the library set-up, in slot order, with the kind of each item after the
-# table.
-SETTINGS_GROUPS = ['FileStore', 'Proxy', 'OCSP', 'TSP', 'LDAP', 'CMP']
-SETUP_WRAPPERS = (
-    [('Initialize', []), ('IsInitialized', []), ('Finalize', []),
-     ('ReadPrivateKey', ['key medium', 'record output']),
-     ('IsPrivateKeyReaded', []), ('ResetPrivateKey', []), ('SetUIMode', ['flag']),
-     ('EnumKeyMediaTypes', ['number', 'text list required']),
-     ('EnumKeyMediaDevices', ['number', 'number', 'text list required'])] +
-    [(verb + group + 'Settings', ['settings ' + verb.lower()]) for group in SETTINGS_GROUPS for verb in ('Get', 'Set')] +
-    [('DoesNeedSetSettings', []),
-     ('ReadPrivateKeyBinary', ['byte string', 'length', 'text', 'record output']),
-     ('ReadPrivateKeyFile', ['text', 'text', 'record output']),
-     ('GetModeSettings', ['settings get']), ('SetModeSettings', ['settings set']),
-     ('GetCertificate', ['text', 'text', 'output list', 'output list']),
-     ('EnumOwnCertificates', ['number', 'record output']),
-     ('GetCertificateInfoEx', ['text', 'text', 'record output']),
-     ('GetCRInfo', ['byte string', 'length', 'record output']),
-     ('SetRuntimeParameter', ['text', 'value']),
-     ('GetOCSPAccessInfoModeSettings', ['settings get']), ('SetOCSPAccessInfoModeSettings', ['settings set']),
-     ('EnumOCSPAccessInfoSettings', ['number', 'settings enumerate']),
-     ('GetOCSPAccessInfoSettings', ['settings issuer']),
-     ('SetOCSPAccessInfoSettings', ['settings set']),
-     ('DeleteOCSPAccessInfoSettings', ['text']),
-     ('ParseCertificateEx', ['byte string', 'length', 'record output']),
-     ('EnumJKSPrivateKeys', ['byte string', 'length', 'number', 'output list']),
-     ('GetJKSPrivateKey', ['byte string', 'length', 'text', 'output list', 'output list']),
-     ('GeneratePRNGSequence', ['random output', 'random count'])])
+# table (tavrel_wrapper_kinds: generated from binding/wrapper_kinds.txt).
+SETUP_WRAPPERS = [(name, [kind for kind, _ in items]) for name, subsystem, _, items in WRAPPERS if subsystem == 1]
 
 # A valid value of every setting, by group, in the library's parameter order.
 SETTINGS = {
