@@ -119,9 +119,13 @@ call_record &call_record::terminated_text(const char *t, bool double_nul) noexce
     return add(std::move(a));
 }
 
-call_record &call_record::text(const char *t) noexcept { return terminated_text(t, false); }
+call_record &call_record::text(const char *t) noexcept {
+    return terminated_text(t, false);
+}
 
-call_record &call_record::multi_text(const char *t) noexcept { return terminated_text(t, true); }
+call_record &call_record::multi_text(const char *t) noexcept {
+    return terminated_text(t, true);
+}
 
 call_record &call_record::byte_list(unsigned long long count, unsigned char *const *items,
                                     const DWORD *lengths) noexcept {
@@ -185,8 +189,8 @@ output_batch &output_batch::buffer(unsigned index, const tavrel_standin::bytes &
                                    DWORD *length) {
     bool made = out && !null_output_requested(function_, index);
     outputs_.reserve(outputs_.size() + 1);
-    outputs_.push_back(pending{made ? new_buffer(data) : nullptr, reinterpret_cast<void **>(out), length,
-                               DWORD(data.size())});
+    outputs_.push_back(
+        pending{made ? new_buffer(data) : nullptr, reinterpret_cast<void **>(out), length, DWORD(data.size())});
     return *this;
 }
 

@@ -35,6 +35,12 @@ class call_record {
     call_record &number(unsigned long long value) noexcept;
     // Null or not, and exactly `length` bytes.
     call_record &bytes(const void *p, unsigned long long length) noexcept;
+    // Two arguments: a buffer (as bytes()) and its length.
+    call_record &sized(const void *p, unsigned long long length) noexcept { return bytes(p, length).number(length); }
+    // Three arguments: a text form, a binary form and its length.
+    call_record &text_and_sized(const char *t, const void *p, unsigned long long length) noexcept {
+        return text(t).sized(p, length);
+    }
     // Null or not, the bytes up to the NUL.
     call_record &text(const char *t) noexcept;
     // Up to and including the closing double NUL.

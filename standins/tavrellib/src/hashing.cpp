@@ -27,8 +27,8 @@ DWORD hash_code(const unsigned char *params, DWORD length, DWORD *code) {
 }
 
 // Hashes and hands out both forms; outputs start at argument `first_output`.
-DWORD hand_out_hash(const char *function, unsigned first_output, DWORD code, const unsigned char *data,
-                    size_t size, char **text, unsigned char **binary, DWORD *length) {
+DWORD hand_out_hash(const char *function, unsigned first_output, DWORD code, const unsigned char *data, size_t size,
+                    char **text, unsigned char **binary, DWORD *length) {
     if (!length) return KT_ERROR_BAD_PARAMETER;
     if (DWORD status = ready()) return status;
     return guarded([&]() -> DWORD {
@@ -72,8 +72,7 @@ extern "C" {
 
 DWORD KTHashData(unsigned char *pbData, DWORD dwDataLength, char **ppszHash, unsigned char **ppbHash,
                  DWORD *pdwHashLength) {
-    call_record(__func__).bytes(pbData, dwDataLength).number(dwDataLength).pointer(ppszHash).pointer(ppbHash).pointer(
-        pdwHashLength);
+    call_record(__func__).sized(pbData, dwDataLength).pointer(ppszHash).pointer(ppbHash).pointer(pdwHashLength);
     STANDIN_ENTER();
     if (!pbData && dwDataLength) return KT_ERROR_BAD_PARAMETER;
     return hand_out_hash(__func__, 2, default_hash, pbData, dwDataLength, ppszHash, ppbHash, pdwHashLength);
@@ -82,10 +81,8 @@ DWORD KTHashData(unsigned char *pbData, DWORD dwDataLength, char **ppszHash, uns
 DWORD KTHashDataWithParams(unsigned char *pbParams, DWORD dwParamsLength, unsigned char *pbData, DWORD dwDataLength,
                            char **ppszHash, unsigned char **ppbHash, DWORD *pdwHashLength) {
     call_record(__func__)
-        .bytes(pbParams, dwParamsLength)
-        .number(dwParamsLength)
-        .bytes(pbData, dwDataLength)
-        .number(dwDataLength)
+        .sized(pbParams, dwParamsLength)
+        .sized(pbData, dwDataLength)
         .pointer(ppszHash)
         .pointer(ppbHash)
         .pointer(pdwHashLength);
@@ -106,8 +103,7 @@ DWORD KTHashFile(char *pszFileName, char **ppszHash, unsigned char **ppbHash, DW
 DWORD KTHashFileWithParams(unsigned char *pbParams, DWORD dwParamsLength, char *pszFileName, char **ppszHash,
                            unsigned char **ppbHash, DWORD *pdwHashLength) {
     call_record(__func__)
-        .bytes(pbParams, dwParamsLength)
-        .number(dwParamsLength)
+        .sized(pbParams, dwParamsLength)
         .text(pszFileName)
         .pointer(ppszHash)
         .pointer(ppbHash)
@@ -121,7 +117,7 @@ DWORD KTHashFileWithParams(unsigned char *pbParams, DWORD dwParamsLength, char *
 
 // A new beginning drops a hash in parts that was not ended.
 DWORD KTHashDataBeginWithParams(unsigned char *pbParams, DWORD dwParamsLength) {
-    call_record(__func__).bytes(pbParams, dwParamsLength).number(dwParamsLength);
+    call_record(__func__).sized(pbParams, dwParamsLength);
     STANDIN_ENTER();
     DWORD code = 0;
     if (DWORD status = hash_code(pbParams, dwParamsLength, &code)) return status;
@@ -136,7 +132,7 @@ DWORD KTHashDataBeginWithParams(unsigned char *pbParams, DWORD dwParamsLength) {
 
 // 2 without a beginning.
 DWORD KTHashDataContinue(unsigned char *pbData, DWORD dwDataLength) {
-    call_record(__func__).bytes(pbData, dwDataLength).number(dwDataLength);
+    call_record(__func__).sized(pbData, dwDataLength);
     STANDIN_ENTER();
     if (!pbData && dwDataLength) return KT_ERROR_BAD_PARAMETER;
     if (DWORD status = ready()) return status;

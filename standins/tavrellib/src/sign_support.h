@@ -27,6 +27,35 @@ DWORD current_key(material_ptr *key);
 DWORD read_named_file(const char *path, bytes *out);
 DWORD write_named_file(const char *path, const bytes &data);
 
+// The signature's text form and binary form into the outputs at `first_output` and after.
+DWORD hand_out_signature(const char *function, unsigned first_output, const bytes &signature, char **text,
+                         unsigned char **binary, DWORD *length);
+
+// The certificate that verifies signer `index` of `signature`: null when the signature
+// carries it, else the own key's (null without one), held by `holder`.
+const X509 *verifying_certificate(const bytes &signature, size_t index, material_ptr *holder);
+
+// The status of a verification: 2 for a signer index beyond the signers, VERIFY for
+// anything that is no matching signature.
+DWORD verdict(verify_status status);
+
+// A verified signer described by the own key's certificate (raw signatures carry none).
+verified_signer own_signer(const key_material &key);
+
+// On-time verification: the signer's certificate must be valid at `at`, or, when it
+// is null, at the signing time (now, for a signer without one).
+struct on_time {
+    const SYSTEMTIME *at;
+};
+// 0, VERIFY outside the certificate's validity, 2 for a time that is no date.
+DWORD check_on_time(const on_time *check, const verified_signer &signer);
+
+// Verifies signer `index` of a signature with the data inside (on time if `check` is
+// not null) and hands out the data at `data_output`; fills the signer record.
+DWORD verify_internal(const char *function, unsigned data_output, size_t index, const char *text,
+                      const unsigned char *binary, DWORD length, const on_time *check, unsigned char **data,
+                      DWORD *data_length, KT_SIGN_INFO *info);
+
 // Fills the caller's signer record (may be null) from a verified signer.
 void fill_sign_info(KT_SIGN_INFO *info, const verified_signer &signer);
 
