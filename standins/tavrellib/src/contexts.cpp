@@ -9,6 +9,7 @@
 #include "envelope.h"
 #include "library.h"
 #include "session.h"
+#include "signed_data.h"
 #include "sign_support.h"
 
 namespace tavrel_standin {
@@ -28,14 +29,6 @@ bool is_context_parameter(const char *name) {
 // How an envelope names its recipients: by issuer and serial, or by key identifier.
 constexpr DWORD recipients_by_issuer_serial = 1;  // KT_RECIPIENT_APPEND_TYPE_BY_ISSUER_SERIAL
 constexpr DWORD recipients_by_key_id = 2;         // KT_RECIPIENT_APPEND_TYPE_BY_KEY_ID
-
-// The key of a live private-key context; 2 for any other handle.
-DWORD key_of(PVOID handle, material_ptr *material) {
-    std::shared_ptr<const private_key> key = find_private_key(handle);
-    if (!key) return KT_ERROR_BAD_PARAMETER;
-    *material = key->material;
-    return ready();
-}
 
 }  // namespace
 }  // namespace tavrel_standin
@@ -73,12 +66,12 @@ DWORD KTCtxReadPrivateKeyBinary(PVOID pvContext, unsigned char *pbPrivateKey, DW
     if (!pvContext || !pbPrivateKey || !pszPassword || !ppvPrivateKeyContext || !is_context(pvContext))
         return KT_ERROR_BAD_PARAMETER;
     if (DWORD status = ready()) return status;
-    return guarded([&]() -> DWORD {
+    return guarded([&, function = __func__]() -> DWORD {
         material_ptr material;
         bytes der(pbPrivateKey, pbPrivateKey + dwPrivateKeyLength);
         if (DWORD status = pkcs12_read_status(read_pkcs12(der, pszPassword, &material))) return status;
         return open_private_key(pvContext, std::move(material), ppvPrivateKeyContext, pInfo,
-                                null_output_requested(__func__, 4));
+                                null_output_requested(function, 4));
     });
 }
 
@@ -86,11 +79,32 @@ DWORD KTCtxOpenPrivateKey(PVOID pvContext, PKT_KEY_MEDIA pKeyMedia, PVOID *ppvPr
     call_record(__func__).pointer(pvContext).bytes(pKeyMedia, sizeof(KT_KEY_MEDIA)).pointer(ppvPrivateKeyContext);
     STANDIN_ENTER();
     if (!pvContext || !pKeyMedia || !ppvPrivateKeyContext || !is_context(pvContext)) return KT_ERROR_BAD_PARAMETER;
-    return guarded([&]() -> DWORD {
+    return guarded([&, function = __func__]() -> DWORD {
         material_ptr material;
         if (DWORD status = media_key(pKeyMedia, &material)) return status;
         return open_private_key(pvContext, std::move(material), ppvPrivateKeyContext, nullptr,
-                                null_output_requested(__func__, 2));
+                                null_output_requested(function, 2));
+    });
+}
+
+DWORD KTCtxSignHashValue(PVOID pvPrivateKeyContext, DWORD dwSignAlgo, unsigned char *pbHash, DWORD dwHashLength,
+                         BOOL bAppendCert, unsigned char **ppbSign, DWORD *pdwSignLength) {
+    call_record(__func__)
+        .pointer(pvPrivateKeyContext)
+        .number(dwSignAlgo)
+        .sized(pbHash, dwHashLength)
+        .number(static_cast<unsigned int>(bAppendCert))
+        .pointer(ppbSign)
+        .pointer(pdwSignLength);
+    STANDIN_ENTER();
+    // Hash signatures always carry the signer's certificate here.
+    if (!pbHash || dwHashLength == 0 || !pdwSignLength) return KT_ERROR_BAD_PARAMETER;
+    if (DWORD status = check_sign_algorithm(dwSignAlgo)) return status;
+    return guarded([&, function = __func__]() -> DWORD {
+        material_ptr key;
+        if (DWORD status = private_key_material(pvPrivateKeyContext, &key)) return status;
+        bytes signature = cms_sign_hash(*key, bytes(pbHash, pbHash + dwHashLength));
+        return output_batch(function).buffer(5, signature, ppbSign, pdwSignLength).commit();
     });
 }
 
@@ -113,9 +127,9 @@ DWORD KTCtxEnvelopData(PVOID pvPrivateKeyContext, DWORD dwRecipientCerts, unsign
     // Both ways of naming recipients are kept alike here: by issuer, serial and key identifier.
     if (dwRecipientAppendType != recipients_by_issuer_serial && dwRecipientAppendType != recipients_by_key_id)
         return KT_ERROR_BAD_PARAMETER;
-    return guarded([&]() -> DWORD {
+    return guarded([&, function = __func__]() -> DWORD {
         material_ptr sender;
-        if (DWORD status = key_of(pvPrivateKeyContext, &sender)) return status;
+        if (DWORD status = private_key_material(pvPrivateKeyContext, &sender)) return status;
         std::vector<x509_ptr> recipients;
         if (DWORD status = read_recipients(dwRecipientCerts, ppbRecipientCerts, pdwRecipientCertsLength, &recipients))
             return status;
@@ -124,7 +138,7 @@ DWORD KTCtxEnvelopData(PVOID pvPrivateKeyContext, DWORD dwRecipientCerts, unsign
         options.append_certificate = bAppendCert != 0;
         bytes envelope;
         if (DWORD status = envelop(sender.get(), recipients, options, pbData, dwDataLength, &envelope)) return status;
-        return output_batch(__func__).buffer(9, envelope, ppbEnvelopedData, pdwEnvelopedDataLength).commit();
+        return output_batch(function).buffer(9, envelope, ppbEnvelopedData, pdwEnvelopedDataLength).commit();
     });
 }
 
@@ -144,9 +158,9 @@ DWORD KTCtxDevelopData(PVOID pvPrivateKeyContext, char *pszEnvelopedData, unsign
     write_lent_text(__func__, 1, pszEnvelopedData);
     STANDIN_ENTER();
     if (!pdwDataLength || !pSenderInfo) return KT_ERROR_BAD_PARAMETER;
-    return guarded([&]() -> DWORD {
+    return guarded([&, function = __func__]() -> DWORD {
         material_ptr recipient;
-        if (DWORD status = key_of(pvPrivateKeyContext, &recipient)) return status;
+        if (DWORD status = private_key_material(pvPrivateKeyContext, &recipient)) return status;
         x509_ptr sender;
         if (dwSenderCertLength && !(sender = certificate_from_der(pbSenderCert, dwSenderCertLength)))
             return TAVREL_STANDIN_ERROR_CRYPTO;
@@ -155,7 +169,7 @@ DWORD KTCtxDevelopData(PVOID pvPrivateKeyContext, char *pszEnvelopedData, unsign
             return status;
         opened_envelope opened;
         if (DWORD status = develop(*recipient, envelope, sender.get(), &opened)) return status;
-        output_batch out(__func__);
+        output_batch out(function);
         out.buffer(6, opened.data, ppbData, pdwDataLength);
         fill_sender_info(pSenderInfo, opened);
         return out.commit();
@@ -172,10 +186,10 @@ DWORD KTCtxServerDynamicKeySessionCreate(PVOID pvPrivateKeyContext, DWORD dwExpi
         .pointer(ppvServerSession);
     STANDIN_ENTER();
     if (!ppvServerSession) return KT_ERROR_BAD_PARAMETER;
-    return guarded([&]() -> DWORD {
+    return guarded([&, function = __func__]() -> DWORD {
         material_ptr own;
-        if (DWORD status = key_of(pvPrivateKeyContext, &own)) return status;
-        return server_dynamic_key_session(__func__, 4, own, dwExpireTime, pbClientData, dwClientDataLength,
+        if (DWORD status = private_key_material(pvPrivateKeyContext, &own)) return status;
+        return server_dynamic_key_session(function, 4, own, dwExpireTime, pbClientData, dwClientDataLength,
                                           ppvServerSession);
     });
 }

@@ -134,6 +134,18 @@ DWORD open_private_key(void *context, material_ptr material, void **key, KT_CERT
     return 0;
 }
 
+DWORD check_sign_algorithm(DWORD algorithm) {
+    if (algorithm == 1 || algorithm == 3) return 0;
+    return algorithm == 2 ? TAVREL_STANDIN_ERROR_NOT_SUPPORTED : KT_ERROR_BAD_PARAMETER;
+}
+
+DWORD private_key_material(void *handle, material_ptr *material) {
+    std::shared_ptr<const private_key> key = find_private_key(handle);
+    if (!key) return KT_ERROR_BAD_PARAMETER;
+    *material = key->material;
+    return ready();
+}
+
 void write_name(char *buffer, const std::string &name) {
     // Longest file name written into a caller's name buffer, with its NUL.
     constexpr size_t request_name_size = 1025;
@@ -169,12 +181,6 @@ bool write_whole_file(const char *path, const bytes &data) {
         if (ok) done += size_t(n);
     }
     return (::close(fd) == 0) && ok;
-}
-
-// Sign codes the stand-in's P-256 keys serve: 1 (in place of DSTU 4145) and 3 (ECDSA).
-DWORD check_sign_algorithm(DWORD algorithm) {
-    if (algorithm == 1 || algorithm == 3) return 0;
-    return algorithm == 2 ? TAVREL_STANDIN_ERROR_NOT_SUPPORTED : KT_ERROR_BAD_PARAMETER;
 }
 
 bytes sign(const private_key &key, const unsigned char *data, size_t size, BOOL external, BOOL append_certificate) {
@@ -398,11 +404,11 @@ DWORD KTCtxReadPrivateKey(PVOID pvContext, PKT_KEY_MEDIA pKeyMedia, PVOID *ppvPr
         .bytes(pInfo, sizeof(KT_CERT_OWNER_INFO));
     STANDIN_ENTER();
     if (!pvContext || !pKeyMedia || !ppvPrivateKeyContext || !is_context(pvContext)) return KT_ERROR_BAD_PARAMETER;
-    return guarded([&]() -> DWORD {
+    return guarded([&, function = __func__]() -> DWORD {
         material_ptr material;
         if (DWORD status = media_key(pKeyMedia, &material)) return status;
         return open_private_key(pvContext, std::move(material), ppvPrivateKeyContext, pInfo,
-                                null_output_requested(__func__, 2));
+                                null_output_requested(function, 2));
     });
 }
 
@@ -455,11 +461,11 @@ DWORD KTCtxGetOwnCertificate(PVOID pvPrivateKeyContext, DWORD dwCertKeyType, DWO
     // The one certificate signs: asked for as the national kind (1), ECDSA (4) or any (0).
     bool type_ok = dwCertKeyType == 0 || dwCertKeyType == 1 || dwCertKeyType == 4;
     if (!type_ok || (dwKeyUsage != 0 && dwKeyUsage != 1)) return TAVREL_STANDIN_ERROR_CERT_NOT_FOUND;
-    return guarded([&]() -> DWORD {
+    return guarded([&, function = __func__]() -> DWORD {
         const X509 *cert = key->material->certificate.get();
-        output_batch out(__func__);
+        output_batch out(function);
         out.buffer(4, certificate_der(cert), ppbCertificate, pdwCertificateLength);
-        if (ppInfo && !null_output_requested(__func__, 3)) *ppInfo = new_cert_info_ex(cert);
+        if (ppInfo && !null_output_requested(function, 3)) *ppInfo = new_cert_info_ex(cert);
         return out.commit();
     });
 }
@@ -481,8 +487,8 @@ DWORD KTCtxSignData(PVOID pvPrivateKeyContext, DWORD dwSignAlgo, unsigned char *
     if (!key) return KT_ERROR_BAD_PARAMETER;
     if (DWORD status = check_sign_algorithm(dwSignAlgo)) return status;
     if (DWORD status = ready()) return status;
-    return guarded([&]() -> DWORD {
-        return output_batch(__func__)
+    return guarded([&, function = __func__]() -> DWORD {
+        return output_batch(function)
             .buffer(6, sign(*key, pbData, dwDataLength, bExternal, bAppendCert), ppbSign, pdwSignLength)
             .commit();
     });

@@ -91,6 +91,13 @@ bool read_whole_file(const char *path, bytes *out);
 // Creates or replaces the file with `data`.
 bool write_file(const char *path, const bytes &data);
 
+// Sign codes the stand-in's P-256 keys serve: 1 (in place of DSTU 4145) and 3 (ECDSA);
+// 2 is NOT_SUPPORTED, others BAD_PARAMETER.
+DWORD check_sign_algorithm(DWORD algorithm);
+
+// The key of a live private-key context (2 for any other handle), and the readiness status.
+DWORD private_key_material(void *handle, material_ptr *material);
+
 // Writes a request's file name into the caller's name buffer (at least 1025 bytes), if given.
 void write_name(char *buffer, const std::string &name);
 

@@ -273,7 +273,7 @@ DWORD KTCtxReadNamedPrivateKey(PVOID pvContext, PKT_KEY_MEDIA pKeyMedia, char *p
     if (!pvContext || !pKeyMedia || !pszNamedPrivateKeyLabel || !pszNamedPrivateKeyPassword ||
         !ppvPrivateKeyContext || !is_context(pvContext))
         return KT_ERROR_BAD_PARAMETER;
-    return guarded([&]() -> DWORD {
+    return guarded([&, function = __func__]() -> DWORD {
         key_pem pem;
         {
             library_state &s = library();
@@ -285,7 +285,7 @@ DWORD KTCtxReadNamedPrivateKey(PVOID pvContext, PKT_KEY_MEDIA pKeyMedia, char *p
             pem = key->key;
         }
         return open_private_key(pvContext, material_from_pem(pem), ppvPrivateKeyContext, pInfo,
-                                null_output_requested(__func__, 4));
+                                null_output_requested(function, 4));
     });
 }
 
@@ -407,10 +407,10 @@ DWORD KTCtxMakeDeviceCertificate(PVOID pvContext, char *pszDeviceName, unsigned 
     }
     if (!any_request) return KT_ERROR_BAD_PARAMETER;
     if (DWORD status = ready()) return status;
-    return guarded([&]() -> DWORD {
+    return guarded([&, function = __func__]() -> DWORD {
         std::string name = pszDeviceName ? utf8_of(pszDeviceName) : std::string();
         // Every request given is checked, also those whose certificate is not asked for.
-        output_batch out(__func__);
+        output_batch out(function);
         for (unsigned i = 0; i < 4; ++i) {
             const pair &p = pairs[i];
             bytes certificate;
