@@ -1,6 +1,7 @@
 # -*- coding: utf-8 -*-
 """Round trips through contexts, private-key contexts and named keys on the stand-in
 library: what one wrapper hands out, another takes back and the library accepts."""
+import hashlib
 import json
 import os
 import shutil
@@ -68,6 +69,49 @@ class PrivateKeyRoadTest(ContextTestCase):
         W('SessionEncrypt')(self.t, client[0], DATA, len(DATA), sealed)
         W('SessionDecrypt')(self.t, server[0], sealed[0], len(sealed[0]), opened)
         self.assertEqual(opened, [DATA])
+
+    def test_hash_signature_verified_library_wide(self):
+        key = self.private_key()
+        digest = hashlib.sha256(DATA).digest()
+        signature, signer = [], {}
+        W('CtxSignHashValue')(self.t, key, _Tavrel.KT_CTX_SIGN_DSTU4145_WITH_GOST34311, digest, len(digest), 1,
+                              signature)
+        W('VerifyHash')(self.t, None, digest, len(digest), None, signature[0], len(signature[0]), signer)
+        self.assertEqual(signer['pszSerial'], self.serial_of(key))
+
+    def test_file_signature_built_signer_by_signer(self):
+        context = self.context()
+        key = self.private_key(context)
+        certificate = self.certificate_of(key)
+        data_path, empty_path, signed_path = [os.path.join(self.scratch, name)
+                                              for name in ('road-data', 'road-empty.p7s', 'road-signed.p7s')]
+        open(data_path, 'wb').write(DATA)
+        W('CtxCreateEmptySignFile')(self.t, context, 1, data_path, certificate, len(certificate), empty_path)
+        count = []
+        W('GetFileSignsCount')(self.t, empty_path, count)
+        self.assertEqual(count, [0])
+        signer = []
+        W('CtxSignData')(self.t, key, 1, DATA, len(DATA), 1, 0, signer)
+        W('CtxAppendSignerFile')(self.t, context, 1, signer[0], len(signer[0]), certificate, len(certificate),
+                                 empty_path, signed_path)
+        W('GetFileSignsCount')(self.t, signed_path, count)
+        self.assertEqual(count, [1])
+        info, der = {}, []
+        W('GetFileSignerInfo')(self.t, 0, signed_path, info, der)
+        self.assertEqual((info['pszSerial'], der), (self.serial_of(key), [certificate]))
+
+    def test_cose_verified_library_wide(self):
+        key = self.private_key()
+        message, payload, signer = [], [], {}
+        W('CtxCOSESignData')(self.t, key, 3, DATA, len(DATA), message)
+        W('COSEVerifyData')(self.t, message[0], len(message[0]), None, 0, payload, signer)
+        self.assertEqual((payload, signer['pszSerial']), ([DATA], self.serial_of(key)))
+        data_path, cose_path, out_path = [os.path.join(self.scratch, name)
+                                          for name in ('cose-data', 'cose-message', 'cose-out')]
+        open(data_path, 'wb').write(DATA)
+        W('CtxCOSESignFile')(self.t, key, 1, data_path, cose_path)
+        W('COSEVerifyFile')(self.t, cose_path, None, 0, out_path, None)
+        self.assertEqual(open(out_path, 'rb').read(), DATA)
 
     def serial_of(self, key):
         info = {}
