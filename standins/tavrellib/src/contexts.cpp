@@ -56,8 +56,7 @@ DWORD KTCtxReadPrivateKeyBinary(PVOID pvContext, unsigned char *pbPrivateKey, DW
                                 char *pszPassword, PVOID *ppvPrivateKeyContext, PKT_CERT_OWNER_INFO pInfo) {
     call_record(__func__)
         .pointer(pvContext)
-        .bytes(pbPrivateKey, dwPrivateKeyLength)
-        .number(dwPrivateKeyLength)
+        .sized(pbPrivateKey, dwPrivateKeyLength)
         .text(pszPassword)
         .pointer(ppvPrivateKeyContext)
         .bytes(pInfo, sizeof(KT_CERT_OWNER_INFO));
@@ -118,8 +117,7 @@ DWORD KTCtxEnvelopData(PVOID pvPrivateKeyContext, DWORD dwRecipientCerts, unsign
         .number(dwRecipientAppendType)
         .number(static_cast<unsigned int>(bSignData))
         .number(static_cast<unsigned int>(bAppendCert))
-        .bytes(pbData, dwDataLength)
-        .number(dwDataLength)
+        .sized(pbData, dwDataLength)
         .pointer(ppbEnvelopedData)
         .pointer(pdwEnvelopedDataLength);
     STANDIN_ENTER();
@@ -148,10 +146,8 @@ DWORD KTCtxDevelopData(PVOID pvPrivateKeyContext, char *pszEnvelopedData, unsign
     call_record(__func__)
         .pointer(pvPrivateKeyContext)
         .text(pszEnvelopedData)
-        .bytes(pbEnvelopedData, dwEnvelopedDataLength)
-        .number(dwEnvelopedDataLength)
-        .bytes(pbSenderCert, dwSenderCertLength)
-        .number(dwSenderCertLength)
+        .sized(pbEnvelopedData, dwEnvelopedDataLength)
+        .sized(pbSenderCert, dwSenderCertLength)
         .pointer(ppbData)
         .pointer(pdwDataLength)
         .pointer(pSenderInfo);
@@ -181,8 +177,7 @@ DWORD KTCtxServerDynamicKeySessionCreate(PVOID pvPrivateKeyContext, DWORD dwExpi
     call_record(__func__)
         .pointer(pvPrivateKeyContext)
         .number(dwExpireTime)
-        .bytes(pbClientData, dwClientDataLength)
-        .number(dwClientDataLength)
+        .sized(pbClientData, dwClientDataLength)
         .pointer(ppvServerSession);
     STANDIN_ENTER();
     if (!ppvServerSession) return KT_ERROR_BAD_PARAMETER;

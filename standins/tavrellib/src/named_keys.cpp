@@ -348,8 +348,7 @@ DWORD KTCtxPrepareNamedPrivateKey(PVOID pvContext, char *pszNamedPrivateKeyLabel
         .pointer(pvContext)
         .text(pszNamedPrivateKeyLabel)
         .text(pszNamedPrivateKeyPassword)
-        .bytes(pbData, dwDataLength)
-        .number(dwDataLength);
+        .sized(pbData, dwDataLength);
     write_lent_text(__func__, 1, pszNamedPrivateKeyLabel);
     write_lent_text(__func__, 2, pszNamedPrivateKeyPassword);
     STANDIN_ENTER();
@@ -390,7 +389,7 @@ DWORD KTCtxMakeDeviceCertificate(PVOID pvContext, char *pszDeviceName, unsigned 
     {
         call_record record(__func__);
         record.pointer(pvContext).text(pszDeviceName);
-        for (const pair &p : pairs) record.bytes(p.request, p.request_length).number(p.request_length);
+        for (const pair &p : pairs) record.sized(p.request, p.request_length);
         record.text(pszCMPAddress).text(pszCMPPort);
         for (const pair &p : pairs) record.pointer(p.certificate).pointer(p.certificate_length);
     }
