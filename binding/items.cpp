@@ -1,5 +1,7 @@
 #include "items.h"
 
+#include <dlfcn.h>
+
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -119,6 +121,14 @@ const settings_group mode = group_of(mode_keys);
 const settings_group access_info_mode = group_of(access_info_mode_keys);
 const settings_group access_info = group_of(access_info_keys);
 }  // namespace settings_groups
+
+call_state::~call_state() {
+    if (library) dlclose(library);
+}
+
+void call_state::hold_library() {
+    if (!library) library = dlopen(KT_LIBRARY_FILE_NAME, RTLD_NOW | RTLD_NOLOAD);
+}
 
 PyObject *status_result(KT_INTERFACE *table, DWORD status, bool enumeration) {
     if (status == KT_ERROR_NONE) {

@@ -19,8 +19,19 @@ namespace Tavrel {
 
 /* What one wrapper call knows across its items. */
 struct call_state {
+    call_state() = default;
+    call_state(const call_state &) = delete;
+    call_state &operator=(const call_state &) = delete;
+    ~call_state();
+
+    /* Keeps the library mapped until the call ends: script code that runs while items are
+     * converted or outputs written (a __del__, say) may unload it, and the call still
+     * releases what the library returned through the table. */
+    void hold_library();
+
     bool called = false;     // the library function was called: what it returns is released
     size_t bytes_limit = 0;  // the last byte-string copy's size: the largest length it may have
+    void *library = nullptr;
 };
 
 /* ---- results ---- */

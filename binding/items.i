@@ -37,6 +37,12 @@
 
 %typemap(arginit) KT_INTERFACE *iface %{ Tavrel::call_state tavrel_call;
 %}
+/* The table (table_arg.i), and the library held from then on. */
+%typemap(in) KT_INTERFACE *iface {
+    $1 = ConvertTavrelInterface($input, "$symname");
+    if (!$1) SWIG_fail;
+    tavrel_call.hold_library();
+}
 
 /* Each result kind runs right after the library call, so it marks the call made.
  * STATUS: None for 0, RuntimeError for any other status; ENUMERATION: True for 0, False

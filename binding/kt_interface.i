@@ -10,23 +10,25 @@ static Tavrel::record_registry &_T_tables() {
 static const kt_records::kt_record _T_table_layout = {"KT_INTERFACE", sizeof(KT_INTERFACE), nullptr, 0};
 %}
 
+/* new_KT_INTERFACE: a zero-filled table, every slot null, as the bare pointer object that
+ * owns it, also once a class is registered for the type (as new_<RECORD>). */
+%native(new_KT_INTERFACE) PyObject *_T_new_table(PyObject *self, PyObject *args);
+%{
+SWIGINTERN PyObject *_T_new_table(PyObject *, PyObject *args) {
+    if (!PyArg_ParseTuple(args, ":new_KT_INTERFACE")) return NULL;
+    const Tavrel::record_block *block = _T_tables().allocate(_T_table_layout, SWIGTYPE_p_KT_INTERFACE);
+    if (!block) return PyErr_NoMemory();
+    PyObject *table = SWIG_NewPointerObj(const_cast<void *>(block->start), SWIGTYPE_p_KT_INTERFACE, SWIG_POINTER_NEW);
+    if (!table) _T_tables().release(block->start);
+    return table;
+}
+%}
+
+%nodefaultctor KT_INTERFACE;
 typedef struct KT_INTERFACE {} KT_INTERFACE, *PKT_INTERFACE;
 %types(PKT_INTERFACE);
 
-%exception KT_INTERFACE::KT_INTERFACE {
-    $action
-    if (!result) {
-        PyErr_NoMemory();
-        SWIG_fail;
-    }
-}
-
 %extend KT_INTERFACE {
-    /* A zero-filled table: every slot null. */
-    KT_INTERFACE() {
-        const Tavrel::record_block *block = _T_tables().allocate(_T_table_layout, SWIGTYPE_p_KT_INTERFACE);
-        return block ? static_cast<KT_INTERFACE *>(const_cast<void *>(block->start)) : 0;
-    }
     /* Frees a live table made by new_KT_INTERFACE; None, a table already freed and the
      * process-wide table pass untouched. */
     ~KT_INTERFACE() {

@@ -7,7 +7,7 @@ import sys
 import unittest
 
 import _Tavrel
-from tavrel_testing import sigapi_file
+from tavrel_testing import LIB_NORMAL, ChildTestCase, sigapi_file
 from wrapper_testing import (ACCESS_FAILED, BAD_PARAMETER, CERT_NOT_FOUND, CRYPTO, DEVICES, KEY_FILE_PASSWORD,
                              NO_KEY, NO_MORE_ITEMS, RESOURCE_FAILED, SETTINGS, SETUP_WRAPPERS, TABLE_TYPE_ERROR,
                              TYPE_NAME, WrapperTestCase, baseline_arguments, medium, settings_dictionary, wrapper)
@@ -560,6 +560,52 @@ class ResultKindsTest(WrapperTestCase):
         self.assertIsNone(W('Initialize')(self.t))
         self.assertIsNone(W('Initialize')(self.t))
         self.assertIs(W('IsInitialized')(self.t), True)
+
+
+class UnloadWhileWritingOutputsTest(ChildTestCase):
+    """Emptying an output drops what it held, and a __del__ may unload the library there;
+    the wrapper still releases the library's results through the table."""
+
+    def test_record_certificate_and_description(self):
+        child = self.run_child('''
+            from wrapper_testing import medium, write_world
+            write_world(os.environ['TAVREL_STANDIN_WORLD'])
+
+            class Unloader(object):
+                def __del__(self):
+                    _Tavrel.KTUnload()
+
+            def loaded():
+                _Tavrel.KTLoad()
+                table = _Tavrel.KTGetInterface()
+                _Tavrel.KT_INTERFACE_Initialize(table)
+                return table
+
+            owner = {'old': Unloader()}
+            result['owner record'] = outcome(_Tavrel.KT_INTERFACE_ReadPrivateKey, loaded(), medium(1), owner)
+            result['owner unloaded'] = [_Tavrel.KTGetInterface() is None, 'pszIssuer' in owner]
+
+            table = loaded()
+            owner = {}
+            _Tavrel.KT_INTERFACE_ReadPrivateKey(table, medium(1), owner)
+            issuer, serial = owner['pszIssuer'], owner['pszSerial']
+            certificate = [Unloader()]
+            result['certificate'] = outcome(_Tavrel.KT_INTERFACE_GetCertificate, table, issuer, serial, None,
+                                            certificate)
+            result['certificate unloaded'] = [_Tavrel.KTGetInterface() is None, type(certificate[0]).__name__]
+
+            table = loaded()
+            _Tavrel.KT_INTERFACE_ReadPrivateKey(table, medium(1), {})
+            description = {'old': Unloader()}
+            result['description'] = outcome(_Tavrel.KT_INTERFACE_GetCertificateInfoEx, table, issuer, serial,
+                                            description)
+            result['description unloaded'] = [_Tavrel.KTGetInterface() is None, 'pszSerial' in description]
+        ''', LIB_NORMAL)
+        self.assertEqual(child.result, {
+            'owner record': ['ok', None], 'owner unloaded': [True, True],
+            'certificate': ['ok', None], 'certificate unloaded': [True, 'str'],
+            'description': ['ok', None], 'description unloaded': [True, True],
+        })
 
 
 if __name__ == '__main__':

@@ -142,6 +142,9 @@ class TableTest(ChildTestCase):
             table = _Tavrel.new_KT_INTERFACE()
             result['then released'] = outcome(delete, table)
             del table
+            table = _Tavrel.new_KT_INTERFACE()
+            result['made after registering'] = [type(table).__name__, table.own()]
+            del table                       # still released through Table.__swig_destroy__
 
             _Tavrel.KTLoad()
             iface = _Tavrel.KTGetInterface()
@@ -156,6 +159,7 @@ class TableTest(ChildTestCase):
             'twice': [OK, OK],
             'register': OK,
             'then released': OK,
+            'made after registering': ['SwigPyObject', True],
             'process-wide': [True, OK, True],
             'kept after unload': OK,
         })
