@@ -36,14 +36,12 @@ class HandleOutputTest(ContextTestCase):
                 self.assertKTError(TypeError, BAD_PARAMETER, W(name), self.t, *items(item))
 
     def test_one_pointer_object_replaces_what_the_list_held(self):
-        context = self.context()
         for function, name, items in self.calls()[:4]:
             out = ['a', 'b', 'c']
             W(name)(self.t, *items(out))
             self.assertEqual(len(out), 1, name)
             self.assertEqual(type(out[0]).__name__, 'SwigPyObject', name)
             W('CtxFreePrivateKey' if name != 'CtxCreate' else 'CtxFree')(self.t, out[0])
-        del context
 
     def test_no_handle_from_the_library_gives_none(self):
         for function, name, items in self.calls()[:4]:
