@@ -39,6 +39,9 @@ class Counters(ctypes.Structure):
                 for name in ('buffers', 'records', 'contexts', 'privateKeys', 'violations', 'sessions')]
 
 
+NOTHING_OUTSTANDING = dict((name, 0) for name, _ in Counters._fields_)
+
+
 class Standin(object):
     """The test controls of the stand-in that the module loaded."""
 
@@ -52,6 +55,17 @@ class Standin(object):
         self.lib.TavrelStandin_GetRuntimeParameter.argtypes = [ctypes.c_char_p, ctypes.POINTER(ctypes.c_ulong)]
         self.lib.KTGetErrorDesc.restype = ctypes.c_char_p
         self.lib.KTGetErrorDesc.argtypes = [ctypes.c_ulong]
+        for name, restype, argtypes in [
+                ('TavrelStandin_LastCallIsNull', ctypes.c_int, [ctypes.c_char_p, ctypes.c_uint]),
+                ('TavrelStandin_LastCallNumber', ctypes.c_int,
+                 [ctypes.c_char_p, ctypes.c_uint, ctypes.POINTER(ctypes.c_ulonglong)]),
+                ('TavrelStandin_LastCallBytes', ctypes.c_long,
+                 [ctypes.c_char_p, ctypes.c_uint, ctypes.c_void_p, ctypes.c_ulong]),
+                ('TavrelStandin_SetNullOutput', ctypes.c_int, [ctypes.c_char_p, ctypes.c_uint]),
+                ('TavrelStandin_SetLentText', ctypes.c_int,
+                 [ctypes.c_char_p, ctypes.c_uint, ctypes.c_char_p, ctypes.c_ulong])]:
+            function = getattr(self.lib, name)
+            function.restype, function.argtypes = restype, argtypes
 
     def counters(self):
         c = self.lib.TavrelStandin_GetCounters()
@@ -72,6 +86,34 @@ class Standin(object):
 
     def error_text(self, code):
         return self.lib.KTGetErrorDesc(code)
+
+    # What the library was handed on the last call of a function; its arguments counted from 0.
+
+    def last_null(self, function, index):
+        """Whether argument index was a null pointer."""
+        return {1: True, 0: False}[self.lib.TavrelStandin_LastCallIsNull(function, index)]
+
+    def last_number(self, function, index):
+        value = ctypes.c_ulonglong()
+        assert self.lib.TavrelStandin_LastCallNumber(function, index, ctypes.byref(value)) == 0, (function, index)
+        return value.value
+
+    def last_bytes(self, function, index):
+        """The bytes of argument index (None for a null pointer)."""
+        size = self.lib.TavrelStandin_LastCallBytes(function, index, None, 0)
+        if size < 0:
+            return None
+        out = ctypes.create_string_buffer(size)
+        self.lib.TavrelStandin_LastCallBytes(function, index, out, size)
+        return out.raw[:size]
+
+    # For the next call of a function only.
+
+    def set_null_output(self, function, index):
+        assert self.lib.TavrelStandin_SetNullOutput(function, index) == 0, function
+
+    def set_lent_text(self, function, index, text):
+        assert self.lib.TavrelStandin_SetLentText(function, index, text, len(text)) == 0, function
 
 
 def write_world(path):
@@ -126,8 +168,7 @@ class WrapperTestCase(unittest.TestCase):
     def tearDown(self):
         self.lib.clear_faults()
         self.assertEqual(self.lib.counters(),
-                         {'buffers': 0, 'records': 0, 'contexts': 0, 'privateKeys': 0, 'violations': 0,
-                          'sessions': 0})
+                         NOTHING_OUTSTANDING)
 
     # ---- outcomes ----
 

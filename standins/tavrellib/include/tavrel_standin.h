@@ -22,6 +22,7 @@ extern "C" {
 #define TAVREL_STANDIN_ERROR_VERIFY 0xF007UL          /* the signature does not verify */
 #define TAVREL_STANDIN_ERROR_CONTROL 0xF008UL         /* malformed TAVREL_STANDIN_* variable */
 #define TAVREL_STANDIN_ERROR_CERT_NOT_FOUND 0xF009UL  /* no certificate of the asked kind */
+#define TAVREL_STANDIN_ERROR_KEY_EXISTS 0xF010UL      /* a named key of that label exists */
 
 /* Library objects that callers have not released yet. */
 typedef struct TavrelStandinCounters {

@@ -83,6 +83,14 @@ ext_ptr make_extension(X509V3_CTX *ctx, int nid, const char *value) {
 
 void set_time(ASN1_TIME *field, time_t when) { check(ASN1_TIME_set(field, when), "ASN1_TIME_set"); }
 
+void set_random_serial(X509 *cert) {
+    unsigned char serial[8];
+    check(RAND_bytes(serial, sizeof serial), "RAND_bytes");
+    serial[0] = (serial[0] & 0x7F) | 0x10;  // positive, always 8 bytes
+    bn_ptr serial_bn(check(BN_bin2bn(serial, sizeof serial, nullptr), "BN_bin2bn"));
+    check(BN_to_ASN1_INTEGER(serial_bn.get(), X509_get_serialNumber(cert)), "BN_to_ASN1_INTEGER");
+}
+
 bytes make_request(EVP_PKEY *key, const X509_NAME *subject, const char *key_usage) {
     req_ptr req(check(X509_REQ_new(), "X509_REQ_new"));
     check(X509_REQ_set_version(req.get(), 0), "X509_REQ_set_version");
@@ -148,23 +156,30 @@ material_ptr material_from_pem(const key_pem &pem) {
 }
 
 key_pem generate_key(const std::string &unit, time_t not_before, time_t not_after) {
+    subject_parts subject;
+    subject.country = subject_country;
+    subject.organization = subject_organization;
+    subject.unit = unit;
+    subject.common_name = subject_common_name;
+    return generate_key_for(subject, not_before, not_after);
+}
+
+key_pem generate_key_for(const subject_parts &subject, time_t not_before, time_t not_after) {
     pkey_ptr key(check(EVP_EC_gen("P-256"), "EVP_EC_gen"));
     x509_ptr cert(check(X509_new(), "X509_new"));
     check(X509_set_version(cert.get(), X509_VERSION_3), "X509_set_version");
-
-    unsigned char serial[8];
-    check(RAND_bytes(serial, sizeof serial), "RAND_bytes");
-    serial[0] = (serial[0] & 0x7F) | 0x10;  // positive, always 8 bytes
-    bn_ptr serial_bn(check(BN_bin2bn(serial, sizeof serial, nullptr), "BN_bin2bn"));
-    check(BN_to_ASN1_INTEGER(serial_bn.get(), X509_get_serialNumber(cert.get())), "BN_to_ASN1_INTEGER");
+    set_random_serial(cert.get());
     set_time(X509_getm_notBefore(cert.get()), not_before);
     set_time(X509_getm_notAfter(cert.get()), not_after);
 
     X509_NAME *name = X509_get_subject_name(cert.get());
-    add_name_entry(name, "C", subject_country);
-    add_name_entry(name, "O", subject_organization);
-    if (!unit.empty() && unit.size() <= max_unit_bytes) add_name_entry(name, "OU", unit);
-    add_name_entry(name, "CN", subject_common_name);
+    const std::pair<const char *, const std::string *> parts[] = {
+        {"C", &subject.country},  {"O", &subject.organization}, {"OU", &subject.unit},
+        {"title", &subject.title}, {"ST", &subject.state},      {"L", &subject.locality},
+        {"emailAddress", &subject.email}, {"CN", &subject.common_name},
+    };
+    for (const auto &[field, value] : parts)
+        if (!value->empty() && value->size() <= max_unit_bytes) add_name_entry(name, field, *value);
     check(X509_set_issuer_name(cert.get(), name), "X509_set_issuer_name");
     check(X509_set_pubkey(cert.get(), key.get()), "X509_set_pubkey");
 
@@ -367,6 +382,57 @@ certificate_texts describe_certificate(const X509 *certificate) {
     check(X509_digest(certificate, EVP_sha256(), md, &md_size), "X509_digest");
     t.fingerprint = hex(md, md_size);
     return t;
+}
+
+namespace {
+
+// The authority that signs device certificates: one key per process.
+const key_material &device_authority() {
+    static const material_ptr authority = [] {
+        subject_parts subject;
+        subject.country = subject_country;
+        subject.organization = subject_organization;
+        subject.common_name = "Тестовий ЦСК пристроїв";
+        time_t now = std::time(nullptr);
+        return material_from_pem(generate_key_for(subject, now - 3600, now + 20L * 365 * 24 * 3600));
+    }();
+    return *authority;
+}
+
+}  // namespace
+
+bytes issue_certificate(const unsigned char *request, size_t size, const std::string &common_name) {
+    if (!request || size == 0 || size > LONG_MAX) fail("no request");
+    const unsigned char *p = request;
+    req_ptr req(d2i_X509_REQ(nullptr, &p, long(size)));
+    if (!req) fail("not a certificate request");
+    EVP_PKEY *public_key = check(X509_REQ_get0_pubkey(req.get()), "X509_REQ_get0_pubkey");
+    if (X509_REQ_verify(req.get(), public_key) != 1) fail("request signature does not verify");
+
+    const key_material &authority = device_authority();
+    x509_ptr cert(check(X509_new(), "X509_new"));
+    check(X509_set_version(cert.get(), X509_VERSION_3), "X509_set_version");
+    set_random_serial(cert.get());
+    time_t now = std::time(nullptr);
+    set_time(X509_getm_notBefore(cert.get()), now - 60);
+    set_time(X509_getm_notAfter(cert.get()), now - 60 + 730L * 24 * 3600);
+
+    X509_NAME *name = X509_get_subject_name(cert.get());
+    const X509_NAME *asked = X509_REQ_get_subject_name(req.get());
+    for (int i = 0; i < X509_NAME_entry_count(asked); ++i) {
+        const X509_NAME_ENTRY *entry = X509_NAME_get_entry(asked, i);
+        if (!common_name.empty() && OBJ_obj2nid(X509_NAME_ENTRY_get_object(entry)) == NID_commonName) continue;
+        check(X509_NAME_add_entry(name, entry, -1, 0), "X509_NAME_add_entry");
+    }
+    if (!common_name.empty()) add_name_entry(name, "CN", common_name);
+    check(X509_set_issuer_name(cert.get(), X509_get_subject_name(authority.certificate.get())),
+          "X509_set_issuer_name");
+    check(X509_set_pubkey(cert.get(), public_key), "X509_set_pubkey");
+    std::unique_ptr<STACK_OF(X509_EXTENSION), ext_stack_deleter> extensions(X509_REQ_get_extensions(req.get()));
+    for (int i = 0; extensions && i < sk_X509_EXTENSION_num(extensions.get()); ++i)
+        check(X509_add_ext(cert.get(), sk_X509_EXTENSION_value(extensions.get(), i), -1), "X509_add_ext");
+    check(X509_sign(cert.get(), authority.key.get(), EVP_sha256()), "X509_sign");
+    return certificate_der(cert.get());
 }
 
 }  // namespace tavrel_standin

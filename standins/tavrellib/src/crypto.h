@@ -44,9 +44,23 @@ using material_ptr = std::shared_ptr<const key_material>;
 
 material_ptr material_from_pem(const key_pem &pem);
 
-// A fresh P-256 key with a self-signed certificate for the medium `serial`,
-// valid from `not_before` to `not_after` (UTC).
-key_pem generate_key(const std::string &serial, time_t not_before, time_t not_after);
+// Subject of a certificate the stand-in makes (UTF-8); empty parts are left out.
+struct subject_parts {
+    std::string country, organization, unit, common_name, title, state, locality, email;
+};
+
+// A fresh P-256 key with a self-signed certificate for `subject`, valid from
+// `not_before` to `not_after` (UTC).
+key_pem generate_key_for(const subject_parts &subject, time_t not_before, time_t not_after);
+
+// The same with the stand-in's usual subject, `unit` naming the medium.
+key_pem generate_key(const std::string &unit, time_t not_before, time_t not_after);
+
+// A DER certificate for the key of the DER PKCS#10 `request` (whose signature must
+// verify), with the request's subject and extensions, the common name replaced by
+// `common_name` when that is not empty, issued by the stand-in's device authority
+// for two years from now. Throws crypto_error for anything but a valid request.
+bytes issue_certificate(const unsigned char *request, size_t size, const std::string &common_name);
 
 // PKCS#10 requests in DER: one for the material's own key (digital signature), and
 // one for a fresh key-agreement key that is not kept; both with its subject.

@@ -103,15 +103,7 @@ DWORD KTReadPrivateKey(PKT_KEY_MEDIA pKeyMedia, PKT_CERT_OWNER_INFO pInfo) {
     if (!pKeyMedia) return KT_ERROR_BAD_PARAMETER;
     return guarded([&]() -> DWORD {
         material_ptr material;
-        {
-            library_state &s = library();
-            std::lock_guard<std::mutex> guard(s.lock);
-            device *d = nullptr;
-            device_position where;
-            if (DWORD status = find_device(s, pKeyMedia, &d, &where)) return status;
-            if (!d->key) return TAVREL_STANDIN_ERROR_NO_KEY;
-            material = device_material(s, *d, where);
-        }
+        if (DWORD status = media_key(pKeyMedia, &material)) return status;
         return take_own_key(std::move(material), pInfo);
     });
 }

@@ -48,6 +48,26 @@ material_ptr device_material(library_state &s, const device &d, device_position 
     return cached;
 }
 
+DWORD media_key(const KT_KEY_MEDIA *media, material_ptr *material) {
+    library_state &s = library();
+    std::lock_guard<std::mutex> guard(s.lock);
+    device *d = nullptr;
+    device_position where;
+    if (DWORD status = find_device(s, media, &d, &where)) return status;
+    if (!d->key) return TAVREL_STANDIN_ERROR_NO_KEY;
+    *material = device_material(s, *d, where);
+    return 0;
+}
+
+DWORD pkcs12_read_status(pkcs12_status status) {
+    switch (status) {
+    case pkcs12_status::ok: return 0;
+    case pkcs12_status::bad_password: return KT_ERROR_KEY_MEDIAS_ACCESS_FAILED;
+    case pkcs12_status::not_pkcs12: break;
+    }
+    return TAVREL_STANDIN_ERROR_CRYPTO;
+}
+
 void to_systemtime(const struct tm &tm, SYSTEMTIME *out) {
     out->wYear = WORD(tm.tm_year + 1900);
     out->wMonth = WORD(tm.tm_mon + 1);
@@ -96,10 +116,44 @@ bool read_whole_file(const char *path, bytes *out) {
     return !std::ferror(file.get());
 }
 
+DWORD open_private_key(void *context, material_ptr material, void **key, KT_CERT_OWNER_INFO *info,
+                       bool leave_null) {
+    if (leave_null) {
+        if (info) fill_owner_info(info, *material);
+        return 0;
+    }
+    void *handle = new_private_key(context, material);
+    if (!handle) return KT_ERROR_BAD_PARAMETER;  // the context was freed meanwhile
+    try {
+        if (info) fill_owner_info(info, *material);
+    } catch (...) {
+        free_private_key(handle);
+        throw;
+    }
+    *key = handle;
+    return 0;
+}
+
+DWORD check_sign_algorithm(DWORD algorithm) {
+    if (algorithm == 1 || algorithm == 3) return 0;
+    return algorithm == 2 ? TAVREL_STANDIN_ERROR_NOT_SUPPORTED : KT_ERROR_BAD_PARAMETER;
+}
+
+DWORD private_key_material(void *handle, material_ptr *material) {
+    std::shared_ptr<const private_key> key = find_private_key(handle);
+    if (!key) return KT_ERROR_BAD_PARAMETER;
+    *material = key->material;
+    return ready();
+}
+
+void write_name(char *buffer, const std::string &name) {
+    // Longest file name written into a caller's name buffer, with its NUL.
+    constexpr size_t request_name_size = 1025;
+    if (buffer) std::snprintf(buffer, request_name_size, "%s", name.c_str());
+}
+
 namespace {
 
-// Longest file name written into a caller's name buffer, with its NUL.
-constexpr size_t request_name_size = 1025;
 // Size of the padding attribute of long signatures: the result exceeds 4096 bytes.
 constexpr size_t long_signature_padding = 5000;
 
@@ -113,20 +167,6 @@ DWORD persist(library_state &s, device &d, std::optional<key_pem> previous, std:
         d.key = std::move(previous);
         return TAVREL_STANDIN_ERROR_FILE;
     }
-}
-
-// A new private-key context for `material`, with the owner record filled.
-DWORD open_private_key(void *context, material_ptr material, void **key, KT_CERT_OWNER_INFO *info) {
-    void *handle = new_private_key(context, material);
-    if (!handle) return KT_ERROR_BAD_PARAMETER;  // the context was freed meanwhile
-    try {
-        if (info) fill_owner_info(info, *material);
-    } catch (...) {
-        free_private_key(handle);
-        throw;
-    }
-    *key = handle;
-    return 0;
 }
 
 bool write_whole_file(const char *path, const bytes &data) {
@@ -143,19 +183,9 @@ bool write_whole_file(const char *path, const bytes &data) {
     return (::close(fd) == 0) && ok;
 }
 
-// Sign codes the stand-in's P-256 keys serve: 1 (in place of DSTU 4145) and 3 (ECDSA).
-DWORD check_sign_algorithm(DWORD algorithm) {
-    if (algorithm == 1 || algorithm == 3) return 0;
-    return algorithm == 2 ? TAVREL_STANDIN_ERROR_NOT_SUPPORTED : KT_ERROR_BAD_PARAMETER;
-}
-
 bytes sign(const private_key &key, const unsigned char *data, size_t size, BOOL external, BOOL append_certificate) {
     return cms_sign(*key.material, data, size, external != 0, append_certificate != 0,
                     long_signatures() ? long_signature_padding : 0);
-}
-
-void write_name(char *buffer, const std::string &name) {
-    if (buffer) std::snprintf(buffer, request_name_size, "%s", name.c_str());
 }
 
 }  // namespace
@@ -348,9 +378,11 @@ DWORD KTDestroyPrivateKey(PKT_KEY_MEDIA pKeyMedia) {
 }
 
 DWORD KTCtxCreate(PVOID *ppvContext) {
+    call_record(__func__).pointer(ppvContext);
     STANDIN_ENTER();
     if (!ppvContext) return KT_ERROR_BAD_PARAMETER;
     if (DWORD status = ready()) return status;
+    if (null_output_requested(__func__, 0)) return 0;
     return guarded([&]() -> DWORD {
         *ppvContext = new_context();
         return 0;
@@ -358,26 +390,25 @@ DWORD KTCtxCreate(PVOID *ppvContext) {
 }
 
 void KTCtxFree(PVOID pvContext) {
+    call_record(__func__).pointer(pvContext);
     note_call(__func__);
     free_context(pvContext);
 }
 
 DWORD KTCtxReadPrivateKey(PVOID pvContext, PKT_KEY_MEDIA pKeyMedia, PVOID *ppvPrivateKeyContext,
                           PKT_CERT_OWNER_INFO pInfo) {
+    call_record(__func__)
+        .pointer(pvContext)
+        .bytes(pKeyMedia, sizeof(KT_KEY_MEDIA))
+        .pointer(ppvPrivateKeyContext)
+        .bytes(pInfo, sizeof(KT_CERT_OWNER_INFO));
     STANDIN_ENTER();
     if (!pvContext || !pKeyMedia || !ppvPrivateKeyContext || !is_context(pvContext)) return KT_ERROR_BAD_PARAMETER;
-    return guarded([&]() -> DWORD {
+    return guarded([&, function = __func__]() -> DWORD {
         material_ptr material;
-        {
-            library_state &s = library();
-            std::lock_guard<std::mutex> guard(s.lock);
-            device *d = nullptr;
-            std::pair<size_t, size_t> where;
-            if (DWORD status = find_device(s, pKeyMedia, &d, &where)) return status;
-            if (!d->key) return TAVREL_STANDIN_ERROR_NO_KEY;
-            material = device_material(s, *d, where);
-        }
-        return open_private_key(pvContext, std::move(material), ppvPrivateKeyContext, pInfo);
+        if (DWORD status = media_key(pKeyMedia, &material)) return status;
+        return open_private_key(pvContext, std::move(material), ppvPrivateKeyContext, pInfo,
+                                null_output_requested(function, 2));
     });
 }
 
@@ -401,6 +432,7 @@ DWORD KTCtxReadPrivateKeyFile(PVOID pvContext, char *pszPrivateKeyFileName, char
 }
 
 void KTCtxFreePrivateKey(PVOID pvPrivateKeyContext) {
+    call_record(__func__).pointer(pvPrivateKeyContext);
     note_call(__func__);
     free_private_key(pvPrivateKeyContext);
 }
@@ -413,6 +445,13 @@ void KTCtxFreeCertOwnerInfo(PVOID pvContext, PKT_CERT_OWNER_INFO pInfo) {
 
 DWORD KTCtxGetOwnCertificate(PVOID pvPrivateKeyContext, DWORD dwCertKeyType, DWORD dwKeyUsage,
                              PKT_CERT_INFO_EX *ppInfo, unsigned char **ppbCertificate, DWORD *pdwCertificateLength) {
+    call_record(__func__)
+        .pointer(pvPrivateKeyContext)
+        .number(dwCertKeyType)
+        .number(dwKeyUsage)
+        .pointer(ppInfo)
+        .pointer(ppbCertificate)
+        .pointer(pdwCertificateLength);
     STANDIN_ENTER();
     if (!pvPrivateKeyContext || (!ppInfo && !ppbCertificate) || (ppbCertificate && !pdwCertificateLength))
         return KT_ERROR_BAD_PARAMETER;
@@ -422,39 +461,35 @@ DWORD KTCtxGetOwnCertificate(PVOID pvPrivateKeyContext, DWORD dwCertKeyType, DWO
     // The one certificate signs: asked for as the national kind (1), ECDSA (4) or any (0).
     bool type_ok = dwCertKeyType == 0 || dwCertKeyType == 1 || dwCertKeyType == 4;
     if (!type_ok || (dwKeyUsage != 0 && dwKeyUsage != 1)) return TAVREL_STANDIN_ERROR_CERT_NOT_FOUND;
-    return guarded([&]() -> DWORD {
+    return guarded([&, function = __func__]() -> DWORD {
         const X509 *cert = key->material->certificate.get();
-        bytes der = certificate_der(cert);
-        void *info = ppInfo ? new_cert_info_ex(cert) : nullptr;
-        unsigned char *buffer = nullptr;
-        try {
-            if (ppbCertificate) buffer = new_buffer(der);
-        } catch (...) {
-            release_record(info);
-            throw;
-        }
-        if (ppInfo) *ppInfo = static_cast<PKT_CERT_INFO_EX>(info);
-        if (ppbCertificate) {
-            *ppbCertificate = buffer;
-            *pdwCertificateLength = der.size();
-        }
-        return 0;
+        output_batch out(function);
+        out.buffer(4, certificate_der(cert), ppbCertificate, pdwCertificateLength);
+        if (ppInfo && !null_output_requested(function, 3)) *ppInfo = new_cert_info_ex(cert);
+        return out.commit();
     });
 }
 
 DWORD KTCtxSignData(PVOID pvPrivateKeyContext, DWORD dwSignAlgo, unsigned char *pbData, DWORD dwDataLength,
                     BOOL bExternal, BOOL bAppendCert, unsigned char **ppbSign, DWORD *pdwSignLength) {
+    call_record(__func__)
+        .pointer(pvPrivateKeyContext)
+        .number(dwSignAlgo)
+        .sized(pbData, dwDataLength)
+        .number(static_cast<unsigned int>(bExternal))
+        .number(static_cast<unsigned int>(bAppendCert))
+        .pointer(ppbSign)
+        .pointer(pdwSignLength);
     STANDIN_ENTER();
     if (!pvPrivateKeyContext || !pbData || !ppbSign || !pdwSignLength) return KT_ERROR_BAD_PARAMETER;
     std::shared_ptr<const private_key> key = find_private_key(pvPrivateKeyContext);
     if (!key) return KT_ERROR_BAD_PARAMETER;
     if (DWORD status = check_sign_algorithm(dwSignAlgo)) return status;
     if (DWORD status = ready()) return status;
-    return guarded([&]() -> DWORD {
-        bytes signature = sign(*key, pbData, dwDataLength, bExternal, bAppendCert);
-        *ppbSign = new_buffer(signature);
-        *pdwSignLength = signature.size();
-        return 0;
+    return guarded([&, function = __func__]() -> DWORD {
+        return output_batch(function)
+            .buffer(6, sign(*key, pbData, dwDataLength, bExternal, bAppendCert), ppbSign, pdwSignLength)
+            .commit();
     });
 }
 

@@ -59,6 +59,9 @@ DWORD find_device(library_state &s, const KT_KEY_MEDIA *media, device **found, d
 // The parsed key of a device that has one, made once; under the lock.
 material_ptr device_material(library_state &s, const device &d, device_position where);
 
+// The key of the device that `media` addresses: its status (password, no key), taking the lock.
+DWORD media_key(const KT_KEY_MEDIA *media, material_ptr *material);
+
 void to_systemtime(const struct tm &tm, SYSTEMTIME *out);
 
 // The owner fields that KT_CERT_OWNER_INFO, KT_SIGN_INFO and KT_CERT_INFO_EX share.
@@ -87,6 +90,25 @@ KT_CERT_INFO_EX *new_cert_info_ex(const X509 *certificate);
 bool read_whole_file(const char *path, bytes *out);
 // Creates or replaces the file with `data`.
 bool write_file(const char *path, const bytes &data);
+
+// Sign codes the stand-in's P-256 keys serve: 1 (in place of DSTU 4145) and 3 (ECDSA);
+// 2 is NOT_SUPPORTED, others BAD_PARAMETER.
+DWORD check_sign_algorithm(DWORD algorithm);
+
+// The key of a live private-key context (2 for any other handle), and the readiness status.
+DWORD private_key_material(void *handle, material_ptr *material);
+
+// Writes a request's file name into the caller's name buffer (at least 1025 bytes), if given.
+void write_name(char *buffer, const std::string &name);
+
+// A new private-key context through `context` for `material`, with the owner record
+// (may be null) filled; 2 when `context` is no live context. With `leave_null` (a test's
+// request) only the record is filled and `*key` stays as it is.
+DWORD open_private_key(void *context, material_ptr material, void **key, KT_CERT_OWNER_INFO *info,
+                       bool leave_null = false);
+
+// The status of a PKCS#12 read: 18 for a wrong password, CRYPTO for no key file.
+DWORD pkcs12_read_status(pkcs12_status status);
 
 }  // namespace tavrel_standin
 

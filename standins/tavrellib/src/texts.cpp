@@ -38,6 +38,8 @@ const error_text error_texts[] = {
      "Malformed TAVREL_STANDIN_* environment variable"},
     {TAVREL_STANDIN_ERROR_CERT_NOT_FOUND, "Сертифікат потрібного типу не знайдено",
      "Certificate of the requested kind not found"},
+    {TAVREL_STANDIN_ERROR_KEY_EXISTS, "Іменований ключ з такою міткою вже існує",
+     "A named private key with this label already exists"},
 };
 constexpr size_t error_text_count = sizeof(error_texts) / sizeof(error_texts[0]);
 const error_text unknown_error = {0, "Невідома помилка", "Unknown error"};

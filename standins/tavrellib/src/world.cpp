@@ -63,6 +63,20 @@ std::string bytes_to_hex(const std::string &bytes) {
     return out;
 }
 
+// A Windows-1251 text kept as `name` (UTF-8) or, when it is no valid Windows-1251,
+// as `name`-cp1251-hex; exactly one of the two is required.
+std::string cp1251_member(const cJSON *object, const std::string &name, const std::string &where) {
+    const std::string hex_name = name + "-cp1251-hex";
+    const cJSON *text = member(object, name.c_str());
+    const cJSON *hex = member(object, hex_name.c_str());
+    if (!text == !hex) invalid(where + ": give one of \"" + name + "\" and \"" + hex_name + "\"");
+    if (hex) return hex_to_bytes(text_member(object, hex_name.c_str(), where, true), where);
+    std::string cp1251;
+    if (!utf8_to_cp1251(text_member(object, name.c_str(), where, true), &cp1251))
+        invalid(where + ": \"" + name + "\" has characters outside Windows-1251");
+    return cp1251;
+}
+
 validity parse_validity(const cJSON *item, const std::string &where) {
     if (!cJSON_IsObject(item)) invalid(where + ": \"validity\" is not an object");
     validity v{};
@@ -78,6 +92,33 @@ validity parse_validity(const cJSON *item, const std::string &where) {
     return v;
 }
 
+key_pem parse_key_pem(const cJSON *item, const std::string &where) {
+    key_pem pem{text_member(item, "private-key", where, true), text_member(item, "certificate", where, true)};
+    try {
+        material_from_pem(pem);
+    } catch (const crypto_error &e) {
+        invalid(where + ": " + e.what());
+    }
+    return pem;
+}
+
+std::vector<named_key> parse_named_keys(const cJSON *list, const std::string &where) {
+    std::vector<named_key> keys;
+    if (!list) return keys;
+    if (!cJSON_IsArray(list)) invalid(where + " is not an array");
+    const cJSON *item = nullptr;
+    cJSON_ArrayForEach(item, list) {
+        std::string at = where + "[" + std::to_string(keys.size()) + "]";
+        if (!cJSON_IsObject(item)) invalid(at + " is not an object");
+        named_key k{cp1251_member(item, "label", at), cp1251_member(item, "password", at), parse_key_pem(item, at)};
+        if (k.label.empty()) invalid(at + ": the label is empty");
+        for (const named_key &other : keys)
+            if (other.label == k.label) invalid(at + ": the label is used twice");
+        keys.push_back(std::move(k));
+    }
+    return keys;
+}
+
 device parse_device(const cJSON *item, const std::string &where, bool *generated) {
     if (!cJSON_IsObject(item)) invalid(where + " is not an object");
     device d;
@@ -86,6 +127,7 @@ device parse_device(const cJSON *item, const std::string &where, bool *generated
     if (d.serial.empty() || d.serial.size() > world_max_text) invalid(where + ": \"serial\" must have 1 to 256 bytes");
     if (d.password.size() > world_max_password) invalid(where + ": \"password\" is longer than 64 bytes");
     if (const cJSON *v = member(item, "validity")) d.key_validity = parse_validity(v, where);
+    d.named_keys = parse_named_keys(member(item, "named-keys"), where + ".named-keys");
 
     const cJSON *key = member(item, "key");
     if (!key || cJSON_IsNull(key)) return d;
@@ -96,28 +138,14 @@ device parse_device(const cJSON *item, const std::string &where, bool *generated
         return d;
     }
     if (!cJSON_IsObject(key)) invalid(where + ": \"key\" must be null, \"generate\" or an object");
-    key_pem pem{text_member(key, "private-key", where + ".key", true), text_member(key, "certificate", where + ".key", true)};
-    try {
-        material_from_pem(pem);
-    } catch (const crypto_error &e) {
-        invalid(where + ".key: " + e.what());
-    }
-    d.key = std::move(pem);
+    d.key = parse_key_pem(key, where + ".key");
     return d;
 }
 
 media_type parse_type(const cJSON *item, const std::string &where, bool *generated) {
     if (!cJSON_IsObject(item)) invalid(where + " is not an object");
     media_type t;
-    const cJSON *name = member(item, "name");
-    const cJSON *hex = member(item, "name-cp1251-hex");
-    if (!name == !hex) invalid(where + ": give one of \"name\" and \"name-cp1251-hex\"");
-    if (name) {
-        std::string utf8 = text_member(item, "name", where, true);
-        if (!utf8_to_cp1251(utf8, &t.name)) invalid(where + ": \"name\" has characters outside Windows-1251");
-    } else {
-        t.name = hex_to_bytes(text_member(item, "name-cp1251-hex", where, true), where);
-    }
+    t.name = cp1251_member(item, "name", where);
     if (t.name.empty() || t.name.size() > world_max_text || t.name.find('\0') != std::string::npos)
         invalid(where + ": the name must have 1 to 256 bytes and no NUL");
     const cJSON *devices = member(item, "devices");
@@ -142,11 +170,25 @@ cJSON *add_text(cJSON *object, const char *name, const std::string &text) {
     return add(object, name, cJSON_CreateString(text.c_str()));
 }
 
-void append(cJSON *array, cJSON *item) {
+// A new object at the end of `array`.
+cJSON *append_object(cJSON *array) {
+    cJSON *item = cJSON_CreateObject();
     if (!item || !cJSON_AddItemToArray(array, item)) {
         cJSON_Delete(item);
         throw std::bad_alloc();
     }
+    return item;
+}
+
+void add_cp1251(cJSON *object, const std::string &name, const std::string &cp1251) {
+    std::string utf8;
+    if (cp1251_to_utf8(cp1251, &utf8)) add_text(object, name.c_str(), utf8);
+    else add_text(object, (name + "-cp1251-hex").c_str(), bytes_to_hex(cp1251));
+}
+
+void add_key_pem(cJSON *object, const key_pem &pem) {
+    add_text(object, "private-key", pem.private_key);
+    add_text(object, "certificate", pem.certificate);
 }
 
 std::string read_file(const std::string &path, bool *missing) {
@@ -202,14 +244,14 @@ std::string format_time(time_t t) {
     return text;
 }
 
+validity certificate_validity(const device &d) {
+    if (d.key_validity) return *d.key_validity;
+    time_t now = std::time(nullptr) - 60;
+    return validity{now, now + two_years};
+}
+
 key_pem make_device_key(const device &d) {
-    validity v;
-    if (d.key_validity) {
-        v = *d.key_validity;
-    } else {
-        v.not_before = std::time(nullptr) - 60;
-        v.not_after = v.not_before + two_years;
-    }
+    validity v = certificate_validity(d);
     return generate_key("Носій " + d.serial, v.not_before, v.not_after);
 }
 
@@ -234,15 +276,11 @@ std::string world_to_json(const world &w) {
     if (!root) throw std::bad_alloc();
     cJSON *types = add(root.get(), "types", cJSON_CreateArray());
     for (const media_type &t : w.types) {
-        cJSON *type = cJSON_CreateObject();
-        append(types, type);
-        std::string utf8;
-        if (cp1251_to_utf8(t.name, &utf8)) add_text(type, "name", utf8);
-        else add_text(type, "name-cp1251-hex", bytes_to_hex(t.name));
+        cJSON *type = append_object(types);
+        add_cp1251(type, "name", t.name);
         cJSON *devices = add(type, "devices", cJSON_CreateArray());
         for (const device &d : t.devices) {
-            cJSON *dev = cJSON_CreateObject();
-            append(devices, dev);
+            cJSON *dev = append_object(devices);
             add_text(dev, "serial", d.serial);
             add_text(dev, "password", d.password);
             if (d.key_validity) {
@@ -251,11 +289,18 @@ std::string world_to_json(const world &w) {
                 add_text(v, "not-after", format_time(d.key_validity->not_after));
             }
             if (d.key) {
-                cJSON *key = add(dev, "key", cJSON_CreateObject());
-                add_text(key, "private-key", d.key->private_key);
-                add_text(key, "certificate", d.key->certificate);
+                add_key_pem(add(dev, "key", cJSON_CreateObject()), *d.key);
             } else {
                 add(dev, "key", cJSON_CreateNull());
+            }
+            if (!d.named_keys.empty()) {
+                cJSON *named = add(dev, "named-keys", cJSON_CreateArray());
+                for (const named_key &k : d.named_keys) {
+                    cJSON *entry = append_object(named);
+                    add_cp1251(entry, "label", k.label);
+                    add_cp1251(entry, "password", k.password);
+                    add_key_pem(entry, k.key);
+                }
             }
         }
     }

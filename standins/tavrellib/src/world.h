@@ -25,11 +25,19 @@ struct validity {
     time_t not_after;
 };
 
+// A private key kept on a medium under a label, behind a password of its own.
+struct named_key {
+    std::string label;     // Windows-1251 bytes, as the library receives them
+    std::string password;  // Windows-1251 bytes, compared byte for byte
+    key_pem key;
+};
+
 struct device {
     std::string serial;    // reported as the device's description
     std::string password;  // what the medium accepts
     std::optional<validity> key_validity;  // of certificates made for it; none: now + 2 years
     std::optional<key_pem> key;
+    std::vector<named_key> named_keys;  // in the order they were made
 };
 
 struct media_type {
@@ -47,6 +55,9 @@ std::string world_to_json(const world &w);
 
 // The built-in world, keys made.
 world default_world();
+
+// The validity of certificates made for `d`: its own, or from now for two years.
+validity certificate_validity(const device &d);
 
 // A new key and certificate for `d`, within its validity or from now for two years.
 key_pem make_device_key(const device &d);
