@@ -85,14 +85,12 @@ KT_CERT_INFO_EX *new_cert_info_ex(const X509 *cert) {
     return static_cast<KT_CERT_INFO_EX *>(new_library_record(&filled, sizeof filled, texts));
 }
 
-bool read_whole_file(const char *path, bytes *out) {
-    std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(path, "rb"), std::fclose);
-    if (!file) return false;
-    out->clear();
-    unsigned char chunk[65536];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) out->insert(out->end(), chunk, chunk + n);
-    return !std::ferror(file.get());
+DWORD read_data_file(const char *path, bytes *out) {
+    switch (read_regular_file(path, out)) {
+    case file_read::ok: return 0;
+    case file_read::too_large: return TAVREL_STANDIN_ERROR_FILE_TOO_LARGE;
+    default: return TAVREL_STANDIN_ERROR_FILE;
+    }
 }
 
 namespace {
@@ -385,7 +383,7 @@ DWORD KTCtxReadPrivateKeyFile(PVOID pvContext, char *pszPrivateKeyFileName, char
     if (DWORD status = ready()) return status;
     return guarded([&]() -> DWORD {
         bytes file;
-        if (!read_whole_file(pszPrivateKeyFileName, &file)) return TAVREL_STANDIN_ERROR_FILE;
+        if (DWORD status = read_data_file(pszPrivateKeyFileName, &file)) return status;
         material_ptr material;
         switch (read_pkcs12(file, pszPassword, &material)) {
         case pkcs12_status::ok: break;
@@ -464,7 +462,7 @@ DWORD KTCtxSignFile(PVOID pvPrivateKeyContext, DWORD dwSignAlgo, char *pszFileNa
     if (DWORD status = ready()) return status;
     return guarded([&]() -> DWORD {
         bytes data;
-        if (!read_whole_file(pszFileName, &data)) return TAVREL_STANDIN_ERROR_FILE;
+        if (DWORD status = read_data_file(pszFileName, &data)) return status;
         bytes signature = sign(*key, data.data(), data.size(), bExternal, bAppendCert);
         return write_whole_file(pszFileNameWithSign, signature) ? 0 : TAVREL_STANDIN_ERROR_FILE;
     });

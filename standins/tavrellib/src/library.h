@@ -84,7 +84,9 @@ void fill_owner_info(KT_CERT_OWNER_INFO *info, const key_material &material);
 // A library-made KT_CERT_INFO_EX describing `certificate`, released with KTFreeCertificateInfoEx.
 KT_CERT_INFO_EX *new_cert_info_ex(const X509 *certificate);
 
-bool read_whole_file(const char *path, bytes *out);
+// Reads a key, container or data file whole: 0, TAVREL_STANDIN_ERROR_FILE (unreadable,
+// or not a regular file) or TAVREL_STANDIN_ERROR_FILE_TOO_LARGE.
+DWORD read_data_file(const char *path, bytes *out);
 
 }  // namespace tavrel_standin
 

@@ -38,6 +38,8 @@ const error_text error_texts[] = {
      "Malformed TAVREL_STANDIN_* environment variable"},
     {TAVREL_STANDIN_ERROR_CERT_NOT_FOUND, "Сертифікат потрібного типу не знайдено",
      "Certificate of the requested kind not found"},
+    {TAVREL_STANDIN_ERROR_FILE_TOO_LARGE, "Файл більший, ніж читає заглушка бібліотеки (64 МіБ)",
+     "File larger than the stand-in library reads (64 MiB)"},
 };
 constexpr size_t error_text_count = sizeof(error_texts) / sizeof(error_texts[0]);
 const error_text unknown_error = {0, "Невідома помилка", "Unknown error"};

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -149,22 +150,18 @@ void append(cJSON *array, cJSON *item) {
     }
 }
 
-std::string read_file(const std::string &path, bool *missing) {
-    *missing = false;
-    std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(path.c_str(), "rb"), std::fclose);
-    if (!file) {
-        if (errno == ENOENT) {
-            *missing = true;
-            return {};
-        }
-        invalid(path + ": " + std::strerror(errno));
+std::string read_world_text(const std::string &path, bool *missing) {
+    bytes text;
+    const file_read result = read_regular_file(path, &text);
+    *missing = result == file_read::missing;
+    switch (result) {
+    case file_read::ok: break;
+    case file_read::missing: return {};
+    case file_read::not_regular: invalid(path + ": not a regular file");
+    case file_read::too_large: invalid(path + ": larger than the stand-in reads");
+    case file_read::failed: invalid(path + ": " + std::strerror(errno));
     }
-    std::string text;
-    char chunk[8192];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) text.append(chunk, n);
-    if (std::ferror(file.get())) invalid(path + ": read failed");
-    return text;
+    return std::string(text.begin(), text.end());
 }
 
 std::string parent_of(const std::string &path) {
@@ -174,6 +171,38 @@ std::string parent_of(const std::string &path) {
 }
 
 }  // namespace
+
+file_read read_regular_file(const std::string &path, bytes *out) {
+    struct descriptor {
+        int fd;
+        ~descriptor() {
+            if (fd >= 0) ::close(fd);
+        }
+    } file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+    if (file.fd < 0) return errno == ENOENT ? file_read::missing : file_read::failed;
+    struct stat st {};
+    if (::fstat(file.fd, &st) != 0) return file_read::failed;
+    if (!S_ISREG(st.st_mode)) return file_read::not_regular;
+    constexpr size_t limit = TAVREL_STANDIN_MAX_FILE_SIZE;
+    if (static_cast<unsigned long long>(st.st_size) > limit) return file_read::too_large;
+    // The file may grow meanwhile: room for one byte past the limit shows it.
+    bytes data(limit + 1 < size_t(st.st_size) + 4096 ? limit + 1 : size_t(st.st_size) + 4096);
+    size_t done = 0;
+    for (;;) {
+        if (done == data.size()) {
+            if (done > limit) return file_read::too_large;
+            data.resize(std::min(limit + 1, done * 2));
+        }
+        const ssize_t n = ::read(file.fd, data.data() + done, data.size() - done);
+        if (n == 0) break;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return file_read::failed;
+        done += size_t(n);
+    }
+    data.resize(done);
+    *out = std::move(data);
+    return file_read::ok;
+}
 
 bool parse_time(const std::string &text, time_t *out) {
     struct tm tm {};
@@ -304,7 +333,7 @@ std::string default_world_path() {
 
 world load_world(const std::string &path, bool create_parent) {
     bool missing = false;
-    std::string text = read_file(path, &missing);
+    std::string text = read_world_text(path, &missing);
     if (missing) {
         if (create_parent && ::mkdir(parent_of(path).c_str(), 0700) != 0 && errno != EEXIST)
             invalid(parent_of(path) + ": " + std::strerror(errno));

@@ -28,11 +28,10 @@ const char usage_text[] =
 struct usage_error {};
 
 world read_existing(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw world_error(path + ": cannot be read");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    bytes text;
+    if (read_regular_file(path, &text) != file_read::ok) throw world_error(path + ": cannot be read");
     bool generated = false;
-    return parse_world(text, &generated);
+    return parse_world(std::string(text.begin(), text.end()), &generated);
 }
 
 validity parse_validity(const std::vector<std::string> &args, size_t first) {
