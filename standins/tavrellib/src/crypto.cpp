@@ -144,6 +144,7 @@ material_ptr material_from_pem(const key_pem &pem) {
     material->certificate.reset(check(PEM_read_bio_X509(cert_bio.get(), nullptr, nullptr, nullptr), "certificate PEM"));
     if (X509_check_private_key(material->certificate.get(), material->key.get()) != 1)
         fail("certificate does not match the private key");
+    material->description = describe_certificate(material->certificate.get());
     return material;
 }
 
@@ -328,6 +329,7 @@ pkcs12_status read_pkcs12(const bytes &der, const std::string &password, materia
         ERR_clear_error();
         return pkcs12_status::not_pkcs12;
     }
+    result->description = describe_certificate(cert);
     *material = std::move(result);
     return pkcs12_status::ok;
 }

@@ -35,10 +35,22 @@ struct key_pem {
     std::string certificate;  // X.509 PEM
 };
 
-// A key ready for use; shared by every private-key context read from it.
+// A certificate's texts (UTF-8) and times, as the library's records report them.
+struct certificate_texts {
+    std::string issuer, issuer_cn, serial, subject, subj_cn, subj_org, subj_org_unit, subj_title,
+        subj_state, subj_locality, subj_email, subj_country, public_key, public_key_id, fingerprint;
+    struct tm not_before {};
+    struct tm not_after {};
+    unsigned long public_key_bits = 0;
+};
+certificate_texts describe_certificate(const X509 *certificate);
+
+// A key ready for use; shared by every private-key context read from it, and never
+// changed once made, so threads may read it at once.
 struct key_material {
     pkey_ptr key;
     x509_ptr certificate;
+    certificate_texts description;  // of the certificate, made with the material
 };
 using material_ptr = std::shared_ptr<const key_material>;
 
@@ -78,16 +90,6 @@ bool digest(DWORD algorithm, const unsigned char *data, size_t size, bytes *out)
 bytes make_pkcs12(const key_material &material, const std::string &password);
 enum class pkcs12_status { ok, bad_password, not_pkcs12 };
 pkcs12_status read_pkcs12(const bytes &der, const std::string &password, material_ptr *material);
-
-// A certificate's texts (UTF-8) and times, as the library's records report them.
-struct certificate_texts {
-    std::string issuer, issuer_cn, serial, subject, subj_cn, subj_org, subj_org_unit, subj_title,
-        subj_state, subj_locality, subj_email, subj_country, public_key, public_key_id, fingerprint;
-    struct tm not_before {};
-    struct tm not_after {};
-    unsigned long public_key_bits = 0;
-};
-certificate_texts describe_certificate(const X509 *certificate);
 
 // Upper-case hexadecimal of `size` bytes.
 std::string hex(const unsigned char *data, size_t size);

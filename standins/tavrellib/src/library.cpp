@@ -61,12 +61,11 @@ void to_systemtime(const struct tm &tm, SYSTEMTIME *out) {
 void fill_owner_info(KT_CERT_OWNER_INFO *info, const key_material &material) {
     KT_CERT_OWNER_INFO filled{};
     record_texts texts;
-    set_owner_fields(filled, describe_certificate(material.certificate.get()), texts);
+    set_owner_fields(filled, material.description, texts);
     commit_record(info, &filled, sizeof filled, texts);
 }
 
-KT_CERT_INFO_EX *new_cert_info_ex(const X509 *cert) {
-    certificate_texts t = describe_certificate(cert);
+KT_CERT_INFO_EX *new_cert_info_ex(const certificate_texts &t) {
     KT_CERT_INFO_EX filled{};
     record_texts texts;
     set_owner_fields(filled, t, texts);
@@ -417,9 +416,8 @@ DWORD KTCtxGetOwnCertificate(PVOID pvPrivateKeyContext, DWORD dwCertKeyType, DWO
     bool type_ok = dwCertKeyType == 0 || dwCertKeyType == 1 || dwCertKeyType == 4;
     if (!type_ok || (dwKeyUsage != 0 && dwKeyUsage != 1)) return TAVREL_STANDIN_ERROR_CERT_NOT_FOUND;
     return guarded([&]() -> DWORD {
-        const X509 *cert = key->material->certificate.get();
-        bytes der = certificate_der(cert);
-        void *info = ppInfo ? new_cert_info_ex(cert) : nullptr;
+        bytes der = certificate_der(key->material->certificate.get());
+        void *info = ppInfo ? new_cert_info_ex(key->material->description) : nullptr;
         unsigned char *buffer = nullptr;
         try {
             if (ppbCertificate) buffer = new_buffer(der);

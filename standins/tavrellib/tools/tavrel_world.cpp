@@ -107,7 +107,7 @@ int run(const std::vector<std::string> &args) {
                 const device &d = w.types[i].devices[j];
                 std::cout << "  device " << j << ": serial " << d.serial << ", password " << d.password;
                 if (d.key) {
-                    certificate_texts t = describe_certificate(material_from_pem(*d.key)->certificate.get());
+                    const certificate_texts t = material_from_pem(*d.key)->description;
                     char times[80];
                     std::snprintf(times, sizeof times, "%04d-%02d-%02dT%02d:%02d:%02d", t.not_before.tm_year + 1900,
                                   t.not_before.tm_mon + 1, t.not_before.tm_mday, t.not_before.tm_hour,
