@@ -65,7 +65,7 @@ KT_CR_INFO *new_cr_info(X509_REQ *request) {
     KT_CR_INFO filled{};
     record_texts texts;
     filled.bFilled = 1;
-    filled.dwVersion = 4;  // KT_CR_INFO_VERSION
+    filled.dwVersion = KT_CR_INFO_VERSION;
     filled.bSimple = 1;
     filled.pszSubject = texts(name_text(subject));
     filled.pszSubjCN = texts(name_entry(subject, NID_commonName));
@@ -81,7 +81,8 @@ KT_CR_INFO *new_cr_info(X509_REQ *request) {
     EVP_PKEY *key = X509_REQ_get0_pubkey(request);
     if (key) {
         filled.dwPublicKeyBits = DWORD(EVP_PKEY_get_bits(key));
-        filled.dwPublicKeyType = EVP_PKEY_get_base_id(key) == EVP_PKEY_EC ? 4 : 0;  // KT_CERT_KEY_TYPE_ECDSA
+        filled.dwPublicKeyType =
+            EVP_PKEY_get_base_id(key) == EVP_PKEY_EC ? KT_CERT_KEY_TYPE_ECDSA : KT_CERT_KEY_TYPE_UNKNOWN;
         unsigned char *der = nullptr;
         int size = i2d_PUBKEY(key, &der);
         if (size > 0) {
@@ -94,7 +95,7 @@ KT_CR_INFO *new_cr_info(X509_REQ *request) {
         filled.bSelfSigned = X509_REQ_verify(request, key) == 1 ? 1 : 0;
         ERR_clear_error();
     }
-    filled.dwSubjType = 4;  // KT_SUBJECT_TYPE_END_USER
+    filled.dwSubjType = KT_SUBJECT_TYPE_END_USER;
     return static_cast<KT_CR_INFO *>(new_library_record(&filled, sizeof filled, texts));
 }
 

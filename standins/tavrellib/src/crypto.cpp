@@ -12,6 +12,8 @@
 
 #include <climits>
 
+#include "kt_constants.h"
+
 namespace tavrel_standin {
 namespace {
 
@@ -283,10 +285,10 @@ verify_status cms_verify(const unsigned char *data, size_t size, const unsigned 
 bool digest(DWORD algorithm, const unsigned char *data, size_t size, bytes *out) {
     const EVP_MD *md = nullptr;
     switch (algorithm) {
-    case 1: md = EVP_sha3_256(); break;  // stands in for GOST 34.311: 32 bytes as well
-    case 2: md = EVP_sha1(); break;
-    case 3: md = EVP_sha224(); break;
-    case 4: md = EVP_sha256(); break;
+    case KT_CTX_HASH_ALGO_GOST34311: md = EVP_sha3_256(); break;  // stands in, 32 bytes as well
+    case KT_CTX_HASH_ALGO_SHA160: md = EVP_sha1(); break;
+    case KT_CTX_HASH_ALGO_SHA224: md = EVP_sha224(); break;
+    case KT_CTX_HASH_ALGO_SHA256: md = EVP_sha256(); break;
     default: return false;
     }
     static const unsigned char empty = 0;

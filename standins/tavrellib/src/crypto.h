@@ -84,7 +84,7 @@ struct verified_signer {
 verify_status cms_verify(const unsigned char *data, size_t size, const unsigned char *signature,
                          size_t signature_size, const X509 *certificate, size_t index, verified_signer *signer);
 
-// Digest by the library's hash codes 1 to 4; false for another code.
+// Digest by the library's hash codes (KT_CTX_HASH_ALGO_GOST34311 to _SHA256); false for another code.
 bool digest(DWORD algorithm, const unsigned char *data, size_t size, bytes *out);
 
 bytes make_pkcs12(const key_material &material, const std::string &password);

@@ -69,16 +69,16 @@ KT_CERT_INFO_EX *new_cert_info_ex(const certificate_texts &t) {
     KT_CERT_INFO_EX filled{};
     record_texts texts;
     set_owner_fields(filled, t, texts);
-    filled.dwVersion = 8;  // KT_CERT_INFO_EX_VERSION
+    filled.dwVersion = KT_CERT_INFO_EX_VERSION;
     to_systemtime(t.not_before, &filled.stCertBeginTime);
     to_systemtime(t.not_after, &filled.stCertEndTime);
     filled.dwPublicKeyBits = t.public_key_bits;
     filled.pszPublicKey = texts(t.public_key);
     filled.pszPublicKeyID = texts(t.public_key_id);
     filled.pszKeyUsage = texts("digitalSignature, nonRepudiation");
-    filled.dwPublicKeyType = 4;  // KT_CERT_KEY_TYPE_ECDSA
-    filled.dwKeyUsage = 1;       // KT_KEY_USAGE_DIGITAL_SIGNATURE
-    filled.dwSubjType = 4;       // KT_SUBJECT_TYPE_END_USER
+    filled.dwPublicKeyType = KT_CERT_KEY_TYPE_ECDSA;
+    filled.dwKeyUsage = KT_KEY_USAGE_DIGITAL_SIGNATURE;
+    filled.dwSubjType = KT_SUBJECT_TYPE_END_USER;
     filled.pszSubjCountry = texts(t.subj_country);
     filled.pszFingerprint = texts(t.fingerprint);
     return static_cast<KT_CERT_INFO_EX *>(new_library_record(&filled, sizeof filled, texts));
@@ -139,10 +139,11 @@ bool write_whole_file(const char *path, const bytes &data) {
     return (::close(fd) == 0) && ok;
 }
 
-// Sign codes the stand-in's P-256 keys serve: 1 (in place of DSTU 4145) and 3 (ECDSA).
+// Sign codes the stand-in's P-256 keys serve: the national one (in place of DSTU 4145)
+// and ECDSA; RSA is known but not served.
 DWORD check_sign_algorithm(DWORD algorithm) {
-    if (algorithm == 1 || algorithm == 3) return 0;
-    return algorithm == 2 ? TAVREL_STANDIN_ERROR_NOT_SUPPORTED : KT_ERROR_BAD_PARAMETER;
+    if (algorithm == KT_CTX_SIGN_DSTU4145_WITH_GOST34311 || algorithm == KT_CTX_SIGN_ECDSA_WITH_SHA) return 0;
+    return algorithm == KT_CTX_SIGN_RSA_WITH_SHA ? TAVREL_STANDIN_ERROR_NOT_SUPPORTED : KT_ERROR_BAD_PARAMETER;
 }
 
 bytes sign(const private_key &key, const unsigned char *data, size_t size, BOOL external, BOOL append_certificate) {
@@ -276,7 +277,7 @@ DWORD KTGeneratePrivateKeyEx(PKT_KEY_MEDIA pKeyMedia, BOOL bSetKeyMediaPassword,
     if (!pKeyMedia || !ppbUARequest != !pdwUARequest || !ppbUAKEPRequest != !pdwUAKEPRequest)
         return KT_ERROR_BAD_PARAMETER;
     // Keys handed to the caller and international keys are not made here.
-    if (ppbPrivateKey || ppbPrivateKeyInfo || ppbInternationalRequest || dwInternationalKeysType != 0)
+    if (ppbPrivateKey || ppbPrivateKeyInfo || ppbInternationalRequest || dwInternationalKeysType != KT_KEYS_TYPE_NONE)
         return TAVREL_STANDIN_ERROR_NOT_SUPPORTED;
     return guarded([&]() -> DWORD {
         library_state &s = library();
@@ -412,9 +413,11 @@ DWORD KTCtxGetOwnCertificate(PVOID pvPrivateKeyContext, DWORD dwCertKeyType, DWO
     std::shared_ptr<const private_key> key = find_private_key(pvPrivateKeyContext);
     if (!key) return KT_ERROR_BAD_PARAMETER;
     if (DWORD status = ready()) return status;
-    // The one certificate signs: asked for as the national kind (1), ECDSA (4) or any (0).
-    bool type_ok = dwCertKeyType == 0 || dwCertKeyType == 1 || dwCertKeyType == 4;
-    if (!type_ok || (dwKeyUsage != 0 && dwKeyUsage != 1)) return TAVREL_STANDIN_ERROR_CERT_NOT_FOUND;
+    // The one certificate signs: asked for as the national kind, ECDSA or any.
+    const bool type_ok = dwCertKeyType == KT_CERT_KEY_TYPE_UNKNOWN || dwCertKeyType == KT_CERT_KEY_TYPE_DSTU4145 ||
+                         dwCertKeyType == KT_CERT_KEY_TYPE_ECDSA;
+    const bool usage_ok = dwKeyUsage == KT_KEY_USAGE_UNKNOWN || dwKeyUsage == KT_KEY_USAGE_DIGITAL_SIGNATURE;
+    if (!type_ok || !usage_ok) return TAVREL_STANDIN_ERROR_CERT_NOT_FOUND;
     return guarded([&]() -> DWORD {
         bytes der = certificate_der(key->material->certificate.get());
         void *info = ppInfo ? new_cert_info_ex(key->material->description) : nullptr;

@@ -1,5 +1,5 @@
 // Error texts of the library, in Windows-1251: Ukrainian by default, English for
-// language 3 (KT_EN_LANG).
+// KT_EN_LANG.
 #include <string>
 #include <vector>
 
@@ -44,8 +44,6 @@ const error_text error_texts[] = {
 constexpr size_t error_text_count = sizeof(error_texts) / sizeof(error_texts[0]);
 const error_text unknown_error = {0, "Невідома помилка", "Unknown error"};
 
-constexpr DWORD english = 3;  // KT_EN_LANG
-
 // The texts of one language in Windows-1251, made once; the last is the unknown text.
 const std::vector<std::string> &converted(bool in_english) {
     static const auto make = [](bool en) {
@@ -63,7 +61,7 @@ const std::vector<std::string> &converted(bool in_english) {
 
 char *text_for(DWORD code, DWORD language) noexcept {
     try {
-        const std::vector<std::string> &texts = converted(language == english);
+        const std::vector<std::string> &texts = converted(language == KT_EN_LANG);
         size_t index = error_text_count;
         for (size_t i = 0; i < error_text_count; ++i)
             if (error_texts[i].code == code) index = i;

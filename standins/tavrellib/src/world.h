@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "crypto.h"
+#include "kt_constants.h"
 #include "tavrel_standin.h"
 
 namespace tavrel_standin {
@@ -17,9 +18,10 @@ struct world_error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Longest type name and serial the library reports, and longest password.
-constexpr size_t world_max_text = 256;
-constexpr size_t world_max_password = 64;
+// Longest type name and serial the library reports, and longest password (the
+// library's sizes count the NUL).
+constexpr size_t world_max_text = KT_KEY_MEDIA_NAME_MAX_LENGTH - 1;
+constexpr size_t world_max_password = KT_PASS_MAX_LENGTH - 1;
 
 struct validity {
     time_t not_before;

@@ -280,7 +280,10 @@ TEST_P(RefusedFileTest, EveryReaderRefusesAtOnce) {
                                             nullptr);
          }},
         {"KTCtxSignFile", file_status,
-         [&] { return KTCtxSignFile(f.key, 1, const_cast<char *>(path.c_str()), 1, 0, signature.data()); }},
+         [&] {
+             return KTCtxSignFile(f.key, KT_CTX_SIGN_DSTU4145_WITH_GOST34311, const_cast<char *>(path.c_str()), 1, 0,
+                                  signature.data());
+         }},
     };
     for (const auto &r : readers) EXPECT_EQ(without_blocking(path, r.call), r.status) << r.reader;
     EXPECT_EQ(key, nullptr);
@@ -291,11 +294,15 @@ INSTANTIATE_TEST_SUITE_P(
     Refused, RefusedFileTest,
     ::testing::Values(
         bad_file{"Fifo", false,
-                 [](const std::string &dir) -> std::string { return mkfifo((dir + "/fifo").c_str(), 0600) == 0 ? dir + "/fifo" : ""; }},
+                 [](const std::string &dir) -> std::string {
+                     return mkfifo((dir + "/fifo").c_str(), 0600) == 0 ? dir + "/fifo" : "";
+                 }},
         // A device that never ends (/dev/zero) is refused the same way, before any read.
         bad_file{"Device", false, [](const std::string &) { return std::string("/dev/null"); }},
         bad_file{"Folder", false,
-                 [](const std::string &dir) -> std::string { return mkdir((dir + "/sub").c_str(), 0700) == 0 ? dir + "/sub" : ""; }},
+                 [](const std::string &dir) -> std::string {
+                     return mkdir((dir + "/sub").c_str(), 0700) == 0 ? dir + "/sub" : "";
+                 }},
         bad_file{"OverLimit", true,
                  [](const std::string &dir) -> std::string {
                      const std::string path = dir + "/large.bin";  // sparse: nothing is written
