@@ -109,15 +109,34 @@ void to_tm(const ASN1_TIME *time, struct tm *out) {
 
 }  // namespace
 
-std::string hex(const unsigned char *data, size_t size) {
-    static const char digits[] = "0123456789ABCDEF";
+std::string hex(const void *data, size_t size, hex_case letters) {
+    const char *digits = letters == hex_case::upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    const auto *bytes = static_cast<const unsigned char *>(data);
     std::string out;
     out.reserve(size * 2);
     for (size_t i = 0; i < size; ++i) {
-        out.push_back(digits[data[i] >> 4]);
-        out.push_back(digits[data[i] & 15]);
+        out.push_back(digits[bytes[i] >> 4]);
+        out.push_back(digits[bytes[i] & 15]);
     }
     return out;
+}
+
+bool from_hex(const std::string &text, std::string *out) {
+    auto value = [](char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    if (text.size() % 2) return false;
+    std::string bytes;
+    for (size_t i = 0; i < text.size(); i += 2) {
+        const int high = value(text[i]), low = value(text[i + 1]);
+        if (high < 0 || low < 0) return false;
+        bytes.push_back(char(high << 4 | low));
+    }
+    *out = std::move(bytes);
+    return true;
 }
 
 std::string name_text(const X509_NAME *name) {

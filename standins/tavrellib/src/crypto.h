@@ -91,8 +91,11 @@ bytes make_pkcs12(const key_material &material, const std::string &password);
 enum class pkcs12_status { ok, bad_password, not_pkcs12 };
 pkcs12_status read_pkcs12(const bytes &der, const std::string &password, material_ptr *material);
 
-// Upper-case hexadecimal of `size` bytes.
-std::string hex(const unsigned char *data, size_t size);
+// Hexadecimal of `size` bytes: upper case, as records report it, or lower case.
+enum class hex_case { upper, lower };
+std::string hex(const void *data, size_t size, hex_case letters = hex_case::upper);
+// The bytes of a hexadecimal text (digits in pairs, either case); false when it is not one.
+bool from_hex(const std::string &text, std::string *out);
 // A name as RFC 2253 text, and the UTF-8 value of its first entry `nid` (empty if none).
 std::string name_text(const X509_NAME *name);
 std::string name_entry(const X509_NAME *name, int nid);

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -39,29 +38,6 @@ std::string text_member(const cJSON *object, const char *name, const std::string
     }
     if (!cJSON_IsString(item)) invalid(where + ": \"" + name + "\" is not a text");
     return item->valuestring;
-}
-
-std::string hex_to_bytes(const std::string &hex, const std::string &where) {
-    if (hex.size() % 2) invalid(where + ": odd number of hexadecimal digits");
-    std::string out;
-    for (size_t i = 0; i < hex.size(); i += 2) {
-        char pair[3] = {hex[i], hex[i + 1], 0};
-        char *end = nullptr;
-        long value = std::strtol(pair, &end, 16);
-        if (*end || !std::isxdigit(static_cast<unsigned char>(pair[0]))) invalid(where + ": not hexadecimal");
-        out.push_back(char(value));
-    }
-    return out;
-}
-
-std::string bytes_to_hex(const std::string &bytes) {
-    std::string out;
-    char pair[3];
-    for (unsigned char c : bytes) {
-        std::snprintf(pair, sizeof pair, "%02x", c);
-        out += pair;
-    }
-    return out;
 }
 
 validity parse_validity(const cJSON *item, const std::string &where) {
@@ -117,7 +93,8 @@ media_type parse_type(const cJSON *item, const std::string &where, bool *generat
         std::string utf8 = text_member(item, "name", where, true);
         if (!utf8_to_cp1251(utf8, &t.name)) invalid(where + ": \"name\" has characters outside Windows-1251");
     } else {
-        t.name = hex_to_bytes(text_member(item, "name-cp1251-hex", where, true), where);
+        if (!from_hex(text_member(item, "name-cp1251-hex", where, true), &t.name))
+            invalid(where + ": \"name-cp1251-hex\" is not pairs of hexadecimal digits");
     }
     if (t.name.empty() || t.name.size() > world_max_text || t.name.find('\0') != std::string::npos)
         invalid(where + ": the name must have 1 to 256 bytes and no NUL");
@@ -267,7 +244,7 @@ std::string world_to_json(const world &w) {
         append(types, type);
         std::string utf8;
         if (cp1251_to_utf8(t.name, &utf8)) add_text(type, "name", utf8);
-        else add_text(type, "name-cp1251-hex", bytes_to_hex(t.name));
+        else add_text(type, "name-cp1251-hex", hex(t.name.data(), t.name.size(), hex_case::lower));
         cJSON *devices = add(type, "devices", cJSON_CreateArray());
         for (const device &d : t.devices) {
             cJSON *dev = cJSON_CreateObject();

@@ -226,6 +226,16 @@ TEST_F(LifecycleTest, NonCp1251TypeNameIsReportedAsItsBytes) {
     EXPECT_NE(read_text(world_path).find("\"name-cp1251-hex\":\t\"e52eea98\""), std::string::npos);
 }
 
+TEST_F(LifecycleTest, WorldToolRefusesNamesThatAreNotHexadecimalPairs) {
+    const std::string before = read_text(world_path);
+    for (const char *name : {"e51z", "e5e", "zz", "0x"}) {
+        const std::string command =
+            std::string(STANDIN_WORLD_TOOL) + " add-type-hex '" + world_path + "' " + name + " 2>/dev/null";
+        EXPECT_NE(std::system(command.c_str()), 0) << name;
+    }
+    EXPECT_TRUE(read_text(world_path) == before) << "the world file changed";
+}
+
 // Files no reader may take: made in the test's folder, or a device.
 struct bad_file {
     const char *name;

@@ -69,11 +69,9 @@ int run(const std::vector<std::string> &args) {
         if (!utf8_to_cp1251(args[2], &name)) throw world_error("the name has characters outside Windows-1251");
         add_type(args[1], name);
     } else if (command == "add-type-hex" && n == 3) {
-        std::string bytes;
-        const std::string &hex = args[2];
-        for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes.push_back(char(std::stoi(hex.substr(i, 2), nullptr, 16)));
-        if (hex.size() % 2) throw world_error("odd number of hexadecimal digits");
-        add_type(args[1], bytes);
+        std::string name;
+        if (!from_hex(args[2], &name)) throw world_error("CP1251-HEX is not pairs of hexadecimal digits");
+        add_type(args[1], name);
     } else if (command == "add-device" && n >= 6 && n <= 8) {
         world w = read_existing(args[1]);
         size_t type = std::stoul(args[2]);
