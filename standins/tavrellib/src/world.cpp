@@ -153,7 +153,9 @@ file_read read_regular_file(const std::string &path, bytes *out) {
     struct descriptor {
         int fd;
         ~descriptor() {
+            const int error = errno;  // the caller reads why the read failed
             if (fd >= 0) ::close(fd);
+            errno = error;
         }
     } file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
     if (file.fd < 0) return errno == ENOENT ? file_read::missing : file_read::failed;
@@ -163,7 +165,7 @@ file_read read_regular_file(const std::string &path, bytes *out) {
     constexpr size_t limit = TAVREL_STANDIN_MAX_FILE_SIZE;
     if (static_cast<unsigned long long>(st.st_size) > limit) return file_read::too_large;
     // The file may grow meanwhile: room for one byte past the limit shows it.
-    bytes data(limit + 1 < size_t(st.st_size) + 4096 ? limit + 1 : size_t(st.st_size) + 4096);
+    bytes data(std::min(limit + 1, size_t(st.st_size) + 4096));
     size_t done = 0;
     for (;;) {
         if (done == data.size()) {
