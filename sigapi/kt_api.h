@@ -1,8 +1,9 @@
 /* The signature library's interface: types, records, constants, status codes,
  * function prototypes and the 541-slot function table KT_INTERFACE.
  *
- * C++ only. The function list lives in kt_functions.def; records and constants are
- * generated from records.txt and constants.txt. */
+ * C and C++; the table of function names is C++ only. The function list lives in
+ * kt_functions.def; records and constants are generated from records.txt and
+ * constants.txt. */
 #pragma once
 
 #include <stddef.h>
@@ -21,7 +22,9 @@
 /* A function that no caller of ours invokes: the table only binds its address. */
 typedef void (*KT_ANY_FUNCTION)(void);
 
+#ifdef __cplusplus
 extern "C" {
+#endif
 #define KT_FN(name, result, params) result name params;
 #define KT_FN_ANY(name)
 #include "kt_functions.def"
@@ -30,7 +33,9 @@ extern "C" {
 
 /* The library's optional entry point: reason 1 attach, 0 detach; 0 refuses an attach. */
 typedef BOOL (*KT_DLLMAIN)(void *handle, DWORD reason, void *reserved);
+#ifdef __cplusplus
 }
+#endif
 
 typedef struct KT_INTERFACE {
 #define KT_FN(name, result, params) result (*name) params;
@@ -40,6 +45,7 @@ typedef struct KT_INTERFACE {
 #undef KT_FN_ANY
 } KT_INTERFACE, *PKT_INTERFACE;
 
+#ifdef __cplusplus
 /* The library's function names in slot order; slot n of KT_INTERFACE binds name n. */
 inline constexpr const char *const kt_function_names[] = {
 #define KT_FN(name, result, params) #name,
@@ -52,6 +58,7 @@ inline constexpr size_t kt_function_count = sizeof(kt_function_names) / sizeof(k
 
 static_assert(kt_function_count == 541, "the library binds 541 functions");
 static_assert(sizeof(KT_INTERFACE) == kt_function_count * sizeof(void *), "one pointer per slot");
+#endif
 
 /* Library file name and entry-point name, as the loader opens and looks them up. */
 #define KT_LIBRARY_FILE_NAME "tavrellib.so"

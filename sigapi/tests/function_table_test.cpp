@@ -6,6 +6,8 @@
 
 #include "kt_api.h"
 
+extern "C" size_t kt_api_c_table_slots(void);  // c_client.c
+
 namespace {
 
 size_t slot_of(const char *name) {
@@ -41,5 +43,7 @@ TEST(FunctionTable, StructMembersFollowSlotOrder) {
     EXPECT_EQ(227 * sizeof(void *), offsetof(KT_INTERFACE, KTCtxCreate));
     EXPECT_EQ(540 * sizeof(void *), offsetof(KT_INTERFACE, KTUncompressFile));
 }
+
+TEST(FunctionTable, CSeesTheSameTable) { EXPECT_EQ(kt_function_count, kt_api_c_table_slots()); }
 
 }  // namespace

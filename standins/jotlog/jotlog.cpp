@@ -15,7 +15,7 @@
 #include <mutex>
 #include <string>
 
-#include "zarn/support/log.h"
+#include "jotlog.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "jotlog_lines.h"
-#include "zarn/support/log.h"
+#include "jotlog.h"
 
 namespace {
 

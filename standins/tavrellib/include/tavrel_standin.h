@@ -22,7 +22,12 @@ extern "C" {
 #define TAVREL_STANDIN_ERROR_VERIFY 0xF007UL          /* the signature does not verify */
 #define TAVREL_STANDIN_ERROR_CONTROL 0xF008UL         /* malformed TAVREL_STANDIN_* variable */
 #define TAVREL_STANDIN_ERROR_CERT_NOT_FOUND 0xF009UL  /* no certificate of the asked kind */
+#define TAVREL_STANDIN_ERROR_FILE_TOO_LARGE 0xF00AUL  /* a file exceeds TAVREL_STANDIN_MAX_FILE_SIZE */
 #define TAVREL_STANDIN_ERROR_KEY_EXISTS 0xF010UL      /* a named key of that label exists */
+
+/* Largest file the stand-in reads (world, key, container or data file). Larger ones,
+ * and anything but a regular file, are refused before they are read. */
+#define TAVREL_STANDIN_MAX_FILE_SIZE (64UL << 20)
 
 /* Library objects that callers have not released yet. */
 typedef struct TavrelStandinCounters {

@@ -19,9 +19,9 @@ namespace {
 
 using req_ptr = std::unique_ptr<X509_REQ, openssl_deleter<X509_REQ, X509_REQ_free>>;
 
-// The store's certificate with this issuer (Windows-1251, as records report it) and
+// The key whose certificate has this issuer (Windows-1251, as records report it) and
 // serial (hexadecimal, any case); null when none matches. Under the library lock.
-x509_ptr find_certificate(library_state &s, const char *issuer, const char *serial) {
+material_ptr find_certificate(library_state &s, const char *issuer, const char *serial) {
     std::vector<material_ptr> keys;
     for (size_t t = 0; t < s.current.types.size(); ++t) {
         const auto &devices = s.current.types[t].devices;
@@ -30,29 +30,25 @@ x509_ptr find_certificate(library_state &s, const char *issuer, const char *seri
     }
     if (s.own_key) keys.push_back(s.own_key);
     for (const material_ptr &key : keys) {
-        X509 *cert = key->certificate.get();
-        certificate_texts texts = describe_certificate(cert);
-        if (utf8_to_cp1251_lossy(texts.issuer) == issuer && strcasecmp(texts.serial.c_str(), serial) == 0) {
-            X509_up_ref(cert);
-            return x509_ptr(cert);
-        }
+        const certificate_texts &texts = key->description;
+        if (utf8_to_cp1251_lossy(texts.issuer) == issuer && strcasecmp(texts.serial.c_str(), serial) == 0) return key;
     }
     return nullptr;
 }
 
-// Looks a certificate up and hands it to `use`; CERT_NOT_FOUND when there is none.
+// Looks a certificate up and hands its key to `use`; CERT_NOT_FOUND when there is none.
 template <class Use>
 DWORD with_stored_certificate(const char *issuer, const char *serial, Use &&use) {
     return guarded([&]() -> DWORD {
-        x509_ptr cert;
+        material_ptr key;
         {
             library_state &s = library();
             std::lock_guard<std::mutex> guard(s.lock);
             if (DWORD status = readiness(s)) return status;
-            cert = find_certificate(s, issuer, serial);
+            key = find_certificate(s, issuer, serial);
         }
-        if (!cert) return TAVREL_STANDIN_ERROR_CERT_NOT_FOUND;
-        return use(cert.get());
+        if (!key) return TAVREL_STANDIN_ERROR_CERT_NOT_FOUND;
+        return use(*key);
     });
 }
 
@@ -69,7 +65,7 @@ KT_CR_INFO *new_cr_info(X509_REQ *request) {
     KT_CR_INFO filled{};
     record_texts texts;
     filled.bFilled = 1;
-    filled.dwVersion = 4;  // KT_CR_INFO_VERSION
+    filled.dwVersion = KT_CR_INFO_VERSION;
     filled.bSimple = 1;
     filled.pszSubject = texts(name_text(subject));
     filled.pszSubjCN = texts(name_entry(subject, NID_commonName));
@@ -85,7 +81,8 @@ KT_CR_INFO *new_cr_info(X509_REQ *request) {
     EVP_PKEY *key = X509_REQ_get0_pubkey(request);
     if (key) {
         filled.dwPublicKeyBits = DWORD(EVP_PKEY_get_bits(key));
-        filled.dwPublicKeyType = EVP_PKEY_get_base_id(key) == EVP_PKEY_EC ? 4 : 0;  // KT_CERT_KEY_TYPE_ECDSA
+        filled.dwPublicKeyType =
+            EVP_PKEY_get_base_id(key) == EVP_PKEY_EC ? KT_CERT_KEY_TYPE_ECDSA : KT_CERT_KEY_TYPE_UNKNOWN;
         unsigned char *der = nullptr;
         int size = i2d_PUBKEY(key, &der);
         if (size > 0) {
@@ -98,7 +95,7 @@ KT_CR_INFO *new_cr_info(X509_REQ *request) {
         filled.bSelfSigned = X509_REQ_verify(request, key) == 1 ? 1 : 0;
         ERR_clear_error();
     }
-    filled.dwSubjType = 4;  // KT_SUBJECT_TYPE_END_USER
+    filled.dwSubjType = KT_SUBJECT_TYPE_END_USER;
     return static_cast<KT_CR_INFO *>(new_library_record(&filled, sizeof filled, texts));
 }
 
@@ -113,8 +110,8 @@ DWORD KTGetCertificate(char *pszIssuer, char *pszSerial, char **ppszCertificate,
                        DWORD *pdwCertificateLength) {
     STANDIN_ENTER();
     if (!pszIssuer || !pszSerial || !pdwCertificateLength) return KT_ERROR_BAD_PARAMETER;
-    return with_stored_certificate(pszIssuer, pszSerial, [&](X509 *cert) -> DWORD {
-        bytes der = certificate_der(cert);
+    return with_stored_certificate(pszIssuer, pszSerial, [&](const key_material &key) -> DWORD {
+        bytes der = certificate_der(key.certificate.get());
         unsigned char *text = ppszCertificate ? new_buffer(base64_text(der)) : nullptr;
         unsigned char *binary = nullptr;
         try {
@@ -143,7 +140,7 @@ DWORD KTEnumOwnCertificates(DWORD dwIndex, PKT_CERT_INFO_EX *ppInfo) {
         }
         if (!key) return TAVREL_STANDIN_ERROR_NO_KEY;
         if (dwIndex > 0) return KT_ERROR_NO_MORE_ITEMS;  // one certificate per key here
-        *ppInfo = new_cert_info_ex(key->certificate.get());
+        *ppInfo = new_cert_info_ex(key->description);
         return 0;
     });
 }
@@ -151,8 +148,8 @@ DWORD KTEnumOwnCertificates(DWORD dwIndex, PKT_CERT_INFO_EX *ppInfo) {
 DWORD KTGetCertificateInfoEx(char *pszIssuer, char *pszSerial, PKT_CERT_INFO_EX *ppInfo) {
     STANDIN_ENTER();
     if (!pszIssuer || !pszSerial || !ppInfo) return KT_ERROR_BAD_PARAMETER;
-    return with_stored_certificate(pszIssuer, pszSerial, [&](X509 *cert) -> DWORD {
-        *ppInfo = new_cert_info_ex(cert);
+    return with_stored_certificate(pszIssuer, pszSerial, [&](const key_material &key) -> DWORD {
+        *ppInfo = new_cert_info_ex(key.description);
         return 0;
     });
 }
@@ -164,7 +161,7 @@ DWORD KTParseCertificateEx(unsigned char *pbCertificate, DWORD dwCertificateLeng
     return guarded([&]() -> DWORD {
         x509_ptr cert = certificate_from_der(pbCertificate, dwCertificateLength);
         if (!cert) return TAVREL_STANDIN_ERROR_CRYPTO;
-        *ppInfo = new_cert_info_ex(cert.get());
+        *ppInfo = new_cert_info_ex(describe_certificate(cert.get()));
         return 0;
     });
 }

@@ -12,6 +12,8 @@
 
 #include <climits>
 
+#include "kt_constants.h"
+
 namespace tavrel_standin {
 namespace {
 
@@ -115,15 +117,34 @@ void to_tm(const ASN1_TIME *time, struct tm *out) {
 
 }  // namespace
 
-std::string hex(const unsigned char *data, size_t size) {
-    static const char digits[] = "0123456789ABCDEF";
+std::string hex(const void *data, size_t size, hex_case letters) {
+    const char *digits = letters == hex_case::upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    const auto *bytes = static_cast<const unsigned char *>(data);
     std::string out;
     out.reserve(size * 2);
     for (size_t i = 0; i < size; ++i) {
-        out.push_back(digits[data[i] >> 4]);
-        out.push_back(digits[data[i] & 15]);
+        out.push_back(digits[bytes[i] >> 4]);
+        out.push_back(digits[bytes[i] & 15]);
     }
     return out;
+}
+
+bool from_hex(const std::string &text, std::string *out) {
+    auto value = [](char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    if (text.size() % 2) return false;
+    std::string bytes;
+    for (size_t i = 0; i < text.size(); i += 2) {
+        const int high = value(text[i]), low = value(text[i + 1]);
+        if (high < 0 || low < 0) return false;
+        bytes.push_back(char(high << 4 | low));
+    }
+    *out = std::move(bytes);
+    return true;
 }
 
 std::string name_text(const X509_NAME *name) {
@@ -152,6 +173,7 @@ material_ptr material_from_pem(const key_pem &pem) {
     material->certificate.reset(check(PEM_read_bio_X509(cert_bio.get(), nullptr, nullptr, nullptr), "certificate PEM"));
     if (X509_check_private_key(material->certificate.get(), material->key.get()) != 1)
         fail("certificate does not match the private key");
+    material->description = describe_certificate(material->certificate.get());
     return material;
 }
 
@@ -297,10 +319,10 @@ verify_status cms_verify(const unsigned char *data, size_t size, const unsigned 
 bool digest(DWORD algorithm, const unsigned char *data, size_t size, bytes *out) {
     const EVP_MD *md = nullptr;
     switch (algorithm) {
-    case 1: md = EVP_sha3_256(); break;  // stands in for GOST 34.311: 32 bytes as well
-    case 2: md = EVP_sha1(); break;
-    case 3: md = EVP_sha224(); break;
-    case 4: md = EVP_sha256(); break;
+    case KT_CTX_HASH_ALGO_GOST34311: md = EVP_sha3_256(); break;  // stands in, 32 bytes as well
+    case KT_CTX_HASH_ALGO_SHA160: md = EVP_sha1(); break;
+    case KT_CTX_HASH_ALGO_SHA224: md = EVP_sha224(); break;
+    case KT_CTX_HASH_ALGO_SHA256: md = EVP_sha256(); break;
     default: return false;
     }
     static const unsigned char empty = 0;
@@ -343,6 +365,7 @@ pkcs12_status read_pkcs12(const bytes &der, const std::string &password, materia
         ERR_clear_error();
         return pkcs12_status::not_pkcs12;
     }
+    result->description = describe_certificate(cert);
     *material = std::move(result);
     return pkcs12_status::ok;
 }

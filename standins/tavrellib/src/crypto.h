@@ -35,10 +35,22 @@ struct key_pem {
     std::string certificate;  // X.509 PEM
 };
 
-// A key ready for use; shared by every private-key context read from it.
+// A certificate's texts (UTF-8) and times, as the library's records report them.
+struct certificate_texts {
+    std::string issuer, issuer_cn, serial, subject, subj_cn, subj_org, subj_org_unit, subj_title,
+        subj_state, subj_locality, subj_email, subj_country, public_key, public_key_id, fingerprint;
+    struct tm not_before {};
+    struct tm not_after {};
+    unsigned long public_key_bits = 0;
+};
+certificate_texts describe_certificate(const X509 *certificate);
+
+// A key ready for use; shared by every private-key context read from it, and never
+// changed once made, so threads may read it at once.
 struct key_material {
     pkey_ptr key;
     x509_ptr certificate;
+    certificate_texts description;  // of the certificate, made with the material
 };
 using material_ptr = std::shared_ptr<const key_material>;
 
@@ -86,25 +98,18 @@ struct verified_signer {
 verify_status cms_verify(const unsigned char *data, size_t size, const unsigned char *signature,
                          size_t signature_size, const X509 *certificate, size_t index, verified_signer *signer);
 
-// Digest by the library's hash codes 1 to 4; false for another code.
+// Digest by the library's hash codes (KT_CTX_HASH_ALGO_GOST34311 to _SHA256); false for another code.
 bool digest(DWORD algorithm, const unsigned char *data, size_t size, bytes *out);
 
 bytes make_pkcs12(const key_material &material, const std::string &password);
 enum class pkcs12_status { ok, bad_password, not_pkcs12 };
 pkcs12_status read_pkcs12(const bytes &der, const std::string &password, material_ptr *material);
 
-// A certificate's texts (UTF-8) and times, as the library's records report them.
-struct certificate_texts {
-    std::string issuer, issuer_cn, serial, subject, subj_cn, subj_org, subj_org_unit, subj_title,
-        subj_state, subj_locality, subj_email, subj_country, public_key, public_key_id, fingerprint;
-    struct tm not_before {};
-    struct tm not_after {};
-    unsigned long public_key_bits = 0;
-};
-certificate_texts describe_certificate(const X509 *certificate);
-
-// Upper-case hexadecimal of `size` bytes.
-std::string hex(const unsigned char *data, size_t size);
+// Hexadecimal of `size` bytes: upper case, as records report it, or lower case.
+enum class hex_case { upper, lower };
+std::string hex(const void *data, size_t size, hex_case letters = hex_case::upper);
+// The bytes of a hexadecimal text (digits in pairs, either case); false when it is not one.
+bool from_hex(const std::string &text, std::string *out);
 // A name as RFC 2253 text, and the UTF-8 value of its first entry `nid` (empty if none).
 std::string name_text(const X509_NAME *name);
 std::string name_entry(const X509_NAME *name, int nid);

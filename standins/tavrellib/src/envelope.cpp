@@ -161,7 +161,7 @@ DWORD sender_info(const char *function, const parsed_envelope &parsed, const uns
     if (!parsed.sender) return TAVREL_STANDIN_ERROR_CERT_NOT_FOUND;
     output_batch outputs(function);
     outputs.buffer(flag_index + 2, certificate_der(parsed.sender.get()), certificate, certificate_length);
-    *info = new_cert_info_ex(parsed.sender.get());
+    *info = new_cert_info_ex(describe_certificate(parsed.sender.get()));
     if (dynamic_key) *dynamic_key = (parsed.flags & flag_dynamic_key) ? 1 : 0;
     return outputs.commit();
 }

@@ -58,7 +58,7 @@ DWORD signer_info(const char *function, unsigned first_output, DWORD index, cons
     if (!cert) return TAVREL_STANDIN_ERROR_CERT_NOT_FOUND;
     output_batch out(function);
     out.buffer(first_output + 1, certificate_der(cert.get()), certificate, certificate_length);
-    if (info) *info = null_output_requested(function, first_output) ? nullptr : new_cert_info_ex(cert.get());
+    if (info) *info = null_output_requested(function, first_output) ? nullptr : new_cert_info_ex(describe_certificate(cert.get()));
     return out.commit();
 }
 

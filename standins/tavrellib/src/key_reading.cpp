@@ -138,7 +138,7 @@ DWORD KTReadPrivateKeyFile(char *pszPrivateKeyFileName, char *pszPassword, PKT_C
     if (DWORD status = ready()) return status;
     return guarded([&]() -> DWORD {
         bytes file;
-        if (!read_whole_file(pszPrivateKeyFileName, &file)) return TAVREL_STANDIN_ERROR_FILE;
+        if (DWORD status = read_data_file(pszPrivateKeyFileName, &file)) return status;
         return read_pkcs12_key(file, pszPassword, pInfo);
     });
 }

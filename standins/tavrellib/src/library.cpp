@@ -82,38 +82,35 @@ void to_systemtime(const struct tm &tm, SYSTEMTIME *out) {
 void fill_owner_info(KT_CERT_OWNER_INFO *info, const key_material &material) {
     KT_CERT_OWNER_INFO filled{};
     record_texts texts;
-    set_owner_fields(filled, describe_certificate(material.certificate.get()), texts);
+    set_owner_fields(filled, material.description, texts);
     commit_record(info, &filled, sizeof filled, texts);
 }
 
-KT_CERT_INFO_EX *new_cert_info_ex(const X509 *cert) {
-    certificate_texts t = describe_certificate(cert);
+KT_CERT_INFO_EX *new_cert_info_ex(const certificate_texts &t) {
     KT_CERT_INFO_EX filled{};
     record_texts texts;
     set_owner_fields(filled, t, texts);
-    filled.dwVersion = 8;  // KT_CERT_INFO_EX_VERSION
+    filled.dwVersion = KT_CERT_INFO_EX_VERSION;
     to_systemtime(t.not_before, &filled.stCertBeginTime);
     to_systemtime(t.not_after, &filled.stCertEndTime);
     filled.dwPublicKeyBits = t.public_key_bits;
     filled.pszPublicKey = texts(t.public_key);
     filled.pszPublicKeyID = texts(t.public_key_id);
     filled.pszKeyUsage = texts("digitalSignature, nonRepudiation");
-    filled.dwPublicKeyType = 4;  // KT_CERT_KEY_TYPE_ECDSA
-    filled.dwKeyUsage = 1;       // KT_KEY_USAGE_DIGITAL_SIGNATURE
-    filled.dwSubjType = 4;       // KT_SUBJECT_TYPE_END_USER
+    filled.dwPublicKeyType = KT_CERT_KEY_TYPE_ECDSA;
+    filled.dwKeyUsage = KT_KEY_USAGE_DIGITAL_SIGNATURE;
+    filled.dwSubjType = KT_SUBJECT_TYPE_END_USER;
     filled.pszSubjCountry = texts(t.subj_country);
     filled.pszFingerprint = texts(t.fingerprint);
     return static_cast<KT_CERT_INFO_EX *>(new_library_record(&filled, sizeof filled, texts));
 }
 
-bool read_whole_file(const char *path, bytes *out) {
-    std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(path, "rb"), std::fclose);
-    if (!file) return false;
-    out->clear();
-    unsigned char chunk[65536];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) out->insert(out->end(), chunk, chunk + n);
-    return !std::ferror(file.get());
+DWORD read_data_file(const char *path, bytes *out) {
+    switch (read_regular_file(path, out)) {
+    case file_read::ok: return 0;
+    case file_read::too_large: return TAVREL_STANDIN_ERROR_FILE_TOO_LARGE;
+    default: return TAVREL_STANDIN_ERROR_FILE;
+    }
 }
 
 DWORD open_private_key(void *context, material_ptr material, void **key, KT_CERT_OWNER_INFO *info,
@@ -134,9 +131,11 @@ DWORD open_private_key(void *context, material_ptr material, void **key, KT_CERT
     return 0;
 }
 
+// Sign codes the stand-in's P-256 keys serve: the national one (in place of DSTU 4145)
+// and ECDSA; RSA is known but not served.
 DWORD check_sign_algorithm(DWORD algorithm) {
-    if (algorithm == 1 || algorithm == 3) return 0;
-    return algorithm == 2 ? TAVREL_STANDIN_ERROR_NOT_SUPPORTED : KT_ERROR_BAD_PARAMETER;
+    if (algorithm == KT_CTX_SIGN_DSTU4145_WITH_GOST34311 || algorithm == KT_CTX_SIGN_ECDSA_WITH_SHA) return 0;
+    return algorithm == KT_CTX_SIGN_RSA_WITH_SHA ? TAVREL_STANDIN_ERROR_NOT_SUPPORTED : KT_ERROR_BAD_PARAMETER;
 }
 
 DWORD private_key_material(void *handle, material_ptr *material) {
@@ -313,7 +312,7 @@ DWORD KTGeneratePrivateKeyEx(PKT_KEY_MEDIA pKeyMedia, BOOL bSetKeyMediaPassword,
     if (!pKeyMedia || !ppbUARequest != !pdwUARequest || !ppbUAKEPRequest != !pdwUAKEPRequest)
         return KT_ERROR_BAD_PARAMETER;
     // Keys handed to the caller and international keys are not made here.
-    if (ppbPrivateKey || ppbPrivateKeyInfo || ppbInternationalRequest || dwInternationalKeysType != 0)
+    if (ppbPrivateKey || ppbPrivateKeyInfo || ppbInternationalRequest || dwInternationalKeysType != KT_KEYS_TYPE_NONE)
         return TAVREL_STANDIN_ERROR_NOT_SUPPORTED;
     return guarded([&]() -> DWORD {
         library_state &s = library();
@@ -420,7 +419,7 @@ DWORD KTCtxReadPrivateKeyFile(PVOID pvContext, char *pszPrivateKeyFileName, char
     if (DWORD status = ready()) return status;
     return guarded([&]() -> DWORD {
         bytes file;
-        if (!read_whole_file(pszPrivateKeyFileName, &file)) return TAVREL_STANDIN_ERROR_FILE;
+        if (DWORD status = read_data_file(pszPrivateKeyFileName, &file)) return status;
         material_ptr material;
         switch (read_pkcs12(file, pszPassword, &material)) {
         case pkcs12_status::ok: break;
@@ -458,14 +457,16 @@ DWORD KTCtxGetOwnCertificate(PVOID pvPrivateKeyContext, DWORD dwCertKeyType, DWO
     std::shared_ptr<const private_key> key = find_private_key(pvPrivateKeyContext);
     if (!key) return KT_ERROR_BAD_PARAMETER;
     if (DWORD status = ready()) return status;
-    // The one certificate signs: asked for as the national kind (1), ECDSA (4) or any (0).
-    bool type_ok = dwCertKeyType == 0 || dwCertKeyType == 1 || dwCertKeyType == 4;
-    if (!type_ok || (dwKeyUsage != 0 && dwKeyUsage != 1)) return TAVREL_STANDIN_ERROR_CERT_NOT_FOUND;
+    // The one certificate signs: asked for as the national kind, ECDSA or any.
+    const bool type_ok = dwCertKeyType == KT_CERT_KEY_TYPE_UNKNOWN || dwCertKeyType == KT_CERT_KEY_TYPE_DSTU4145 ||
+                         dwCertKeyType == KT_CERT_KEY_TYPE_ECDSA;
+    const bool usage_ok = dwKeyUsage == KT_KEY_USAGE_UNKNOWN || dwKeyUsage == KT_KEY_USAGE_DIGITAL_SIGNATURE;
+    if (!type_ok || !usage_ok) return TAVREL_STANDIN_ERROR_CERT_NOT_FOUND;
     return guarded([&, function = __func__]() -> DWORD {
         const X509 *cert = key->material->certificate.get();
         output_batch out(function);
         out.buffer(4, certificate_der(cert), ppbCertificate, pdwCertificateLength);
-        if (ppInfo && !null_output_requested(function, 3)) *ppInfo = new_cert_info_ex(cert);
+        if (ppInfo && !null_output_requested(function, 3)) *ppInfo = new_cert_info_ex(key->material->description);
         return out.commit();
     });
 }
@@ -503,7 +504,7 @@ DWORD KTCtxSignFile(PVOID pvPrivateKeyContext, DWORD dwSignAlgo, char *pszFileNa
     if (DWORD status = ready()) return status;
     return guarded([&]() -> DWORD {
         bytes data;
-        if (!read_whole_file(pszFileName, &data)) return TAVREL_STANDIN_ERROR_FILE;
+        if (DWORD status = read_data_file(pszFileName, &data)) return status;
         bytes signature = sign(*key, data.data(), data.size(), bExternal, bAppendCert);
         return write_whole_file(pszFileNameWithSign, signature) ? 0 : TAVREL_STANDIN_ERROR_FILE;
     });

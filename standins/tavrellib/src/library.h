@@ -84,10 +84,12 @@ void set_owner_fields(Record &r, const certificate_texts &t, record_texts &texts
 
 void fill_owner_info(KT_CERT_OWNER_INFO *info, const key_material &material);
 
-// A library-made KT_CERT_INFO_EX describing `certificate`, released with KTFreeCertificateInfoEx.
-KT_CERT_INFO_EX *new_cert_info_ex(const X509 *certificate);
+// A library-made KT_CERT_INFO_EX of a described certificate, released with KTFreeCertificateInfoEx.
+KT_CERT_INFO_EX *new_cert_info_ex(const certificate_texts &t);
 
-bool read_whole_file(const char *path, bytes *out);
+// Reads a key, container or data file whole: 0, TAVREL_STANDIN_ERROR_FILE (unreadable,
+// or not a regular file) or TAVREL_STANDIN_ERROR_FILE_TOO_LARGE.
+DWORD read_data_file(const char *path, bytes *out);
 // Creates or replaces the file with `data`.
 bool write_file(const char *path, const bytes &data);
 

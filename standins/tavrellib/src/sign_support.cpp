@@ -52,7 +52,7 @@ DWORD current_key(material_ptr *key) {
 
 DWORD read_named_file(const char *path, bytes *out) {
     if (!path || !*path) return KT_ERROR_BAD_PARAMETER;
-    return read_whole_file(path, out) ? 0 : TAVREL_STANDIN_ERROR_FILE;
+    return read_data_file(path, out);
 }
 
 DWORD write_named_file(const char *path, const bytes &data) {

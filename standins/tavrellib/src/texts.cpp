@@ -1,5 +1,5 @@
 // Error texts of the library, in Windows-1251: Ukrainian by default, English for
-// language 3 (KT_EN_LANG).
+// KT_EN_LANG.
 #include <string>
 #include <vector>
 
@@ -38,13 +38,13 @@ const error_text error_texts[] = {
      "Malformed TAVREL_STANDIN_* environment variable"},
     {TAVREL_STANDIN_ERROR_CERT_NOT_FOUND, "Сертифікат потрібного типу не знайдено",
      "Certificate of the requested kind not found"},
+    {TAVREL_STANDIN_ERROR_FILE_TOO_LARGE, "Файл більший, ніж читає заглушка бібліотеки (64 МіБ)",
+     "File larger than the stand-in library reads (64 MiB)"},
     {TAVREL_STANDIN_ERROR_KEY_EXISTS, "Іменований ключ з такою міткою вже існує",
      "A named private key with this label already exists"},
 };
 constexpr size_t error_text_count = sizeof(error_texts) / sizeof(error_texts[0]);
 const error_text unknown_error = {0, "Невідома помилка", "Unknown error"};
-
-constexpr DWORD english = 3;  // KT_EN_LANG
 
 // The texts of one language in Windows-1251, made once; the last is the unknown text.
 const std::vector<std::string> &converted(bool in_english) {
@@ -63,7 +63,7 @@ const std::vector<std::string> &converted(bool in_english) {
 
 char *text_for(DWORD code, DWORD language) noexcept {
     try {
-        const std::vector<std::string> &texts = converted(language == english);
+        const std::vector<std::string> &texts = converted(language == KT_EN_LANG);
         size_t index = error_text_count;
         for (size_t i = 0; i < error_text_count; ++i)
             if (error_texts[i].code == code) index = i;

@@ -6,8 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -40,38 +40,19 @@ std::string text_member(const cJSON *object, const char *name, const std::string
     return item->valuestring;
 }
 
-std::string hex_to_bytes(const std::string &hex, const std::string &where) {
-    if (hex.size() % 2) invalid(where + ": odd number of hexadecimal digits");
-    std::string out;
-    for (size_t i = 0; i < hex.size(); i += 2) {
-        char pair[3] = {hex[i], hex[i + 1], 0};
-        char *end = nullptr;
-        long value = std::strtol(pair, &end, 16);
-        if (*end || !std::isxdigit(static_cast<unsigned char>(pair[0]))) invalid(where + ": not hexadecimal");
-        out.push_back(char(value));
-    }
-    return out;
-}
-
-std::string bytes_to_hex(const std::string &bytes) {
-    std::string out;
-    char pair[3];
-    for (unsigned char c : bytes) {
-        std::snprintf(pair, sizeof pair, "%02x", c);
-        out += pair;
-    }
-    return out;
-}
-
 // A Windows-1251 text kept as `name` (UTF-8) or, when it is no valid Windows-1251,
 // as `name`-cp1251-hex; exactly one of the two is required.
 std::string cp1251_member(const cJSON *object, const std::string &name, const std::string &where) {
     const std::string hex_name = name + "-cp1251-hex";
     const cJSON *text = member(object, name.c_str());
-    const cJSON *hex = member(object, hex_name.c_str());
-    if (!text == !hex) invalid(where + ": give one of \"" + name + "\" and \"" + hex_name + "\"");
-    if (hex) return hex_to_bytes(text_member(object, hex_name.c_str(), where, true), where);
+    const cJSON *hexed = member(object, hex_name.c_str());
+    if (!text == !hexed) invalid(where + ": give one of \"" + name + "\" and \"" + hex_name + "\"");
     std::string cp1251;
+    if (hexed) {
+        if (!from_hex(text_member(object, hex_name.c_str(), where, true), &cp1251))
+            invalid(where + ": \"" + hex_name + "\" is not pairs of hexadecimal digits");
+        return cp1251;
+    }
     if (!utf8_to_cp1251(text_member(object, name.c_str(), where, true), &cp1251))
         invalid(where + ": \"" + name + "\" has characters outside Windows-1251");
     return cp1251;
@@ -183,7 +164,7 @@ cJSON *append_object(cJSON *array) {
 void add_cp1251(cJSON *object, const std::string &name, const std::string &cp1251) {
     std::string utf8;
     if (cp1251_to_utf8(cp1251, &utf8)) add_text(object, name.c_str(), utf8);
-    else add_text(object, (name + "-cp1251-hex").c_str(), bytes_to_hex(cp1251));
+    else add_text(object, (name + "-cp1251-hex").c_str(), hex(cp1251.data(), cp1251.size(), hex_case::lower));
 }
 
 void add_key_pem(cJSON *object, const key_pem &pem) {
@@ -191,22 +172,18 @@ void add_key_pem(cJSON *object, const key_pem &pem) {
     add_text(object, "certificate", pem.certificate);
 }
 
-std::string read_file(const std::string &path, bool *missing) {
-    *missing = false;
-    std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(path.c_str(), "rb"), std::fclose);
-    if (!file) {
-        if (errno == ENOENT) {
-            *missing = true;
-            return {};
-        }
-        invalid(path + ": " + std::strerror(errno));
+std::string read_world_text(const std::string &path, bool *missing) {
+    bytes text;
+    const file_read result = read_regular_file(path, &text);
+    *missing = result == file_read::missing;
+    switch (result) {
+    case file_read::ok: break;
+    case file_read::missing: return {};
+    case file_read::not_regular: invalid(path + ": not a regular file");
+    case file_read::too_large: invalid(path + ": larger than the stand-in reads");
+    case file_read::failed: invalid(path + ": " + std::strerror(errno));
     }
-    std::string text;
-    char chunk[8192];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) text.append(chunk, n);
-    if (std::ferror(file.get())) invalid(path + ": read failed");
-    return text;
+    return std::string(text.begin(), text.end());
 }
 
 std::string parent_of(const std::string &path) {
@@ -216,6 +193,40 @@ std::string parent_of(const std::string &path) {
 }
 
 }  // namespace
+
+file_read read_regular_file(const std::string &path, bytes *out) {
+    struct descriptor {
+        int fd;
+        ~descriptor() {
+            const int error = errno;  // the caller reads why the read failed
+            if (fd >= 0) ::close(fd);
+            errno = error;
+        }
+    } file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+    if (file.fd < 0) return errno == ENOENT ? file_read::missing : file_read::failed;
+    struct stat st {};
+    if (::fstat(file.fd, &st) != 0) return file_read::failed;
+    if (!S_ISREG(st.st_mode)) return file_read::not_regular;
+    constexpr size_t limit = TAVREL_STANDIN_MAX_FILE_SIZE;
+    if (static_cast<unsigned long long>(st.st_size) > limit) return file_read::too_large;
+    // The file may grow meanwhile: room for one byte past the limit shows it.
+    bytes data(std::min(limit + 1, size_t(st.st_size) + 4096));
+    size_t done = 0;
+    for (;;) {
+        if (done == data.size()) {
+            if (done > limit) return file_read::too_large;
+            data.resize(std::min(limit + 1, done * 2));
+        }
+        const ssize_t n = ::read(file.fd, data.data() + done, data.size() - done);
+        if (n == 0) break;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return file_read::failed;
+        done += size_t(n);
+    }
+    data.resize(done);
+    *out = std::move(data);
+    return file_read::ok;
+}
 
 bool parse_time(const std::string &text, time_t *out) {
     struct tm tm {};
@@ -349,7 +360,7 @@ std::string default_world_path() {
 
 world load_world(const std::string &path, bool create_parent) {
     bool missing = false;
-    std::string text = read_file(path, &missing);
+    std::string text = read_world_text(path, &missing);
     if (missing) {
         if (create_parent && ::mkdir(parent_of(path).c_str(), 0700) != 0 && errno != EEXIST)
             invalid(parent_of(path) + ": " + std::strerror(errno));

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "crypto.h"
+#include "kt_constants.h"
+#include "tavrel_standin.h"
 
 namespace tavrel_standin {
 
@@ -16,9 +18,10 @@ struct world_error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Longest type name and serial the library reports, and longest password.
-constexpr size_t world_max_text = 256;
-constexpr size_t world_max_password = 64;
+// Longest type name and serial the library reports, and longest password (the
+// library's sizes count the NUL).
+constexpr size_t world_max_text = KT_KEY_MEDIA_NAME_MAX_LENGTH - 1;
+constexpr size_t world_max_password = KT_PASS_MAX_LENGTH - 1;
 
 struct validity {
     time_t not_before;
@@ -72,6 +75,15 @@ world load_world(const std::string &path, bool create_parent);
 
 // Rewrites the file atomically: temporary file, fsync, rename, fsync of the folder.
 void save_world(const std::string &path, const world &w);
+
+// How a read of a whole file ended.
+enum class file_read { ok, missing, not_regular, too_large, failed };
+
+// Reads the regular file at `path` whole, at most TAVREL_STANDIN_MAX_FILE_SIZE bytes:
+// every file the stand-in reads goes through here. The open never waits (a FIFO with
+// no writer), and anything but a regular file is refused before a byte is read. On a
+// failure other than not_regular and too_large, errno tells why.
+file_read read_regular_file(const std::string &path, bytes *out);
 
 // "2021-03-01T08:05:09" (UTC) <-> time_t; parse returns false on a malformed text.
 bool parse_time(const std::string &text, time_t *out);

@@ -1,5 +1,5 @@
 // Two threads at once, as the plug-in's worker and pool do: signing and hashing on
-// separate contexts over the same key.
+// separate contexts over the same key, and reading the same key at once.
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -43,6 +43,35 @@ TEST_F(ThreadsTest, SigningAndHashingConcurrently) {
     hash_thread.join();
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(TavrelStandin_CallCount("KTCtxSignData"), 80u);
+}
+
+// Each round starts from a freshly loaded world, so both threads meet a key (and its
+// certificate) that nobody has read before.
+TEST_F(ThreadsTest, ReadingOneKeyConcurrently) {
+    std::atomic<int> failures{0};
+    for (int round = 0; round < 8; ++round) {
+        KTFinalize();
+        ASSERT_EQ(KTInitialize(), 0u);
+        std::atomic<int> waiting{2};
+        auto reader = [&] {
+            key_fixture f;
+            KT_KEY_MEDIA m = media(0, 1, "pass-1");
+            KT_CERT_OWNER_INFO owner{};
+            PKT_CERT_INFO_EX info = nullptr;
+            if (KTCtxCreate(&f.context) != 0) ++failures;
+            --waiting;
+            while (waiting > 0) std::this_thread::yield();
+            if (KTCtxReadPrivateKey(f.context, &m, &f.key, &owner) != 0 || !owner.pszSubjCN) ++failures;
+            KTCtxFreeCertOwnerInfo(f.context, &owner);
+            if (KTCtxGetOwnCertificate(f.key, 1, 1, &info, nullptr, nullptr) != 0 || !info->pszFingerprint)
+                ++failures;
+            KTFreeCertificateInfoEx(info);
+        };
+        std::thread first(reader), second(reader);
+        first.join();
+        second.join();
+    }
+    EXPECT_EQ(failures.load(), 0);
 }
 
 TEST_F(ThreadsTest, DelayHoldsNoLock) {

@@ -1,7 +1,12 @@
 // Library lifecycle and the world file: initialisation, persistence across
-// finalisation and processes, atomic rewrite, broken worlds.
+// finalisation and processes, atomic rewrite, broken worlds; files that are refused.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <future>
 
 #include "standin_fixture.h"
 
@@ -220,6 +225,101 @@ TEST_F(LifecycleTest, NonCp1251TypeNameIsReportedAsItsBytes) {
               0u);
     EXPECT_NE(read_text(world_path).find("\"name-cp1251-hex\":\t\"e52eea98\""), std::string::npos);
 }
+
+TEST_F(LifecycleTest, WorldToolRefusesNamesThatAreNotHexadecimalPairs) {
+    const std::string before = read_text(world_path);
+    for (const char *name : {"e51z", "e5e", "zz", "0x"}) {
+        const std::string command =
+            std::string(STANDIN_WORLD_TOOL) + " add-type-hex '" + world_path + "' " + name + " 2>/dev/null";
+        EXPECT_NE(std::system(command.c_str()), 0) << name;
+    }
+    EXPECT_TRUE(read_text(world_path) == before) << "the world file changed";
+}
+
+// Files no reader may take: made in the test's folder, or a device.
+struct bad_file {
+    const char *name;
+    bool over_limit;  // a regular file, refused for its size
+    std::function<std::string(const std::string &dir)> make;
+};
+
+void PrintTo(const bad_file &file, std::ostream *out) { *out << file.name; }
+
+class RefusedFileTest : public StandinTest, public ::testing::WithParamInterface<bad_file> {
+  protected:
+    // Runs `call`; one still blocked after 5 s (opening a FIFO with no writer) is freed
+    // by opening the FIFO's writing end, and fails the test.
+    static DWORD without_blocking(const std::string &path, const std::function<DWORD()> &call) {
+        std::future<DWORD> result = std::async(std::launch::async, call);
+        if (result.wait_for(std::chrono::seconds(5)) == std::future_status::timeout) {
+            ADD_FAILURE() << "blocked on " << path;
+            int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) close(fd);
+        }
+        return result.get();
+    }
+};
+
+TEST_P(RefusedFileTest, EveryReaderRefusesAtOnce) {
+    const std::string path = GetParam().make(dir);
+    ASSERT_FALSE(path.empty());
+    const DWORD file_status = GetParam().over_limit ? TAVREL_STANDIN_ERROR_FILE_TOO_LARGE : TAVREL_STANDIN_ERROR_FILE;
+    key_fixture f;
+    read_key(f, 0, 0, "pass-0");
+    std::string password = "pass", signature = dir + "/out.p7s";
+    PVOID key = nullptr;
+    const struct {
+        const char *reader;
+        DWORD status;
+        std::function<DWORD()> call;
+    } readers[] = {
+        {"world", TAVREL_STANDIN_ERROR_WORLD,
+         [&] {
+             KTFinalize();
+             TavrelStandin_SetWorldPath(path.c_str());
+             DWORD status = KTInitialize();
+             TavrelStandin_SetWorldPath(world_path.c_str());
+             EXPECT_EQ(KTInitialize(), 0u);
+             return status;
+         }},
+        {"KTReadPrivateKeyFile", file_status,
+         [&] { return KTReadPrivateKeyFile(const_cast<char *>(path.c_str()), password.data(), nullptr); }},
+        {"KTCtxReadPrivateKeyFile", file_status,
+         [&] {
+             return KTCtxReadPrivateKeyFile(f.context, const_cast<char *>(path.c_str()), password.data(), &key,
+                                            nullptr);
+         }},
+        {"KTCtxSignFile", file_status,
+         [&] {
+             return KTCtxSignFile(f.key, KT_CTX_SIGN_DSTU4145_WITH_GOST34311, const_cast<char *>(path.c_str()), 1, 0,
+                                  signature.data());
+         }},
+    };
+    for (const auto &r : readers) EXPECT_EQ(without_blocking(path, r.call), r.status) << r.reader;
+    EXPECT_EQ(key, nullptr);
+    EXPECT_NE(access(signature.c_str(), F_OK), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refused, RefusedFileTest,
+    ::testing::Values(
+        bad_file{"Fifo", false,
+                 [](const std::string &dir) -> std::string {
+                     return mkfifo((dir + "/fifo").c_str(), 0600) == 0 ? dir + "/fifo" : "";
+                 }},
+        // A device that never ends (/dev/zero) is refused the same way, before any read.
+        bad_file{"Device", false, [](const std::string &) { return std::string("/dev/null"); }},
+        bad_file{"Folder", false,
+                 [](const std::string &dir) -> std::string {
+                     return mkdir((dir + "/sub").c_str(), 0700) == 0 ? dir + "/sub" : "";
+                 }},
+        bad_file{"OverLimit", true,
+                 [](const std::string &dir) -> std::string {
+                     const std::string path = dir + "/large.bin";  // sparse: nothing is written
+                     write_text(path, "");
+                     return truncate(path.c_str(), off_t(TAVREL_STANDIN_MAX_FILE_SIZE + 1)) == 0 ? path : "";
+                 }}),
+    [](const ::testing::TestParamInfo<bad_file> &info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace standin_test

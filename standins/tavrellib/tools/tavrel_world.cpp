@@ -28,11 +28,10 @@ const char usage_text[] =
 struct usage_error {};
 
 world read_existing(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw world_error(path + ": cannot be read");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    bytes text;
+    if (read_regular_file(path, &text) != file_read::ok) throw world_error(path + ": cannot be read");
     bool generated = false;
-    return parse_world(text, &generated);
+    return parse_world(std::string(text.begin(), text.end()), &generated);
 }
 
 validity parse_validity(const std::vector<std::string> &args, size_t first) {
@@ -70,11 +69,9 @@ int run(const std::vector<std::string> &args) {
         if (!utf8_to_cp1251(args[2], &name)) throw world_error("the name has characters outside Windows-1251");
         add_type(args[1], name);
     } else if (command == "add-type-hex" && n == 3) {
-        std::string bytes;
-        const std::string &hex = args[2];
-        for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes.push_back(char(std::stoi(hex.substr(i, 2), nullptr, 16)));
-        if (hex.size() % 2) throw world_error("odd number of hexadecimal digits");
-        add_type(args[1], bytes);
+        std::string name;
+        if (!from_hex(args[2], &name)) throw world_error("CP1251-HEX is not pairs of hexadecimal digits");
+        add_type(args[1], name);
     } else if (command == "add-device" && n >= 6 && n <= 8) {
         world w = read_existing(args[1]);
         size_t type = std::stoul(args[2]);
@@ -108,7 +105,7 @@ int run(const std::vector<std::string> &args) {
                 const device &d = w.types[i].devices[j];
                 std::cout << "  device " << j << ": serial " << d.serial << ", password " << d.password;
                 if (d.key) {
-                    certificate_texts t = describe_certificate(material_from_pem(*d.key)->certificate.get());
+                    const certificate_texts t = material_from_pem(*d.key)->description;
                     char times[80];
                     std::snprintf(times, sizeof times, "%04d-%02d-%02dT%02d:%02d:%02d", t.not_before.tm_year + 1900,
                                   t.not_before.tm_mon + 1, t.not_before.tm_mday, t.not_before.tm_hour,

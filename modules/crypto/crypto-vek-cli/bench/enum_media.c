@@ -4,13 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
-typedef unsigned long DWORD;
-typedef int BOOL;
-DWORD KTInitialize(void);
-void KTFinalize(void);
-void KTSetUIMode(BOOL mode);
-DWORD KTEnumKeyMediaTypes(DWORD typeIndex, char *description);
-DWORD KTEnumKeyMediaDevices(DWORD typeIndex, DWORD deviceIndex, char *description);
+#include "kt_api.h"
 
 /* "е.ключ ВЕК Модра-1К" in Windows-1251 */
 static const char accepted[] = "\xE5.\xEA\xEB\xFE\xF7 \xC2\xC5\xCA \xCC\xEE\xE4\xF0\xE0-1\xCA";
@@ -20,9 +14,10 @@ int main(void) {
     DWORD i, j;
     KTSetUIMode(0);
     if (KTInitialize() != 0) return 70;
-    for (i = 0; i < 32 && KTEnumKeyMediaTypes(i, type) == 0; ++i) {
+    for (i = 0; i < KT_KEY_MEDIA_MAX_TYPES && KTEnumKeyMediaTypes(i, type) == 0; ++i) {
         if (strcmp(type, accepted) != 0) continue;
-        for (j = 0; j < 32 && KTEnumKeyMediaDevices(i, j, device) == 0; ++j) printf("%s\n", device);
+        for (j = 0; j < KT_KEY_MEDIA_MAX_DEVICES && KTEnumKeyMediaDevices(i, j, device) == 0; ++j)
+            printf("%s\n", device);
     }
     KTFinalize();
     return 0;

@@ -3,12 +3,7 @@
 // text belongs to, a level and a printf-style text.
 #pragma once
 
-extern "C" {
-int LogOpen2(const char *name, int level, int flags);
-int LogWrite(const char *sourceFile, int line, const char *functionName, int level, const char *format, ...)
-    __attribute__((format(printf, 5, 6)));
-int LogClose(void);
-}
+#include "jotlog.h"
 
 namespace Zarn {
 namespace Support {
