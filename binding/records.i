@@ -39,6 +39,22 @@ struct TavrelRecordObject {
     uint64_t serial;
 };
 
+SWIGINTERN const Tavrel::record_block *TavrelRecordOf(const TavrelRecordObject *obj) {
+    const Tavrel::record_block *block = TavrelRecords().find(obj->base.ptr, 1);
+    return block && block->serial == obj->serial ? block : 0;
+}
+
+/* An owned object whose record was deleted through another module's object releases
+ * nothing: the runtime would destroy whatever record now lies at its address. */
+SWIGINTERN void TavrelRecordObjectDealloc(PyObject *v) {
+    TavrelRecordObject *obj = reinterpret_cast<TavrelRecordObject *>(v);
+    if (obj->base.own == SWIG_POINTER_OWN && !TavrelRecordOf(obj)) {
+        obj->base.own = 0;
+        Py_XDECREF(Swig_Capsule_global);  /* the reference an owned object holds */
+    }
+    SwigPyObject_dealloc(v);
+}
+
 SWIGINTERN PyTypeObject *TavrelRecordObjectType() {
     static PyNumberMethods number;  /* zero: PyType_Ready fills it from the runtime's type */
     static PyTypeObject type = [] {
@@ -49,6 +65,7 @@ SWIGINTERN PyTypeObject *TavrelRecordObjectType() {
         t.tp_name = "SwigPyObject";
         t.tp_basicsize = sizeof(TavrelRecordObject);
         t.tp_flags = Py_TPFLAGS_DEFAULT;
+        t.tp_dealloc = TavrelRecordObjectDealloc;
         t.tp_as_number = &number;
         t.tp_base = SwigPyObject_type();
         return t;

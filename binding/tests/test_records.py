@@ -447,5 +447,21 @@ class RegisteredClassTest(ChildTestCase):
         self.assertEqual(child.stdout, '')  # the runtime reports no leaked record
 
 
+class StaleOwnerTest(ChildTestCase):
+    def test_an_owner_whose_record_another_module_deleted_frees_nothing(self):
+        # The allocator of a plain build hands the address out again at once.
+        child = self.run_child('''
+            import _tavrel_record_probe as probe
+            info = _Tavrel.new_KT_TIME_INFO()
+            _Tavrel.delete_KT_TIME_INFO(probe.pointer(int(info), 'KT_TIME_INFO *'))
+            newer = [_Tavrel.new_KT_TIME_INFO() for _ in range(8)]
+            for record in newer:
+                _Tavrel.KT_TIME_INFO_dwVersion_set(record, 5)
+            del info
+            result['newer'] = [outcome(_Tavrel.KT_TIME_INFO_dwVersion_get, record) for record in newer]
+        ''', LIB_NORMAL)
+        self.assertEqual(child.result, {'newer': [['ok', 5]] * 8})
+
+
 if __name__ == '__main__':
     unittest.main()
