@@ -277,37 +277,30 @@ bool text_list_in(KT_INTERFACE *table, PyObject *item, char **multi) {
     auto release = [&texts] {
         for (PyObject *t : texts) Py_DECREF(t);
     };
-    size_t total = 1;
+    auto refuse = [&release, table](bool resource) {
+        release();
+        return resource ? fail_resource(table) : fail_bad_argument(table);
+    };
     try {
         texts.reserve(size_t(PyList_GET_SIZE(item)));
     } catch (...) {
         return fail_resource(table);
     }
+    // The texts and the multi-string's size first, then what the texts hold.
+    size_t total = 1;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(item); ++i) {
-        PyObject *element = PyList_GET_ITEM(item, i);
         bool unencodable = false;
-        PyObject *bytes = encode_text(element, &unencodable);
-        if (!bytes) {
-            release();
-            return unencodable ? fail_resource(table) : fail_bad_argument(table);
-        }
+        PyObject *bytes = encode_text(PyList_GET_ITEM(item, i), &unencodable);
+        if (!bytes) return refuse(unencodable);
         texts.push_back(bytes);  // reserved: cannot throw
         const size_t size = size_t(PyString_GET_SIZE(bytes));
-        if (std::memchr(PyString_AS_STRING(bytes), '\0', size)) {
-            release();
-            return fail_bad_argument(table);
-        }
-        if (size + 1 > SIZE_MAX - total) {
-            release();
-            return fail_resource(table);
-        }
+        if (size + 1 > SIZE_MAX - total) return refuse(true);
         total += size + 1;
     }
+    for (PyObject *t : texts)
+        if (std::memchr(PyString_AS_STRING(t), '\0', size_t(PyString_GET_SIZE(t)))) return refuse(false);
     char *buffer = static_cast<char *>(std::malloc(total));
-    if (!buffer) {
-        release();
-        return fail_resource(table);
-    }
+    if (!buffer) return refuse(true);
     char *at = buffer;
     for (PyObject *t : texts) {
         std::memcpy(at, PyString_AS_STRING(t), size_t(PyString_GET_SIZE(t)) + 1);

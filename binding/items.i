@@ -32,6 +32,9 @@
 %}
 
 %include "kt_types.h"
+/* The table argument: items.i extends its typemap with the call state below. SWIG reads a file
+ * once, so this definition replaces table_arg.i's whatever the includer's order. */
+%include "table_arg.i"
 
 /* ---- the call state and the results ---- */
 

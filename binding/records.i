@@ -3,15 +3,20 @@
  * (TAVREL_SWIGREGISTER). SWIG writes the accessors from the declarations in kt_records.h;
  * the typemaps below make them safe:
  *
- * - Records come from a Tavrel::record_registry. Every record function checks that its
- *   record object still names a live record, so a record that was deleted or released is
- *   never reached, and delete frees each record once.
- * - An object that the module makes (new_<RECORD>, a time field's view) carries the serial
- *   of its record, so it cannot reach a newer record that took the same address. A view
- *   is usable while its record lives; delete_SYSTEMTIME leaves it alone.
+ * - Records come from a Tavrel::record_registry, and delete frees each of them once.
+ * - An object that the module makes (new_<RECORD>, a time field's view) remembers the
+ *   serial of its record, so it reaches neither a deleted record nor a newer one at the
+ *   same address. A view is usable while its record lives; delete_SYSTEMTIME leaves it
+ *   alone.
+ * - A pointer object of the record's type that another module made is a record as it is;
+ *   delete frees through it only a whole live record of the registry.
  * - None as the record: getters raise TypeError; setters store nothing; delete does nothing.
  * - Texts of `char *` fields are the record's own copies, copied before the old text is
- *   released and released with the record. */
+ *   released and released with the record.
+ *
+ * Every typemap here is bound to a record type or to struct members (the records are the
+ * only structs with fields that the module shows SWIG), so nothing needs clearing for the
+ * files that follow. */
 
 %{
 #include <cstring>
@@ -26,59 +31,105 @@ static Tavrel::record_registry &TavrelRecords() {
     return *records;
 }
 
-/* The serial of an object's record rides on the object as the next link of its chain: a
- * pointer object of a type of its own, which no conversion accepts and no other module
- * knows. */
-static swig_type_info _T_record_serial_type = {"_p_TavrelRecordSerial", "record serial", 0, 0, 0, 0};
+/* The objects that records.i makes (new_<RECORD>, a time field's view) remember the serial
+ * of their record. They are the runtime's pointer objects under its own type name, so every
+ * module of the runtime takes them as such, with one field more, out of the scripts' sight. */
+struct TavrelRecordObject {
+    SwigPyObject base;
+    uint64_t serial;
+};
 
+SWIGINTERN const Tavrel::record_block *TavrelRecordOf(const TavrelRecordObject *obj) {
+    const Tavrel::record_block *block = TavrelRecords().find(obj->base.ptr, 1);
+    return block && block->serial == obj->serial ? block : 0;
+}
+
+/* An owned object whose record was deleted through another module's object releases
+ * nothing: the runtime would destroy whatever record now lies at its address. */
+SWIGINTERN void TavrelRecordObjectDealloc(PyObject *v) {
+    TavrelRecordObject *obj = reinterpret_cast<TavrelRecordObject *>(v);
+    if (obj->base.own == SWIG_POINTER_OWN && !TavrelRecordOf(obj)) {
+        obj->base.own = 0;
+        Py_XDECREF(Swig_Capsule_global);  /* the reference an owned object holds */
+    }
+    SwigPyObject_dealloc(v);
+}
+
+SWIGINTERN PyTypeObject *TavrelRecordObjectType() {
+    static PyNumberMethods number;  /* zero: PyType_Ready fills it from the runtime's type */
+    static PyTypeObject type = [] {
+        PyTypeObject t;
+        std::memset(&t, 0, sizeof t);
+        t.ob_refcnt = 1;
+        t.ob_type = &PyType_Type;
+        t.tp_name = "SwigPyObject";
+        t.tp_basicsize = sizeof(TavrelRecordObject);
+        t.tp_flags = Py_TPFLAGS_DEFAULT;
+        t.tp_dealloc = TavrelRecordObjectDealloc;
+        t.tp_as_number = &number;
+        t.tp_base = SwigPyObject_type();
+        return t;
+    }();
+    static const bool ready = PyType_Ready(&type) == 0;
+    return ready ? &type : 0;
+}
+
+/* The serial of obj's record when records.i made obj; 0 for another module's pointer object
+ * and for the runtime's temporary one when it releases an owned record. */
 SWIGINTERN uint64_t TavrelRecordSerial(PyObject *obj, swig_type_info *type) {
     for (SwigPyObject *sobj = SWIG_Python_GetSwigThis(obj); sobj; sobj = (SwigPyObject *)sobj->next) {
-        if (sobj->ty == type || SWIG_TypeCheckStruct(sobj->ty, type)) {
-            SwigPyObject *tag = (SwigPyObject *)sobj->next;
-            return tag && tag->ty == &_T_record_serial_type ? reinterpret_cast<uintptr_t>(tag->ptr) : 0;
-        }
+        if (sobj->ty == type || SWIG_TypeCheckStruct(sobj->ty, type))
+            return Py_TYPE(sobj) == TavrelRecordObjectType() ? reinterpret_cast<TavrelRecordObject *>(sobj)->serial : 0;
     }
     return 0;
 }
 
-/* The live record that obj (converted to p, of type, size bytes) may reach, or null. An
- * object without a serial (the runtime's temporary one when it releases an owned record,
- * or another module's) must name a whole record of its own type. */
-SWIGINTERN const Tavrel::record_block *TavrelLiveRecord(PyObject *obj, void *p, swig_type_info *type, size_t size) {
+/* Whether obj (converted to p, not null, of type) may reach size bytes at p. An object that
+ * records.i made reaches only the record it was made for, while that lives. Any other
+ * pointer object of the type is a record as it is: keeping its memory alive is the
+ * business of the module that made it. */
+SWIGINTERN bool TavrelReachable(PyObject *obj, void *p, swig_type_info *type, size_t size) {
+    const uint64_t serial = TavrelRecordSerial(obj, type);
+    if (!serial) return true;
     const Tavrel::record_block *block = TavrelRecords().find(p, size);
-    if (!block) return 0;
-    if (const uint64_t serial = TavrelRecordSerial(obj, type)) return block->serial == serial ? block : 0;
-    return block->start == p && block->kind == type ? block : 0;
+    return block && block->serial == serial;
 }
 
-/* obj as a live record of type (size bytes): a record object from new_<RECORD> whose record
- * still lives, or a view into a live record. SWIG_OK with *record set, else an error code
- * for the argument error (None, another type, or a record no longer alive). For wrappers
- * that take a record object. */
+/* The record that delete_<RECORD> given obj (converted to p) frees: a whole live record of
+ * type that the registry holds and, for an object that records.i made, its own; else null. */
+SWIGINTERN void *TavrelDeletable(PyObject *obj, void *p, swig_type_info *type, size_t size) {
+    const Tavrel::record_block *block = p ? TavrelRecords().find(p, size) : 0;
+    if (!block || block->start != p || block->kind != type) return 0;
+    const uint64_t serial = TavrelRecordSerial(obj, type);
+    return !serial || serial == block->serial ? p : 0;
+}
+
+/* obj as a record of type (size bytes) that it may reach (TavrelReachable). SWIG_OK with
+ * *record set, else an error code for the argument error (None, another type, or a record
+ * of this module's no longer alive). For wrappers that take a record object. */
 SWIGINTERN int ConvertTavrelRecord(PyObject *obj, void **record, swig_type_info *type, size_t size) {
     void *p = 0;
     const int res = SWIG_ConvertPtr(obj, &p, type, 0);
     if (!SWIG_IsOK(res)) return res;
-    if (!p || !TavrelLiveRecord(obj, p, type, size)) return SWIG_TypeError;
+    if (!p || !TavrelReachable(obj, p, type, size)) return SWIG_TypeError;
     *record = p;
     return SWIG_OK;
 }
 
-/* Item 1 of a record function. Getters need a live record. Setters also take None (a null
- * record: nothing is stored). delete_<RECORD> (disown set) takes ownership away from the
- * object and gets the record only when the object names a whole live record of its type,
+/* Item 1 of a record function. Getters need a record they may reach. Setters also take
+ * None (a null record: nothing is stored). delete_<RECORD> (disown set) takes ownership
+ * away from the object and gets the record only when it may free it (TavrelDeletable),
  * else null: nothing is freed. */
 SWIGINTERN int TavrelRecordSelf(PyObject *obj, void **record, swig_type_info *type, size_t size, int disown,
                                 bool getter) {
     void *p = 0;
     const int res = SWIG_ConvertPtr(obj, &p, type, disown);
     if (!SWIG_IsOK(res)) return res;
-    const Tavrel::record_block *block = p ? TavrelLiveRecord(obj, p, type, size) : 0;
     if (disown) {
-        *record = block && block->start == p && block->kind == type ? p : 0;
+        *record = TavrelDeletable(obj, p, type, size);
         return SWIG_OK;
     }
-    if (!block && (p || getter)) return SWIG_TypeError;
+    if (p ? !TavrelReachable(obj, p, type, size) : getter) return SWIG_TypeError;
     *record = p;
     return SWIG_OK;
 }
@@ -89,26 +140,31 @@ SWIGINTERNINLINE bool TavrelIsGetter(const char *symname) {
 }
 
 /* A record object for p: new_<RECORD>'s owned record (the bare pointer object), or a view
- * (an instance of the registered class, if any). Either carries its record's serial. */
+ * (an instance of the registered class, if any). Either remembers its record's serial; a
+ * view into a record that another module handed in is that module's kind of object. */
 SWIGINTERN PyObject *NewTavrelRecordObject(void *p, swig_type_info *type, size_t size, int own) {
     if (!p) return own ? PyErr_NoMemory() : SWIG_Py_Void();
     const Tavrel::record_block *block = TavrelRecords().find(p, size);
-    PyObject *tag = block ? SwigPyObject_New(reinterpret_cast<void *>(static_cast<uintptr_t>(block->serial)),
-                                             &_T_record_serial_type, 0)
-                          : 0;
-    PyObject *obj = tag ? SWIG_NewPointerObj(p, type, own ? SWIG_POINTER_NEW : 0) : 0;
-    if (!obj) {
-        Py_XDECREF(tag);
+    if (!block && !own) return SWIG_NewPointerObj(p, type, 0);  /* a view into another module's record */
+    PyTypeObject *object_type = TavrelRecordObjectType();
+    TavrelRecordObject *made = block && object_type ? PyObject_New(TavrelRecordObject, object_type) : 0;
+    if (!made) {
         if (own) TavrelRecords().release(p);
-        return 0;
+        return PyErr_Occurred() ? 0 : PyErr_NoMemory();
     }
-    /* A class whose instances keep no `this` gives views without a serial, which every
-     * record function refuses. */
-    if (SwigPyObject *sobj = SWIG_Python_GetSwigThis(obj)) {
-        Py_XDECREF(sobj->next);
-        sobj->next = tag;
-    } else {
-        Py_DECREF(tag);
+    made->base.ptr = p;
+    made->base.ty = type;
+    made->base.own = own ? SWIG_POINTER_OWN : 0;
+    made->base.next = 0;
+    made->serial = block->serial;
+    if (own) Py_XINCREF(Swig_Capsule_global);  /* as the runtime's own owned objects hold it */
+
+    PyObject *obj = reinterpret_cast<PyObject *>(made);
+    SwigPyClientData *data = static_cast<SwigPyClientData *>(type->clientdata);
+    if (!own && data) {
+        PyObject *instance = SWIG_Python_NewShadowInstance(data, obj);
+        Py_DECREF(obj);
+        obj = instance;
     }
     return obj;
 }
@@ -131,23 +187,6 @@ SWIGINTERN void *NewTavrelRecord(size_t index, swig_type_info *type) {
 }
 %}
 
-/* Item 1 of every record function. */
-%typemap(in) SWIGTYPE *self (void *record = 0, int res = 0) {
-  res = TavrelRecordSelf($input, &record, $1_descriptor, sizeof($*1_ltype), $disown, TavrelIsGetter("$symname"));
-  if (!SWIG_IsOK(res)) {
-    %argument_fail(res, "$type", $symname, $argnum);
-  }
-  $1 = %reinterpret_cast(record, $ltype);
-}
-
-/* new_<RECORD> and the views of time fields. */
-%typemap(out) SWIGTYPE *TAVREL_DEFAULT = SWIGTYPE *;
-%typemap(out) SWIGTYPE * {
-  $result = NewTavrelRecordObject($1, $descriptor, sizeof($*1_ltype), $owner);
-  if (!$result) SWIG_fail;
-}
-%typemap(out) KT_CERT_INFO_EX ** = SWIGTYPE *TAVREL_DEFAULT;
-
 /* The value of a time field's setter: a live SYSTEMTIME record or view. */
 %typemap(in) SYSTEMTIME * (void *record = 0, int res = 0) {
   res = ConvertTavrelRecord($input, &record, $descriptor, sizeof(SYSTEMTIME));
@@ -162,7 +201,6 @@ SWIGINTERN void *NewTavrelRecord(size_t index, swig_type_info *type) {
 }
 
 /* The new text is copied before the old one is released: the value may be that text. */
-%typemap(memberin) char *TAVREL_DEFAULT = char *;
 %typemap(memberin) char * {
   if (arg1) {
     char *copy = $input ? Tavrel::record_registry::copy_text($input) : 0;
@@ -177,7 +215,6 @@ SWIGINTERN void *NewTavrelRecord(size_t index, swig_type_info *type) {
 }
 
 /* The value arrives as all N bytes, zero-filled behind the text. */
-%typemap(memberin) char TAVREL_DEFAULT[ANY] = char [ANY];
 %typemap(memberin) char [ANY] {
   if (arg1) std::memcpy($1, $input, $1_dim0);
 }
@@ -186,10 +223,47 @@ SWIGINTERN void *NewTavrelRecord(size_t index, swig_type_info *type) {
 %types(PSYSTEMTIME, PKT_CERT_OWNER_INFO, PKT_SIGN_INFO, PKT_ENVELOP_INFO, PKT_KEY_MEDIA, PKT_CERT_INFO,
        PKT_USER_INFO, PPKT_CERT_INFO_EX, PKT_CERT_INFO_EX *);
 
-%include "kt_records.h"
+/* The records, in method-table order: DO(NAME, TYPE) for each, NAME being the record and
+ * TYPE its struct as SWIG names it (_SYSTEMTIME for SYSTEMTIME). */
+%define TAVREL_EACH_RECORD(DO)
+DO(SYSTEMTIME, _SYSTEMTIME)
+DO(KT_CERT_OWNER_INFO, KT_CERT_OWNER_INFO)
+DO(KT_SIGN_INFO, KT_SIGN_INFO)
+DO(KT_KEY_MEDIA, KT_KEY_MEDIA)
+DO(KT_CRL_INFO, KT_CRL_INFO)
+DO(KT_CERT_INFO, KT_CERT_INFO)
+DO(KT_CERT_INFO_EX, KT_CERT_INFO_EX)
+DO(KT_CRL_DETAILED_INFO, KT_CRL_DETAILED_INFO)
+DO(KT_CERTIFICATES, KT_CERTIFICATES)
+DO(KT_CR_INFO, KT_CR_INFO)
+DO(KT_USER_INFO, KT_USER_INFO)
+DO(KT_USER_PARAMS, KT_USER_PARAMS)
+DO(KT_SCC_STATISTIC, KT_SCC_STATISTIC)
+DO(KT_TIME_INFO, KT_TIME_INFO)
+DO(KT_KEY_MEDIA_DEVICE_INFO, KT_KEY_MEDIA_DEVICE_INFO)
+DO(KT_SS_SIGN_HASH_RESULT, KT_SS_SIGN_HASH_RESULT)
+%enddef
 
-/* new_<RECORD>, delete_<RECORD> and <RECORD>_swigregister of the record NAME, whose struct
- * SWIG names TYPE. */
+/* The typemaps of one record type, bound to that type alone. They must be in effect where
+ * SWIG reads the struct: it makes the accessors there, and the %extend members below with
+ * the typemaps of that point. */
+%define TAVREL_RECORD_TYPEMAPS(NAME, TYPE)
+/* Item 1 of every function of the record. */
+%typemap(in) TYPE *self (void *record = 0, int res = 0) {
+  res = TavrelRecordSelf($input, &record, $1_descriptor, sizeof(TYPE), $disown, TavrelIsGetter("$symname"));
+  if (!SWIG_IsOK(res)) {
+    %argument_fail(res, "$type", $symname, $argnum);
+  }
+  $1 = %reinterpret_cast(record, $ltype);
+}
+/* new_<RECORD>, and the views of a time field. */
+%typemap(out) TYPE * {
+  $result = NewTavrelRecordObject($1, $descriptor, sizeof(TYPE), $owner);
+  if (!$result) SWIG_fail;
+}
+%enddef
+
+/* new_<RECORD>, delete_<RECORD> and <RECORD>_swigregister, after the record's accessors. */
 %define TAVREL_RECORD_CLASS(NAME, TYPE)
 %extend TYPE {
     TYPE() {
@@ -204,28 +278,6 @@ SWIGINTERN void *NewTavrelRecord(size_t index, swig_type_info *type) {
 TAVREL_SWIGREGISTER(NAME, TYPE)
 %enddef
 
-TAVREL_RECORD_CLASS(SYSTEMTIME, _SYSTEMTIME)
-TAVREL_RECORD_CLASS(KT_CERT_OWNER_INFO, KT_CERT_OWNER_INFO)
-TAVREL_RECORD_CLASS(KT_SIGN_INFO, KT_SIGN_INFO)
-TAVREL_RECORD_CLASS(KT_KEY_MEDIA, KT_KEY_MEDIA)
-TAVREL_RECORD_CLASS(KT_CRL_INFO, KT_CRL_INFO)
-TAVREL_RECORD_CLASS(KT_CERT_INFO, KT_CERT_INFO)
-TAVREL_RECORD_CLASS(KT_CERT_INFO_EX, KT_CERT_INFO_EX)
-TAVREL_RECORD_CLASS(KT_CRL_DETAILED_INFO, KT_CRL_DETAILED_INFO)
-TAVREL_RECORD_CLASS(KT_CERTIFICATES, KT_CERTIFICATES)
-TAVREL_RECORD_CLASS(KT_CR_INFO, KT_CR_INFO)
-TAVREL_RECORD_CLASS(KT_USER_INFO, KT_USER_INFO)
-TAVREL_RECORD_CLASS(KT_USER_PARAMS, KT_USER_PARAMS)
-TAVREL_RECORD_CLASS(KT_SCC_STATISTIC, KT_SCC_STATISTIC)
-TAVREL_RECORD_CLASS(KT_TIME_INFO, KT_TIME_INFO)
-TAVREL_RECORD_CLASS(KT_KEY_MEDIA_DEVICE_INFO, KT_KEY_MEDIA_DEVICE_INFO)
-TAVREL_RECORD_CLASS(KT_SS_SIGN_HASH_RESULT, KT_SS_SIGN_HASH_RESULT)
-
-/* Later parts of the module get SWIG's own typemaps back. */
-%typemap(in) SWIGTYPE *self;
-%typemap(out) SWIGTYPE * = SWIGTYPE *TAVREL_DEFAULT;
-%typemap(out) KT_CERT_INFO_EX **;
-%typemap(in) SYSTEMTIME *;
-%typemap(memberin) SYSTEMTIME;
-%typemap(memberin) char * = char *TAVREL_DEFAULT;
-%typemap(memberin) char [ANY] = char TAVREL_DEFAULT[ANY];
+TAVREL_EACH_RECORD(TAVREL_RECORD_TYPEMAPS)
+%include "kt_records.h"
+TAVREL_EACH_RECORD(TAVREL_RECORD_CLASS)

@@ -147,3 +147,35 @@ DWORD KT_INTERFACE_ProbeSenderInfo(KT_INTERFACE *iface, PKT_ENVELOP_INFO SENDER)
 DWORD KT_INTERFACE_ProbeCertInfo(KT_INTERFACE *iface, PKT_CERT_INFO CERTIFICATE_INFO);
 DWORD KT_INTERFACE_CtxCreate(KT_INTERFACE *iface, PVOID *CONTEXT_OUT);
 void KT_INTERFACE_CtxFree(KT_INTERFACE *iface, PVOID HANDLE);
+
+/* A new handle of each kind with a text output before it that cannot be handed back (LOSE:
+ * a text that Windows-1251 lacks), so the handle's own output is never written. The context
+ * is the library's; the other handles are the probe's own, which the library ignores. */
+%{
+static char s_undecodable[] = "\x98";
+static char s_private_key, s_session;
+
+static DWORD _T_new_handle(BOOL lose, char **text, PVOID *handle, PVOID made) {
+    *text = lose ? s_undecodable : 0;
+    *handle = made;
+    return s_status;
+}
+static DWORD KT_INTERFACE_ProbeContextOut(KT_INTERFACE *iface, BOOL lose, char **text, PVOID *context) {
+    PVOID made = 0;
+    if (DWORD status = iface->KTCtxCreate(&made)) return status;
+    return _T_new_handle(lose, text, context, made);
+}
+static DWORD KT_INTERFACE_ProbePrivateKeyOut(KT_INTERFACE *, BOOL lose, char **text, PVOID *key) {
+    return _T_new_handle(lose, text, key, &s_private_key);
+}
+static DWORD KT_INTERFACE_ProbeSessionOut(KT_INTERFACE *, BOOL lose, char **text, PVOID *session) {
+    return _T_new_handle(lose, text, session, &s_session);
+}
+%}
+%apply DWORD STATUS {
+    DWORD KT_INTERFACE_ProbeContextOut, DWORD KT_INTERFACE_ProbePrivateKeyOut, DWORD KT_INTERFACE_ProbeSessionOut
+};
+DWORD KT_INTERFACE_ProbeContextOut(KT_INTERFACE *iface, BOOL FLAG, char **DECODED_TEXT_OUT, PVOID *CONTEXT_OUT);
+DWORD KT_INTERFACE_ProbePrivateKeyOut(KT_INTERFACE *iface, BOOL FLAG, char **DECODED_TEXT_OUT,
+                                      PVOID *PRIVATE_KEY_OUT);
+DWORD KT_INTERFACE_ProbeSessionOut(KT_INTERFACE *iface, BOOL FLAG, char **DECODED_TEXT_OUT, PVOID *SESSION_OUT);

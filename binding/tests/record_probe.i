@@ -1,6 +1,7 @@
 /* A module for the record tests only: pointer objects of any type that _Tavrel's type table
  * knows, made at any address, as another module sharing the binding runtime would make
- * them. _Tavrel must be imported first. */
+ * them, and reads pointer objects back as such a module would. _Tavrel must be imported
+ * first. */
 %module _tavrel_record_probe
 
 %include "runtime.i"
@@ -18,3 +19,18 @@ static PyObject *pointer(unsigned long long address, const char *name) {
 }
 %}
 PyObject *pointer(unsigned long long address, const char *name);
+
+%{
+/* The address that this module reads from obj as a pointer of the named type. */
+static unsigned long long address(PyObject *obj, const char *name) {
+    void *p = 0;
+    swig_type_info *type = SWIG_TypeQuery(name);
+    if (!type || !SWIG_IsOK(SWIG_ConvertPtr(obj, &p, type, 0))) PyErr_SetString(PyExc_TypeError, name);
+    return reinterpret_cast<uintptr_t>(p);
+}
+%}
+%exception address {
+    $action
+    if (PyErr_Occurred()) SWIG_fail;
+}
+unsigned long long address(PyObject *obj, const char *name);

@@ -143,5 +143,52 @@ class DictionaryItemsTest(ProbeTestCase):
             self.assertEqual(self.calls_during(release, getattr(probe, 'KT_INTERFACE_' + name), None, {})[0], 0)
 
 
+def byte_string_claiming(size):
+    """A byte-string object whose header claims size bytes, of which it holds two; kept for
+    the whole run (its count of references never drops to zero). Only its size may be read."""
+    real = ''.join(['a', 'b'])  # not interned
+    header = ctypes.create_string_buffer(ctypes.string_at(id(real), sys.getsizeof(real)))
+    _KEPT.append(header)
+    ctypes.c_ssize_t.from_buffer(header, 0).value = 1 << 40  # ob_refcnt
+    ctypes.c_ssize_t.from_buffer(header, 16).value = size  # ob_size
+    return ctypes.cast(ctypes.addressof(header), ctypes.py_object).value
+
+
+_KEPT = []
+
+
+class TextListLimitsTest(ProbeTestCase):
+    def test_a_text_holding_a_nul_is_refused(self):
+        for item in [['a', 'b\0c'], [u'b\0', 'a'], ['\0']]:
+            self.assertKTError(TypeError, BAD_PARAMETER, probe.KT_INTERFACE_ProbeTextList, self.t, item)
+
+    def test_a_total_size_that_overflows(self):
+        huge = byte_string_claiming(sys.maxsize)
+        self.assertKTError(TypeError, RESOURCE_FAILED, probe.KT_INTERFACE_ProbeTextList, self.t, [huge, huge])
+
+
+class LostHandleTest(ProbeTestCase):
+    KINDS = [('ProbeContextOut', 'KTCtxFree'), ('ProbePrivateKeyOut', 'KTCtxFreePrivateKey'),
+             ('ProbeSessionOut', 'KTSessionDestroy')]
+
+    def test_a_handle_not_handed_back_is_released_with_its_function(self):
+        for name, release in self.KINDS:
+            wrapper = getattr(probe, 'KT_INTERFACE_' + name)
+            texts, handles = ['junk'], ['junk']
+            calls, (error, args) = self.calls_during(release, wrapper, self.t, True, texts, handles)
+            self.assertEqual((calls, error, args, handles), (1, TypeError, (self.error_dictionary(RESOURCE_FAILED),),
+                                                             ['junk']), name)
+        self.assertEqual(self.lib.counters()['contexts'], 0)
+
+    def test_a_handle_handed_back_is_the_scripts(self):
+        for name, release in self.KINDS:
+            texts, handles = ['junk'], ['junk']
+            self.assertEqual(self.calls_during(release, getattr(probe, 'KT_INTERFACE_' + name), self.t, False, texts,
+                                               handles), (0, ('ok', None)), name)
+            self.assertEqual((texts, len(handles)), ([None], 1), name)
+            if release == 'KTCtxFree':
+                probe.KT_INTERFACE_CtxFree(self.t, handles[0])
+
+
 if __name__ == '__main__':
     unittest.main()
