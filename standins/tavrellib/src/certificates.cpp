@@ -186,7 +186,8 @@ DWORD KTGetCRInfo(unsigned char *pbRequest, DWORD dwRequestLength, KT_CR_INFO **
 namespace tavrel_standin {
 
 DWORD stored_certificate(const char *issuer, const char *serial, x509_ptr *found) {
-    return with_stored_certificate(issuer, serial, [&](X509 *cert) -> DWORD {
+    return with_stored_certificate(issuer, serial, [&](const key_material &key) -> DWORD {
+        X509 *cert = key.certificate.get();
         if (X509_up_ref(cert) != 1) return TAVREL_STANDIN_ERROR_CRYPTO;
         found->reset(cert);
         return 0;
