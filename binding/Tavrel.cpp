@@ -6,10 +6,10 @@
 
 namespace {
 
-void *s_hLibrary = nullptr;  // null while nothing is loaded
-KT_INTERFACE s_Iface;        // lives for the whole process; slots are never cleared
+void *library = nullptr;  // null while nothing is loaded
+KT_INTERFACE table;      // lives for the whole process; slots are never cleared
 
-KT_DLLMAIN _T_find_dll_main(void *handle) {
+KT_DLLMAIN find_dll_main(void *handle) {
     return reinterpret_cast<KT_DLLMAIN>(dlsym(handle, KT_DLLMAIN_NAME));
 }
 
@@ -21,7 +21,7 @@ void *LoadLibraryA(const char *path) {
     if (!path) return nullptr;  // dlopen(NULL) would hand out the main program
     void *handle = dlopen(path, RTLD_NOW);
     if (!handle) return nullptr;
-    KT_DLLMAIN dll_main = _T_find_dll_main(handle);
+    KT_DLLMAIN dll_main = find_dll_main(handle);
     if (dll_main && !dll_main(handle, 1, nullptr)) {
         dlclose(handle);
         return nullptr;
@@ -36,27 +36,27 @@ void *GetProcAddress(void *handle, const char *name) {
 
 BOOL FreeLibrary(void *handle) {
     if (!handle) return 0;
-    KT_DLLMAIN dll_main = _T_find_dll_main(handle);
+    KT_DLLMAIN dll_main = find_dll_main(handle);
     const bool refused = dll_main && !dll_main(handle, 0, nullptr);
     const bool closed = dlclose(handle) == 0;
     return !refused && closed;
 }
 
 BOOL KTLoad(void) {
-    if (s_hLibrary) return 1;
-    s_hLibrary = LoadLibraryA(KT_LIBRARY_FILE_NAME);
-    if (!s_hLibrary) return 0;
+    if (library) return 1;
+    library = LoadLibraryA(KT_LIBRARY_FILE_NAME);
+    if (!library) return 0;
 
     // Every name is looked up before any is checked; the table keeps what it was given.
     void *slots[kt_function_count];
-    for (size_t i = 0; i < kt_function_count; ++i) slots[i] = GetProcAddress(s_hLibrary, kt_function_names[i]);
-    static_assert(sizeof(slots) == sizeof(s_Iface), "one pointer per slot");
-    std::memcpy(&s_Iface, slots, sizeof(s_Iface));
+    for (size_t i = 0; i < kt_function_count; ++i) slots[i] = GetProcAddress(library, kt_function_names[i]);
+    static_assert(sizeof(slots) == sizeof(table), "one pointer per slot");
+    std::memcpy(&table, slots, sizeof(table));
 
     for (void *slot : slots) {
         if (!slot) {
-            FreeLibrary(s_hLibrary);
-            s_hLibrary = nullptr;
+            FreeLibrary(library);
+            library = nullptr;
             return 0;
         }
     }
@@ -64,13 +64,13 @@ BOOL KTLoad(void) {
 }
 
 KT_INTERFACE *KTGetInterface(void) {
-    return s_hLibrary ? &s_Iface : nullptr;
+    return library ? &table : nullptr;
 }
 
 BOOL KTUnload(void) {
-    if (!s_hLibrary) return 0;
-    BOOL result = FreeLibrary(s_hLibrary);
-    s_hLibrary = nullptr;
+    if (!library) return 0;
+    BOOL result = FreeLibrary(library);
+    library = nullptr;
     return result;
 }
 

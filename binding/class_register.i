@@ -5,7 +5,7 @@
  * __swig_destroy__. Registering again replaces the class. The build places the entry right
  * after delete_NAME in the method table, wherever it is declared. */
 %{
-SWIGINTERN PyObject *RegisterTavrelClass(PyObject *cls, swig_type_info *type) {
+SWIGINTERN PyObject *register_class(PyObject *cls, swig_type_info *type) {
     // The runtime calls __swig_destroy__ as a module function; anything else would crash it.
     if (PyObject *destroy = PyObject_GetAttrString(cls, "__swig_destroy__")) {
         const bool usable = PyCFunction_Check(destroy);
@@ -28,12 +28,12 @@ SWIGINTERN PyObject *RegisterTavrelClass(PyObject *cls, swig_type_info *type) {
 %}
 
 %define TAVREL_SWIGREGISTER(NAME, TYPE)
-%native(NAME##_swigregister) PyObject *_T_##NAME##_swigregister(PyObject *self, PyObject *args);
+%native(NAME##_swigregister) PyObject *register_##NAME(PyObject *self, PyObject *args);
 %{
-SWIGINTERN PyObject *_T_##NAME##_swigregister(PyObject *, PyObject *args) {
+SWIGINTERN PyObject *register_##NAME(PyObject *, PyObject *args) {
     PyObject *cls = 0;
     if (!PyArg_ParseTuple(args, "O:swigregister", &cls)) return NULL;
-    return RegisterTavrelClass(cls, SWIGTYPE_p_##TYPE);
+    return register_class(cls, SWIGTYPE_p_##TYPE);
 }
 %}
 %enddef

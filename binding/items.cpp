@@ -364,19 +364,19 @@ bool put_certificates(KT_INTERFACE *table, PyObject *list, DWORD count, unsigned
 
 bool settings_item::bind(KT_INTERFACE *table, settings_verb verb, const settings_group &group, PyObject *item) {
     if (group.count > max_keys) return fail_bad_argument(table);
-    _table = table;
-    _item = item;
-    _keys = group.keys;
-    _count = group.count;
-    _writes_back = verb != settings_verb::set;
+    table_ = table;
+    item_ = item;
+    keys_ = group.keys;
+    count_ = group.count;
+    writes_back_ = verb != settings_verb::set;
 
     if (verb != settings_verb::get && !PyDict_Check(item)) return fail_bad_argument(table);
     size_t reads = 0;
-    if (verb == settings_verb::set) reads = _count;
+    if (verb == settings_verb::set) reads = count_;
     else if (verb == settings_verb::lookup) reads = 1;
     for (size_t i = 0; i < reads; ++i) {
-        const settings_key &k = _keys[i];
-        value &v = _values[i];
+        const settings_key &k = keys_[i];
+        value &v = values_[i];
         bool ok = false;
         switch (k.what) {
         case flag: ok = GetDictionaryBool(item, k.name, &v.flag); break;
@@ -388,30 +388,30 @@ bool settings_item::bind(KT_INTERFACE *table, settings_verb verb, const settings
     return true;
 }
 
-settings_item::kind settings_item::_key_kind(size_t index) const {
-    return _keys[index].what;
+settings_item::kind settings_item::key_kind(size_t index) const {
+    return keys_[index].what;
 }
 
 bool settings_item::write_back() {
-    if (!_writes_back || !PyDict_Check(_item)) return true;
-    PyDict_Clear(_item);
-    for (size_t i = 0; i < _count; ++i) {
-        const settings_key &k = _keys[i];
-        const value &v = _values[i];
+    if (!writes_back_ || !PyDict_Check(item_)) return true;
+    PyDict_Clear(item_);
+    for (size_t i = 0; i < count_; ++i) {
+        const settings_key &k = keys_[i];
+        const value &v = values_[i];
         bool ok = false;
         switch (k.what) {
-        case flag: ok = SetDictionaryBool(_item, k.name, v.flag); break;
-        case number: ok = SetDictionaryInt(_item, k.name, v.number); break;
-        case text: ok = SetDictionaryString(_item, k.name, v.text, true); break;
+        case flag: ok = SetDictionaryBool(item_, k.name, v.flag); break;
+        case number: ok = SetDictionaryInt(item_, k.name, v.number); break;
+        case text: ok = SetDictionaryString(item_, k.name, v.text, true); break;
         }
-        if (!ok) return fail_resource(_table);
+        if (!ok) return fail_resource(table_);
     }
     return true;
 }
 
-void settings_item::_terminate_texts() {
-    for (size_t i = 0; i < _count; ++i)
-        if (_keys[i].what == text) _values[i].text[_keys[i].size - 1] = '\0';
+void settings_item::terminate_texts() {
+    for (size_t i = 0; i < count_; ++i)
+        if (keys_[i].what == text) values_[i].text[keys_[i].size - 1] = '\0';
 }
 
 }  // namespace Tavrel

@@ -149,12 +149,12 @@ public:
     /* Calls a getter or setter with one argument per key, in the group's order. */
     template <class... P>
     DWORD call(DWORD (*function)(P...)) {
-        return _invoke(function, std::index_sequence_for<P...>());
+        return invoke(function, std::index_sequence_for<P...>());
     }
     /* The enumeration, whose index comes first. */
     template <class... P>
     DWORD call(DWORD (*function)(DWORD, P...), DWORD index) {
-        return _invoke_at(function, index, std::index_sequence_for<P...>());
+        return invoke_at(function, index, std::index_sequence_for<P...>());
     }
 
     /* After success: getters and the enumeration refill a dictionary item; code 6 if a
@@ -184,32 +184,32 @@ private:
         else return v.text;
     }
     template <class... P, size_t... I>
-    bool _matches(std::index_sequence<I...>) const {
-        return sizeof...(P) == _count && ((kind_of<P>() == _key_kind(I)) && ...);
+    bool matches(std::index_sequence<I...>) const {
+        return sizeof...(P) == count_ && ((kind_of<P>() == key_kind(I)) && ...);
     }
-    kind _key_kind(size_t index) const;
+    kind key_kind(size_t index) const;
     template <class... P, size_t... I>
-    DWORD _invoke(DWORD (*function)(P...), std::index_sequence<I...> order) {
-        if (!_matches<P...>(order)) return KT_ERROR_BAD_PARAMETER;  // the group does not fit the call
-        DWORD status = function(pass<P>(_values[I])...);
-        _terminate_texts();
+    DWORD invoke(DWORD (*function)(P...), std::index_sequence<I...> order) {
+        if (!matches<P...>(order)) return KT_ERROR_BAD_PARAMETER;  // the group does not fit the call
+        DWORD status = function(pass<P>(values_[I])...);
+        terminate_texts();
         return status;
     }
     template <class... P, size_t... I>
-    DWORD _invoke_at(DWORD (*function)(DWORD, P...), DWORD index, std::index_sequence<I...> order) {
-        if (!_matches<P...>(order)) return KT_ERROR_BAD_PARAMETER;
-        DWORD status = function(index, pass<P>(_values[I])...);
-        _terminate_texts();
+    DWORD invoke_at(DWORD (*function)(DWORD, P...), DWORD index, std::index_sequence<I...> order) {
+        if (!matches<P...>(order)) return KT_ERROR_BAD_PARAMETER;
+        DWORD status = function(index, pass<P>(values_[I])...);
+        terminate_texts();
         return status;
     }
-    void _terminate_texts();
+    void terminate_texts();
 
-    KT_INTERFACE *_table = nullptr;
-    PyObject *_item = nullptr;
-    const settings_key *_keys = nullptr;
-    size_t _count = 0;
-    bool _writes_back = false;
-    value _values[max_keys] = {};
+    KT_INTERFACE *table_ = nullptr;
+    PyObject *item_ = nullptr;
+    const settings_key *keys_ = nullptr;
+    size_t count_ = 0;
+    bool writes_back_ = false;
+    value values_[max_keys] = {};
 };
 
 template <class Record>

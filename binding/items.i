@@ -8,9 +8,9 @@
  * and applies its result kind by the wrapper's name:
  *     %apply DWORD STATUS { DWORD KT_INTERFACE_SignData };
  *
- * What the items of one call share lives in its call state, tavrel_call: whether the
- * library was called (what it returned is released only then) and the size of the last
- * byte-string copy. The table is always arg1.
+ * What the items of one call share lives in its call state, the wrapper's local `call`:
+ * whether the library was called (what it returned is released only then) and the size of
+ * the last byte-string copy. The table is always arg1.
  *
  * Conversions run in item order and the first failure ends the call; outputs (argout) are
  * written after success only, in parameter order; releases (freearg) run on every path,
@@ -38,34 +38,34 @@
 
 /* ---- the call state and the results ---- */
 
-%typemap(arginit) KT_INTERFACE *iface %{ Tavrel::call_state tavrel_call;
+%typemap(arginit) KT_INTERFACE *iface %{ Tavrel::call_state call;
 %}
 /* The table (table_arg.i), and the library held from then on. */
 %typemap(in) KT_INTERFACE *iface {
-    $1 = ConvertTavrelInterface($input, "$symname");
+    $1 = convert_table($input, "$symname");
     if (!$1) SWIG_fail;
-    tavrel_call.hold_library();
+    call.hold_library();
 }
 
 /* Each result kind runs right after the library call, so it marks the call made.
  * STATUS: None for 0, RuntimeError for any other status; ENUMERATION: True for 0, False
  * for 7, RuntimeError otherwise; TRUTH: True or False, never an error; NONE: None. */
 %typemap(out) DWORD STATUS {
-    tavrel_call.called = true;
+    call.called = true;
     $result = Tavrel::status_result(arg1, $1, false);
     if (!$result) SWIG_fail;
 }
 %typemap(out) DWORD ENUMERATION {
-    tavrel_call.called = true;
+    call.called = true;
     $result = Tavrel::status_result(arg1, $1, true);
     if (!$result) SWIG_fail;
 }
 %typemap(out) BOOL TRUTH {
-    tavrel_call.called = true;
+    call.called = true;
     $result = PyBool_FromLong($1);
 }
 %typemap(out) void NONE {
-    tavrel_call.called = true;
+    call.called = true;
     $result = SWIG_Py_Void();
 }
 
@@ -83,14 +83,14 @@
 
 TAVREL_DWORD_IN(NUMBER, )
 /* The length of the byte string before it may not exceed that string's copy. */
-TAVREL_DWORD_IN(LENGTH, if (!Tavrel::length_fits(arg1, tavrel_call, $1)) SWIG_fail;)
+TAVREL_DWORD_IN(LENGTH, if (!Tavrel::length_fits(arg1, call, $1)) SWIG_fail;)
 
 /* BOOL FLAG: SWIG's own int conversion, with 'BOOL' in its messages. */
 
 /* ---- byte string ---- */
 
 %typemap(in) unsigned char *BYTES {
-    if (!Tavrel::bytes_in(arg1, $input, &$1, tavrel_call)) SWIG_fail;
+    if (!Tavrel::bytes_in(arg1, $input, &$1, call)) SWIG_fail;
 }
 %typemap(freearg) unsigned char *BYTES "std::free($1);"
 
@@ -121,7 +121,7 @@ TAVREL_TEXT_KIND(LENT_TEXT, true)
     if ($1 && !Tavrel::put_output(arg1, $input, VALUE(text$argnum))) TAVREL_OUTPUT_FAIL;
 }
 %typemap(freearg) char **NAME {
-    if (tavrel_call.called && text$argnum) arg1->KTFreeMemory(reinterpret_cast<unsigned char *>(text$argnum));
+    if (call.called && text$argnum) arg1->KTFreeMemory(reinterpret_cast<unsigned char *>(text$argnum));
 }
 %enddef
 
@@ -136,7 +136,7 @@ TAVREL_TEXT_OUTPUT(DECODED_TEXT_OUT, Tavrel::decoded_text_value)
     if ($1 && !Tavrel::put_output(arg1, $input, Tavrel::bytes_value(bytes$argnum, length$argnum))) TAVREL_OUTPUT_FAIL;
 }
 %typemap(freearg) (unsigned char **BYTES_OUT, DWORD *BYTES_OUT_LENGTH) {
-    if (tavrel_call.called && bytes$argnum) arg1->KTFreeMemory(bytes$argnum);
+    if (call.called && bytes$argnum) arg1->KTFreeMemory(bytes$argnum);
 }
 
 %typemap(in) DWORD *NUMBER_OUT (DWORD number = 0) {
@@ -219,7 +219,7 @@ TAVREL_HANDLE_OUTPUT(SESSION_OUT, KTSessionDestroy)
     if (!Tavrel::put_record(arg1, $input, $1, CONVERTER)) TAVREL_OUTPUT_FAIL;
 }
 %typemap(freearg) TYPE NAME {
-    if (tavrel_call.called) arg1->RELEASE($1);
+    if (call.called) arg1->RELEASE($1);
 }
 %enddef
 
@@ -232,7 +232,7 @@ TAVREL_HANDLE_OUTPUT(SESSION_OUT, KTSessionDestroy)
     if (!Tavrel::put_record(arg1, $input, record$argnum, CONVERTER)) TAVREL_OUTPUT_FAIL;
 }
 %typemap(freearg) TYPE NAME {
-    if (tavrel_call.called && record$argnum) arg1->RELEASE(record$argnum);
+    if (call.called && record$argnum) arg1->RELEASE(record$argnum);
 }
 %enddef
 
@@ -312,7 +312,7 @@ TAVREL_SETTINGS_KIND(SETTINGS_LOOKUP, lookup)
     if ($2 && !Tavrel::put_certificates(arg1, $input, count$argnum, certificates$argnum, lengths$argnum)) TAVREL_OUTPUT_FAIL;
 }
 %typemap(freearg) (DWORD *CERTIFICATES_COUNT, unsigned char ***CERTIFICATES, DWORD **CERTIFICATES_LENGTHS) {
-    if (tavrel_call.called && (certificates$argnum || lengths$argnum))
+    if (call.called && (certificates$argnum || lengths$argnum))
         arg1->KTFreeCertificatesArray(count$argnum, certificates$argnum, lengths$argnum);
 }
 

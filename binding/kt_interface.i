@@ -3,23 +3,23 @@
 %{
 /* Tables made by new_KT_INTERFACE: blocks of the record registry with no fields. Never
  * destroyed: tables that scripts keep until exit stay reachable. */
-static Tavrel::record_registry &_T_tables() {
-    static Tavrel::record_registry *tables = new Tavrel::record_registry;
-    return *tables;
+static Tavrel::record_registry &tables() {
+    static Tavrel::record_registry *registry = new Tavrel::record_registry;
+    return *registry;
 }
-static const kt_records::kt_record _T_table_layout = {"KT_INTERFACE", sizeof(KT_INTERFACE), nullptr, 0};
+static const kt_records::kt_record table_layout = {"KT_INTERFACE", sizeof(KT_INTERFACE), nullptr, 0};
 %}
 
 /* new_KT_INTERFACE: a zero-filled table, every slot null, as the bare pointer object that
  * owns it, also once a class is registered for the type (as new_<RECORD>). */
-%native(new_KT_INTERFACE) PyObject *_T_new_table(PyObject *self, PyObject *args);
+%native(new_KT_INTERFACE) PyObject *new_table(PyObject *self, PyObject *args);
 %{
-SWIGINTERN PyObject *_T_new_table(PyObject *, PyObject *args) {
+SWIGINTERN PyObject *new_table(PyObject *, PyObject *args) {
     if (!PyArg_ParseTuple(args, ":new_KT_INTERFACE")) return NULL;
-    const Tavrel::record_block *block = _T_tables().allocate(_T_table_layout, SWIGTYPE_p_KT_INTERFACE);
+    const Tavrel::record_block *block = tables().allocate(table_layout, SWIGTYPE_p_KT_INTERFACE);
     if (!block) return PyErr_NoMemory();
     PyObject *table = SWIG_NewPointerObj(const_cast<void *>(block->start), SWIGTYPE_p_KT_INTERFACE, SWIG_POINTER_NEW);
-    if (!table) _T_tables().release(block->start);
+    if (!table) tables().release(block->start);
     return table;
 }
 %}
@@ -32,7 +32,7 @@ typedef struct KT_INTERFACE {} KT_INTERFACE, *PKT_INTERFACE;
     /* Frees a live table made by new_KT_INTERFACE; None, a table already freed and the
      * process-wide table pass untouched. */
     ~KT_INTERFACE() {
-        _T_tables().release($self);
+        tables().release($self);
     }
 }
 

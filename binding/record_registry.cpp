@@ -7,15 +7,15 @@
 namespace Tavrel {
 
 record_registry::~record_registry() {
-    while (!_blocks.empty()) release(_blocks.begin()->second.start);
+    while (!blocks_.empty()) release(blocks_.begin()->second.start);
 }
 
 const record_block *record_registry::allocate(const kt_records::kt_record &record, const void *kind) {
     void *start = std::calloc(1, record.size ? record.size : 1);
     if (!start) return nullptr;
     try {
-        const record_block block{start, &record, kind, ++_last_serial};
-        return &_blocks.emplace(reinterpret_cast<uintptr_t>(start), block).first->second;
+        const record_block block{start, &record, kind, ++last_serial_};
+        return &blocks_.emplace(reinterpret_cast<uintptr_t>(start), block).first->second;
     } catch (const std::bad_alloc &) {
         std::free(start);
         return nullptr;
@@ -24,8 +24,8 @@ const record_block *record_registry::allocate(const kt_records::kt_record &recor
 
 const record_block *record_registry::find(const void *p, size_t size) const {
     const uintptr_t at = reinterpret_cast<uintptr_t>(p);
-    auto it = _blocks.upper_bound(at);
-    if (it == _blocks.begin()) return nullptr;
+    auto it = blocks_.upper_bound(at);
+    if (it == blocks_.begin()) return nullptr;
     --it;  // the last record starting at or before p
     const uintptr_t offset = at - it->first;
     const size_t record_size = it->second.record->size;
@@ -33,8 +33,8 @@ const record_block *record_registry::find(const void *p, size_t size) const {
 }
 
 bool record_registry::release(const void *start) {
-    auto it = _blocks.find(reinterpret_cast<uintptr_t>(start));
-    if (it == _blocks.end()) return false;
+    auto it = blocks_.find(reinterpret_cast<uintptr_t>(start));
+    if (it == blocks_.end()) return false;
     const kt_records::kt_record &record = *it->second.record;
     auto *bytes = static_cast<unsigned char *>(const_cast<void *>(start));
     for (size_t i = 0; i < record.field_count; ++i) {
@@ -43,7 +43,7 @@ bool record_registry::release(const void *start) {
         std::memcpy(&text, bytes + record.fields[i].offset, sizeof text);  // packed: maybe unaligned
         free_text(text);
     }
-    _blocks.erase(it);
+    blocks_.erase(it);
     std::free(bytes);
     return true;
 }

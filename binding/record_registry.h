@@ -50,8 +50,8 @@ public:
     static void free_text(char *text);
 
 private:
-    std::map<uintptr_t, record_block> _blocks;  // by start
-    uint64_t _last_serial = 0;
+    std::map<uintptr_t, record_block> blocks_;  // by start
+    uint64_t last_serial_ = 0;
 };
 
 }  // namespace Tavrel

@@ -26,36 +26,36 @@
 
 /* Records made by new_<RECORD>. Never destroyed: records that scripts keep until exit stay
  * reachable. */
-static Tavrel::record_registry &TavrelRecords() {
-    static Tavrel::record_registry *records = new Tavrel::record_registry;
-    return *records;
+static Tavrel::record_registry &records() {
+    static Tavrel::record_registry *registry = new Tavrel::record_registry;
+    return *registry;
 }
 
 /* The objects that records.i makes (new_<RECORD>, a time field's view) remember the serial
  * of their record. They are the runtime's pointer objects under its own type name, so every
  * module of the runtime takes them as such, with one field more, out of the scripts' sight. */
-struct TavrelRecordObject {
+struct record_object {
     SwigPyObject base;
     uint64_t serial;
 };
 
-SWIGINTERN const Tavrel::record_block *TavrelRecordOf(const TavrelRecordObject *obj) {
-    const Tavrel::record_block *block = TavrelRecords().find(obj->base.ptr, 1);
+SWIGINTERN const Tavrel::record_block *record_of(const record_object *obj) {
+    const Tavrel::record_block *block = records().find(obj->base.ptr, 1);
     return block && block->serial == obj->serial ? block : 0;
 }
 
 /* An owned object whose record was deleted through another module's object releases
  * nothing: the runtime would destroy whatever record now lies at its address. */
-SWIGINTERN void TavrelRecordObjectDealloc(PyObject *v) {
-    TavrelRecordObject *obj = reinterpret_cast<TavrelRecordObject *>(v);
-    if (obj->base.own == SWIG_POINTER_OWN && !TavrelRecordOf(obj)) {
+SWIGINTERN void release_record_object(PyObject *v) {
+    record_object *obj = reinterpret_cast<record_object *>(v);
+    if (obj->base.own == SWIG_POINTER_OWN && !record_of(obj)) {
         obj->base.own = 0;
         Py_XDECREF(Swig_Capsule_global);  /* the reference an owned object holds */
     }
     SwigPyObject_dealloc(v);
 }
 
-SWIGINTERN PyTypeObject *TavrelRecordObjectType() {
+SWIGINTERN PyTypeObject *record_object_type() {
     static PyNumberMethods number;  /* zero: PyType_Ready fills it from the runtime's type */
     static PyTypeObject type = [] {
         PyTypeObject t;
@@ -63,9 +63,9 @@ SWIGINTERN PyTypeObject *TavrelRecordObjectType() {
         t.ob_refcnt = 1;
         t.ob_type = &PyType_Type;
         t.tp_name = "SwigPyObject";
-        t.tp_basicsize = sizeof(TavrelRecordObject);
+        t.tp_basicsize = sizeof(record_object);
         t.tp_flags = Py_TPFLAGS_DEFAULT;
-        t.tp_dealloc = TavrelRecordObjectDealloc;
+        t.tp_dealloc = release_record_object;
         t.tp_as_number = &number;
         t.tp_base = SwigPyObject_type();
         return t;
@@ -76,10 +76,10 @@ SWIGINTERN PyTypeObject *TavrelRecordObjectType() {
 
 /* The serial of obj's record when records.i made obj; 0 for another module's pointer object
  * and for the runtime's temporary one when it releases an owned record. */
-SWIGINTERN uint64_t TavrelRecordSerial(PyObject *obj, swig_type_info *type) {
+SWIGINTERN uint64_t record_serial(PyObject *obj, swig_type_info *type) {
     for (SwigPyObject *sobj = SWIG_Python_GetSwigThis(obj); sobj; sobj = (SwigPyObject *)sobj->next) {
         if (sobj->ty == type || SWIG_TypeCheckStruct(sobj->ty, type))
-            return Py_TYPE(sobj) == TavrelRecordObjectType() ? reinterpret_cast<TavrelRecordObject *>(sobj)->serial : 0;
+            return Py_TYPE(sobj) == record_object_type() ? reinterpret_cast<record_object *>(sobj)->serial : 0;
     }
     return 0;
 }
@@ -88,53 +88,53 @@ SWIGINTERN uint64_t TavrelRecordSerial(PyObject *obj, swig_type_info *type) {
  * records.i made reaches only the record it was made for, while that lives. Any other
  * pointer object of the type is a record as it is: keeping its memory alive is the
  * business of the module that made it. */
-SWIGINTERN bool TavrelReachable(PyObject *obj, void *p, swig_type_info *type, size_t size) {
-    const uint64_t serial = TavrelRecordSerial(obj, type);
+SWIGINTERN bool reachable(PyObject *obj, void *p, swig_type_info *type, size_t size) {
+    const uint64_t serial = record_serial(obj, type);
     if (!serial) return true;
-    const Tavrel::record_block *block = TavrelRecords().find(p, size);
+    const Tavrel::record_block *block = records().find(p, size);
     return block && block->serial == serial;
 }
 
 /* The record that delete_<RECORD> given obj (converted to p) frees: a whole live record of
  * type that the registry holds and, for an object that records.i made, its own; else null. */
-SWIGINTERN void *TavrelDeletable(PyObject *obj, void *p, swig_type_info *type, size_t size) {
-    const Tavrel::record_block *block = p ? TavrelRecords().find(p, size) : 0;
+SWIGINTERN void *deletable(PyObject *obj, void *p, swig_type_info *type, size_t size) {
+    const Tavrel::record_block *block = p ? records().find(p, size) : 0;
     if (!block || block->start != p || block->kind != type) return 0;
-    const uint64_t serial = TavrelRecordSerial(obj, type);
+    const uint64_t serial = record_serial(obj, type);
     return !serial || serial == block->serial ? p : 0;
 }
 
-/* obj as a record of type (size bytes) that it may reach (TavrelReachable). SWIG_OK with
+/* obj as a record of type (size bytes) that it may reach (see reachable). SWIG_OK with
  * *record set, else an error code for the argument error (None, another type, or a record
  * of this module's no longer alive). For wrappers that take a record object. */
 SWIGINTERN int ConvertTavrelRecord(PyObject *obj, void **record, swig_type_info *type, size_t size) {
     void *p = 0;
     const int res = SWIG_ConvertPtr(obj, &p, type, 0);
     if (!SWIG_IsOK(res)) return res;
-    if (!p || !TavrelReachable(obj, p, type, size)) return SWIG_TypeError;
+    if (!p || !reachable(obj, p, type, size)) return SWIG_TypeError;
     *record = p;
     return SWIG_OK;
 }
 
 /* Item 1 of a record function. Getters need a record they may reach. Setters also take
  * None (a null record: nothing is stored). delete_<RECORD> (disown set) takes ownership
- * away from the object and gets the record only when it may free it (TavrelDeletable),
+ * away from the object and gets the record only when it may free it (see deletable),
  * else null: nothing is freed. */
-SWIGINTERN int TavrelRecordSelf(PyObject *obj, void **record, swig_type_info *type, size_t size, int disown,
+SWIGINTERN int record_self(PyObject *obj, void **record, swig_type_info *type, size_t size, int disown,
                                 bool getter) {
     void *p = 0;
     const int res = SWIG_ConvertPtr(obj, &p, type, disown);
     if (!SWIG_IsOK(res)) return res;
     if (disown) {
-        *record = TavrelDeletable(obj, p, type, size);
+        *record = deletable(obj, p, type, size);
         return SWIG_OK;
     }
-    if (p ? !TavrelReachable(obj, p, type, size) : getter) return SWIG_TypeError;
+    if (p ? !reachable(obj, p, type, size) : getter) return SWIG_TypeError;
     *record = p;
     return SWIG_OK;
 }
 
-SWIGINTERNINLINE bool TavrelIsGetter(const char *symname) {
+SWIGINTERNINLINE bool is_getter(const char *symname) {
     const size_t length = std::strlen(symname);
     return length > 4 && std::strcmp(symname + length - 4, "_get") == 0;
 }
@@ -142,14 +142,14 @@ SWIGINTERNINLINE bool TavrelIsGetter(const char *symname) {
 /* A record object for p: new_<RECORD>'s owned record (the bare pointer object), or a view
  * (an instance of the registered class, if any). Either remembers its record's serial; a
  * view into a record that another module handed in is that module's kind of object. */
-SWIGINTERN PyObject *NewTavrelRecordObject(void *p, swig_type_info *type, size_t size, int own) {
+SWIGINTERN PyObject *new_record_object(void *p, swig_type_info *type, size_t size, int own) {
     if (!p) return own ? PyErr_NoMemory() : SWIG_Py_Void();
-    const Tavrel::record_block *block = TavrelRecords().find(p, size);
+    const Tavrel::record_block *block = records().find(p, size);
     if (!block && !own) return SWIG_NewPointerObj(p, type, 0);  /* a view into another module's record */
-    PyTypeObject *object_type = TavrelRecordObjectType();
-    TavrelRecordObject *made = block && object_type ? PyObject_New(TavrelRecordObject, object_type) : 0;
+    PyTypeObject *object_type = record_object_type();
+    record_object *made = block && object_type ? PyObject_New(record_object, object_type) : 0;
     if (!made) {
-        if (own) TavrelRecords().release(p);
+        if (own) records().release(p);
         return PyErr_Occurred() ? 0 : PyErr_NoMemory();
     }
     made->base.ptr = p;
@@ -169,20 +169,20 @@ SWIGINTERN PyObject *NewTavrelRecordObject(void *p, swig_type_info *type, size_t
     return obj;
 }
 
-constexpr bool TavrelSameName(const char *a, const char *b) {
+constexpr bool same_name(const char *a, const char *b) {
     while (*a && *a == *b) ++a, ++b;
     return *a == *b;
 }
 
 /* The index of a record in the field tables, found at compile time. */
-constexpr size_t TavrelRecordIndex(const char *name) {
+constexpr size_t record_index(const char *name) {
     size_t i = 0;
-    while (i < std::size(kt_records::all) && !TavrelSameName(kt_records::all[i].name, name)) ++i;
+    while (i < std::size(kt_records::all) && !same_name(kt_records::all[i].name, name)) ++i;
     return i;
 }
 
-SWIGINTERN void *NewTavrelRecord(size_t index, swig_type_info *type) {
-    const Tavrel::record_block *block = TavrelRecords().allocate(kt_records::all[index], type);
+SWIGINTERN void *new_record(size_t index, swig_type_info *type) {
+    const Tavrel::record_block *block = records().allocate(kt_records::all[index], type);
     return block ? const_cast<void *>(block->start) : 0;
 }
 %}
@@ -250,7 +250,7 @@ DO(KT_SS_SIGN_HASH_RESULT, KT_SS_SIGN_HASH_RESULT)
 %define TAVREL_RECORD_TYPEMAPS(NAME, TYPE)
 /* Item 1 of every function of the record. */
 %typemap(in) TYPE *self (void *record = 0, int res = 0) {
-  res = TavrelRecordSelf($input, &record, $1_descriptor, sizeof(TYPE), $disown, TavrelIsGetter("$symname"));
+  res = record_self($input, &record, $1_descriptor, sizeof(TYPE), $disown, is_getter("$symname"));
   if (!SWIG_IsOK(res)) {
     %argument_fail(res, "$type", $symname, $argnum);
   }
@@ -258,7 +258,7 @@ DO(KT_SS_SIGN_HASH_RESULT, KT_SS_SIGN_HASH_RESULT)
 }
 /* new_<RECORD>, and the views of a time field. */
 %typemap(out) TYPE * {
-  $result = NewTavrelRecordObject($1, $descriptor, sizeof(TYPE), $owner);
+  $result = new_record_object($1, $descriptor, sizeof(TYPE), $owner);
   if (!$result) SWIG_fail;
 }
 %enddef
@@ -267,12 +267,12 @@ DO(KT_SS_SIGN_HASH_RESULT, KT_SS_SIGN_HASH_RESULT)
 %define TAVREL_RECORD_CLASS(NAME, TYPE)
 %extend TYPE {
     TYPE() {
-        constexpr size_t index = TavrelRecordIndex(#NAME);
+        constexpr size_t index = record_index(#NAME);
         static_assert(index < std::size(kt_records::all), "no field table for " #NAME);
-        return static_cast<TYPE *>(NewTavrelRecord(index, SWIGTYPE_p_##TYPE));
+        return static_cast<TYPE *>(new_record(index, SWIGTYPE_p_##TYPE));
     }
     ~TYPE() {
-        TavrelRecords().release($self);
+        records().release($self);
     }
 }
 TAVREL_SWIGREGISTER(NAME, TYPE)

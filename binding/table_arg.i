@@ -4,7 +4,7 @@
  * loaded. None, a table from new_KT_INTERFACE() and a table object kept after KTUnload are
  * refused like any object of another type. */
 %{
-SWIGINTERN KT_INTERFACE *ConvertTavrelInterface(PyObject *obj, const char *wrapper) {
+SWIGINTERN KT_INTERFACE *convert_table(PyObject *obj, const char *wrapper) {
     void *table = 0;
     if (SWIG_IsOK(SWIG_ConvertPtr(obj, &table, SWIGTYPE_p_KT_INTERFACE, 0)) && table &&
         table == KTGetInterface())
@@ -15,6 +15,6 @@ SWIGINTERN KT_INTERFACE *ConvertTavrelInterface(PyObject *obj, const char *wrapp
 %}
 
 %typemap(in) KT_INTERFACE *iface {
-    $1 = ConvertTavrelInterface($input, "$symname");
+    $1 = convert_table($input, "$symname");
     if (!$1) SWIG_fail;
 }

@@ -29,14 +29,14 @@ struct ref {
     operator PyObject *() const { return p; }
 };
 
-class Interpreter : public ::testing::Environment {
+class embedded_interpreter : public ::testing::Environment {
 public:
     void SetUp() override {
         Py_SetPythonHome(const_cast<char *>(TAVREL_PYTHON_HOME));
         Py_InitializeEx(0);
     }
 };
-const auto *const interpreter = ::testing::AddGlobalTestEnvironment(new Interpreter);
+const auto *const interpreter = ::testing::AddGlobalTestEnvironment(new embedded_interpreter);
 
 // Evaluates a Python expression.
 PyObject *eval(const char *expression) {

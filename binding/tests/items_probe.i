@@ -22,17 +22,17 @@ SWIGINTERN int ConvertTavrelRecord(PyObject *obj, void **record, swig_type_info 
     return SWIG_IsOK(res) && !*record ? SWIG_TypeError : res;
 }
 
-static DWORD s_status = 0;           // what the probe functions return
-static PyObject *s_received = NULL;  // what the last one received
+static DWORD status = 0;           // what the probe functions return
+static PyObject *received = NULL;  // what the last one received
 
-static void _T_receive(PyObject *value) {
-    Py_XDECREF(s_received);
-    s_received = value;
+static void receive(PyObject *value) {
+    Py_XDECREF(received);
+    received = value;
 }
 
-static PyObject *_T_text(const char *text, size_t size) { return PyString_FromStringAndSize(text, Py_ssize_t(size)); }
+static PyObject *text_object(const char *text, size_t size) { return PyString_FromStringAndSize(text, Py_ssize_t(size)); }
 
-static bool _T_all_zero(const void *record, size_t size) {
+static bool all_zero(const void *record, size_t size) {
     const unsigned char *bytes = static_cast<const unsigned char *>(record);
     for (size_t i = 0; i < size; ++i)
         if (bytes[i]) return false;
@@ -43,88 +43,88 @@ static DWORD KT_INTERFACE_ProbeBytesList(KT_INTERFACE *, DWORD count, unsigned c
                                          BOOL flag) {
     PyObject *list = PyList_New(0);
     for (DWORD i = 0; i < count; ++i) {
-        PyObject *item = _T_text(reinterpret_cast<char *>(buffers[i]), lengths[i]);
+        PyObject *item = text_object(reinterpret_cast<char *>(buffers[i]), lengths[i]);
         PyList_Append(list, item);
         Py_DECREF(item);
     }
-    _T_receive(Py_BuildValue("(Ni)", list, flag));
-    return s_status;
+    receive(Py_BuildValue("(Ni)", list, flag));
+    return status;
 }
 
 static DWORD KT_INTERFACE_ProbeTextList(KT_INTERFACE *, char *multi) {
     size_t size = 0;
     while (multi[size] || multi[size + 1]) ++size;
-    _T_receive(_T_text(multi, size + 2));
-    return s_status;
+    receive(text_object(multi, size + 2));
+    return status;
 }
 
 static DWORD KT_INTERFACE_ProbeOutputs(KT_INTERFACE *, DWORD value, DWORD *number, BOOL *flag) {
-    _T_receive(Py_BuildValue("(OO)", number ? Py_True : Py_False, flag ? Py_True : Py_False));
+    receive(Py_BuildValue("(OO)", number ? Py_True : Py_False, flag ? Py_True : Py_False));
     if (number) *number = value;
     if (flag) *flag = BOOL(value);
-    return s_status;
+    return status;
 }
 
 static DWORD KT_INTERFACE_ProbeHandle(KT_INTERFACE *, PVOID handle) {
-    _T_receive(PyLong_FromVoidPtr(handle));
-    return s_status;
+    receive(PyLong_FromVoidPtr(handle));
+    return status;
 }
 
 static DWORD KT_INTERFACE_ProbeTime(KT_INTERFACE *, PSYSTEMTIME time) {
-    _T_receive(time ? Py_BuildValue("(ii)", time->wYear, time->wMilliseconds) : SWIG_Py_Void());
-    return s_status;
+    receive(time ? Py_BuildValue("(ii)", time->wYear, time->wMilliseconds) : SWIG_Py_Void());
+    return status;
 }
 
 static DWORD KT_INTERFACE_ProbeUserInfo(KT_INTERFACE *, PKT_USER_INFO info) {
     if (!info) {
-        _T_receive(SWIG_Py_Void());
-        return s_status;
+        receive(SWIG_Py_Void());
+        return status;
     }
-    _T_receive(Py_BuildValue("(ks)", info->dwVersion, info->szCommonName));
+    receive(Py_BuildValue("(ks)", info->dwVersion, info->szCommonName));
     std::strcat(info->szCommonName, "!");
     info->dwVersion += 1;
-    return s_status;
+    return status;
 }
 
 static DWORD KT_INTERFACE_ProbeKeyMedia(KT_INTERFACE *, PKT_KEY_MEDIA media) {
-    _T_receive(Py_BuildValue("(kks)", media->dwTypeIndex, media->dwDevIndex, media->szPassword));
+    receive(Py_BuildValue("(kks)", media->dwTypeIndex, media->dwDevIndex, media->szPassword));
     std::strcpy(media->szPassword, "\x98");  // not Windows-1251: the refill fails
-    return s_status;
+    return status;
 }
 
 /* Filled records: zeroed before the call (told back), given static texts by the probe. */
-static char s_text[] = "\xd2\xe5\xea\xf1\xf2";
+static char issuer[] = "\xd2\xe5\xea\xf1\xf2";
 template <class Record>
-static DWORD _T_fill(Record *record) {
-    _T_receive(PyBool_FromLong(_T_all_zero(record, sizeof *record)));
+static DWORD fill(Record *record) {
+    receive(PyBool_FromLong(all_zero(record, sizeof *record)));
     record->bFilled = 1;
-    record->pszIssuer = s_text;
-    return s_status;
+    record->pszIssuer = issuer;
+    return status;
 }
-static DWORD KT_INTERFACE_ProbeSignInfo(KT_INTERFACE *, PKT_SIGN_INFO info) { return _T_fill(info); }
-static DWORD KT_INTERFACE_ProbeSenderInfo(KT_INTERFACE *, PKT_ENVELOP_INFO info) { return _T_fill(info); }
-static DWORD KT_INTERFACE_ProbeCertInfo(KT_INTERFACE *, PKT_CERT_INFO info) { return _T_fill(info); }
+static DWORD KT_INTERFACE_ProbeSignInfo(KT_INTERFACE *, PKT_SIGN_INFO info) { return fill(info); }
+static DWORD KT_INTERFACE_ProbeSenderInfo(KT_INTERFACE *, PKT_ENVELOP_INFO info) { return fill(info); }
+static DWORD KT_INTERFACE_ProbeCertInfo(KT_INTERFACE *, PKT_CERT_INFO info) { return fill(info); }
 
 static DWORD KT_INTERFACE_CtxCreate(KT_INTERFACE *iface, PVOID *context) { return iface->KTCtxCreate(context); }
 static void KT_INTERFACE_CtxFree(KT_INTERFACE *iface, PVOID context) { iface->KTCtxFree(context); }
 
-static PyObject *_T_probe_status(PyObject *, PyObject *args) {
-    unsigned long status = 0;
-    if (!PyArg_ParseTuple(args, "k:probe_status", &status)) return NULL;
-    s_status = status;
+static PyObject *probe_status(PyObject *, PyObject *args) {
+    unsigned long chosen = 0;
+    if (!PyArg_ParseTuple(args, "k:probe_status", &chosen)) return NULL;
+    status = chosen;
     return SWIG_Py_Void();
 }
 
-static PyObject *_T_probe_received(PyObject *, PyObject *args) {
+static PyObject *probe_received(PyObject *, PyObject *args) {
     if (!PyArg_ParseTuple(args, ":probe_received")) return NULL;
-    PyObject *received = s_received ? s_received : Py_None;
-    Py_INCREF(received);
-    return received;
+    PyObject *value = received ? received : Py_None;
+    Py_INCREF(value);
+    return value;
 }
 %}
 
-%native(probe_status) PyObject *_T_probe_status(PyObject *self, PyObject *args);
-%native(probe_received) PyObject *_T_probe_received(PyObject *self, PyObject *args);
+%native(probe_status) PyObject *probe_status(PyObject *self, PyObject *args);
+%native(probe_received) PyObject *probe_received(PyObject *self, PyObject *args);
 
 /* Parameters named by their kinds, as the generated declarations name them. */
 %apply DWORD STATUS {
@@ -152,24 +152,24 @@ void KT_INTERFACE_CtxFree(KT_INTERFACE *iface, PVOID HANDLE);
  * a text that Windows-1251 lacks), so the handle's own output is never written. The context
  * is the library's; the other handles are the probe's own, which the library ignores. */
 %{
-static char s_undecodable[] = "\x98";
-static char s_private_key, s_session;
+static char undecodable[] = "\x98";
+static char private_key, session;
 
-static DWORD _T_new_handle(BOOL lose, char **text, PVOID *handle, PVOID made) {
-    *text = lose ? s_undecodable : 0;
+static DWORD new_handle(BOOL lose, char **text, PVOID *handle, PVOID made) {
+    *text = lose ? undecodable : 0;
     *handle = made;
-    return s_status;
+    return status;
 }
 static DWORD KT_INTERFACE_ProbeContextOut(KT_INTERFACE *iface, BOOL lose, char **text, PVOID *context) {
     PVOID made = 0;
-    if (DWORD status = iface->KTCtxCreate(&made)) return status;
-    return _T_new_handle(lose, text, context, made);
+    if (DWORD failed = iface->KTCtxCreate(&made)) return failed;
+    return new_handle(lose, text, context, made);
 }
 static DWORD KT_INTERFACE_ProbePrivateKeyOut(KT_INTERFACE *, BOOL lose, char **text, PVOID *key) {
-    return _T_new_handle(lose, text, key, &s_private_key);
+    return new_handle(lose, text, key, &private_key);
 }
-static DWORD KT_INTERFACE_ProbeSessionOut(KT_INTERFACE *, BOOL lose, char **text, PVOID *session) {
-    return _T_new_handle(lose, text, session, &s_session);
+static DWORD KT_INTERFACE_ProbeSessionOut(KT_INTERFACE *, BOOL lose, char **text, PVOID *handle) {
+    return new_handle(lose, text, handle, &session);
 }
 %}
 %apply DWORD STATUS {

@@ -52,7 +52,7 @@ def run(text):
 
 RUNTIME = ('SWIG_PyInstanceMethod_New', 'SWIG_PyInstanceMethod_New', 'METH_VARARGS')
 WRAPPERS = [('new_R', 0, 0), ('delete_R', 1, 1), ('R_swigregister', 1, 1), ('KT_INTERFACE_SignData', 5, 5)]
-ENTRIES = [RUNTIME, ('R_swigregister', '_T_R_swigregister', 'METH_VARARGS'),
+ENTRIES = [RUNTIME, ('R_swigregister', 'register_R', 'METH_VARARGS'),
            ('new_R', '_wrap_new_R', 'METH_VARARGS'), ('delete_R', '_wrap_delete_R', 'METH_VARARGS'),
            ('KT_INTERFACE_SignData', '_wrap_KT_INTERFACE_SignData', 'METH_VARARGS')]
 
@@ -87,7 +87,7 @@ class PostprocessTest(unittest.TestCase):
             ('optional items', generated(WRAPPERS + [('KT_INTERFACE_Hash', 1, 2)], ENTRIES)),
             ('no runtime entry', generated(WRAPPERS, ENTRIES[1:])),
             ('registration without its class', generated(WRAPPERS, ENTRIES + [
-                ('Q_swigregister', '_T_Q_swigregister', 'METH_VARARGS')])),
+                ('Q_swigregister', 'register_Q', 'METH_VARARGS')])),
             ('no method table', generated(WRAPPERS, ENTRIES).replace('SwigMethods', 'OtherMethods')),
         ]
         for label, text in cases:
