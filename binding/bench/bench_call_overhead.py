@@ -11,19 +11,16 @@ import time
 
 import _Tavrel
 
+from bench_stats import interleaved, per_round, print_figures, print_ratio
+
 RTLD_NOLOAD = 4
-ROUNDS = 7
+ROUNDS = 11
 
 
-def best_ns_per_call(loop, calls):
-    """The fastest of several rounds, in nanoseconds per call."""
-    best = None
-    for _ in range(ROUNDS):
-        start = time.time()
-        loop(calls)
-        elapsed = (time.time() - start) * 1e9 / calls
-        best = elapsed if best is None else min(best, elapsed)
-    return best
+def ns_per_call(loop, calls):
+    start = time.time()
+    loop(calls)
+    return (time.time() - start) * 1e9 / calls
 
 
 def main():
@@ -53,24 +50,37 @@ def main():
         for _ in xrange(n):
             direct()
 
-    loop = best_ns_per_call(empty_loop, calls)
-    module = best_ns_per_call(wrapper_loop, calls) - loop
-    through_ctypes = best_ns_per_call(ctypes_loop, calls) - loop
-    in_c = min(c_loop(address, calls) for _ in range(ROUNDS))
-    _Tavrel.KTUnload()
+    builtin = id
 
-    print 'KTIsInitialized of the stand-in, %d calls, best of %d rounds, ns per call' % (calls, ROUNDS)
-    print '(the Python loop, %.1f ns, removed)' % loop
-    print '  module wrapper              %7.1f' % module
-    print '  ctypes                      %7.1f' % through_ctypes
-    print '  direct C loop               %7.1f   (the library function itself)' % in_c
-    print '  wrapper overhead            %7.1f   (wrapper minus direct C)' % (module - in_c)
-    print '  ctypes overhead             %7.1f   (ctypes minus direct C)' % (through_ctypes - in_c)
-    print 'ratios'
-    print '  wrapper overhead / ctypes call      %6.3f   (goal: at most 0.333)' % ((module - in_c) / through_ctypes)
-    print '  wrapper overhead / ctypes overhead  %6.3f' % ((module - in_c) / (through_ctypes - in_c))
-    print '  wrapper call / ctypes call          %6.3f' % (module / through_ctypes)
-    print '  wrapper call / direct C call        %6.2f' % (module / in_c)
+    def builtin_loop(n):
+        for _ in xrange(n):
+            builtin(table)
+
+    loop, wrapped, through, called_builtin, in_c = interleaved([
+        lambda: ns_per_call(empty_loop, calls),
+        lambda: ns_per_call(wrapper_loop, calls),
+        lambda: ns_per_call(ctypes_loop, calls),
+        lambda: ns_per_call(builtin_loop, calls),
+        lambda: c_loop(address, calls)], ROUNDS)
+    _Tavrel.KTUnload()
+    module = per_round(lambda w, e: w - e, wrapped, loop)
+    through_ctypes = per_round(lambda c, e: c - e, through, loop)
+    interpreter = per_round(lambda b, e: b - e, called_builtin, loop)
+
+    print 'KTIsInitialized of the stand-in, %d calls a round, %d interleaved rounds, ns per call' % (calls, ROUNDS)
+    print_figures('the Python loop (removed below)', loop, 'ns')
+    print_figures('module wrapper', module, 'ns')
+    print_figures('ctypes', through_ctypes, 'ns')
+    print_figures('direct C loop (the function)', in_c, 'ns')
+    print_figures('id(table): the interpreter\'s call', interpreter, 'ns')
+    print_figures('wrapper overhead (wrapper - C)', per_round(lambda m, c: m - c, module, in_c), 'ns')
+    print_figures('  of it ours (wrapper - id - C)',
+                  per_round(lambda m, i, c: m - i - c, module, interpreter, in_c), 'ns')
+    print_figures('ctypes overhead (ctypes - C)', per_round(lambda t, c: t - c, through_ctypes, in_c), 'ns')
+    print_ratio('wrapper overhead / ctypes call', per_round(lambda m, c, t: (m - c) / t, module, in_c, through_ctypes),
+                'goal: at most 0.2')
+    print_ratio('wrapper call / ctypes call', per_round(lambda m, t: m / t, module, through_ctypes))
+
 
 if __name__ == '__main__':
     main()

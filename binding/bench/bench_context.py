@@ -12,19 +12,13 @@ import sys
 import time
 
 import _Tavrel
+from bench_stats import interleaved, per_round, print_figures, print_ratio
 
 RTLD_NOLOAD = 4
-ROUNDS = 5
+ROUNDS = 9
 ALGORITHM = 1
 MEDIUM = {'dwTypeIndex': 1, 'dwDevIndex': 0, 'szPassword': '12345678'}  # VM1K-000101 of the built-in world
 DATA = ('0123456789abcdef' * 64)[:1024]
-
-
-def best_of_turns(*measures):
-    """The fastest round of each measure, the measures taking turns within every round so
-    that a change of machine load reaches them alike."""
-    rounds = [[measure() for measure in measures] for _ in range(ROUNDS)]
-    return [min(column) for column in zip(*rounds)]
 
 
 def main():
@@ -60,18 +54,18 @@ def main():
             raise RuntimeError('KTCtxSignData failed in the C loop')
         return ns
 
-    module, direct = best_of_turns(module_ns, direct_ns)
+    module, direct = interleaved([module_ns, direct_ns], ROUNDS)
     _Tavrel.KT_INTERFACE_CtxFreePrivateKey(table, handle)
     _Tavrel.KT_INTERFACE_CtxFree(table, context[0])
     _Tavrel.KT_INTERFACE_Finalize(table)
     _Tavrel.KTUnload()
 
-    print 'KTCtxSignData of the stand-in on %d bytes, %d signatures, best of %d alternating rounds' % (
+    print 'KTCtxSignData of the stand-in on %d bytes, %d signatures a round, %d interleaved rounds' % (
         len(DATA), signatures, ROUNDS)
-    print '                    us per signature   signatures per second'
-    print '  module wrapper    %16.1f   %21.0f' % (module / 1e3, 1e9 / module)
-    print '  direct C loop     %16.1f   %21.0f' % (direct / 1e3, 1e9 / direct)
-    print '  module throughput / direct C throughput   %.3f   (goal: at least 0.9)' % (direct / module)
+    print_figures('module wrapper', [ns / 1e3 for ns in module], 'us')
+    print_figures('direct C loop', [ns / 1e3 for ns in direct], 'us')
+    print_ratio('module / direct C (signatures per second)', per_round(lambda m, d: d / m, module, direct),
+                'goal: at least 0.9')
 
 
 if __name__ == '__main__':

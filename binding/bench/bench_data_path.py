@@ -12,6 +12,7 @@ import sys
 import time
 
 import _Tavrel
+from bench_stats import interleaved, median, per_round, print_ratio, spread
 
 RTLD_NOLOAD = 4
 ROUNDS = 11
@@ -20,23 +21,10 @@ FUNCTIONS = ['HashData', 'SignData']
 
 
 def ns_per_call(loop, calls):
+    """A loop may measure itself (returning its own figure) or be timed here (returning None)."""
     start = time.time()
-    loop(calls)
-    return (time.time() - start) * 1e9 / calls
-
-
-def best_interleaved(loops, calls):
-    """The fastest round of each loop in nanoseconds per call, the roads taking turns so
-    that a busy moment of the machine weighs on all of them alike. A loop may measure
-    itself (returning its own figure) or be timed here (returning None)."""
-    best = [None] * len(loops)
-    for _ in range(ROUNDS):
-        for i, loop in enumerate(loops):
-            start = time.time()
-            own = loop(calls)
-            elapsed = own if own is not None else (time.time() - start) * 1e9 / calls
-            best[i] = elapsed if best[i] is None else min(best[i], elapsed)
-    return best
+    own = loop(calls)
+    return own if own is not None else (time.time() - start) * 1e9 / calls
 
 
 def calls_for(ns_per_call, seconds):
@@ -62,9 +50,11 @@ def main():
     c_loop.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_char_p, ctypes.c_ulong, ctypes.c_ulong]
     free_address = ctypes.cast(free, ctypes.c_void_p).value
 
-    print 'Data path of the stand-in, best of %d interleaved rounds, microseconds per call (both outputs asked for)' % ROUNDS
-    print '%-9s %-6s %10s %10s %10s %9s %9s %9s %9s' % ('function', 'size', 'module', 'ctypes', 'direct C',
-                                                         'module-C', 'ctypes-C', 'module/C', 'vs ctypes')
+    print 'Data path of the stand-in, medians of %d interleaved rounds, microseconds per call (both outputs asked for)' % (
+        ROUNDS)
+    print '%-9s %-6s %10s %10s %10s %9s %9s %8s' % ('function', 'size', 'module', 'ctypes', 'direct C',
+                                                    'module-C', 'ctypes-C', 'spread')
+    ratios = []
     for name in FUNCTIONS:
         direct = getattr(library, 'KT' + name)
         direct.restype = ctypes.c_ulong
@@ -90,13 +80,21 @@ def main():
                 return c_loop(address, free_address, data, size, n)
 
             calls = calls_for(ns_per_call(module_loop, 3), seconds / 3)
-            module, through_ctypes, in_c = best_interleaved([module_loop, ctypes_loop, c_road], calls)
-            print '%-9s %-6s %10.2f %10.2f %10.2f %9.2f %9.2f %9.3f %9.3f' % (
-                name, label, module / 1e3, through_ctypes / 1e3, in_c / 1e3, (module - in_c) / 1e3,
-                (through_ctypes - in_c) / 1e3, in_c / module, through_ctypes / module)
-    print 'module-C, ctypes-C: what each road adds to the library call (its overhead, microseconds)'
-    print 'module/C, vs ctypes: throughput of the module over that of the other road (time per call of'
-    print '  the other road over the module\'s); goal at 1 MiB: module/C at least 0.95'
+            columns = interleaved([lambda road=road: ns_per_call(road, calls)
+                                   for road in (module_loop, ctypes_loop, c_road)], ROUNDS)
+            module, through_ctypes, in_c = [median(column) / 1e3 for column in columns]
+            print '%-9s %-6s %10.2f %10.2f %10.2f %9.2f %9.2f %7.1f%%' % (
+                name, label, module, through_ctypes, in_c, module - in_c, through_ctypes - in_c,
+                100 * max(spread(column) for column in columns))
+            goal = 'goal: at least 0.95' if size > 1024 else ''
+            ratios.append(('%s %s: module / direct C' % (name, label), per_round(lambda m, c: c / m, columns[0],
+                                                                                 columns[2]), goal))
+            ratios.append(('%s %s: module / ctypes' % (name, label), per_round(lambda m, t: t / m, columns[0],
+                                                                               columns[1]), ''))
+    print 'module-C, ctypes-C: what each road adds to the library call (its overhead, microseconds);'
+    print 'spread: the widest of the three roads\'; ratios: throughput of the module over the other road\'s'
+    for label, values, goal in ratios:
+        print_ratio(label, values, goal)
     _Tavrel.KT_INTERFACE_ResetPrivateKey(table)
     _Tavrel.KT_INTERFACE_Finalize(table)
     library.TavrelStandin_SetWorldPath(None)

@@ -14,8 +14,9 @@ import tempfile
 import time
 
 import _Tavrel
+from bench_stats import interleaved, median, per_round, print_ratio, spread
 
-ROUNDS = 9
+ROUNDS = 11
 SIZES = [('1 KiB', 1024), ('1 MiB', 1024 * 1024)]
 MEDIUM = {'dwTypeIndex': 0, 'dwDevIndex': 0, 'szPassword': ''}
 
@@ -25,17 +26,6 @@ def calls_for(budget, one_call):
     start = time.time()
     one_call()
     return max(3, int(budget / max(time.time() - start, 1e-6)))
-
-
-def best_seconds_per_call(loops, calls):
-    """The fastest round of each loop, in seconds per call; the loops take turns within each
-    round, so that a busy machine slows them alike."""
-    best = [None] * len(loops)
-    for _ in range(ROUNDS):
-        for i, loop in enumerate(loops):
-            elapsed = loop(calls)
-            best[i] = elapsed if best[i] is None else min(best[i], elapsed)
-    return best
 
 
 def timed(function):
@@ -96,11 +86,11 @@ def run(budget):
     # The C loop takes the same sessions, by the addresses their pointer objects hold.
     client_address, server_address = int(client), int(server)
 
-    print 'Throughput through the module against a direct C loop, best of %d rounds, MiB/s' % ROUNDS
+    print 'Throughput through the module against a direct C loop, medians of %d interleaved rounds, MiB/s' % ROUNDS
     print '(C + copies: the direct loop also making the copies the item kinds require: each input'
     print ' copied with its NUL into a buffer of its own, each output into a new byte string)'
-    print '%-24s %6s %9s %9s %9s %7s %9s' % ('', 'size', 'module', 'direct C', 'C+copies', 'ratio',
-                                              'vs copies')
+    print '%-24s %6s %9s %9s %9s %8s' % ('', 'size', 'module', 'direct C', 'C+copies', 'spread')
+    ratios = []
     for label, size in SIZES:
         data = os.urandom(size)
         for name, module_call, c_loop in [
@@ -109,14 +99,23 @@ def run(budget):
                 ('session encrypt/decrypt', lambda: session_round_trip(data),
                  lambda n, copies: c_session(client_address, server_address, data, len(data), n, copies))]:
             calls = calls_for(budget, module_call)
-            module, direct, copying = best_seconds_per_call(
-                [timed(module_call), lambda n: c_loop(n, 0), lambda n: c_loop(n, 1)], calls)
-            if min(direct, copying) < 0:
+            module_loop = timed(module_call)
+            columns = interleaved([lambda: module_loop(calls), lambda: c_loop(calls, 0), lambda: c_loop(calls, 1)],
+                                  ROUNDS)
+            if min(columns[1] + columns[2]) < 0:
                 raise SystemExit('the direct C loop failed')
+            module, direct, copying = [median(column) for column in columns]
             mib = size / 1048576.0
-            print '%-24s %6s %9.1f %9.1f %9.1f %7.3f %9.3f' % (name, label, mib / module, mib / direct,
-                                                                mib / copying, direct / module, copying / module)
-    print 'goal: ratio (module throughput / direct C throughput) at least 0.95 at 1 MiB'
+            print '%-24s %6s %9.1f %9.1f %9.1f %7.1f%%' % (name, label, mib / module, mib / direct, mib / copying,
+                                                           100 * max(spread(column) for column in columns))
+            goal = 'goal: at least 0.95' if size > 1024 else ''
+            ratios.append(('%s %s: module / direct C' % (name, label),
+                           per_round(lambda m, d: d / m, columns[0], columns[1]), goal))
+            ratios.append(('%s %s: module / C+copies' % (name, label),
+                           per_round(lambda m, c: c / m, columns[0], columns[2]), ''))
+    print 'spread: the widest of the three; ratios: throughput of the module over the C loop\'s'
+    for label, values, goal in ratios:
+        print_ratio(label, values, goal)
 
     _Tavrel.KT_INTERFACE_SessionDestroy(t, client)
     _Tavrel.KT_INTERFACE_SessionDestroy(t, server)

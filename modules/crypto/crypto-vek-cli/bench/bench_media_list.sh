@@ -1,11 +1,15 @@
 #!/bin/bash
 # Times `vek-cli media list` as a whole process against vek-cli-bench-enum, a minimal C
 # program doing KTInitialize, the enumeration and KTFinalize, on one stand-in world, in
-# one run (the two alternate). Prints the mean and median of each and their ratio.
-# usage: bench_media_list.sh BUILD_DIR [RUNS]
+# one run: the two alternate start by start, in rounds. Prints the median and spread of each
+# over the rounds and their ratio (through binding/bench/bench_stats.py).
+# usage: bench_media_list.sh BUILD_DIR [ROUNDS [STARTS-PER-ROUND]]
 set -u
-build=${1:?usage: bench_media_list.sh BUILD_DIR [RUNS]}
-runs=${2:-300}
+build=${1:?usage: bench_media_list.sh BUILD_DIR [ROUNDS [STARTS-PER-ROUND]]}
+rounds=${2:-15}
+starts=${3:-20}
+stats=$(cd "$(dirname "$0")/../../../../binding/bench" && pwd)/bench_stats.py
+python=${VEK_PYTHON2:-$(pyenv prefix 2.7.18 2>/dev/null)/bin/python2.7}
 VEK_CLI=$build/modules/crypto/crypto-vek-cli/vek-cli
 ENUM=$build/modules/crypto/crypto-vek-cli/bench/vek-cli-bench-enum
 for tool in "$VEK_CLI" "$ENUM" "$build/standins/bin/tavrel-world"; do
@@ -33,18 +37,17 @@ time_one() {
 
 for ((i = 0; i < 20; i++)); do "$VEK_CLI" media list >/dev/null; "$ENUM" >/dev/null; done  # warm the caches
 : >"$work/cli" && : >"$work/enum"
-for ((i = 0; i < runs; i++)); do
-    time_one "$VEK_CLI" media list >>"$work/cli"
-    time_one "$ENUM" >>"$work/enum"
+for ((round = 0; round < rounds; round++)); do
+    cli=0 enum=0
+    for ((i = 0; i < starts; i++)); do
+        cli=$((cli + $(time_one "$VEK_CLI" media list)))
+        enum=$((enum + $(time_one "$ENUM")))
+    done
+    echo $((cli / starts)) >>"$work/cli"
+    echo $((enum / starts)) >>"$work/enum"
 done
 
-stats() {  # mean and median of a file of numbers
-    sort -n "$1" | awk '{ v[NR] = $1; s += $1 } END { printf "%.0f %.0f", s / NR, v[int((NR + 1) / 2)] }'
-}
-read -r cli_mean cli_median < <(stats "$work/cli")
-read -r enum_mean enum_median < <(stats "$work/enum")
-printf '%-28s %10s %10s\n' "program ($runs runs each)" "mean us" "median us"
-printf '%-28s %10s %10s\n' "vek-cli media list" "$cli_mean" "$cli_median"
-printf '%-28s %10s %10s\n' "enumeration in C" "$enum_mean" "$enum_median"
-awk -v a="$cli_mean" -v b="$enum_mean" -v c="$cli_median" -v d="$enum_median" \
-    'BEGIN { printf "ratio: %.2f (mean), %.2f (median); goal: at most 1.5\n", a / b, c / d }'
+echo "one start of each program, microseconds: $rounds interleaved rounds of $starts starts"
+"$python" "$stats" figures "vek-cli media list" us "$work/cli"
+"$python" "$stats" figures "enumeration in C" us "$work/enum"
+"$python" "$stats" ratio "vek-cli media list / C client (time)" "goal: at most 1.03" "$work/cli" "$work/enum"

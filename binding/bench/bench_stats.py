@@ -1,0 +1,89 @@
+"""Statistics shared by the benchmarks: contenders measured in interleaved rounds, the median
+and the spread of each over the rounds, and ratios printed only when their spread allows.
+
+A ratio is computed round by round (the contenders of one round saw the same machine) and
+printed on a line of its own that scripts/run-benchmarks.sh collects:
+
+    RATIO <label> <median ratio, or "untrusted"> spread <percent> <goal>
+
+As a command, for benchmarks written in other languages:
+
+    python2.7 bench_stats.py figures NAME UNIT FILE
+    python2.7 bench_stats.py ratio LABEL GOAL NUMERATOR-FILE DENOMINATOR-FILE
+
+each FILE holding one figure per round, the rounds of the two files in the same order."""
+import sys
+
+# Above this spread of a ratio over the rounds, its median says nothing about a goal a few
+# percent away.
+SPREAD_LIMIT = 0.05
+
+
+def interleaved(measures, rounds):
+    """Runs each measure once per round, the measures taking turns within every round, so
+    that a busy moment of the machine weighs on all of them alike; returns one list of
+    figures per measure."""
+    columns = [[] for _ in measures]
+    for _ in range(rounds):
+        for column, measure in zip(columns, measures):
+            column.append(measure())
+    return columns
+
+
+def per_round(function, *columns):
+    """`function` applied to the figures of each round: a derived figure per round."""
+    return [function(*row) for row in zip(*columns)]
+
+
+def median(values):
+    ordered = sorted(values)
+    middle = len(ordered) // 2
+    if len(ordered) % 2:
+        return ordered[middle]
+    return (ordered[middle - 1] + ordered[middle]) / 2.0
+
+
+def spread(values):
+    """The interquartile range over the median: how far apart the middle half of the rounds
+    lies (the whole range for fewer than four rounds)."""
+    ordered = sorted(values)
+    quarter = len(ordered) // 4
+    centre = median(ordered)
+    if not centre:
+        return float('inf')
+    return (ordered[len(ordered) - 1 - quarter] - ordered[quarter]) / abs(float(centre))
+
+
+def print_figures(name, values, unit):
+    print '  %-34s median %12.3f %-6s spread %5.1f%%' % (name, median(values), unit, 100 * spread(values))
+
+
+def print_ratio(label, ratios, goal=''):
+    """The median of per-round ratios, or "untrusted" when their spread is too wide."""
+    width = spread(ratios)
+    value = '%.3f' % median(ratios) if width <= SPREAD_LIMIT else 'untrusted'
+    note = '' if width <= SPREAD_LIMIT else '  (spread above %.0f%%)' % (
+        100 * SPREAD_LIMIT)
+    print 'RATIO %-52s %9s  spread %5.1f%%  %s%s' % (label, value, 100 * width, goal, note)
+    sys.stdout.flush()
+
+
+def _read_figures(path):
+    with open(path) as source:
+        return [float(line) for line in source if line.strip()]
+
+
+def main(argv):
+    if len(argv) == 5 and argv[1] == 'figures':
+        print_figures(argv[2], _read_figures(argv[4]), argv[3])
+    elif len(argv) == 6 and argv[1] == 'ratio':
+        numerator, denominator = _read_figures(argv[4]), _read_figures(argv[5])
+        if len(numerator) != len(denominator) or not numerator:
+            raise SystemExit('bench_stats: the two files hold different numbers of rounds')
+        print_ratio(argv[2], per_round(lambda a, b: a / b, numerator, denominator), argv[3])
+    else:
+        raise SystemExit(__doc__)
+
+
+if __name__ == '__main__':
+    main(sys.argv)

@@ -1,0 +1,79 @@
+#!/bin/bash
+# Runs every benchmark on a plain build and prints one table of their ratios. The figures
+# are for reading, not a test: each benchmark interleaves its contenders round by round and
+# marks a ratio "untrusted" when it spreads too widely over the rounds.
+#
+# usage: scripts/run-benchmarks.sh [--smoke]
+#   BUILD_DIR   the build tree (default build/plain, configured RelWithDebInfo when missing)
+#   --smoke     tiny counts and no build: checks that every benchmark runs, says nothing
+#               about speed (the tree must hold the benchmarks already)
+#   VEK_BENCH_PRELOAD  a library preloaded into the interpreter only (a sanitizer's runtime)
+set -u
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build/plain}
+smoke=0
+case "${1:-}" in
+    --smoke) smoke=1 ;;
+    "") ;;
+    *) echo "usage: scripts/run-benchmarks.sh [--smoke]" >&2; exit 2 ;;
+esac
+python=${VEK_PYTHON2:-$(pyenv prefix 2.7.18 2>/dev/null)/bin/python2.7}
+
+if [ "$smoke" = 0 ]; then
+    if [ ! -f "$build/CMakeCache.txt" ]; then
+        cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
+    fi
+    cmake --build "$build" -j4 --target _Tavrel tavrellib tavrel-world signvek_bench vek-cli \
+        vek-cli-bench-enum tavrel_bench_loop tavrel_bench_data_loop tavrel_bench_envelope_loop \
+        tavrel_bench_context_loop >/dev/null || exit 1
+fi
+
+work=$(mktemp -d /tmp/vek-benchmarks-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+bench=$build/binding/bench
+
+# name, then the command; its output is shown and its RATIO lines kept for the table
+run() {
+    local name=$1
+    shift
+    echo "== $name"
+    "$@" >"$work/out" 2>&1
+    local status=$?
+    cat "$work/out"
+    if [ "$status" != 0 ]; then
+        echo "$name failed with status $status" >&2
+        failed=1
+    fi
+    sed -n "s/^RATIO /$(printf '%-14s' "$name") /p" "$work/out" >>"$work/table"
+}
+
+python_bench() {  # script, count
+    env PYTHONPATH="$root/binding/bench:$build/binding" LD_LIBRARY_PATH="$build/standins/lib" \
+        PYTHONDONTWRITEBYTECODE=1 ${VEK_BENCH_PRELOAD:+LD_PRELOAD=$VEK_BENCH_PRELOAD} \
+        TAVREL_BENCH_LOOP="$bench/libtavrel_bench_loop.so" \
+        TAVREL_BENCH_DATA_LOOP="$bench/libtavrel_bench_data_loop.so" \
+        TAVREL_BENCH_ENVELOPE_LOOP="$bench/libtavrel_bench_envelope_loop.so" \
+        TAVREL_BENCH_CONTEXT_LOOP="$bench/libtavrel_bench_context_loop.so" \
+        TAVREL_BENCH_WORLD="$work/data-world.json" TAVREL_STANDIN_WORLD="$work/world.json" \
+        "$python" "$root/binding/bench/$1" "$2"
+}
+
+if [ "$smoke" = 1 ]; then
+    counts=(2000 0.05 0.002 20 50 "3 2")
+else
+    counts=(2000000 6.0 0.3 2000 5000 "15 20")
+fi
+failed=0
+: >"$work/table"
+run call_overhead python_bench bench_call_overhead.py "${counts[0]}"
+run data_path python_bench bench_data_path.py "${counts[1]}"
+run envelope python_bench bench_envelope.py "${counts[2]}"
+run context python_bench bench_context.py "${counts[3]}"
+run plug-in "$build/modules/crypto/crypto-vek/bench/signvek_bench" "${counts[4]}"
+run media_list env VEK_PYTHON2="$python" \
+    "$root/modules/crypto/crypto-vek-cli/bench/bench_media_list.sh" "$build" ${counts[5]}
+
+echo
+echo "== ratios (median over rounds; \"untrusted\" when the rounds spread more than 5%)"
+cat "$work/table"
+exit "$failed"
