@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "library_hold.h"
+
 namespace {
 
 void *library = nullptr;  // null while nothing is loaded
@@ -69,9 +71,14 @@ KT_INTERFACE *KTGetInterface(void) {
 
 BOOL KTUnload(void) {
     if (!library) return 0;
-    BOOL result = FreeLibrary(library);
+    void *handle = library;
     library = nullptr;
-    return result;
+    // A wrapper call still under way closes it when it ends; DllMain detaches now.
+    if (Tavrel::defer_close(handle)) {
+        KT_DLLMAIN dll_main = find_dll_main(handle);
+        return !dll_main || dll_main(handle, 0, nullptr);
+    }
+    return FreeLibrary(handle);
 }
 
 }  // extern "C"

@@ -1,7 +1,5 @@
 #include "items.h"
 
-#include <dlfcn.h>
-
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -9,6 +7,7 @@
 #include <vector>
 
 #include "converters.h"
+#include "library_hold.h"
 
 namespace Tavrel {
 
@@ -123,11 +122,13 @@ const settings_group access_info = group_of(access_info_keys);
 }  // namespace settings_groups
 
 call_state::~call_state() {
-    if (library) dlclose(library);
+    if (holds_library) release_library();
 }
 
 void call_state::hold_library() {
-    if (!library) library = dlopen(KT_LIBRARY_FILE_NAME, RTLD_NOW | RTLD_NOLOAD);
+    if (holds_library) return;
+    Tavrel::hold_library();
+    holds_library = true;
 }
 
 PyObject *status_result(KT_INTERFACE *table, DWORD status, bool enumeration) {

@@ -24,14 +24,12 @@ struct call_state {
     call_state &operator=(const call_state &) = delete;
     ~call_state();
 
-    /* Keeps the library mapped until the call ends: script code that runs while items are
-     * converted or outputs written (a __del__, say) may unload it, and the call still
-     * releases what the library returned through the table. */
+    /* Keeps the library mapped until the call ends (library_hold.h). */
     void hold_library();
 
     bool called = false;     // the library function was called: what it returns is released
     size_t bytes_limit = 0;  // the last byte-string copy's size: the largest length it may have
-    void *library = nullptr;
+    bool holds_library = false;
 };
 
 /* ---- results ---- */
