@@ -90,14 +90,8 @@ void fill_owner_info(KT_CERT_OWNER_INFO *info, const key_material &material) {
 KT_CERT_INFO_EX *new_cert_info_ex(const certificate_texts &t) {
     KT_CERT_INFO_EX filled{};
     record_texts texts;
-    set_owner_fields(filled, t, texts);
+    set_certificate_fields(filled, t, texts);
     filled.dwVersion = KT_CERT_INFO_EX_VERSION;
-    to_systemtime(t.not_before, &filled.stCertBeginTime);
-    to_systemtime(t.not_after, &filled.stCertEndTime);
-    filled.dwPublicKeyBits = t.public_key_bits;
-    filled.pszPublicKey = texts(t.public_key);
-    filled.pszPublicKeyID = texts(t.public_key_id);
-    filled.pszKeyUsage = texts("digitalSignature, nonRepudiation");
     filled.dwPublicKeyType = KT_CERT_KEY_TYPE_ECDSA;
     filled.dwKeyUsage = KT_KEY_USAGE_DIGITAL_SIGNATURE;
     filled.dwSubjType = KT_SUBJECT_TYPE_END_USER;
