@@ -1,7 +1,6 @@
 # -*- coding: utf-8 -*-
 """Shared fixture of the envelope, session and header tests: two keys of the tests' world
-with their certificates, and the stand-in's call record reached through ctypes."""
-import ctypes
+with their certificates."""
 import os
 
 from wrapper_testing import WrapperTestCase, wrapper
@@ -9,57 +8,8 @@ from wrapper_testing import WrapperTestCase, wrapper
 W = wrapper
 
 
-class CallRecord(object):
-    """What the library was handed on the last call of a function, and requests for the
-    next call (the stand-in's TavrelStandin_LastCall*/Set* controls)."""
-
-    def __init__(self, lib):
-        self.lib = lib
-        for name, restype, argtypes in [
-                ('TavrelStandin_LastCallArgumentCount', ctypes.c_int, [ctypes.c_char_p]),
-                ('TavrelStandin_LastCallIsNull', ctypes.c_int, [ctypes.c_char_p, ctypes.c_uint]),
-                ('TavrelStandin_LastCallNumber', ctypes.c_int,
-                 [ctypes.c_char_p, ctypes.c_uint, ctypes.POINTER(ctypes.c_ulonglong)]),
-                ('TavrelStandin_LastCallBytes', ctypes.c_long,
-                 [ctypes.c_char_p, ctypes.c_uint, ctypes.c_void_p, ctypes.c_ulong]),
-                ('TavrelStandin_SetNullOutput', ctypes.c_int, [ctypes.c_char_p, ctypes.c_uint]),
-                ('TavrelStandin_SetLentText', ctypes.c_int,
-                 [ctypes.c_char_p, ctypes.c_uint, ctypes.c_char_p, ctypes.c_ulong])]:
-            function = getattr(lib, name)
-            function.restype, function.argtypes = restype, argtypes
-
-    def count(self, function):
-        return self.lib.TavrelStandin_LastCallArgumentCount(function)
-
-    def is_null(self, function, index):
-        return {1: True, 0: False}[self.lib.TavrelStandin_LastCallIsNull(function, index)]
-
-    def number(self, function, index):
-        value = ctypes.c_ulonglong()
-        assert self.lib.TavrelStandin_LastCallNumber(function, index, ctypes.byref(value)) == 0, (function, index)
-        return value.value
-
-    def bytes(self, function, index):
-        size = self.lib.TavrelStandin_LastCallBytes(function, index, None, 0)
-        assert size >= 0, (function, index)
-        out = ctypes.create_string_buffer(max(size, 1))
-        self.lib.TavrelStandin_LastCallBytes(function, index, out, size)
-        return out.raw[:size]
-
-    def null_output(self, function, index):
-        assert self.lib.TavrelStandin_SetNullOutput(function, index) == 0, function
-
-    def lent_text(self, function, index, text):
-        assert self.lib.TavrelStandin_SetLentText(function, index, text, len(text)) == 0, function
-
-
 class EnvelopeTestCase(WrapperTestCase):
     """The library's own key is T-1's; T-2 is the other party."""
-
-    @classmethod
-    def setUpClass(cls):
-        super(EnvelopeTestCase, cls).setUpClass()
-        cls.record = CallRecord(cls.lib.lib)
 
     def setUp(self):
         super(EnvelopeTestCase, self).setUp()

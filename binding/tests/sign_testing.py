@@ -5,7 +5,6 @@ import hashlib
 import os
 
 import _Tavrel
-from tavrel_testing import CallRecord
 from wrapper_testing import WrapperTestCase, medium, wrapper
 
 DATA = 'signed payload\x00with a NUL'
@@ -63,11 +62,6 @@ class SigningMaterial(object):
 class SignTestCase(WrapperTestCase, SigningMaterial):
     """Wrapper tests of the family: the key of device T-1 is the library's own, and the
     stand-in's call record is at hand."""
-
-    @classmethod
-    def setUpClass(cls):
-        super(SignTestCase, cls).setUpClass()
-        cls.record = CallRecord(cls.lib.lib)
 
     def setUp(self):
         super(SignTestCase, self).setUp()

@@ -45,7 +45,7 @@ class HandleOutputTest(ContextTestCase):
 
     def test_no_handle_from_the_library_gives_none(self):
         for function, name, items in self.calls()[:4]:
-            self.lib.set_null_output(function, {'KTCtxCreate': 0, 'KTCtxReadPrivateKeyBinary': 4}.get(function, 2))
+            self.record.set_null_output(function, {'KTCtxCreate': 0, 'KTCtxReadPrivateKeyBinary': 4}.get(function, 2))
             out = ['old']
             W(name)(self.t, *items(out))
             self.assertEqual(out, [None], name)
@@ -73,7 +73,7 @@ class HandleOutputTest(ContextTestCase):
         # The same when the password output before the handle cannot be decoded.
         password = 'pw\x98'
         key = self.key_bytes(password)
-        self.lib.set_lent_text('KTCtxReadPrivateKeyBinary', 3, password)
+        self.record.set_lent_text('KTCtxReadPrivateKeyBinary', 3, password)
         out = ['old']
         freed, _ = self.calls_during('KTCtxFreePrivateKey', self.assertKTError, TypeError, RESOURCE_FAILED,
                                      W('CtxReadPrivateKeyBinary'), self.t, context, key, len(key), [], out, None)
@@ -85,7 +85,7 @@ class HandleTest(ContextTestCase):
 
     def test_none_is_a_null_handle_and_other_objects_are_refused(self):
         self.assertIsNone(W('CtxFree')(self.t, None))
-        self.assertTrue(self.lib.last_null('KTCtxFree', 0))
+        self.assertTrue(self.record.is_null('KTCtxFree', 0))
         self.assertIsNone(W('CtxFreePrivateKey')(self.t, None))
         for name, items in [('CtxFree', ()), ('CtxFreePrivateKey', ()), ('CtxSignData', (1, 'a', 1, 0, 0, [])),
                             ('CtxSetParameter', ('ResolveOIDs', 1))]:
@@ -128,8 +128,8 @@ class ValueTest(ContextTestCase):
         for value, received in [(1, 1), (2 ** 32 + 1, 1), (True, 1), (False, 0), (-1, 2 ** 32 - 1),
                                 (2 ** 64 - 1, 2 ** 32 - 1), (7L, 7)]:
             self.assertIsNone(W('CtxSetParameter')(self.t, context, name, value))
-            self.assertEqual(self.lib.last_bytes('KTCtxSetParameter', 2), struct.pack('<I', received), value)
-            self.assertEqual(self.lib.last_number('KTCtxSetParameter', 3), 4)
+            self.assertEqual(self.record.bytes('KTCtxSetParameter', 2), struct.pack('<I', received), value)
+            self.assertEqual(self.record.number('KTCtxSetParameter', 3), 4)
 
     def test_other_values_raise_code_2_before_the_call(self):
         context = self.context()
@@ -157,7 +157,7 @@ class TextTest(ContextTestCase):
         for value, received in [('ResolveOIDs', 'ResolveOIDs'), (u'ResolveOIDs', 'ResolveOIDs'), (None, None),
                                 (5, None), ('Resolve\0OIDs', 'Resolve')]:
             self.calls_during('KTCtxSetParameter', W('CtxSetParameter'), self.t, context, value, 1)
-            self.assertEqual(self.lib.last_bytes('KTCtxSetParameter', 1), received, repr(value))
+            self.assertEqual(self.record.bytes('KTCtxSetParameter', 1), received, repr(value))
 
     def test_unencodable_unicode_raises_code_6_before_the_call(self):
         context = self.context()
@@ -169,20 +169,20 @@ class TextTest(ContextTestCase):
     def test_a_list_receives_the_lent_buffers_text(self):
         context = self.context()
         name = ['old', 'older']
-        self.lib.set_lent_text('KTCtxSetParameter', 1, 'ResolveOIDs')
+        self.record.set_lent_text('KTCtxSetParameter', 1, 'ResolveOIDs')
         self.assertIsNone(W('CtxSetParameter')(self.t, context, name, 1))
         self.assertEqual(name, [u'ResolveOIDs'])
         # An untouched buffer is an empty text, which the library refuses; the list stays.
         name = ['old']
         self.assertKTError(RuntimeError, BAD_PARAMETER, W('CtxSetParameter'), self.t, context, name, 1)
-        self.assertEqual(self.lib.last_bytes('KTCtxSetParameter', 1), '')
+        self.assertEqual(self.record.bytes('KTCtxSetParameter', 1), '')
         self.assertEqual(name, ['old'])
 
     def test_label_lists_of_named_keys_in_item_order(self):
         context = self.context()
         label, password = [], []
-        self.lib.set_lent_text('KTCtxIsNamedPrivateKeyExists', 2, '\xec\xb3\xf2\xea\xe0')  # "мітка"
-        self.lib.set_lent_text('KTCtxIsNamedPrivateKeyExists', 3, 'secret')
+        self.record.set_lent_text('KTCtxIsNamedPrivateKeyExists', 2, '\xec\xb3\xf2\xea\xe0')  # "мітка"
+        self.record.set_lent_text('KTCtxIsNamedPrivateKeyExists', 3, 'secret')
         found = []
         W('CtxIsNamedPrivateKeyExists')(self.t, context, self.named_medium(), label, password, found)
         self.assertEqual((label, password, found), ([u'мітка'], [u'secret'], [False]))
@@ -193,7 +193,7 @@ class TextTest(ContextTestCase):
         self.assertKTError(RuntimeError, BAD_PARAMETER, W('CtxGenerateNamedPrivateKey'), self.t, context,
                            self.named_medium(), label, 'p', 1, 1, 1, None, 0, 0, None, None, None, None, None, None,
                            None)
-        self.assertEqual(self.lib.last_bytes('KTCtxGenerateNamedPrivateKey', 2), label)
+        self.assertEqual(self.record.bytes('KTCtxGenerateNamedPrivateKey', 2), label)
 
 
 class KeyMediumTest(ContextTestCase):
@@ -210,7 +210,7 @@ class KeyMediumTest(ContextTestCase):
                 (None, ZERO_MEDIUM), ([], ZERO_MEDIUM)]:
             found = []
             W('CtxIsNamedPrivateKeyExists')(self.t, context, item, 'absent', None, found)
-            self.assertEqual(self.lib.last_bytes('KTCtxIsNamedPrivateKeyExists', 1), received, item)
+            self.assertEqual(self.record.bytes('KTCtxIsNamedPrivateKeyExists', 1), received, item)
             self.assertEqual(found, [False])
 
     def test_refilled_after_success_only(self):
@@ -267,8 +267,8 @@ class BytesTest(ContextTestCase):
         key = self.private_key()
         for data, length, received in [('abc', 3, 'abc'), ('abc', 4, 'abc\0'), ('abc', 1, 'a'), (None, 0, '')]:
             W('CtxSignData')(self.t, key, 1, data, length, 1, 0, [])
-            self.assertEqual(self.lib.last_bytes('KTCtxSignData', 2), received)
-            self.assertEqual(self.lib.last_number('KTCtxSignData', 3), length)
+            self.assertEqual(self.record.bytes('KTCtxSignData', 2), received)
+            self.assertEqual(self.record.number('KTCtxSignData', 3), length)
 
     def test_refused_kinds_and_lengths(self):
         key = self.private_key()
@@ -279,7 +279,7 @@ class BytesTest(ContextTestCase):
     def test_numbers_and_flags_as_given(self):
         key = self.private_key()
         W('CtxSignData')(self.t, key, 3, 'abc', 3, -5, 2 ** 31 - 1, [])
-        self.assertEqual([self.lib.last_number('KTCtxSignData', i) for i in (1, 4, 5)], [3, 2 ** 32 - 5, 2 ** 31 - 1])
+        self.assertEqual([self.record.number('KTCtxSignData', i) for i in (1, 4, 5)], [3, 2 ** 32 - 5, 2 ** 31 - 1])
         self.assertArgError(OverflowError, "in method 'KT_INTERFACE_CtxSignData', argument 3 of type 'DWORD'",
                             W('CtxSignData'), self.t, key, -1, 'abc', 3, 1, 0, [])
         self.assertArgError(OverflowError, "in method 'KT_INTERFACE_CtxSignData', argument 7 of type 'BOOL'",
@@ -291,7 +291,7 @@ class BytesOutputTest(ContextTestCase):
         key = self.private_key()
         # The library gets no signature address, the length's address still.
         self.assertKTError(RuntimeError, BAD_PARAMETER, W('CtxSignData'), self.t, key, 1, 'abc', 3, 1, 0, None)
-        self.assertEqual((self.lib.last_null('KTCtxSignData', 6), self.lib.last_null('KTCtxSignData', 7)),
+        self.assertEqual((self.record.is_null('KTCtxSignData', 6), self.record.is_null('KTCtxSignData', 7)),
                          (True, False))
 
     def test_one_byte_string_or_none(self):
@@ -299,7 +299,7 @@ class BytesOutputTest(ContextTestCase):
         out = ['a', 'b']
         W('CtxSignData')(self.t, key, 1, 'abc', 3, 1, 0, out)
         self.assertEqual((len(out), type(out[0])), (1, str))
-        self.lib.set_null_output('KTCtxSignData', 6)
+        self.record.set_null_output('KTCtxSignData', 6)
         W('CtxSignData')(self.t, key, 1, 'abc', 3, 1, 0, out)
         self.assertEqual(out, [None])
         self.lib.set_fault('KTCtxSignData', ACCESS_FAILED)
@@ -314,7 +314,7 @@ class BytesOutputTest(ContextTestCase):
                                         0, None, outputs[0], None, outputs[1], None, outputs[2], None)
         self.addCleanup(W('CtxDestroyNamedPrivateKey'), self.t, self.context(), self.named_medium(), 'only-second',
                         'p')
-        self.assertEqual([self.lib.last_null('KTCtxGenerateNamedPrivateKey', i) for i in (11, 12, 14, 15, 17, 18)],
+        self.assertEqual([self.record.is_null('KTCtxGenerateNamedPrivateKey', i) for i in (11, 12, 14, 15, 17, 18)],
                          [True, False, False, False, True, False])
         self.assertEqual((outputs[0], len(outputs[1]), outputs[2]), (None, 1, None))
 
@@ -324,7 +324,7 @@ class BytesOutputTest(ContextTestCase):
         released, _ = self.calls_during('KTFreeCertificateInfoEx', W('CtxGetOwnCertificate'), self.t, key, 0, 0,
                                         None, der)
         self.assertEqual((released, len(der)), (1, 1))
-        self.assertFalse(self.lib.last_null('KTCtxGetOwnCertificate', 3))
+        self.assertFalse(self.record.is_null('KTCtxGetOwnCertificate', 3))
         info = {'old': 1}
         W('CtxGetOwnCertificate')(self.t, key, 0, 0, info, None)
         self.assertEqual(info['pszSerial'], self.owner_serial())
@@ -341,7 +341,7 @@ class FlagOutputTest(ContextTestCase):
     def test_existence_flag(self):
         context = self.context()
         self.assertIsNone(W('CtxIsNamedPrivateKeyExists')(self.t, context, self.named_medium(), 'absent', None, None))
-        self.assertTrue(self.lib.last_null('KTCtxIsNamedPrivateKeyExists', 4))
+        self.assertTrue(self.record.is_null('KTCtxIsNamedPrivateKeyExists', 4))
         found = [1, 2]
         self.assertIsNone(W('CtxIsNamedPrivateKeyExists')(self.t, context, self.named_medium(), 'absent', None, found))
         self.assertEqual(found, [False])
@@ -359,7 +359,7 @@ class UserInfoTest(ContextTestCase):
 
     def test_none_passes_no_record(self):
         self.generate('no-user', None)
-        self.assertTrue(self.lib.last_null('KTCtxGenerateNamedPrivateKeyEx', 11))
+        self.assertTrue(self.record.is_null('KTCtxGenerateNamedPrivateKeyEx', 11))
 
     def test_a_missing_key_raises_code_2_before_the_call(self):
         info = user_info()
@@ -375,7 +375,7 @@ class UserInfoTest(ContextTestCase):
     def test_zeroed_record_cut_texts_and_write_back(self):
         info = user_info(szCommonName=u'Петро', szCountry=u'UAX', szOrganiztion='Org')
         self.generate('with-user', info)
-        record = self.lib.last_bytes('KTCtxGenerateNamedPrivateKeyEx', 11)
+        record = self.record.bytes('KTCtxGenerateNamedPrivateKeyEx', 11)
         self.assertEqual(user_field(record, 'szCountry'), 'UA')
         self.assertEqual(user_field(record, 'szCommonName'), u'Петро'.encode('cp1251'))
         # Every byte that no text reached is zero.
@@ -391,9 +391,9 @@ class ByteListTest(ContextTestCase):
     def test_recipients(self):
         key = self.private_key()
         self.assertKTError(RuntimeError, 0xF006, W('CtxEnvelopData'), self.t, key, ['ab', 'cde'], 1, 0, 0, 'd', 1, [])
-        self.assertEqual(self.lib.last_number('KTCtxEnvelopData', 1), 2)
-        self.assertEqual(self.lib.last_bytes('KTCtxEnvelopData', 2), 'ab\0cde\0')
-        self.assertEqual(self.lib.last_bytes('KTCtxEnvelopData', 3), struct.pack('<QQ', 3, 4))
+        self.assertEqual(self.record.number('KTCtxEnvelopData', 1), 2)
+        self.assertEqual(self.record.bytes('KTCtxEnvelopData', 2), 'ab\0cde\0')
+        self.assertEqual(self.record.bytes('KTCtxEnvelopData', 3), struct.pack('<QQ', 3, 4))
 
     def test_refusals(self):
         key = self.private_key()

@@ -99,7 +99,7 @@ class HandleTest(EnvelopeTestCase):
         self.destroy(sessions[0])
 
     def test_no_handle_from_the_library_gives_none(self):
-        self.record.null_output('KTClientSessionCreateStep1', 1)
+        self.record.set_null_output('KTClientSessionCreateStep1', 1)
         sessions, hello = [], []
         W('ClientSessionCreateStep1')(self.t, 0, sessions, hello)
         self.assertEqual(sessions, [None])
@@ -108,7 +108,7 @@ class HandleTest(EnvelopeTestCase):
     def test_handle_not_handed_back_is_destroyed(self):
         # The issuer text's list is written before the session: an undecodable text there
         # leaves the session unreturned, and the wrapper destroys it.
-        self.record.lent_text('KTClientDynamicKeySessionCreate', 1, '\x98')
+        self.record.set_lent_text('KTClientDynamicKeySessionCreate', 1, '\x98')
         issuer, sessions = [], []
         destroyed = self.lib.calls('KTSessionDestroy')
         self.assertKTError(TypeError, RESOURCE_FAILED, W('ClientDynamicKeySessionCreate'), self.t, 0, issuer, None,
@@ -228,7 +228,7 @@ class DecodedTextTest(EnvelopeTestCase):
 
     def test_null_text_gives_none(self):
         envelope = self.envelop(DATA)
-        self.record.null_output('KTGetRecipientInfo', 6)
+        self.record.set_null_output('KTGetRecipientInfo', 6)
         kind, issuer, serial, key_id = [], [], ['old'], []
         W('GetRecipientInfo')(self.t, 0, None, envelope, len(envelope), kind, issuer, serial, key_id)
         self.assertEqual(serial, [None])
@@ -247,13 +247,13 @@ class LentTextTest(EnvelopeTestCase):
         crypto = []
         W('AppendCryptoHeader')(self.t, 'UA1', 1, DATA, len(DATA), crypto)
         for index, text in enumerate([u'тип', u'файл', u'пошта']):
-            self.record.lent_text('KTAppendTransportHeader', index, text.encode('cp1251'))
+            self.record.set_lent_text('KTAppendTransportHeader', index, text.encode('cp1251'))
         lists = [['old'], [], []]
         W('AppendTransportHeader')(self.t, lists[0], lists[1], lists[2], None, 0, crypto[0], len(crypto[0]), None)
         self.assertEqual(lists, [[u'тип'], [u'файл'], [u'пошта']])
 
     def test_undecodable_text_leaves_its_list_empty(self):
-        self.record.lent_text('KTAppendTransportHeader', 1, 'U\x98')
+        self.record.set_lent_text('KTAppendTransportHeader', 1, 'U\x98')
         name, out = ['old'], ['old']
         self.assertKTError(TypeError, RESOURCE_FAILED, W('AppendTransportHeader'), self.t, 'UA1', name, None, None, 0,
                            DATA, len(DATA), out)

@@ -200,13 +200,13 @@ class RoadTest(EnvelopeTestCase):
         self.assertNotCalled('KTDevelopData', W('DevelopData'), self.t, None, data, 5, opened, None)
 
     def test_output_failure_after_success_keeps_earlier_outputs(self):
-        self.record.lent_text('KTGetRecipientInfo', 1, 'bad \x98')
+        self.record.set_lent_text('KTGetRecipientInfo', 1, 'bad \x98')
         envelope = self.envelop(DATA)
         text, kind, serial = ['old'], ['old'], ['old']
         self.assertKTError(TypeError, RESOURCE_FAILED, W('GetRecipientInfo'), self.t, 0, text, envelope,
                            len(envelope), kind, None, serial, None)
         self.assertEqual((text, kind, serial), ([], ['old'], ['old']))
-        self.record.null_output('KTSessionSave', 1)
+        self.record.set_null_output('KTSessionSave', 1)
         client, server = self.dynamic_handshake()
         saved = ['old']
         W('SessionSave')(self.t, client, saved)

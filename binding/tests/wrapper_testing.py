@@ -1,6 +1,6 @@
 # -*- coding: utf-8 -*-
 """Shared fixture of the wrapper tests: the library loaded into the test process itself,
-a world of its own, and the stand-in's test controls reached through ctypes.
+a world of its own, and the stand-in's test controls and call record reached through ctypes.
 
 Every test ends with the stand-in's counters of outstanding buffers, records, contexts and
 private keys back at zero."""
@@ -14,6 +14,7 @@ import tempfile
 import unittest
 
 import _Tavrel
+from tavrel_testing import CallRecord
 from tavrel_wrapper_kinds import WRAPPERS
 
 RTLD_NOLOAD = 4
@@ -55,17 +56,6 @@ class Standin(object):
         self.lib.TavrelStandin_GetRuntimeParameter.argtypes = [ctypes.c_char_p, ctypes.POINTER(ctypes.c_ulong)]
         self.lib.KTGetErrorDesc.restype = ctypes.c_char_p
         self.lib.KTGetErrorDesc.argtypes = [ctypes.c_ulong]
-        for name, restype, argtypes in [
-                ('TavrelStandin_LastCallIsNull', ctypes.c_int, [ctypes.c_char_p, ctypes.c_uint]),
-                ('TavrelStandin_LastCallNumber', ctypes.c_int,
-                 [ctypes.c_char_p, ctypes.c_uint, ctypes.POINTER(ctypes.c_ulonglong)]),
-                ('TavrelStandin_LastCallBytes', ctypes.c_long,
-                 [ctypes.c_char_p, ctypes.c_uint, ctypes.c_void_p, ctypes.c_ulong]),
-                ('TavrelStandin_SetNullOutput', ctypes.c_int, [ctypes.c_char_p, ctypes.c_uint]),
-                ('TavrelStandin_SetLentText', ctypes.c_int,
-                 [ctypes.c_char_p, ctypes.c_uint, ctypes.c_char_p, ctypes.c_ulong])]:
-            function = getattr(self.lib, name)
-            function.restype, function.argtypes = restype, argtypes
 
     def counters(self):
         c = self.lib.TavrelStandin_GetCounters()
@@ -86,34 +76,6 @@ class Standin(object):
 
     def error_text(self, code):
         return self.lib.KTGetErrorDesc(code)
-
-    # What the library was handed on the last call of a function; its arguments counted from 0.
-
-    def last_null(self, function, index):
-        """Whether argument index was a null pointer."""
-        return {1: True, 0: False}[self.lib.TavrelStandin_LastCallIsNull(function, index)]
-
-    def last_number(self, function, index):
-        value = ctypes.c_ulonglong()
-        assert self.lib.TavrelStandin_LastCallNumber(function, index, ctypes.byref(value)) == 0, (function, index)
-        return value.value
-
-    def last_bytes(self, function, index):
-        """The bytes of argument index (None for a null pointer)."""
-        size = self.lib.TavrelStandin_LastCallBytes(function, index, None, 0)
-        if size < 0:
-            return None
-        out = ctypes.create_string_buffer(size)
-        self.lib.TavrelStandin_LastCallBytes(function, index, out, size)
-        return out.raw[:size]
-
-    # For the next call of a function only.
-
-    def set_null_output(self, function, index):
-        assert self.lib.TavrelStandin_SetNullOutput(function, index) == 0, function
-
-    def set_lent_text(self, function, index, text):
-        assert self.lib.TavrelStandin_SetLentText(function, index, text, len(text)) == 0, function
 
 
 def write_world(path):
@@ -150,6 +112,7 @@ class WrapperTestCase(unittest.TestCase):
         _Tavrel.KTLoad()
         cls.t = _Tavrel.KTGetInterface()
         cls.lib = Standin()
+        cls.record = CallRecord(cls.lib.lib)
         cls.lib.lib.TavrelStandin_SetWorldPath(cls.world)
         _Tavrel.KT_INTERFACE_Initialize(cls.t)
 

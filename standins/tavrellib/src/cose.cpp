@@ -93,26 +93,21 @@ bytes signed_structure(const bytes &protected_header, const bytes &payload) {
     return out;
 }
 
-[[noreturn]] void refuse(const char *what) {
-    ERR_clear_error();
-    throw crypto_error(what);
-}
-
 bytes es256_sign(const key_material &material, const bytes &message) {
     md_ctx_handle ctx(EVP_MD_CTX_new());
     size_t size = 0;
     if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr, material.key.get()) != 1 ||
         EVP_DigestSign(ctx.get(), nullptr, &size, message.data(), message.size()) != 1)
-        refuse("EVP_DigestSign");
+        fail("EVP_DigestSign");
     bytes der(size, 0);
-    if (EVP_DigestSign(ctx.get(), der.data(), &size, message.data(), message.size()) != 1) refuse("EVP_DigestSign");
+    if (EVP_DigestSign(ctx.get(), der.data(), &size, message.data(), message.size()) != 1) fail("EVP_DigestSign");
     const unsigned char *p = der.data();
     sig_handle sig(d2i_ECDSA_SIG(nullptr, &p, long(size)));
-    if (!sig) refuse("d2i_ECDSA_SIG");
+    if (!sig) fail("d2i_ECDSA_SIG");
     bytes out(2 * coordinate, 0);
     if (BN_bn2binpad(ECDSA_SIG_get0_r(sig.get()), out.data(), coordinate) != int(coordinate) ||
         BN_bn2binpad(ECDSA_SIG_get0_s(sig.get()), out.data() + coordinate, coordinate) != int(coordinate))
-        refuse("BN_bn2binpad");
+        fail("BN_bn2binpad");
     return out;
 }
 
@@ -124,13 +119,9 @@ bool es256_verify(const X509 *certificate, const bytes &message, const bytes &si
     if (!sig || !r || !s || ECDSA_SIG_set0(sig.get(), r, s) != 1) {
         BN_free(r);
         BN_free(s);
-        refuse("ECDSA_SIG_set0");
+        fail("ECDSA_SIG_set0");
     }
-    int size = i2d_ECDSA_SIG(sig.get(), nullptr);
-    if (size <= 0) refuse("i2d_ECDSA_SIG");
-    bytes der(size_t(size), 0);
-    unsigned char *p = der.data();
-    i2d_ECDSA_SIG(sig.get(), &p);
+    bytes der = der_of<ECDSA_SIG, i2d_ECDSA_SIG>(sig.get(), "i2d_ECDSA_SIG");
     md_ctx_handle ctx(EVP_MD_CTX_new());
     EVP_PKEY *key = X509_get0_pubkey(certificate);
     bool ok = ctx && key && EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key) == 1 &&

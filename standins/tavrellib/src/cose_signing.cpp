@@ -9,11 +9,6 @@
 namespace tavrel_standin {
 namespace {
 
-DWORD check_cose_algorithm(DWORD algorithm) {
-    if (algorithm == 1 || algorithm == 3) return 0;
-    return algorithm == 2 ? TAVREL_STANDIN_ERROR_NOT_SUPPORTED : KT_ERROR_BAD_PARAMETER;
-}
-
 // A message to verify or look into; CRYPTO when it is no COSE_Sign1 of ours.
 DWORD parse_message(const bytes &data, cose_message *message) {
     return cose_parse(data, message) ? 0 : TAVREL_STANDIN_ERROR_CRYPTO;
@@ -54,7 +49,7 @@ DWORD KTCOSESignData(DWORD dwSignAlgo, unsigned char *pbData, DWORD dwDataLength
         .pointer(pdwSignedDataLength);
     STANDIN_ENTER();
     if ((!pbData && dwDataLength) || !pdwSignedDataLength) return KT_ERROR_BAD_PARAMETER;
-    if (DWORD status = check_cose_algorithm(dwSignAlgo)) return status;
+    if (DWORD status = check_sign_algorithm(dwSignAlgo)) return status;
     material_ptr key;
     if (DWORD status = current_key(&key)) return status;
     return guarded([&, function = __func__]() -> DWORD {
@@ -70,7 +65,7 @@ DWORD KTCOSESignFile(DWORD dwSignAlgo, char *pszFileName, char *pszFileNameWithS
     write_lent_text(__func__, 1, pszFileName);
     write_lent_text(__func__, 2, pszFileNameWithSignedData);
     STANDIN_ENTER();
-    if (DWORD status = check_cose_algorithm(dwSignAlgo)) return status;
+    if (DWORD status = check_sign_algorithm(dwSignAlgo)) return status;
     material_ptr key;
     if (DWORD status = current_key(&key)) return status;
     return guarded([&]() -> DWORD {

@@ -41,35 +41,10 @@ constexpr const char *subject_organization = "Стенд ВЕК";
 constexpr const char *subject_common_name = "Тестовий підписувач";
 constexpr size_t max_unit_bytes = 60;  // X.509 allows 64 characters in a unit name
 
-[[noreturn]] void fail(const char *what) {
-    ERR_clear_error();
-    throw crypto_error(what);
-}
-
-template <class T>
-T *check(T *p, const char *what) {
-    if (!p) fail(what);
-    return p;
-}
-
-void check(int rc, const char *what) {
-    if (rc <= 0) fail(what);
-}
-
 std::string bio_text(BIO *bio) {
     char *data = nullptr;
     long size = BIO_get_mem_data(bio, &data);
     return std::string(data, size > 0 ? size_t(size) : 0);
-}
-
-template <class T, int (*Encode)(const T *, unsigned char **)>
-bytes der_of(const T *object, const char *what) {
-    int size = Encode(object, nullptr);
-    check(size, what);
-    bytes out(static_cast<size_t>(size));
-    unsigned char *p = out.data();
-    check(Encode(object, &p), what);
-    return out;
 }
 
 
@@ -116,6 +91,15 @@ void to_tm(const ASN1_TIME *time, struct tm *out) {
 }
 
 }  // namespace
+
+void fail(const char *what) {
+    ERR_clear_error();
+    throw crypto_error(what);
+}
+
+void check(int rc, const char *what) {
+    if (rc <= 0) fail(what);
+}
 
 std::string hex(const void *data, size_t size, hex_case letters) {
     const char *digits = letters == hex_case::upper ? "0123456789ABCDEF" : "0123456789abcdef";

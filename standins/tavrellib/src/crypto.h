@@ -20,6 +20,16 @@ struct crypto_error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// Throws crypto_error for `what`, clearing libcrypto's error queue.
+[[noreturn]] void fail(const char *what);
+// fail(what) for a null pointer or a status <= 0.
+template <class T>
+T *check(T *p, const char *what) {
+    if (!p) fail(what);
+    return p;
+}
+void check(int rc, const char *what);
+
 template <class T, void (*Free)(T *)>
 struct openssl_deleter {
     void operator()(T *p) const { Free(p); }
@@ -28,6 +38,17 @@ using pkey_ptr = std::unique_ptr<EVP_PKEY, openssl_deleter<EVP_PKEY, EVP_PKEY_fr
 using x509_ptr = std::unique_ptr<X509, openssl_deleter<X509, X509_free>>;
 
 using bytes = std::vector<unsigned char>;
+
+// The DER encoding of `object` by libcrypto's i2d function `Encode`.
+template <class T, int (*Encode)(const T *, unsigned char **)>
+bytes der_of(const T *object, const char *what) {
+    int size = Encode(object, nullptr);
+    check(size, what);
+    bytes out(static_cast<size_t>(size));
+    unsigned char *p = out.data();
+    check(Encode(object, &p), what);
+    return out;
+}
 
 // A key pair with its own certificate, as the world file keeps it.
 struct key_pem {

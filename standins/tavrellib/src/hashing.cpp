@@ -34,9 +34,7 @@ DWORD hand_out_hash(const char *function, unsigned first_output, DWORD code, con
     return guarded([&]() -> DWORD {
         bytes hash;
         if (!digest(code, data, size, &hash)) return KT_ERROR_BAD_PARAMETER;
-        output_batch out(function);
-        out.text(first_output, base64(hash), text).buffer(first_output + 1, hash, binary, length);
-        return out.commit();
+        return hand_out_forms(function, first_output, hash, text, binary, length);
     });
 }
 

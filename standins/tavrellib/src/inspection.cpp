@@ -70,7 +70,7 @@ DWORD data_available(const signed_data &signature, BOOL *available) {
 DWORD signer_alone(const char *function, unsigned first_output, DWORD index, const signed_data &signature, char **text,
                    unsigned char **binary, DWORD *length) {
     if (index >= signature.signer_count()) return KT_ERROR_BAD_PARAMETER;
-    return hand_out_signature(function, first_output, signature.signer_alone(index), text, binary, length);
+    return hand_out_forms(function, first_output, signature.signer_alone(index), text, binary, length);
 }
 
 DWORD sign_type(DWORD index, const signed_data &signature, DWORD *type) {
@@ -226,7 +226,7 @@ DWORD KTCreateEmptySign(unsigned char *pbData, DWORD dwDataLength, char **ppszSi
     if (!pbData && dwDataLength) return KT_ERROR_BAD_PARAMETER;
     if (DWORD status = ready()) return status;
     return guarded([&, function = __func__]() -> DWORD {
-        return hand_out_signature(function, 2, empty_signature(pbData, dwDataLength), ppszSign, ppbSign, pdwSignLength);
+        return hand_out_forms(function, 2, empty_signature(pbData, dwDataLength), ppszSign, ppbSign, pdwSignLength);
     });
 }
 
@@ -260,7 +260,7 @@ DWORD KTAppendSigner(char *pszSigner, unsigned char *pbSigner, DWORD dwSignerLen
         signed_data signers(signer);
         if (signers.signer_count() == 0) return KT_ERROR_BAD_PARAMETER;
         bytes combined = signed_data(previous).with_signers_of(std::move(signers), certificate.get());
-        return hand_out_signature(function, 8, combined, ppszSign, ppbSign, pdwSignLength);
+        return hand_out_forms(function, 8, combined, ppszSign, ppbSign, pdwSignLength);
     });
 }
 

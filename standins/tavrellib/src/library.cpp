@@ -10,6 +10,7 @@
 
 #include "call_record.h"
 #include "library.h"
+#include "sign_support.h"
 
 namespace tavrel_standin {
 
@@ -89,14 +90,8 @@ void fill_owner_info(KT_CERT_OWNER_INFO *info, const key_material &material) {
 KT_CERT_INFO_EX *new_cert_info_ex(const certificate_texts &t) {
     KT_CERT_INFO_EX filled{};
     record_texts texts;
-    set_owner_fields(filled, t, texts);
+    set_certificate_fields(filled, t, texts);
     filled.dwVersion = KT_CERT_INFO_EX_VERSION;
-    to_systemtime(t.not_before, &filled.stCertBeginTime);
-    to_systemtime(t.not_after, &filled.stCertEndTime);
-    filled.dwPublicKeyBits = t.public_key_bits;
-    filled.pszPublicKey = texts(t.public_key);
-    filled.pszPublicKeyID = texts(t.public_key_id);
-    filled.pszKeyUsage = texts("digitalSignature, nonRepudiation");
     filled.dwPublicKeyType = KT_CERT_KEY_TYPE_ECDSA;
     filled.dwKeyUsage = KT_KEY_USAGE_DIGITAL_SIGNATURE;
     filled.dwSubjType = KT_SUBJECT_TYPE_END_USER;
@@ -546,21 +541,10 @@ DWORD KTVerifyDataWithParams(unsigned char *pbData, DWORD dwDataLength, DWORD dw
             if (!certificate) return TAVREL_STANDIN_ERROR_CRYPTO;
         }
         verified_signer signer;
-        switch (cms_verify(pbData, dwDataLength, pbSign, dwSignLength, certificate.get(), dwSignIndex, &signer)) {
-        case verify_status::ok: break;
-        case verify_status::no_signer: return KT_ERROR_BAD_PARAMETER;
-        case verify_status::not_signature:
-        case verify_status::mismatch: return TAVREL_STANDIN_ERROR_VERIFY;
-        }
-        if (pSignInfo) {
-            KT_SIGN_INFO filled{};
-            record_texts texts;
-            set_owner_fields(filled, describe_certificate(signer.certificate.get()), texts);
-            filled.bTimeAvail = signer.has_time ? 1 : 0;
-            filled.bTimeStamp = 0;
-            if (signer.has_time) to_systemtime(signer.time, &filled.Time);
-            commit_record(pSignInfo, &filled, sizeof filled, texts);
-        }
+        verify_status result =
+            cms_verify(pbData, dwDataLength, pbSign, dwSignLength, certificate.get(), dwSignIndex, &signer);
+        if (DWORD status = verdict(result)) return status;
+        fill_sign_info(pSignInfo, signer);
         return 0;
     });
 }

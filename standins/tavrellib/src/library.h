@@ -82,6 +82,19 @@ void set_owner_fields(Record &r, const certificate_texts &t, record_texts &texts
     r.pszSubjEMail = texts(t.subj_email);
 }
 
+// The owner fields with the validity, the public key and the key usage, which
+// KT_CERT_INFO and KT_CERT_INFO_EX share.
+template <class Record>
+void set_certificate_fields(Record &r, const certificate_texts &t, record_texts &texts) {
+    set_owner_fields(r, t, texts);
+    to_systemtime(t.not_before, &r.stCertBeginTime);
+    to_systemtime(t.not_after, &r.stCertEndTime);
+    r.dwPublicKeyBits = t.public_key_bits;
+    r.pszPublicKey = texts(t.public_key);
+    r.pszPublicKeyID = texts(t.public_key_id);
+    r.pszKeyUsage = texts("digitalSignature, nonRepudiation");
+}
+
 void fill_owner_info(KT_CERT_OWNER_INFO *info, const key_material &material);
 
 // A library-made KT_CERT_INFO_EX of a described certificate, released with KTFreeCertificateInfoEx.

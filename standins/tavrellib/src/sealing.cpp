@@ -16,21 +16,6 @@ using pkey_ctx_ptr = std::unique_ptr<EVP_PKEY_CTX, openssl_deleter<EVP_PKEY_CTX,
 using cipher_ctx_ptr = std::unique_ptr<EVP_CIPHER_CTX, openssl_deleter<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>>;
 using md_ctx_ptr = std::unique_ptr<EVP_MD_CTX, openssl_deleter<EVP_MD_CTX, EVP_MD_CTX_free>>;
 
-[[noreturn]] void fail(const char *what) {
-    ERR_clear_error();
-    throw crypto_error(what);
-}
-
-void check(int rc, const char *what) {
-    if (rc <= 0) fail(what);
-}
-
-template <class T>
-T *check(T *p, const char *what) {
-    if (!p) fail(what);
-    return p;
-}
-
 bool is_p256(const EVP_PKEY *key) {
     char group[32] = {};
     return EVP_PKEY_get_group_name(key, group, sizeof group, nullptr) == 1 && std::strcmp(group, "prime256v1") == 0;

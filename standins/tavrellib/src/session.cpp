@@ -122,14 +122,8 @@ void fill_cert_info(KT_CERT_INFO *info, const X509 *certificate) {
     certificate_texts t = describe_certificate(certificate);
     KT_CERT_INFO filled{};
     record_texts texts;
-    set_owner_fields(filled, t, texts);
+    set_certificate_fields(filled, t, texts);
     filled.dwVersion = 1;
-    to_systemtime(t.not_before, &filled.stCertBeginTime);
-    to_systemtime(t.not_after, &filled.stCertEndTime);
-    filled.dwPublicKeyBits = t.public_key_bits;
-    filled.pszPublicKey = texts(t.public_key);
-    filled.pszPublicKeyID = texts(t.public_key_id);
-    filled.pszKeyUsage = texts("digitalSignature, nonRepudiation");
     filled.bSubjType = 4;  // KT_SUBJECT_TYPE_END_USER
     commit_record(info, &filled, sizeof filled, texts);
 }

@@ -60,11 +60,11 @@ DWORD write_named_file(const char *path, const bytes &data) {
     return write_file(path, data) ? 0 : TAVREL_STANDIN_ERROR_FILE;
 }
 
-DWORD hand_out_signature(const char *function, unsigned first_output, const bytes &signature, char **text,
-                         unsigned char **binary, DWORD *length) {
+DWORD hand_out_forms(const char *function, unsigned first_output, const bytes &value, char **text,
+                     unsigned char **binary, DWORD *length) {
     if (!length) return KT_ERROR_BAD_PARAMETER;
     output_batch out(function);
-    out.text(first_output, base64(signature), text).buffer(first_output + 1, signature, binary, length);
+    out.text(first_output, base64(value), text).buffer(first_output + 1, value, binary, length);
     return out.commit();
 }
 

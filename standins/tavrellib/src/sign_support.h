@@ -27,9 +27,10 @@ DWORD current_key(material_ptr *key);
 DWORD read_named_file(const char *path, bytes *out);
 DWORD write_named_file(const char *path, const bytes &data);
 
-// The signature's text form and binary form into the outputs at `first_output` and after.
-DWORD hand_out_signature(const char *function, unsigned first_output, const bytes &signature, char **text,
-                         unsigned char **binary, DWORD *length);
+// A binary value (a signature, a hash) in its text form and its binary form into the
+// outputs at `first_output` and after; 2 when `length` is null.
+DWORD hand_out_forms(const char *function, unsigned first_output, const bytes &value, char **text,
+                     unsigned char **binary, DWORD *length);
 
 // The certificate that verifies signer `index` of `signature`: null when the signature
 // carries it, else the own key's (null without one), held by `holder`.

@@ -16,21 +16,6 @@ struct x509_stack_release {
 };
 using x509_stack = std::unique_ptr<STACK_OF(X509), x509_stack_release>;
 
-[[noreturn]] void refuse(const char *what) {
-    ERR_clear_error();
-    throw crypto_error(what);
-}
-
-template <class T>
-T *must(T *p, const char *what) {
-    if (!p) refuse(what);
-    return p;
-}
-
-void must(int rc, const char *what) {
-    if (rc <= 0) refuse(what);
-}
-
 cms_handle parse(const bytes &der) {
     if (der.size() > LONG_MAX) return nullptr;
     const unsigned char *p = der.data();
@@ -42,17 +27,12 @@ cms_handle parse(const bytes &der) {
     return cms;
 }
 
-bytes encode(CMS_ContentInfo *cms) {
-    int size = i2d_CMS_ContentInfo(cms, nullptr);
-    must(size, "i2d_CMS_ContentInfo");
-    bytes out(size_t(size), 0);
-    unsigned char *p = out.data();
-    must(i2d_CMS_ContentInfo(cms, &p), "i2d_CMS_ContentInfo");
-    return out;
+bytes encode(const CMS_ContentInfo *cms) {
+    return der_of<CMS_ContentInfo, i2d_CMS_ContentInfo>(cms, "i2d_CMS_ContentInfo");
 }
 
 STACK_OF(CMS_SignerInfo) * signers(CMS_ContentInfo *cms) {
-    return must(CMS_get0_SignerInfos(cms), "signers");
+    return check(CMS_get0_SignerInfos(cms), "signers");
 }
 
 x509_ptr certificate_of(CMS_ContentInfo *cms, CMS_SignerInfo *si) {
@@ -60,7 +40,7 @@ x509_ptr certificate_of(CMS_ContentInfo *cms, CMS_SignerInfo *si) {
     for (int i = 0; certs && i < sk_X509_num(certs.get()); ++i) {
         X509 *cert = sk_X509_value(certs.get(), i);
         if (CMS_SignerInfo_cert_cmp(si, cert) == 0) {
-            must(X509_up_ref(cert), "X509_up_ref");
+            check(X509_up_ref(cert), "X509_up_ref");
             return x509_ptr(cert);
         }
     }
@@ -76,12 +56,12 @@ bool carries(CMS_ContentInfo *cms, const X509 *certificate) {
 
 // Puts `data` inside the signature as its content.
 void set_content(CMS_ContentInfo *cms, const unsigned char *data, size_t size) {
-    if (size > INT_MAX) refuse("data too large");
+    if (size > INT_MAX) fail("data too large");
     static const unsigned char none = 0;
-    must(CMS_set_detached(cms, 0), "CMS_set_detached");
+    check(CMS_set_detached(cms, 0), "CMS_set_detached");
     ASN1_OCTET_STRING *content = *CMS_get0_content(cms);
     content->flags &= ~ASN1_STRING_FLAG_CONT;  // given here, not streamed in
-    must(ASN1_OCTET_STRING_set(content, data ? data : &none, int(size)), "ASN1_OCTET_STRING_set");
+    check(ASN1_OCTET_STRING_set(content, data ? data : &none, int(size)), "ASN1_OCTET_STRING_set");
 }
 
 void signing_time(CMS_SignerInfo *si, verified_signer *signer) {
@@ -126,14 +106,14 @@ bytes signed_data::signer_alone(size_t index) const {
     bytes whole = der();
     cms_handle alone = parse(whole);
     cms_handle trash = parse(whole);  // frees the signers taken out of `alone`
-    must(alone && trash ? 1 : 0, "parse");
+    check(alone && trash ? 1 : 0, "parse");
     STACK_OF(CMS_SignerInfo) *kept = signers(alone.get());
     STACK_OF(CMS_SignerInfo) *dropped = signers(trash.get());
     for (size_t i = signer_count(); i-- > 0;) {
         if (i == index) continue;
-        must(sk_CMS_SignerInfo_push(dropped, sk_CMS_SignerInfo_delete(kept, int(i))), "push");
+        check(sk_CMS_SignerInfo_push(dropped, sk_CMS_SignerInfo_delete(kept, int(i))), "push");
     }
-    must(CMS_set_detached(alone.get(), 1), "CMS_set_detached");
+    check(CMS_set_detached(alone.get(), 1), "CMS_set_detached");
     return encode(alone.get());
 }
 
@@ -145,13 +125,13 @@ bytes signed_data::with_signers_of(signed_data signer, const X509 *certificate) 
     STACK_OF(CMS_SignerInfo) *into = signers(result);
     STACK_OF(CMS_SignerInfo) *from = signers(previous.cms_.get());
     for (int i = sk_CMS_SignerInfo_num(from); i-- > 0;)
-        must(sk_CMS_SignerInfo_insert(into, sk_CMS_SignerInfo_delete(from, i), 0), "insert");
+        check(sk_CMS_SignerInfo_insert(into, sk_CMS_SignerInfo_delete(from, i), 0), "insert");
     x509_stack certs(CMS_get1_certs(previous.cms_.get()));
     for (int i = 0; certs && i < sk_X509_num(certs.get()); ++i)
         if (!carries(result, sk_X509_value(certs.get(), i)))
-            must(CMS_add1_cert(result, sk_X509_value(certs.get(), i)), "cert");
+            check(CMS_add1_cert(result, sk_X509_value(certs.get(), i)), "cert");
     if (certificate && !carries(result, certificate))
-        must(CMS_add1_cert(result, const_cast<X509 *>(certificate)), "CMS_add1_cert");
+        check(CMS_add1_cert(result, const_cast<X509 *>(certificate)), "CMS_add1_cert");
     if (has_content()) {
         bytes data = content();
         set_content(result, data.data(), data.size());
@@ -160,23 +140,23 @@ bytes signed_data::with_signers_of(signed_data signer, const X509 *certificate) 
 }
 
 bytes empty_signature(const unsigned char *data, size_t size) {
-    cms_handle cms(must(CMS_sign(nullptr, nullptr, nullptr, nullptr, CMS_BINARY | CMS_PARTIAL), "CMS_sign"));
+    cms_handle cms(check(CMS_sign(nullptr, nullptr, nullptr, nullptr, CMS_BINARY | CMS_PARTIAL), "CMS_sign"));
     set_content(cms.get(), data, size);
     return encode(cms.get());
 }
 
 bytes cms_sign_hash(const key_material &material, const bytes &hash) {
-    if (hash.empty() || hash.size() > INT_MAX) refuse("bad hash");
+    if (hash.empty() || hash.size() > INT_MAX) fail("bad hash");
     unsigned flags = CMS_BINARY | CMS_PARTIAL | CMS_DETACHED | CMS_NOSMIMECAP;
-    cms_handle cms(must(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags), "CMS_sign"));
+    cms_handle cms(check(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags), "CMS_sign"));
     CMS_SignerInfo *si =
-        must(CMS_add1_signer(cms.get(), material.certificate.get(), material.key.get(), EVP_sha256(), flags),
+        check(CMS_add1_signer(cms.get(), material.certificate.get(), material.key.get(), EVP_sha256(), flags),
              "CMS_add1_signer");
-    must(CMS_signed_add1_attr_by_NID(si, NID_pkcs9_contentType, V_ASN1_OBJECT, OBJ_nid2obj(NID_pkcs7_data), -1),
+    check(CMS_signed_add1_attr_by_NID(si, NID_pkcs9_contentType, V_ASN1_OBJECT, OBJ_nid2obj(NID_pkcs7_data), -1),
          "content type");
-    must(CMS_signed_add1_attr_by_NID(si, NID_pkcs9_messageDigest, V_ASN1_OCTET_STRING, hash.data(), int(hash.size())),
+    check(CMS_signed_add1_attr_by_NID(si, NID_pkcs9_messageDigest, V_ASN1_OCTET_STRING, hash.data(), int(hash.size())),
          "message digest");
-    must(CMS_SignerInfo_sign(si), "CMS_SignerInfo_sign");
+    check(CMS_SignerInfo_sign(si), "CMS_SignerInfo_sign");
     return encode(cms.get());
 }
 
@@ -189,7 +169,7 @@ verify_status cms_verify_hash(const bytes &signature, const bytes &hash, const X
     CMS_SignerInfo *si = sk_CMS_SignerInfo_value(all, int(index));
     x509_ptr certificate = certificate_of(cms.get(), si);
     if (!certificate && fallback) {
-        must(X509_up_ref(const_cast<X509 *>(fallback)), "X509_up_ref");
+        check(X509_up_ref(const_cast<X509 *>(fallback)), "X509_up_ref");
         certificate.reset(const_cast<X509 *>(fallback));
     }
     if (!certificate) return verify_status::mismatch;
@@ -209,12 +189,12 @@ verify_status cms_verify_hash(const bytes &signature, const bytes &hash, const X
 }
 
 bytes raw_sign(const key_material &material, const bytes &hash) {
-    pkey_ctx_handle ctx(must(EVP_PKEY_CTX_new(material.key.get(), nullptr), "EVP_PKEY_CTX_new"));
-    must(EVP_PKEY_sign_init(ctx.get()), "EVP_PKEY_sign_init");
+    pkey_ctx_handle ctx(check(EVP_PKEY_CTX_new(material.key.get(), nullptr), "EVP_PKEY_CTX_new"));
+    check(EVP_PKEY_sign_init(ctx.get()), "EVP_PKEY_sign_init");
     size_t size = 0;
-    must(EVP_PKEY_sign(ctx.get(), nullptr, &size, hash.data(), hash.size()), "EVP_PKEY_sign");
+    check(EVP_PKEY_sign(ctx.get(), nullptr, &size, hash.data(), hash.size()), "EVP_PKEY_sign");
     bytes out(size, 0);
-    must(EVP_PKEY_sign(ctx.get(), out.data(), &size, hash.data(), hash.size()), "EVP_PKEY_sign");
+    check(EVP_PKEY_sign(ctx.get(), out.data(), &size, hash.data(), hash.size()), "EVP_PKEY_sign");
     out.resize(size);
     return out;
 }
@@ -222,8 +202,8 @@ bytes raw_sign(const key_material &material, const bytes &hash) {
 bool raw_verify(const X509 *certificate, const bytes &hash, const bytes &signature) {
     EVP_PKEY *key = X509_get0_pubkey(certificate);
     if (!key) return false;
-    pkey_ctx_handle ctx(must(EVP_PKEY_CTX_new(key, nullptr), "EVP_PKEY_CTX_new"));
-    must(EVP_PKEY_verify_init(ctx.get()), "EVP_PKEY_verify_init");
+    pkey_ctx_handle ctx(check(EVP_PKEY_CTX_new(key, nullptr), "EVP_PKEY_CTX_new"));
+    check(EVP_PKEY_verify_init(ctx.get()), "EVP_PKEY_verify_init");
     bool ok = EVP_PKEY_verify(ctx.get(), signature.data(), signature.size(), hash.data(), hash.size()) == 1;
     ERR_clear_error();
     return ok;

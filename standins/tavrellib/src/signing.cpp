@@ -28,7 +28,7 @@ DWORD sign_data(const char *function, unsigned first_output, const unsigned char
     if (DWORD status = current_key(&key)) return status;
     return guarded([&]() -> DWORD {
         bytes signature = cms_sign(*key, data, size, detached, append_certificate, 0);
-        return hand_out_signature(function, first_output, signature, text, binary, length);
+        return hand_out_forms(function, first_output, signature, text, binary, length);
     });
 }
 
@@ -42,7 +42,7 @@ DWORD sign_hash(const char *function, unsigned first_output, bool raw, const cha
         bytes hash;
         if (DWORD status = input_form(hash_text, hash_binary, hash_length, &hash)) return status;
         bytes signature = raw ? raw_sign(*key, hash) : cms_sign_hash(*key, hash);
-        return hand_out_signature(function, first_output, signature, text, binary, length);
+        return hand_out_forms(function, first_output, signature, text, binary, length);
     });
 }
 
