@@ -36,6 +36,11 @@ call_records &state() {
     static call_records instance;
     return instance;
 }
+namespace {
+// Made when the library is loaded, so it outlives what its callers register later (a
+// plug-in's closer that still signs at exit).
+[[maybe_unused]] call_records &made_at_load = state();
+}  // namespace
 
 // The bytes of a text up to its NUL, or of a multi-string with its closing double NUL.
 std::string terminated(const char *t, bool double_nul) {
