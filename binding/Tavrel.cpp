@@ -15,6 +15,12 @@ KT_DLLMAIN find_dll_main(void *handle) {
     return reinterpret_cast<KT_DLLMAIN>(dlsym(handle, KT_DLLMAIN_NAME));
 }
 
+// Calls DllMain (if any) with detach: false when it refuses.
+bool detach(void *handle) {
+    KT_DLLMAIN dll_main = find_dll_main(handle);
+    return !dll_main || dll_main(handle, 0, nullptr);
+}
+
 }  // namespace
 
 extern "C" {
@@ -38,10 +44,9 @@ void *GetProcAddress(void *handle, const char *name) {
 
 BOOL FreeLibrary(void *handle) {
     if (!handle) return 0;
-    KT_DLLMAIN dll_main = find_dll_main(handle);
-    const bool refused = dll_main && !dll_main(handle, 0, nullptr);
+    const bool detached = detach(handle);
     const bool closed = dlclose(handle) == 0;
-    return !refused && closed;
+    return detached && closed;
 }
 
 BOOL KTLoad(void) {
@@ -74,10 +79,7 @@ BOOL KTUnload(void) {
     void *handle = library;
     library = nullptr;
     // A wrapper call still under way closes it when it ends; DllMain detaches now.
-    if (Tavrel::defer_close(handle)) {
-        KT_DLLMAIN dll_main = find_dll_main(handle);
-        return !dll_main || dll_main(handle, 0, nullptr);
-    }
+    if (Tavrel::defer_close(handle)) return detach(handle);
     return FreeLibrary(handle);
 }
 
