@@ -10,11 +10,33 @@
 #include <limits>
 #include <vector>
 
+#include <sched.h>
+
 namespace bench_stats {
 
 // Above this spread of a ratio over the rounds, its median says nothing about a goal a few
 // percent away.
 constexpr double kSpreadLimit = 0.05;
+
+// The CPUs this process may run on, in order.
+inline std::vector<int> allowed_cpus() {
+    std::vector<int> cpus;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0) return cpus;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+        if (CPU_ISSET(cpu, &set)) cpus.push_back(cpu);
+    return cpus;
+}
+
+// Keeps the calling thread on one CPU. Contenders compared on one CPU see the same speed:
+// on a shared machine one CPU can be several times slower than its neighbours for minutes.
+inline bool pin_thread(int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    return sched_setaffinity(0, sizeof set, &set) == 0;
+}
 
 inline double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());

@@ -1,6 +1,7 @@
 // Signing throughput of libsignvek.so against a direct KTCtxSignData loop on the same
 // stand-in key, and the latency from submission to handler, with the queue kept full and
-// with one request in flight at a time.
+// with one request in flight at a time. The worker and the direct loop sign on one CPU,
+// the host submits from another.
 //
 //   signvek_bench [requests] [payload-bytes]
 #include <algorithm>
@@ -153,24 +154,40 @@ int main(int argc, char **argv) {
     TavrelStandin_SetWorldPath(dir.write("world.json", vek_test::default_world()).c_str());
     const std::string conf = dir.write("conf.json", vek_test::device_conf());
     const vek_host::exports p = vek_host::bind(vek_host::open_plugin(false));  // no log file
+
+    const int signCpu = sched_getcpu();
+    int hostCpu = signCpu;
+    for (const int cpu : bench_stats::allowed_cpus())
+        if (cpu != signCpu) {
+            hostCpu = cpu;
+            break;
+        }
+    bench_stats::pin_thread(signCpu);  // the worker made by Start inherits it
     if (p.Open(conf.c_str()) != 0 || p.Start() != 0) {
         std::printf("cannot open the provider\n");
         return 1;
     }
+    bench_stats::pin_thread(hostCpu);
+    const auto direct_on_sign_cpu = [&](int count, std::vector<unsigned char> &bytes) {
+        bench_stats::pin_thread(signCpu);
+        const double rate = direct_rate(count, bytes);
+        bench_stats::pin_thread(hostCpu);
+        return rate;
+    };
     std::vector<unsigned char> data(payload);
     for (size_t i = 0; i < payload; ++i) data[i] = static_cast<unsigned char>(i * 31 + 7);
 
     std::vector<double> latency;
     int busy = 0, failed = 0;
     plugin_rate(p, std::min(n, 200), data, latency, busy, failed);  // warm up: engines made
-    direct_rate(std::min(n, 200), data);
+    direct_on_sign_cpu(std::min(n, 200), data);
 
     // The contenders take turns round by round so that drifts of the machine touch them alike.
     constexpr int kRounds = 9;
     std::vector<double> directRates, pluginRates, serialLatency, signingTimes, allLatency, allSerial;
     int allBusy = 0, allFailed = 0;
     for (int round = 0; round < kRounds; ++round) {
-        directRates.push_back(direct_rate(n, data));
+        directRates.push_back(direct_on_sign_cpu(n, data));
         pluginRates.push_back(plugin_rate(p, n, data, latency, busy, failed));
         allLatency.insert(allLatency.end(), latency.begin(), latency.end());
         allBusy += busy;
@@ -185,6 +202,7 @@ int main(int argc, char **argv) {
 
     std::printf("requests: %d interleaved rounds of %d, %zu bytes each (%d busy answers resubmitted, %d failed)\n",
                 kRounds, n, payload, allBusy, allFailed);
+    std::printf("signing on CPU %d, the host on CPU %d\n", signCpu, hostCpu);
     bench_stats::print_figures("direct KTCtxSignData", directRates, "sig/s");
     bench_stats::print_figures("CryptoProviderSign, queue full", pluginRates, "sig/s");
     bench_stats::print_figures("signing time (direct loop)", signingTimes, "us");

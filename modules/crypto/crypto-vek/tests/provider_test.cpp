@@ -8,7 +8,10 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <time.h>
 
 #include "call_trace.h"
 #include "log_briefs.h"
@@ -108,6 +111,22 @@ TEST_F(Provider, StartFollowedAtOnceByCloseMakesTheWorkersEngine) {
     EXPECT_EQ(1, std::count(calls.begin(), calls.end(), "KTCtxCreate"));
     EXPECT_EQ(1, std::count(calls.begin(), calls.end(), "KTCtxReadPrivateKey"));
     EXPECT_EQ(1u, log_capture::count("doManyWork", "exec: cancel"));
+}
+
+// After an answer the worker stays awake only briefly: idle, it uses no CPU. A worker that
+// kept polling would use about the whole pause.
+TEST_F(Provider, AnIdleWorkerSleeps) {
+    provider->start();
+    ASSERT_EQ(0, sign(std::vector<unsigned char>(10, 'x')));
+    ASSERT_EQ(1u, a.wait_for(1).size());
+    const auto cpu_ms = [] {
+        timespec t{};
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+        return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
+    };
+    const double before = cpu_ms();
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_LT(cpu_ms() - before, 100.0);
 }
 
 TEST_F(Provider, RequestWhoseCopyCannotBeMadeIsAnsweredWithMinusOne) {
