@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "converters.h"
-#include "library_hold.h"
 
 namespace Tavrel {
 
@@ -120,16 +119,6 @@ const settings_group mode = group_of(mode_keys);
 const settings_group access_info_mode = group_of(access_info_mode_keys);
 const settings_group access_info = group_of(access_info_keys);
 }  // namespace settings_groups
-
-call_state::~call_state() {
-    if (holds_library) release_library();
-}
-
-void call_state::hold_library() {
-    if (holds_library) return;
-    Tavrel::hold_library();
-    holds_library = true;
-}
 
 PyObject *status_result(KT_INTERFACE *table, DWORD status, bool enumeration) {
     if (status == KT_ERROR_NONE) {

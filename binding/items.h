@@ -14,6 +14,7 @@
 
 #include "errors.h"
 #include "kt_api.h"
+#include "library_hold.h"
 
 namespace Tavrel {
 
@@ -22,10 +23,16 @@ struct call_state {
     call_state() = default;
     call_state(const call_state &) = delete;
     call_state &operator=(const call_state &) = delete;
-    ~call_state();
+    ~call_state() {
+        if (holds_library) release_library();
+    }
 
     /* Keeps the library mapped until the call ends (library_hold.h). */
-    void hold_library();
+    void hold_library() {
+        if (holds_library) return;
+        Tavrel::hold_library();
+        holds_library = true;
+    }
 
     bool called = false;     // the library function was called: what it returns is released
     size_t bytes_limit = 0;  // the last byte-string copy's size: the largest length it may have

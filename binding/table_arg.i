@@ -4,13 +4,25 @@
  * loaded. None, a table from new_KT_INTERFACE() and a table object kept after KTUnload are
  * refused like any object of another type. */
 %{
-SWIGINTERN KT_INTERFACE *convert_table(PyObject *obj, const char *wrapper) {
+/* Anything but the current table object: refused unless the runtime's general conversion
+ * finds the loaded table in it. */
+SWIGINTERN KT_INTERFACE *convert_other_table(PyObject *obj, KT_INTERFACE *loaded, const char *wrapper) {
     void *table = 0;
-    if (SWIG_IsOK(SWIG_ConvertPtr(obj, &table, SWIGTYPE_p_KT_INTERFACE, 0)) && table &&
-        table == KTGetInterface())
-        return static_cast<KT_INTERFACE *>(table);
+    if (SWIG_IsOK(SWIG_ConvertPtr(obj, &table, SWIGTYPE_p_KT_INTERFACE, 0)) && table && table == loaded)
+        return loaded;
     PyErr_Format(PyExc_TypeError, "in method '%s', argument 1 of type 'KT_INTERFACE *'", wrapper);
     return 0;
+}
+
+/* Every call passes the object KTGetInterface() made, a plain pointer object of the table's
+ * type: taken inline, without the runtime's general conversion. */
+SWIGINTERNINLINE KT_INTERFACE *convert_table(PyObject *obj, const char *wrapper) {
+    KT_INTERFACE *const loaded = KTGetInterface();
+    if (Py_TYPE(obj) == SwigPyObject_type()) {
+        const SwigPyObject *const object = reinterpret_cast<SwigPyObject *>(obj);
+        if (object->ty == SWIGTYPE_p_KT_INTERFACE && loaded && object->ptr == loaded) return loaded;
+    }
+    return convert_other_table(obj, loaded, wrapper);
 }
 %}
 

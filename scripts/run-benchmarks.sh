@@ -24,7 +24,7 @@ if [ "$smoke" = 0 ]; then
         cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
     fi
     cmake --build "$build" -j4 --target _Tavrel tavrellib tavrel-world signvek_bench vek-cli \
-        vek-cli-bench-enum tavrel_bench_loop tavrel_bench_data_loop tavrel_bench_envelope_loop \
+        vek-cli-bench-enum tavrel_bench_loop _tavrel_bench_probe tavrel_bench_data_loop tavrel_bench_envelope_loop \
         tavrel_bench_context_loop >/dev/null || exit 1
 fi
 
@@ -48,7 +48,7 @@ run() {
 }
 
 python_bench() {  # script, count
-    env PYTHONPATH="$root/binding/bench:$build/binding" LD_LIBRARY_PATH="$build/standins/lib" \
+    env PYTHONPATH="$root/binding/bench:$build/binding:$bench" LD_LIBRARY_PATH="$build/standins/lib" \
         PYTHONDONTWRITEBYTECODE=1 ${VEK_BENCH_PRELOAD:+LD_PRELOAD=$VEK_BENCH_PRELOAD} \
         TAVREL_BENCH_LOOP="$bench/libtavrel_bench_loop.so" \
         TAVREL_BENCH_DATA_LOOP="$bench/libtavrel_bench_data_loop.so" \

@@ -1,15 +1,19 @@
 """Per-call overhead of a module wrapper, against the same library function called through
-ctypes from this interpreter and through a pointer in a C loop.
+ctypes from this interpreter and through a pointer in a C loop. A probe function called like
+a wrapper that does nothing (_tavrel_bench_probe) splits the overhead into the interpreter's
+share and the module's own.
 
 usage: python2.7 bench_call_overhead.py [CALLS]
 Needs on PYTHONPATH the folder of _Tavrel.so, on LD_LIBRARY_PATH the stand-in's folder, and
-TAVREL_BENCH_LOOP naming the benchmark's C loop library."""
+TAVREL_BENCH_LOOP naming the benchmark's C loop library; _tavrel_bench_probe.so on
+PYTHONPATH."""
 import ctypes
 import os
 import sys
 import time
 
 import _Tavrel
+import _tavrel_bench_probe
 
 from bench_stats import interleaved, per_round, print_figures, print_ratio
 
@@ -50,31 +54,31 @@ def main():
         for _ in xrange(n):
             direct()
 
-    builtin = id
+    probe = _tavrel_bench_probe.call
 
-    def builtin_loop(n):
+    def probe_loop(n):
         for _ in xrange(n):
-            builtin(table)
+            probe(table)
 
-    loop, wrapped, through, called_builtin, in_c = interleaved([
+    loop, wrapped, through, probed, in_c = interleaved([
         lambda: ns_per_call(empty_loop, calls),
         lambda: ns_per_call(wrapper_loop, calls),
         lambda: ns_per_call(ctypes_loop, calls),
-        lambda: ns_per_call(builtin_loop, calls),
+        lambda: ns_per_call(probe_loop, calls),
         lambda: c_loop(address, calls)], ROUNDS)
     _Tavrel.KTUnload()
     module = per_round(lambda w, e: w - e, wrapped, loop)
     through_ctypes = per_round(lambda c, e: c - e, through, loop)
-    interpreter = per_round(lambda b, e: b - e, called_builtin, loop)
+    interpreter = per_round(lambda p, e: p - e, probed, loop)
 
     print 'KTIsInitialized of the stand-in, %d calls a round, %d interleaved rounds, ns per call' % (calls, ROUNDS)
     print_figures('the Python loop (removed below)', loop, 'ns')
     print_figures('module wrapper', module, 'ns')
     print_figures('ctypes', through_ctypes, 'ns')
     print_figures('direct C loop (the function)', in_c, 'ns')
-    print_figures('id(table): the interpreter\'s call', interpreter, 'ns')
     print_figures('wrapper overhead (wrapper - C)', per_round(lambda m, c: m - c, module, in_c), 'ns')
-    print_figures('  of it ours (wrapper - id - C)',
+    print_figures('  the interpreter\'s (the probe)', interpreter, 'ns')
+    print_figures('  the module\'s (the rest)',
                   per_round(lambda m, i, c: m - i - c, module, interpreter, in_c), 'ns')
     print_figures('ctypes overhead (ctypes - C)', per_round(lambda t, c: t - c, through_ctypes, in_c), 'ns')
     print_ratio('wrapper overhead / ctypes call', per_round(lambda m, c, t: (m - c) / t, module, in_c, through_ctypes),

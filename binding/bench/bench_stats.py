@@ -12,6 +12,8 @@ As a command, for benchmarks written in other languages:
     python2.7 bench_stats.py ratio LABEL GOAL NUMERATOR-FILE DENOMINATOR-FILE
 
 each FILE holding one figure per round, the rounds of the two files in the same order."""
+import ctypes
+import os
 import sys
 
 # Above this spread of a ratio over the rounds, its median says nothing about a goal a few
@@ -19,10 +21,28 @@ import sys
 SPREAD_LIMIT = 0.05
 
 
+def pin_to_one_cpu(cpu=None):
+    """Keeps the process on one CPU (by default the one it runs on, or $VEK_BENCH_CPU):
+    on a shared machine one CPU can be several times slower than its neighbours for
+    minutes, and a contender moved to another CPU would measure that instead. Returns the
+    CPU, or None where it cannot pin."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    if cpu is None:
+        cpu = int(os.environ.get('VEK_BENCH_CPU', libc.sched_getcpu()))
+    if cpu < 0:
+        return None
+    mask = (ctypes.c_ulong * 16)()
+    mask[cpu // 64] = 1 << (cpu % 64)
+    if libc.sched_setaffinity(0, ctypes.sizeof(mask), ctypes.byref(mask)) != 0:
+        return None
+    return cpu
+
+
 def interleaved(measures, rounds):
     """Runs each measure once per round, the measures taking turns within every round, so
     that a busy moment of the machine weighs on all of them alike; returns one list of
-    figures per measure."""
+    figures per measure. The process is pinned to one CPU first."""
+    pin_to_one_cpu()
     columns = [[] for _ in measures]
     for _ in range(rounds):
         for column, measure in zip(columns, measures):
