@@ -41,12 +41,14 @@ def pin_to_one_cpu(cpu=None):
 def interleaved(measures, rounds):
     """Runs each measure once per round, the measures taking turns within every round, so
     that a busy moment of the machine weighs on all of them alike; returns one list of
-    figures per measure. The process is pinned to one CPU first."""
+    figures per measure. The order turns by one each round, so that no measure always runs
+    first or always follows the same one. The process is pinned to one CPU first."""
     pin_to_one_cpu()
     columns = [[] for _ in measures]
-    for _ in range(rounds):
-        for column, measure in zip(columns, measures):
-            column.append(measure())
+    for round_index in range(rounds):
+        for step in range(len(measures)):
+            which = (round_index + step) % len(measures)
+            columns[which].append(measures[which]())
     return columns
 
 
