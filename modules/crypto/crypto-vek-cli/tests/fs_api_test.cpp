@@ -351,3 +351,14 @@ TEST_F(FsApi, PassageRefusesASignaturePathThatIsTheDataFile) {
 }
 
 }  // namespace
+
+// Only the archive operations need libzip: without it they fail, logged, and make nothing.
+TEST_F(FsApi, ArchiveOperationsFailWhenLibzipCannotBeLoaded) {
+    facade = Zarn::Support::VekCli::Fs::Api__Create("libvek-no-such-zip.so.0");
+    write(path("plain"), "text");
+    EXPECT_EQ("text", read(path("plain")));
+    EXPECT_THROW(facade->checkZip(path("r.zip").c_str(), "ds", "kep"), internal_error);
+    EXPECT_THROW(zip(path("r.zip"), "ds", "1", "kep", "2"), internal_error);
+    EXPECT_TRUE(log_capture::has_prefix(1, "zip_library", "fail: dlopen <libvek-no-such-zip.so.0> ("));
+    EXPECT_FALSE(fs::exists(path("r.zip")));
+}
