@@ -27,9 +27,9 @@ const zip_functions &zip_library::functions() {
     }
     zip_functions bound = {};
     const char *missing = nullptr;
-#define VEK_ZIP_FN(name)                                                                  \
-    if (!missing && !(bound.name = reinterpret_cast<decltype(bound.name)>(::dlsym(handle, #name)))) \
-        missing = #name;
+#define VEK_ZIP_FN(name)                                                        \
+    bound.name = reinterpret_cast<decltype(bound.name)>(::dlsym(handle, #name)); \
+    if (!bound.name && !missing) missing = #name;
 #include "fs/zip_functions.def"
 #undef VEK_ZIP_FN
     if (missing) {
