@@ -72,6 +72,17 @@ function(vek_gtest target)
   endif()
 endfunction()
 
+# vek_install(<target> <RUNTIME|LIBRARY> <destination>): installs a target that links the
+# stand-ins. The build RPATH CMake derives for an installed target ends in an empty entry
+# (room for its install-time rewrite), which the loader takes for the current folder: the
+# build tree's copy carries the stand-ins' folder alone instead, the installed copy none.
+function(vek_install target kind destination)
+  set_target_properties(${target} PROPERTIES SKIP_BUILD_RPATH ON)
+  target_link_options(${target} PRIVATE "LINKER:-rpath,$<TARGET_FILE_DIR:tavrellib>")
+  install(TARGETS ${target} ${kind} DESTINATION ${destination})
+  install(CODE "file(RPATH_REMOVE FILE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${destination}/$<TARGET_FILE_NAME:${target}>\")")
+endfunction()
+
 # vek_doc_example(<doc.md> <name> <output>): the example <name> of a Markdown document (the
 # fenced block after "<!-- example: <name> -->"), written to <output> at build time, so a
 # test builds or runs what the document shows. Tests may call the extractor themselves:

@@ -2,7 +2,9 @@
 # Times `vek-cli media list` as a whole process against vek-cli-bench-enum, a minimal C
 # program doing KTInitialize, the enumeration and KTFinalize, on one stand-in world, in
 # one run: the two alternate start by start, in rounds. Prints the median and spread of each
-# over the rounds and their ratio (through binding/bench/bench_stats.py).
+# over the rounds and their ratio (through binding/bench/bench_stats.py). Both run on one
+# CPU, the one this script starts on or VEK_BENCH_CPU: a virtual machine's CPUs may differ
+# in speed.
 # usage: bench_media_list.sh BUILD_DIR [ROUNDS [STARTS-PER-ROUND]]
 set -u
 build=${1:?usage: bench_media_list.sh BUILD_DIR [ROUNDS [STARTS-PER-ROUND]]}
@@ -18,6 +20,11 @@ for tool in "$VEK_CLI" "$ENUM" "$build/standins/bin/tavrel-world"; do
         exit 2
     fi
 done
+
+self=$(</proc/$$/stat)
+read -r -a fields <<<"${self##*) }"  # from the state on: the processor is field 39
+cpu=${VEK_BENCH_CPU:-${fields[36]}}
+taskset -cp "$cpu" $$ >/dev/null || { echo "cannot pin to CPU $cpu" >&2; exit 2; }
 
 work=$(mktemp -d /tmp/vek-cli-bench-XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -47,7 +54,7 @@ for ((round = 0; round < rounds; round++)); do
     echo $((enum / starts)) >>"$work/enum"
 done
 
-echo "one start of each program, microseconds: $rounds interleaved rounds of $starts starts"
+echo "one start of each program, microseconds: $rounds interleaved rounds of $starts starts, on CPU $cpu"
 "$python" "$stats" figures "vek-cli media list" us "$work/cli"
 "$python" "$stats" figures "enumeration in C" us "$work/enum"
 "$python" "$stats" ratio "vek-cli media list / C client (time)" "goal: at most 1.03" "$work/cli" "$work/enum"

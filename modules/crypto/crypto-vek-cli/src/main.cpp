@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <exception>
-#include <iostream>
 #include <string>
 
 #include "engine.h"
@@ -54,8 +53,9 @@ int _T_main(int argc, char **argv) {
         ZLOG_FAIL("main", "fail: exception <%s>", "unknown");
     }
 
-    int code = response.render(std::cout, std::cerr);
-    if (!std::cout.flush()) {
+    bool written = false;
+    int code = response.render(STDOUT_FILENO, STDERR_FILENO, &written);
+    if (!written) {
         ZLOG_FAIL("main", "fail: write <stdout>");
         code = cli_response::kFailInternal;
     }

@@ -1,9 +1,9 @@
 #!/bin/bash
 # End-to-end runs of vek-cli against stand-in worlds made here: standard output byte for
 # byte, exit codes, an empty error stream, the log, and no library object left over.
-# usage: e2e_cli.sh VEK_CLI TAVREL_WORLD ZIP_DUMP
+# usage: e2e_cli.sh VEK_CLI TAVREL_WORLD ZIP_DUMP LIBZIP_SONAME
 set -u
-VEK_CLI=$(realpath "$1") WORLD_TOOL=$(realpath "$2") ZIP_DUMP=$(realpath "$3")
+VEK_CLI=$(realpath "$1") WORLD_TOOL=$(realpath "$2") ZIP_DUMP=$(realpath "$3") LIBZIP_SONAME=$4
 scratch=$(mktemp -d /tmp/vek-cli-e2e-XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 failures=0
@@ -263,6 +263,16 @@ for closed in 0 2; do
     [ "$(cat "$scratch/out")" = $'VM1K-000101\nVM1K-000102\nVM1K-000103' ] || fail "media list with descriptor $closed closed"
     cut -f2-3 "$dir/log" | grep -qxF $'mediaList\tdone: serial-count:3' || fail "log with descriptor $closed closed"
 done
+
+# --- libzip is loaded by the commands that make archives, and only by them -------------
+new_world no-libzip
+mkdir "$dir/libs"
+: >"$dir/libs/$LIBZIP_SONAME"  # found first, and no library
+LD_LIBRARY_PATH=$dir/libs expect 0 $'VM1K-000101\nVM1K-000102\nVM1K-000103\n' media list
+LD_LIBRARY_PATH=$dir/libs expect 70 $'FAIL\n' key create VM1K-000102 $PW ds kep "$dir/r.zip"
+logged 1 zip_library "fail: dlopen <$LIBZIP_SONAME> ($dir/libs/$LIBZIP_SONAME: file too short)"
+[ -e "$dir/r.zip" ] && fail "an archive was written without libzip"
+grep -q '^KTGeneratePrivateKeyEx$' "$dir/trace" && fail "a key was made without libzip"
 
 echo "$runs runs, $failures failures"
 [ "$failures" = 0 ]

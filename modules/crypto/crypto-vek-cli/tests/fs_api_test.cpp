@@ -350,4 +350,27 @@ TEST_F(FsApi, PassageRefusesASignaturePathThatIsTheDataFile) {
     EXPECT_EQ("payload", get(path("data")));
 }
 
+// Only the archive operations need libzip: without it, or without one of its functions,
+// they fail, logged, and make nothing.
+TEST_F(FsApi, ArchiveOperationsFailWhenLibzipCannotBeLoaded) {
+    struct Row {
+        const char *soname;
+        const char *logged;
+    };
+    const Row rows[] = {
+        {"libvek-no-such-zip.so.0", "fail: dlopen <libvek-no-such-zip.so.0> ("},
+        {"libm.so.6", "fail: dlsym <zip_close> in <libm.so.6>"},
+    };
+    for (const Row &row : rows) {
+        log_capture::clear();
+        facade = Zarn::Support::VekCli::Fs::Api__Create(row.soname);
+        write(path("plain"), "text");
+        EXPECT_EQ("text", read(path("plain")));
+        EXPECT_THROW(facade->checkZip(path("r.zip").c_str(), "ds", "kep"), internal_error);
+        EXPECT_THROW(zip(path("r.zip"), "ds", "1", "kep", "2"), internal_error);
+        EXPECT_TRUE(log_capture::has_prefix(1, "zip_library", row.logged)) << row.soname;
+        EXPECT_FALSE(fs::exists(path("r.zip"))) << row.soname;
+    }
+}
+
 }  // namespace

@@ -1,12 +1,17 @@
 // The program's start-up and end, with main.cpp compiled in as vek_cli_main.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <iostream>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <memory>
-#include <sstream>
-#include <streambuf>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "log_capture.h"
@@ -32,56 +37,92 @@ public:
 
 const auto *const kWorld = ::testing::AddGlobalTestEnvironment(new World);
 
-// Keeps what is written; notes the library's live objects and the log state at the
-// first write; fails every write when asked to.
-class watching_buffer : public std::stringbuf {
-public:
-    explicit watching_buffer(bool failing = false) : _failing(failing) {}
-    bool written = false;
-    TavrelStandinCounters atFirstWrite{};
-    size_t logEventsAtFirstWrite = 0;
-
-protected:
-    std::streamsize xsputn(const char *s, std::streamsize n) override {
-        note();
-        return _failing ? 0 : std::stringbuf::xsputn(s, n);
-    }
-    int_type overflow(int_type c) override {
-        note();
-        return _failing ? traits_type::eof() : std::stringbuf::overflow(c);
-    }
-    int sync() override { return _failing ? -1 : 0; }
-
-private:
-    void note() {
-        if (written) return;
-        written = true;
-        atFirstWrite = TavrelStandin_GetCounters();
-        logEventsAtFirstWrite = log_capture::events().size();
-    }
-    bool _failing;
-};
-
 struct result {
     std::string out, err;
-    int code;
+    int code = -1;
+    bool written = false;                  // the program wrote to its standard output
+    TavrelStandinCounters atFirstWrite{};  // the library's live objects at that write
+    size_t logEventsAtFirstWrite = 0;      // the log opens and closes before it
 };
 
-// Runs the program with argv (a null entry where `words` holds "\x01null").
-result run(std::vector<std::string> words, watching_buffer *out = nullptr) {
+// Whether thread `tid` is blocked in a write to descriptor 1.
+bool _T_writing_stdout(pid_t tid) {
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    std::string number, fd;
+    in >> number >> fd;
+    return number == std::to_string(SYS_write) && fd == "0x1";
+}
+
+// Fills a pipe until a write would block; how many bytes it took.
+size_t _T_fill(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    size_t filled = 0;
+    const char byte = 0;
+    while (::write(fd, &byte, 1) == 1) ++filled;
+    ::fcntl(fd, F_SETFL, flags);
+    return filled;
+}
+
+// Runs the program with its standard error in a file and its standard output the
+// writing end of a full pipe, so that its first write waits while a watcher notes the
+// state at that moment, then reads the answer. failingOut: every write to standard
+// output fails instead.
+result run(int argc, char **argv, bool failingOut = false) {
+    result r;
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const int savedOut = ::dup(STDOUT_FILENO), savedErr = ::dup(STDERR_FILENO);
+    FILE *errFile = std::tmpfile();
+    ::dup2(fileno(errFile), STDERR_FILENO);
+    std::atomic<bool> ended{false};
+    std::thread watcher;
+    if (failingOut) {
+        const int readOnly = ::open("/dev/null", O_RDONLY);
+        ::dup2(readOnly, STDOUT_FILENO);
+        ::close(readOnly);
+    } else {
+        int ends[2];
+        EXPECT_EQ(0, ::pipe2(ends, O_CLOEXEC));
+        ::fcntl(ends[1], F_SETPIPE_SZ, 4096);
+        const size_t filled = _T_fill(ends[1]);
+        ::dup2(ends[1], STDOUT_FILENO);
+        ::close(ends[1]);
+        const pid_t program = static_cast<pid_t>(::syscall(SYS_gettid));
+        watcher = std::thread([&r, &ended, program, filled, readEnd = ends[0]] {
+            while (!ended && !_T_writing_stdout(program)) std::this_thread::sleep_for(std::chrono::microseconds(100));
+            if (!ended) {
+                r.written = true;
+                r.atFirstWrite = TavrelStandin_GetCounters();
+                r.logEventsAtFirstWrite = log_capture::events().size();
+            }
+            std::string all;
+            char chunk[4096];
+            ssize_t got;
+            while ((got = ::read(readEnd, chunk, sizeof chunk)) > 0) all.append(chunk, static_cast<size_t>(got));
+            ::close(readEnd);
+            r.out = all.substr(filled);
+        });
+    }
+    r.code = vek_cli_main(argc, argv);
+    ended = true;
+    ::dup2(savedOut, STDOUT_FILENO);
+    ::dup2(savedErr, STDERR_FILENO);
+    ::close(savedOut);
+    ::close(savedErr);
+    if (watcher.joinable()) watcher.join();
+    std::rewind(errFile);
+    for (int c; (c = std::fgetc(errFile)) != EOF;) r.err += static_cast<char>(c);
+    std::fclose(errFile);
+    return r;
+}
+
+// The same with argv made of `words` (a null entry where a word is "\x01null").
+result run(std::vector<std::string> words, bool failingOut = false) {
     std::vector<char *> argv;
     for (std::string &w : words) argv.push_back(w == "\x01null" ? nullptr : &w[0]);
     argv.push_back(nullptr);
-    watching_buffer ownOut;
-    watching_buffer *outBuffer = out ? out : &ownOut;
-    std::stringbuf err;
-    std::streambuf *savedOut = std::cout.rdbuf(outBuffer);
-    std::streambuf *savedErr = std::cerr.rdbuf(&err);
-    const int code = vek_cli_main(static_cast<int>(words.size()), argv.data());
-    std::cout.rdbuf(savedOut);
-    std::cerr.rdbuf(savedErr);
-    std::cout.clear();
-    return {outBuffer->str(), err.str(), code};
+    return run(static_cast<int>(words.size()), argv.data(), failingOut);
 }
 
 const std::string kUsageFirstLine = "vek-cli media  list\n";
@@ -123,8 +164,7 @@ TEST_F(Main, LogIsNamedAfterTheProgramAndClosedAfterTheAnswer) {
     };
     for (const Row &row : rows) {
         log_capture::clear();
-        watching_buffer out;
-        const result r = run(row.argv, &out);
+        const result r = run(row.argv);
         EXPECT_EQ(row.code, r.code) << row.argv[0];
         EXPECT_EQ("", r.err) << row.argv[0];
         const auto events = log_capture::events();
@@ -134,41 +174,34 @@ TEST_F(Main, LogIsNamedAfterTheProgramAndClosedAfterTheAnswer) {
         EXPECT_EQ(4, events[0].level);
         EXPECT_EQ(0, events[0].flags);
         EXPECT_EQ("close", events[1].what);
-        EXPECT_EQ(1u, out.logEventsAtFirstWrite) << "the log closes after the answer is written";
+        EXPECT_TRUE(r.written) << row.argv[0];
+        EXPECT_EQ(1u, r.logEventsAtFirstWrite) << "the log closes after the answer is written";
     }
 }
 
 TEST_F(Main, NoArgumentsAtAllPrintTheUsage) {
     char *empty[] = {nullptr};
-    std::stringbuf out, err;
-    std::streambuf *savedOut = std::cout.rdbuf(&out);
-    std::streambuf *savedErr = std::cerr.rdbuf(&err);
-    const int code = vek_cli_main(0, empty);
-    std::cout.rdbuf(savedOut);
-    std::cerr.rdbuf(savedErr);
-    const std::string usage = out.str();
-    EXPECT_EQ(70, code);
-    EXPECT_EQ(0u, usage.find(kUsageFirstLine));
-    EXPECT_EQ(12, std::count(usage.begin(), usage.end(), '\n'));
-    EXPECT_EQ("", err.str());
+    const result r = run(0, empty);
+    EXPECT_EQ(70, r.code);
+    EXPECT_EQ(0u, r.out.find(kUsageFirstLine));
+    EXPECT_EQ(12, std::count(r.out.begin(), r.out.end(), '\n'));
+    EXPECT_EQ("", r.err);
     EXPECT_EQ("vek-cli", log_capture::events().at(0).name);
 }
 
 TEST_F(Main, LibraryObjectsAreReleasedBeforeTheAnswerIsWritten) {
-    watching_buffer out;
-    const result r = run({"vek-cli", "key", "test-sign", "VM1K-000101", "12345678"}, &out);
+    const result r = run({"vek-cli", "key", "test-sign", "VM1K-000101", "12345678"});
     EXPECT_EQ("PASSED\n", r.out);
     EXPECT_EQ(0, r.code);
-    ASSERT_TRUE(out.written);
-    EXPECT_EQ(0u, out.atFirstWrite.contexts);
-    EXPECT_EQ(0u, out.atFirstWrite.privateKeys);
-    EXPECT_EQ(0u, out.atFirstWrite.buffers);
-    EXPECT_EQ(0u, out.atFirstWrite.records);
+    ASSERT_TRUE(r.written);
+    EXPECT_EQ(0u, r.atFirstWrite.contexts);
+    EXPECT_EQ(0u, r.atFirstWrite.privateKeys);
+    EXPECT_EQ(0u, r.atFirstWrite.buffers);
+    EXPECT_EQ(0u, r.atFirstWrite.records);
 }
 
 TEST_F(Main, AnAnswerThatCannotBeWrittenFails) {
-    watching_buffer failing(true);
-    const result r = run({"vek-cli", "media", "list"}, &failing);
+    const result r = run({"vek-cli", "media", "list"}, true);
     EXPECT_EQ(70, r.code);
     EXPECT_EQ(1u, log_capture::count("main", "fail: write <stdout>"));
 }

@@ -1,5 +1,8 @@
 #include "zarn/support/cli.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <utility>
 
 #include "zarn/support/exceptions.h"
@@ -75,9 +78,24 @@ cli_response cli_response::fail_internal(std::string out, std::string err) {
     return cli_response(std::move(out), std::move(err), kFailInternal);
 }
 
-int cli_response::render(std::ostream &out, std::ostream &err) const {
-    if (!_err.empty()) err << _err;
-    if (!_out.empty()) out << _out;
+namespace {
+
+// Writes all of text to fd; false on the first failing write.
+bool _T_write_all(int fd, const std::string &text) {
+    for (size_t done = 0; done < text.size();) {
+        const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        done += static_cast<size_t>(written);
+    }
+    return true;
+}
+
+}  // namespace
+
+int cli_response::render(int outFd, int errFd, bool *outWritten) const {
+    _T_write_all(errFd, _err);
+    *outWritten = _T_write_all(outFd, _out);
     return _code;
 }
 

@@ -1,9 +1,11 @@
 #include "zarn/support/cli.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -110,18 +112,58 @@ TEST(CliResponse, FactoriesFixTheExitCode) {
     EXPECT_EQ("err", r.err());
 }
 
-TEST(CliResponse, RenderWritesErrorThenOutputAndNothingElse) {
-    std::ostringstream both;
-    EXPECT_EQ(70, cli_response::fail_internal("out\n", "err\n").render(both, both));
-    EXPECT_EQ("err\nout\n", both.str());
+// A file of its own behind a descriptor; text() is all that was written to it.
+class scratch_file {
+public:
+    scratch_file() : _file(std::tmpfile()) {}
+    ~scratch_file() { std::fclose(_file); }
+    int fd() const { return fileno(_file); }
+    std::string text() const {
+        std::string all;
+        char chunk[256];
+        ssize_t got;
+        for (off_t at = 0; (got = ::pread(fd(), chunk, sizeof chunk, at)) > 0; at += got) all.append(chunk, got);
+        return all;
+    }
 
-    std::ostringstream out, err;
-    EXPECT_EQ(64, cli_response::fail_external("", "").render(out, err));
-    EXPECT_EQ("", out.str());
-    EXPECT_EQ("", err.str());
-    EXPECT_EQ(0, cli_response::done("FAILED\n", "").render(out, err));
-    EXPECT_EQ("FAILED\n", out.str());
-    EXPECT_EQ("", err.str());
+private:
+    FILE *_file;
+};
+
+TEST(CliResponse, RenderWritesErrorThenOutputAndNothingElse) {
+    bool written = false;
+    scratch_file both;
+    EXPECT_EQ(70, cli_response::fail_internal("out\n", "err\n").render(both.fd(), both.fd(), &written));
+    EXPECT_EQ("err\nout\n", both.text());
+    EXPECT_TRUE(written);
+
+    scratch_file out, err;
+    EXPECT_EQ(64, cli_response::fail_external("", "").render(out.fd(), err.fd(), &written));
+    EXPECT_EQ("", out.text());
+    EXPECT_EQ("", err.text());
+    EXPECT_TRUE(written);
+    const std::string large(1 << 20, 'x');
+    EXPECT_EQ(0, cli_response::done(large, "").render(out.fd(), err.fd(), &written));
+    EXPECT_EQ(large, out.text());
+    EXPECT_EQ("", err.text());
+    EXPECT_TRUE(written);
+}
+
+// Only the output counts: a failing error stream is passed over, as is a failing
+// output stream that gets nothing.
+TEST(CliResponse, RenderReportsAnOutputThatCannotBeWritten) {
+    const int readOnly = ::open("/dev/null", O_RDONLY);
+    ASSERT_GE(readOnly, 0);
+    scratch_file file;
+    bool written = true;
+    EXPECT_EQ(0, cli_response::done("DONE\n", "").render(readOnly, file.fd(), &written));
+    EXPECT_FALSE(written);
+    EXPECT_EQ(70, cli_response::fail_internal("FAIL\n", "err\n").render(file.fd(), readOnly, &written));
+    EXPECT_TRUE(written);
+    EXPECT_EQ("FAIL\n", file.text());
+    EXPECT_EQ(70, cli_response::fail_internal("", "err\n").render(readOnly, readOnly, &written));
+    EXPECT_TRUE(written);
+    ::close(readOnly);
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-#include <zip.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -15,6 +14,7 @@
 #include <cstring>
 #include <string>
 
+#include "fs/zip_library.h"
 #include "zarn/support/exceptions.h"
 #include "zarn/support/log.h"
 #include "zarn/support/zrc_fs.h"
@@ -47,12 +47,16 @@ void _T_remove_partial(const char *path, const struct stat &opened) {
 
 class api : public api_like {
 public:
+    explicit api(const std::string &zipSoname) : _zip(zipSoname) {}
     void createZip(const char *zipPath, const char *name1, unsigned char *data1, unsigned long size1, const char *name2,
                    unsigned char *data2, unsigned long size2) override;
     void writeFile(const char *path, unsigned char *data, unsigned long size) override;
     std::unique_ptr<unsigned char[]> readFile(const char *path, unsigned long *size) override;
     void checkZip(const char *zipPath, const char *name1, const char *name2) override;
     void checkPassage(const char *readPath, const char *writePath) override;
+
+private:
+    zip_library _zip;
 };
 
 std::unique_ptr<unsigned char[]> api::readFile(const char *path, unsigned long *size) {
@@ -132,17 +136,17 @@ void api::writeFile(const char *path, unsigned char *data, unsigned long size) {
     ZLOG_TRACE("writeFile", "done: <%s>", path);
 }
 
-void _T_add_entry(zip_t *archive, const char *name, unsigned char *data, unsigned long size) {
-    zip_source_t *source = zip_source_buffer(archive, data, size, 0);
+void _T_add_entry(const zip_functions &zip, zip_t *archive, const char *name, unsigned char *data, unsigned long size) {
+    zip_source_t *source = zip.zip_source_buffer(archive, data, size, 0);
     if (!source) {
-        ZLOG_FAIL("createZip", "fail: zip_source_buffer (%s)", zip_strerror(archive));
-        zip_discard(archive);
+        ZLOG_FAIL("createZip", "fail: zip_source_buffer (%s)", zip.zip_strerror(archive));
+        zip.zip_discard(archive);
         throw internal_error();
     }
-    if (zip_file_add(archive, name, source, ZIP_FL_ENC_UTF_8) < 0) {
-        ZLOG_FAIL("createZip", "fail: zip_file_add (%s)", zip_strerror(archive));
-        zip_source_free(source);
-        zip_discard(archive);
+    if (zip.zip_file_add(archive, name, source, ZIP_FL_ENC_UTF_8) < 0) {
+        ZLOG_FAIL("createZip", "fail: zip_file_add (%s)", zip.zip_strerror(archive));
+        zip.zip_source_free(source);
+        zip.zip_discard(archive);
         throw internal_error();
     }
 }
@@ -156,17 +160,18 @@ void api::createZip(const char *zipPath, const char *name1, unsigned char *data1
     if (fsutils_create_dir_r(0755, directory.c_str()) != 0)
         ZLOG_WARN("createZip", "fail: mkdir <%s>", directory.c_str());
 
+    const zip_functions &zip = _zip.functions();
     int error = 0;
-    zip_t *archive = zip_open(zipPath, ZIP_CREATE | ZIP_TRUNCATE, &error);
+    zip_t *archive = zip.zip_open(zipPath, ZIP_CREATE | ZIP_TRUNCATE, &error);
     if (!archive) {
         ZLOG_FAIL("createZip", "fail: zip_open (answer:%d)", error);
         throw internal_error();
     }
-    _T_add_entry(archive, name1, data1, size1);
-    _T_add_entry(archive, name2, data2, size2);
-    if (zip_close(archive) != 0) {
-        ZLOG_FAIL("createZip", "fail: zip_close (%s)", zip_strerror(archive));
-        zip_discard(archive);
+    _T_add_entry(zip, archive, name1, data1, size1);
+    _T_add_entry(zip, archive, name2, data2, size2);
+    if (zip.zip_close(archive) != 0) {
+        ZLOG_FAIL("createZip", "fail: zip_close (%s)", zip.zip_strerror(archive));
+        zip.zip_discard(archive);
         throw internal_error();
     }
     ZLOG_TRACE("createZip", "done");
@@ -223,28 +228,28 @@ void _T_check_replaceable(const char *path, const std::string &directory) {
 
 // Adds both entries to an archive in memory: libzip refuses here whatever name it
 // would refuse in createZip (a name flagged UTF-8 that is not, a repeated name).
-void _T_check_entry_names(const char *name1, const char *name2) {
+void _T_check_entry_names(const zip_functions &zip, const char *name1, const char *name2) {
     zip_error_t error;
-    zip_error_init(&error);
-    zip_source_t *memory = zip_source_buffer_create(nullptr, 0, 0, &error);
-    zip_t *archive = memory ? zip_open_from_source(memory, ZIP_CREATE | ZIP_TRUNCATE, &error) : nullptr;
+    zip.zip_error_init(&error);
+    zip_source_t *memory = zip.zip_source_buffer_create(nullptr, 0, 0, &error);
+    zip_t *archive = memory ? zip.zip_open_from_source(memory, ZIP_CREATE | ZIP_TRUNCATE, &error) : nullptr;
     if (!archive) {
-        ZLOG_FAIL("checkZip", "fail: zip_open_from_source (%s)", zip_error_strerror(&error));
-        zip_source_free(memory);
-        zip_error_fini(&error);
+        ZLOG_FAIL("checkZip", "fail: zip_open_from_source (%s)", zip.zip_error_strerror(&error));
+        zip.zip_source_free(memory);
+        zip.zip_error_fini(&error);
         throw internal_error();
     }
-    zip_error_fini(&error);
+    zip.zip_error_fini(&error);
     for (const char *name : {name1, name2}) {
-        zip_source_t *source = zip_source_buffer(archive, nullptr, 0, 0);
-        if (!source || zip_file_add(archive, name, source, ZIP_FL_ENC_UTF_8) < 0) {
-            ZLOG_FAIL("checkZip", "fail: entry name <%s> (%s)", name, zip_strerror(archive));
-            zip_source_free(source);
-            zip_discard(archive);
+        zip_source_t *source = zip.zip_source_buffer(archive, nullptr, 0, 0);
+        if (!source || zip.zip_file_add(archive, name, source, ZIP_FL_ENC_UTF_8) < 0) {
+            ZLOG_FAIL("checkZip", "fail: entry name <%s> (%s)", name, zip.zip_strerror(archive));
+            zip.zip_source_free(source);
+            zip.zip_discard(archive);
             throw internal_error();
         }
     }
-    zip_discard(archive);
+    zip.zip_discard(archive);
 }
 
 void api::checkZip(const char *zipPath, const char *name1, const char *name2) {
@@ -259,7 +264,7 @@ void api::checkZip(const char *zipPath, const char *name1, const char *name2) {
         ZLOG_FAIL("checkZip", "fail: entry names equal <%s>", name1);
         throw internal_error();
     }
-    _T_check_entry_names(name1, name2);
+    _T_check_entry_names(_zip.functions(), name1, name2);
     const std::string path(zipPath);
     // No file can be renamed to either, though a probe beside it would succeed.
     if (path.empty() || path.back() == '/') {
@@ -322,7 +327,9 @@ void api::checkPassage(const char *readPath, const char *writePath) {
 
 }  // namespace
 
-std::shared_ptr<api_like> Api__Create() { return std::make_shared<api>(); }
+std::shared_ptr<api_like> Api__Create() { return Api__Create(VEK_LIBZIP_SONAME); }
+
+std::shared_ptr<api_like> Api__Create(const std::string &zipSoname) { return std::make_shared<api>(zipSoname); }
 
 }  // namespace Fs
 }  // namespace VekCli

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 namespace Zarn {
 namespace Support {
@@ -28,8 +29,12 @@ public:
     virtual void checkPassage(const char *readPath, const char *writePath) = 0;
 };
 
-// All operations throw internal_error on failure.
+// All operations throw internal_error on failure. libzip, found by the soname the build
+// linked against, is opened by the first operation on an archive, which fails when it
+// cannot be loaded.
 std::shared_ptr<api_like> Api__Create();
+// The same over the libzip of another soname.
+std::shared_ptr<api_like> Api__Create(const std::string &zipSoname);
 
 }  // namespace Fs
 }  // namespace VekCli

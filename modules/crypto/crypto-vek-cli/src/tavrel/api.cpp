@@ -1,13 +1,11 @@
 #include "tavrel/api.h"
 
-#include <iconv.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <utility>
 
 #include "kt_api.h"
+#include "tavrel/cp1251.h"
 #include "zarn/support/exceptions.h"
 #include "zarn/support/kt_guard.h"
 #include "zarn/support/kt_media.h"
@@ -90,32 +88,23 @@ std::string _T_time_text(SYSTEMTIME time) {
 }
 
 // Windows-1251 to UTF-8 into size bytes of target. False when the text cannot be
-// converted (the caller skips it); internal_error when no converter can be opened.
-bool _T_conv_1251_utf8(char *source, char *target, unsigned long size) {
-    iconv_t cd = iconv_open("UTF-8", "CP1251");
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
-        const int error = errno;
-        ZLOG_FAIL("_T_conv_1251_utf8", "fail: iconv_open (errno:%d, %s)", error, std::strerror(error));
-        throw internal_error();
-    }
-    size_t sourceLeft = std::strlen(source), targetLeft = size;
-    char *in = source, *out = target;
-    iconv(cd, &in, &sourceLeft, &out, &targetLeft);
-    iconv_close(cd);
-    if (sourceLeft != 0) {
-        ZLOG_WARN("_T_conv_1251_utf8", "fail: iconv (source-left:%zu)", sourceLeft);
+// converted (the caller skips it).
+bool _T_conv_1251_utf8(const char *source, char *target, unsigned long size) {
+    const cp1251_conversion done = Cp1251ToUtf8(source, std::strlen(source), target, size);
+    if (done.sourceLeft != 0) {
+        ZLOG_WARN("_T_conv_1251_utf8", "fail: iconv (source-left:%zu)", done.sourceLeft);
         return false;
     }
-    if (targetLeft == 0) {
-        ZLOG_WARN("_T_conv_1251_utf8", "fail: iconv (target-left:%zu)", targetLeft);
+    if (done.targetLeft == 0) {
+        ZLOG_WARN("_T_conv_1251_utf8", "fail: iconv (target-left:%zu)", done.targetLeft);
         return false;
     }
-    *out = '\0';
+    target[size - done.targetLeft] = '\0';
     return true;
 }
 
 // Whether the type's description is the accepted one; other types are passed over.
-bool _T_is_accepted_type(DWORD typeIndex, char *typeText, const char *function, bool logSkip) {
+bool _T_is_accepted_type(DWORD typeIndex, const char *typeText, const char *function, bool logSkip) {
     char utf8[kUtf8Size];
     if (!_T_conv_1251_utf8(typeText, utf8, kUtf8Size)) {
         ZLOG_TRACE(function, "skip: type-index:%lu (type-desc not convertible)", typeIndex);

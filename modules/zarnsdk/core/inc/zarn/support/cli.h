@@ -3,7 +3,6 @@
 #pragma once
 
 #include <map>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -39,8 +38,10 @@ public:
     static cli_response fail_external(std::string out, std::string err);  // 64
     static cli_response fail_internal(std::string out, std::string err);  // 70
 
-    // Writes err, then out (each only when not empty); returns the exit code.
-    int render(std::ostream &out, std::ostream &err) const;
+    // Writes err to errFd, then out to outFd, each only when not empty and each whole
+    // (an interrupted write goes on); returns the exit code. *outWritten is false when out
+    // could not be written whole. Plain writes: no stream, so no locale is set up.
+    int render(int outFd, int errFd, bool *outWritten) const;
 
     const std::string &out() const { return _out; }
     const std::string &err() const { return _err; }
