@@ -7,6 +7,7 @@ import sys
 import unittest
 
 import _Tavrel
+import _tavrel_record_probe as probe
 from tavrel_testing import LIB_NORMAL, ChildTestCase, sigapi_file
 from wrapper_testing import (ACCESS_FAILED, BAD_PARAMETER, CERT_NOT_FOUND, CRYPTO, DEVICES, KEY_FILE_PASSWORD,
                              NO_KEY, NO_MORE_ITEMS, RESOURCE_FAILED, SETTINGS, SETUP_WRAPPERS, TABLE_TYPE_ERROR,
@@ -46,10 +47,18 @@ class TableItemTest(WrapperTestCase):
 
     def test_only_the_loaded_process_table(self):
         made = _Tavrel.new_KT_INTERFACE()
+        record = _Tavrel.new_KT_CERT_INFO()  # a pointer object of another type
         try:
-            self.check_refused([None, made, 0, 'table', {}, [self.t]])
+            self.check_refused([None, made, record, 0, 'table', {}, [self.t]])
         finally:
             _Tavrel.delete_KT_INTERFACE(made)
+            _Tavrel.delete_KT_CERT_INFO(record)
+
+    def test_another_modules_pointer_objects(self):
+        # Objects of another module sharing the runtime: the one at the loaded table passes.
+        address = probe.address(self.t, 'KT_INTERFACE *')
+        self.assertIsNone(W('Initialize')(probe.pointer(address, 'KT_INTERFACE *')))
+        self.check_refused([probe.pointer(address + 8, 'KT_INTERFACE *'), probe.pointer(address, 'KT_CERT_INFO *')])
 
     def test_a_table_kept_after_unload(self):
         kept = self.t
