@@ -186,7 +186,9 @@ class WrapperTestCase(unittest.TestCase):
         return owner, der[0]
 
     def key_file(self, password=KEY_FILE_PASSWORD):
-        path = os.path.join(self.scratch, 'key-%s.p12' % password)
+        # A password in bytes (Python 3) names its file by the same bytes.
+        path = os.path.join(self.scratch, 'key-%s.p12' % (password if isinstance(password, str) else
+                                                           os.fsdecode(password)))
         if not os.path.exists(path):
             subprocess.check_call([os.environ['TAVREL_TEST_WORLD_TOOL'], 'keyfile', path, password], env=tool_env())
         return path
