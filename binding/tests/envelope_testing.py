@@ -1,6 +1,8 @@
 # -*- coding: utf-8 -*-
 """Shared fixture of the envelope, session and header tests: two keys of the tests' world
 with their certificates."""
+from __future__ import print_function
+
 import os
 
 from wrapper_testing import WrapperTestCase, wrapper

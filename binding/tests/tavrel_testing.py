@@ -13,6 +13,8 @@ import tempfile
 import textwrap
 import unittest
 
+from tavrel_compat import as_bytes
+
 # Folders of the stand-in library and of its variants, each holding one tavrellib.so.
 LIB_NORMAL = os.environ.get('TAVREL_TEST_LIB_NORMAL')
 LIB_NO_DLLMAIN = os.environ.get('TAVREL_TEST_LIB_NO_DLLMAIN')
@@ -40,7 +42,7 @@ def read_constants():
         if not text or text.startswith('#'):
             continue
         name, value = text.split(None, 1)
-        constants.append((name, value[1:-1] if value.startswith('"') else int(value)))
+        constants.append((name, as_bytes(value[1:-1]) if value.startswith('"') else int(value)))
     return constants
 
 
@@ -110,7 +112,7 @@ class ChildTestCase(unittest.TestCase):
 
     def run_child(self, steps, lib_dir, setup=''):
         child = run_child(steps, lib_dir, setup)
-        self.assertEqual((child.returncode, child.stderr), (0, ''), child.stderr)
+        self.assertEqual((child.returncode, child.stderr), (0, b''), child.stderr)
         return child
 
 
@@ -138,28 +140,28 @@ class CallRecord(object):
 
     def argument_count(self, function):
         """Arguments of the last recorded call, None when none was recorded."""
-        count = self.lib.TavrelStandin_LastCallArgumentCount(function)
+        count = self.lib.TavrelStandin_LastCallArgumentCount(as_bytes(function))
         return None if count < 0 else count
 
     def is_null(self, function, index):
-        return {1: True, 0: False}[self.lib.TavrelStandin_LastCallIsNull(function, index)]
+        return {1: True, 0: False}[self.lib.TavrelStandin_LastCallIsNull(as_bytes(function), index)]
 
     def number(self, function, index):
         value = self._ctypes.c_ulonglong()
-        assert self.lib.TavrelStandin_LastCallNumber(function, index, self._ctypes.byref(value)) == 0, (function, index)
+        assert self.lib.TavrelStandin_LastCallNumber(as_bytes(function), index, self._ctypes.byref(value)) == 0, (function, index)
         return value.value
 
     def bytes(self, function, index):
         """The recorded bytes of an argument, None for a null pointer."""
-        size = self.lib.TavrelStandin_LastCallBytes(function, index, None, 0)
+        size = self.lib.TavrelStandin_LastCallBytes(as_bytes(function), index, None, 0)
         if size < 0:
             return None
         out = self._ctypes.create_string_buffer(size)
-        self.lib.TavrelStandin_LastCallBytes(function, index, out, size)
+        self.lib.TavrelStandin_LastCallBytes(as_bytes(function), index, out, size)
         return out.raw[:size]
 
     def set_null_output(self, function, index):
-        assert self.lib.TavrelStandin_SetNullOutput(function, index) == 0, function
+        assert self.lib.TavrelStandin_SetNullOutput(as_bytes(function), index) == 0, function
 
     def set_lent_text(self, function, index, text):
-        assert self.lib.TavrelStandin_SetLentText(function, index, text, len(text)) == 0, function
+        assert self.lib.TavrelStandin_SetLentText(as_bytes(function), index, text, len(text)) == 0, function

@@ -1,5 +1,7 @@
 """swig_postprocess.py, the build step that fixes SWIG's argument parsing and method table:
 its rewrite of a small generated unit, and its refusal of anything it does not expect."""
+from __future__ import print_function
+
 import os
 import subprocess
 import tempfile
