@@ -30,7 +30,7 @@ static void receive(PyObject *value) {
     received = value;
 }
 
-static PyObject *text_object(const char *text, size_t size) { return PyString_FromStringAndSize(text, Py_ssize_t(size)); }
+static PyObject *text_object(const char *text, size_t size) { return PyBytes_FromStringAndSize(text, Py_ssize_t(size)); }
 
 static bool all_zero(const void *record, size_t size) {
     const unsigned char *bytes = static_cast<const unsigned char *>(record);
