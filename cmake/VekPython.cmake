@@ -50,7 +50,7 @@ function(_vek_python3_items out)
   set(${out} "${items}" PARENT_SCOPE)
 endfunction()
 
-function(_vek_python_add_test name interpreter label module path env)
+function(_vek_python_add_test name interpreter label module path env workdir)
   list(JOIN path ":" path)
   set(env "PYTHONPATH=${path}" "PYTHONDONTWRITEBYTECODE=1"
           "LD_LIBRARY_PATH=$<TARGET_FILE_DIR:tavrellib>"
@@ -59,8 +59,7 @@ function(_vek_python_add_test name interpreter label module path env)
   if(VEK_SANITIZER_PRELOAD)
     list(APPEND env "LD_PRELOAD=${VEK_SANITIZER_PRELOAD}")
   endif()
-  add_test(NAME ${name} COMMAND ${interpreter} -m unittest -v ${module}
-           WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+  add_test(NAME ${name} COMMAND ${interpreter} -m unittest -v ${module} WORKING_DIRECTORY ${workdir})
   set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}" LABELS ${label})
   if(VEK_TSAN)
     set_tests_properties(${name} PROPERTIES DISABLED TRUE)
@@ -77,10 +76,15 @@ function(vek_python_test)
   get_filename_component(module ${script} NAME_WE)
 
   set(path ${script_dir} $<TARGET_FILE_DIR:_Tavrel> ${ARG_PYTHONPATH})
-  _vek_python_add_test(${ARG_NAME} ${VEK_PYTHON2} python2 ${module} "${path}" "${ARG_ENV}")
+  _vek_python_add_test(${ARG_NAME} ${VEK_PYTHON2} python2 ${module} "${path}" "${ARG_ENV}"
+                       ${CMAKE_CURRENT_BINARY_DIR})
   if(TARGET _Tavrel_py3)
     _vek_python3_items(path ${path})
     _vek_python3_items(env ${ARG_ENV})
-    _vek_python_add_test(${ARG_NAME}_py3 ${VEK_PYTHON3} python3 ${module} "${path}" "${env}")
+    # The current folder comes first on the module path: Python 3 would load a Python 2.7
+    # module of this folder there before its own.
+    file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/python3)
+    _vek_python_add_test(${ARG_NAME}_py3 ${VEK_PYTHON3} python3 ${module} "${path}" "${env}"
+                         ${CMAKE_CURRENT_BINARY_DIR}/python3)
   endif()
 endfunction()
