@@ -12,9 +12,14 @@ As a command, for benchmarks written in other languages:
     python2.7 bench_stats.py ratio LABEL GOAL NUMERATOR-FILE DENOMINATOR-FILE
 
 each FILE holding one figure per round, the rounds of the two files in the same order."""
+from __future__ import print_function
+
 import ctypes
 import os
 import sys
+
+# A loop's counts without a list of them under Python 2.7 (its range makes one).
+counts = xrange if sys.version_info[0] < 3 else range  # noqa: F821
 
 # Above this spread of a ratio over the rounds, its median says nothing about a goal a few
 # percent away.
@@ -77,7 +82,7 @@ def spread(values):
 
 
 def print_figures(name, values, unit):
-    print '  %-34s median %12.3f %-6s spread %5.1f%%' % (name, median(values), unit, 100 * spread(values))
+    print('  %-34s median %12.3f %-6s spread %5.1f%%' % (name, median(values), unit, 100 * spread(values)))
 
 
 def print_ratio(label, ratios, goal=''):
@@ -86,7 +91,7 @@ def print_ratio(label, ratios, goal=''):
     value = '%.3f' % median(ratios) if width <= SPREAD_LIMIT else 'untrusted'
     note = '' if width <= SPREAD_LIMIT else '  (spread above %.0f%%)' % (
         100 * SPREAD_LIMIT)
-    print 'RATIO %-52s %9s  spread %5.1f%%  %s%s' % (label, value, 100 * width, goal, note)
+    print('RATIO %-52s %9s  spread %5.1f%%  %s%s' % (label, value, 100 * width, goal, note))
     sys.stdout.flush()
 
 
