@@ -180,7 +180,7 @@ class ByteStringItemTest(WrapperTestCase):
 
     def test_refused_kinds(self):
         for name, _, extra in self.WRAPPERS:
-            for value in [u'data', 5, [b'data'], bytearray(b'data')]:
+            for value in [u'data', 5, [b'data'], bytearray(b'data'), memoryview(b'data')]:
                 self.assertKTError(TypeError, BAD_PARAMETER, W(name), self.t, *self.arguments(name, value, 0, extra))
                 self.assertNotCalled('KT' + name, W(name), self.t, *self.arguments(name, value, 0, extra))
 
@@ -314,6 +314,13 @@ class KeyMediumTest(WrapperTestCase):
             owner = {}
             self.assertIsNone(W('ReadPrivateKey')(self.t, item, owner))
             self.assertEqual((item, owner['pszSubjOrgUnit']), (after, u'Носій T-0'))
+
+    @unittest.skipIf(PY2, "Python 2.7's byte strings are its str keys")
+    def test_bytes_keys_are_other_keys(self):
+        item = dict((key.encode('ascii'), value) for key, value in medium(1).items())
+        owner = {}
+        self.assertIsNone(W('ReadPrivateKey')(self.t, item, owner))
+        self.assertEqual((item, owner['pszSubjOrgUnit']), (self.ZEROED, u'Носій T-0'))
 
     def test_read_and_refilled(self):
         for item, opened in [(medium(1), 1), (dict(medium(1), dwDevIndex=True), 1),
