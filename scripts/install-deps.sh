@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks for pyenv's Python 2.7.18 with its shared library, then installs the Debian
-# packages the build and the tests need, when any is missing. Safe to run again: it
+# packages the build and the tests need, when any is missing (python3-dev: the headers the
+# Python 3 module compiles against). Safe to run again: it
 # installs nothing that is present. Needs root, or sudo, only when it installs.
 set -euo pipefail
 me=install-deps.sh
@@ -17,7 +18,7 @@ if [[ ! -e $py2_prefix/lib/libpython2.7.so ]]; then
   exit 1
 fi
 
-packages=(build-essential cmake pkg-config python3 swig libzip-dev libcjson-dev libssl-dev openssl
+packages=(build-essential cmake pkg-config python3 python3-dev swig libzip-dev libcjson-dev libssl-dev openssl
           libgtest-dev googletest clang zip)
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }

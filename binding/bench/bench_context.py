@@ -14,7 +14,7 @@ import sys
 import time
 
 import _Tavrel
-from bench_stats import counts, interleaved, per_round, print_figures, print_ratio
+from bench_stats import counting, interleaved, per_round, print_figures, print_ratio
 
 RTLD_NOLOAD = 4
 ROUNDS = 9
@@ -46,7 +46,7 @@ def main():
     def module_ns():
         out = []
         start = time.time()
-        for _ in counts(signatures):
+        for _ in counting(signatures):
             wrapper(table, handle, ALGORITHM, DATA, len(DATA), 1, 0, out)
         return (time.time() - start) * 1e9 / signatures
 

@@ -14,7 +14,7 @@ import sys
 import time
 
 import _Tavrel
-from bench_stats import counts, interleaved, median, per_round, print_ratio, spread
+from bench_stats import counting, interleaved, median, per_round, print_ratio, spread
 
 RTLD_NOLOAD = 4
 ROUNDS = 11
@@ -68,12 +68,12 @@ def main():
             data = os.urandom(size)
 
             def module_loop(n):
-                for _ in counts(n):
+                for _ in counting(n):
                     wrapper(table, data, size, [], [])
 
             def ctypes_loop(n):
                 text, binary, length = ctypes.c_char_p(), ctypes.c_void_p(), ctypes.c_ulong()
-                for _ in counts(n):
+                for _ in counting(n):
                     direct(data, size, ctypes.byref(text), ctypes.byref(binary), ctypes.byref(length))
                     free(ctypes.cast(text, ctypes.c_void_p))
                     free(binary)

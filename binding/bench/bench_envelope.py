@@ -16,7 +16,7 @@ import tempfile
 import time
 
 import _Tavrel
-from bench_stats import counts, interleaved, median, per_round, print_ratio, spread
+from bench_stats import counting, interleaved, median, per_round, print_ratio, spread
 
 ROUNDS = 11
 SIZES = [('1 KiB', 1024), ('1 MiB', 1024 * 1024)]
@@ -33,7 +33,7 @@ def calls_for(budget, one_call):
 def timed(function):
     def loop(calls):
         start = time.time()
-        for _ in counts(calls):
+        for _ in counting(calls):
             function()
         return (time.time() - start) / calls
     return loop

@@ -11,19 +11,23 @@ As a command, for benchmarks written in other languages:
     python2.7 bench_stats.py figures NAME UNIT FILE
     python2.7 bench_stats.py ratio LABEL GOAL NUMERATOR-FILE DENOMINATOR-FILE
 
-each FILE holding one figure per round, the rounds of the two files in the same order."""
+each FILE holding one figure per round, the rounds of the two files in the same order.
+Runs under Python 2.7 and Python 3 alike."""
 from __future__ import print_function
 
 import ctypes
 import os
 import sys
 
-# A loop's counts without a list of them under Python 2.7 (its range makes one).
-counts = xrange if sys.version_info[0] < 3 else range  # noqa: F821
-
 # Above this spread of a ratio over the rounds, its median says nothing about a goal a few
 # percent away.
 SPREAD_LIMIT = 0.05
+
+# Counts a timed loop without making a list of its items, in either interpreter.
+try:
+    counting = xrange
+except NameError:
+    counting = range
 
 
 def pin_to_one_cpu(cpu=None):
