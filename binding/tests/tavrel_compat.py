@@ -9,8 +9,6 @@ import sys
 import unittest
 
 PY2 = sys.version_info[0] == 2
-PY3_ONLY = 'only Python 3 has this type or behaviour'
-PY2_ONLY = 'only Python 2.7 has this type or behaviour'
 
 text_type = type(u'')
 long_type = type(2 ** 64)               # long under Python 2.7, int under Python 3
@@ -20,11 +18,6 @@ integer_types = (int, long_type)
 def as_bytes(name):
     """A native str name as bytes (ASCII), as ctypes' char* parameters take it."""
     return name if isinstance(name, bytes) else name.encode('ascii')
-
-
-def as_native(data):
-    """Bytes as the native str (ASCII): output of tools and children."""
-    return data if isinstance(data, str) else data.decode('ascii')
 
 
 # Assertions under their Python 3 names; Python 2.7 has them under older ones.

@@ -4,6 +4,8 @@ A test that loads the library runs its steps in a child interpreter of its own, 
 LD_LIBRARY_PATH names one stand-in folder and whose call trace and world file are fresh, so
 that what one test loads, maps or traces never reaches another.
 """
+from __future__ import print_function
+
 import json
 import os
 import shutil
@@ -148,7 +150,8 @@ class CallRecord(object):
 
     def number(self, function, index):
         value = self._ctypes.c_ulonglong()
-        assert self.lib.TavrelStandin_LastCallNumber(as_bytes(function), index, self._ctypes.byref(value)) == 0, (function, index)
+        status = self.lib.TavrelStandin_LastCallNumber(as_bytes(function), index, self._ctypes.byref(value))
+        assert status == 0, (function, index)
         return value.value
 
     def bytes(self, function, index):

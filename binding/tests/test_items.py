@@ -344,7 +344,8 @@ class KeyMediumTest(WrapperTestCase):
 class ValueItemTest(WrapperTestCase):
     def test_taken_modulo_2_32(self):
         name = _Tavrel.KT_SIGN_TYPE_PARAMETER
-        for value, stored in [(2 ** 32 + 1, 1), (-1, 2 ** 32 - 1), (True, 1), (2 ** 64 - 1, 2 ** 32 - 1), (long_type(5), 5)]:
+        for value, stored in [(2 ** 32 + 1, 1), (-1, 2 ** 32 - 1), (True, 1), (2 ** 64 - 1, 2 ** 32 - 1),
+                              (long_type(5), 5)]:
             self.assertIsNone(W('SetRuntimeParameter')(self.t, name, value))
             self.assertEqual(self.lib.runtime_parameter(name), stored)
         # A negative long; Python 3's -1 is the int taken above.

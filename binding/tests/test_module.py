@@ -14,7 +14,8 @@ import kt_record_fields
 from tavrel_compat import PY2
 from tavrel_testing import read_constants, sigapi_file
 
-MODULE_ATTRIBUTES = {'__name__', '__doc__', '__package__', '__file__'} | (set() if PY2 else {'__loader__', '__spec__'})
+MODULE_ATTRIBUTES = {'__name__', '__doc__', '__package__', '__file__'} | (
+    set() if PY2 else {'__loader__', '__spec__'})
 RUNTIME_ENTRY = 'SWIG_PyInstanceMethod_New'
 TABLE_FUNCTIONS = ['new_KT_INTERFACE', 'delete_KT_INTERFACE', 'KT_INTERFACE_swigregister']
 LOADER_FUNCTIONS = ['KTLoad', 'KTGetInterface', 'KTUnload']
