@@ -322,12 +322,17 @@ protected:
         std::memset(&table, 0, sizeof table);
         table.KTGetErrorDesc = fake_error_desc;
     }
-    // The exception that raise_error left: its type and its value.
+    // The exception that raise_error left: its type and its value (the exception's argument,
+    // as a script's `e.args[0]`).
     std::pair<PyObject *, std::string> raised(DWORD code, PyObject *type) {
         EXPECT_EQ(Tavrel::raise_error(&table, code, type), nullptr);
         PyObject *kind, *value, *traceback;
         PyErr_Fetch(&kind, &value, &traceback);
-        std::string text = repr(value);
+        PyErr_NormalizeException(&kind, &value, &traceback);
+        ref args(value ? PyObject_GetAttrString(value, "args") : nullptr);
+        std::string text = args.p && PyTuple_Check(args.p) && PyTuple_GET_SIZE(args.p) == 1
+                               ? repr(PyTuple_GET_ITEM(args.p, 0))
+                               : "<no single argument>";
         Py_XDECREF(value);
         Py_XDECREF(traceback);
         Py_XDECREF(kind);
