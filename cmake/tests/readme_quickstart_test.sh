@@ -5,8 +5,8 @@
 # usage: readme_quickstart_test.sh [--python3 INTERPRETER] README PYTHON3 EXTRACT_EXAMPLE BUILD_DIR
 #                                  [SANITIZER_RUNTIME]
 # --python3: the Python 3 quick-start (quickstart3.py and its commands, which name Debian's
-# /usr/bin/python3; they run INTERPRETER, the one the build was configured for), with the
-# same output. With a sanitizer runtime (an instrumented module in an interpreter that is
+# /usr/bin/python3 and its site-packages; they run INTERPRETER, the one the build was
+# configured for, and its site-packages), with the same output. With a sanitizer runtime (an instrumented module in an interpreter that is
 # not) the commands find an interpreter that preloads it: for Python 2.7 through a pyenv
 # stand-in, for Python 3 in place of the one they name.
 set -u
@@ -36,6 +36,9 @@ if [ -n "$interpreter" ]; then
         run=$scratch/python3-preloading
     fi
     sed -i "s|/usr/bin/python3 |$run |" $prefix-build $prefix-install
+    # The install folder the README names is Debian's Python 3.11's.
+    version=$("$interpreter" -c 'import sys; print("%d.%d" % sys.version_info[:2])') || exit 1
+    sed -i "s|/lib/python3.11/|/lib/python$version/|" $prefix-install
 elif [ -n "$preload" ]; then
     real=$(pyenv prefix 2.7.18) || exit 1
     mkdir -p fake/bin python/bin
