@@ -22,7 +22,7 @@ import re
 import sys
 
 import gen_sigapi
-from gen_wrappers import PREFIX, SETTINGS, fail, load
+from gen_wrappers import PREFIX, load
 
 # Errors, each described once in the template's section "Errors" (anchors there).
 ARGUMENT = 'argument'      # TypeError/OverflowError, the argument-type message
@@ -119,6 +119,10 @@ FIELD_VALUES = {
     'KT_FIELD_CERT_LIST': ('(not converted)', 'pointer object or None'),
 }
 
+def fail(msg):
+    sys.exit('gen_reference: ' + msg)
+
+
 PARAMETER_WORD = re.compile(r'`([a-z]+[A-Z]\w*)`')
 
 
@@ -140,9 +144,9 @@ def read_groups(path, wrappers):
         where = '%s:%d' % (os.path.basename(path), lineno)
         cells = [c.strip() for c in text.split('|')]
         if cells[0].startswith('group '):
-            if len(cells) != 3:
-                fail(where + ': expected "group <anchor> | <title> | <text>"')
-            groups.append((cells[0].split()[1], cells[1], cells[2], []))
+            if len(cells) != 2:
+                fail(where + ': expected "group <title> | <text>"')
+            groups.append((cells[0][len('group '):], cells[1], []))
             continue
         if len(cells) != 2 or not groups:
             fail(where + ': expected "<Name> | <text>" after a group')
@@ -156,7 +160,7 @@ def read_groups(path, wrappers):
             if word not in parameters:
                 fail('%s: %s has no parameter %s' % (where, name, word))
         seen[name] = where
-        groups[-1][3].append((name, summary))
+        groups[-1][2].append((name, summary))
     missing = sorted(set(wrappers) - set(seen))
     if missing:
         fail('wrappers in no group of %s: %s' % (os.path.basename(path), ', '.join(missing)))
@@ -191,7 +195,12 @@ def kind_facts(kind, table, records):
 
 
 def item_name(kind, taken):
-    return 'settings' if kind.startswith('settings-') else taken[0][1]
+    """A settings dictionary is `settings`; another item is named after its first library
+    parameter that points to pointers (the buffer of a buffer with its length or count), else
+    its first."""
+    if kind.startswith('settings-'):
+        return 'settings'
+    return next((n for t, n, _ in taken if '**' in t), taken[0][1])
 
 
 class Wrapper:
@@ -261,7 +270,7 @@ def wrapper_entry(w, summary):
 
 def wrappers_section(groups, wrappers):
     out = []
-    for key, title, text, members in groups:
+    for title, text, members in groups:
         out += ['### %s' % title, '', text, '']
         for name, summary in members:
             out += [wrapper_entry(wrappers[name], summary), '']
@@ -328,7 +337,7 @@ def stub(groups, wrappers, records):
         out += ['def new_%s() -> %s: ...' % (r.name, r.name),
                 'def delete_%s(r: Optional[%s], /) -> None: ...' % (r.name, r.name),
                 'def %s_swigregister(cls: type, /) -> None: ...' % r.name]
-    for _, _, _, members in groups:
+    for _, _, members in groups:
         for name, _ in members:
             w = wrappers[name]
             params = ['table: KT_INTERFACE'] + ['%s: %s' % (i[0], i[5][0]) for i in w.items]
