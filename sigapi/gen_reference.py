@@ -261,10 +261,10 @@ def wrapper_entry(w, summary):
         out.append('| `%s` | %s | %s |' % (name, label, facts[1]))
         if facts[2]:
             backs.append('`%s`: %s' % (name, facts[2]))
-    out += ['', 'Returns: %s.' % RESULTS[w.result][1]]
+    out += ['', '- Returns ([%s](#result-%s)): %s.' % (w.result, w.result, RESULTS[w.result][1])]
     if backs:
-        out.append('Back: ' + '; '.join(backs) + '.')
-    out.append('Raises: ' + ', '.join(w.errors()) + '.')
+        out.append('- Back: ' + '; '.join(backs) + '.')
+    out.append('- Raises: ' + ', '.join(w.errors()) + '.')
     return '\n'.join(out)
 
 

@@ -64,6 +64,7 @@ class GenReferenceTest(unittest.TestCase):
         self.assertTrue(md.startswith('# Reference of 1\n### Probing\n\nWhat probes do.\n\n#### KT_INTERFACE_Probe\n'))
         self.assertIn('KT_INTERFACE_Probe(table, pbData, dwDataLength, ppbOut)', md)
         self.assertIn('| `ppbOut` | [bytes-out](#kind-bytes-out) for `ppbOut`, `pdwOutLength` |', md)
+        self.assertIn('- Back: `ppbOut`: the list: one byte string, or None.\n', md)
         self.assertIn('def KT_INTERFACE_Probe(table: KT_INTERFACE, pbData: Optional[bytes], dwDataLength: int, '
                       'ppbOut: _Out, /) -> None: ...', pyi)
 
