@@ -37,6 +37,7 @@ def wrappers():
 
 
 class EntriesTest(unittest.TestCase):
+    longMessage = True  # the difference, and the name of what differs
     def test_one_entry_per_wrapper(self):
         headings = re.findall(r'^#### (KT_INTERFACE_\w+)$', reference(), re.M)
         self.assertEqual(len(headings), len(set(headings)))
@@ -59,6 +60,7 @@ class EntriesTest(unittest.TestCase):
 
 
 class StubTest(unittest.TestCase):
+    longMessage = True
     def setUp(self):
         text = io.open(STUB, encoding='utf-8').read()
         self.functions = dict((name, params) for name, params in re.findall(r'^def (\w+)\((.*)\) ->', text, re.M))
@@ -78,6 +80,7 @@ class StubTest(unittest.TestCase):
 
 
 class ExamplesTest(unittest.TestCase):
+    longMessage = True
     def setUp(self):
         self.scratch = tempfile.mkdtemp(prefix='tavrel-reference-')
 
