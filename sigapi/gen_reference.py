@@ -250,15 +250,16 @@ def results_section():
 
 def wrapper_entry(w, summary):
     out = ['#### %s' % w.full, '', summary, '', '```', w.call(), '```', '',
-           '| item | kind | passes |', '|---|---|---|',
-           '| `table` | %s | the object that `KTGetInterface()` returned |' % kind_link('table')]
+           '| item | argument | kind | passes |', '|---|---|---|---|',
+           '| `table` | 1 | %s | the object that `KTGetInterface()` returned |' % kind_link('table')]
     backs = []
     for name, kind, group, taken, argnum, facts in w.items:
         label = kind_link(kind) + (' (%s)' % group if group else '')
         params = ', '.join('`%s`' % n for _, n, _ in taken)
         if len(taken) > 1 and not kind.startswith('settings-'):
             label += ' for %s' % params
-        out.append('| `%s` | %s | %s |' % (name, label, facts[1]))
+        numbers = str(argnum) if len(taken) == 1 else '%d-%d' % (argnum, argnum + len(taken) - 1)
+        out.append('| `%s` | %s | %s | %s |' % (name, numbers, label, facts[1]))
         if facts[2]:
             backs.append('`%s`: %s' % (name, facts[2]))
     out += ['', '- Returns ([%s](#result-%s)): %s.' % (w.result, w.result, RESULTS[w.result][1])]

@@ -63,7 +63,7 @@ class GenReferenceTest(unittest.TestCase):
         self.assertEqual((code, err), (0, ''))
         self.assertTrue(md.startswith('# Reference of 1\n### Probing\n\nWhat probes do.\n\n#### KT_INTERFACE_Probe\n'))
         self.assertIn('KT_INTERFACE_Probe(table, pbData, dwDataLength, ppbOut)', md)
-        self.assertIn('| `ppbOut` | [bytes-out](#kind-bytes-out) for `ppbOut`, `pdwOutLength` |', md)
+        self.assertIn('| `ppbOut` | 4-5 | [bytes-out](#kind-bytes-out) for `ppbOut`, `pdwOutLength` |', md)
         self.assertIn('- Back: `ppbOut`: the list: one byte string, or None.\n', md)
         self.assertIn('def KT_INTERFACE_Probe(table: KT_INTERFACE, pbData: Optional[bytes], dwDataLength: int, '
                       'ppbOut: _Out, /) -> None: ...', pyi)
