@@ -66,7 +66,9 @@ KINDS = {
                         'object), or None; free it with `KT_INTERFACE_CtxFreePrivateKey`', {BAD, RESOURCE}),
     'session-out': ('List[Any]', 'list, required', 'the list: the new session (a handle object), or None; '
                     'free it with `KT_INTERFACE_SessionDestroy`', {BAD, RESOURCE}),
-    'handle': ('Any', 'handle object from a list that a handle output filled, or None', None, {ARGUMENT}),
+    'handle': ('Any', 'handle object from a list that a handle output filled, or None; any pointer object '
+               'of the module is taken unchecked, so pass the handle of the right kind, still alive',
+               None, {ARGUMENT}),
     'time': ('Optional[SYSTEMTIME]', '[`SYSTEMTIME` record object](#the-systemtime-object) made by `new_SYSTEMTIME()`, '
              'or None', None, {ARGUMENT}),
     'value': ('int', 'integer; its low 32 bits are passed', None, {BAD}),
