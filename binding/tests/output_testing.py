@@ -26,10 +26,17 @@ RELEASES = set(RELEASE_OF_KIND.values())
 _KINDS = dict((name, [kind for kind, _ in items]) for name, _, _, items in WRAPPERS)
 
 
-def expected_releases(name):
-    """The releases of a call of wrapper name whose every output the library handed out, in
-    parameter order."""
-    return [RELEASE_OF_KIND[kind] for kind in _KINDS[name] if kind in RELEASE_OF_KIND]
+# Kinds whose result is asked for only by passing a list; the records are always asked for.
+_REQUESTED_BY_LIST = set(['text-out', 'decoded-text-out', 'bytes-out', 'certificates-out'])
+
+
+def expected_releases(name, items=None):
+    """The releases, in parameter order, of a call of wrapper name with items (after the
+    table; None: every output asked for) in which the library handed out every output asked
+    for."""
+    kinds = _KINDS[name]
+    return [RELEASE_OF_KIND[kind] for position, kind in enumerate(kinds) if kind in RELEASE_OF_KIND and
+            (items is None or kind not in _REQUESTED_BY_LIST or isinstance(items[position], list))]
 
 
 class ReleaseTrace(object):
