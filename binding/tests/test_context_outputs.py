@@ -151,6 +151,31 @@ class FileNameListTest(ContextOutputTestCase):
             self.assertEqual(names, [[u'%s-%s.p10' % (label, kind)] for kind in ('ds', 'kep', 'int')], name)
             self.assertEqual((requests[0], len(requests[1]), requests[2]), (None, 1, None), name)
 
+    def test_context_files_named_through_lists(self):
+        context, key = self.context(), self.private_key()
+        certificate = self.certificate_of(key)
+        data = os.path.join(self.scratch, u'дані'.encode('cp1251'))
+        open(data, 'wb').write(b'context file data')
+        empty, signed, cose = [os.path.join(self.scratch, name) for name in (b'empty.p7s', b'signed.p7s', b'data.cose')]
+        signer = []
+        W('CtxSignData')(self.t, key, 1, b'context file data', 17, 1, 0, signer)
+        # wrapper, items given the two name items, library arguments of the names, the names
+        for name, items, indices, names in [
+                ('CtxCreateEmptySignFile', lambda a, b: (context, 1, a, certificate, len(certificate), b), (2, 5),
+                 (data, empty)),
+                ('CtxAppendSignerFile', lambda a, b: (context, 1, signer[0], len(signer[0]), None, 0, a, b), (6, 7),
+                 (empty, signed)),
+                ('CtxCOSESignFile', lambda a, b: (key, 1, a, b), (2, 3), (data, cose))]:
+            lists = [['old', 'older'], []]
+            for index, text in zip(indices, names):
+                self.record.set_lent_text('KT' + name, index, text)
+            W(name)(self.t, *items(*lists))
+            self.assertEqual(lists, [[text.decode('cp1251')] for text in names], name)
+            self.assertTrue(os.path.exists(names[1]), name)
+        count = []
+        W('GetFileSignsCount')(self.t, signed, count)
+        self.assertEqual(count, [1])
+
     def test_a_failing_status_touches_no_item(self):
         # The library makes the key and writes every output, then fails.
         for name in ['CtxGenerateNamedPrivateKey', 'CtxGenerateNamedPrivateKeyEx']:
