@@ -83,6 +83,18 @@ class FailingStatusTest(EnvelopeOutputTestCase):
                 self.lib.clear_faults()
 
 
+    def test_a_session_made_before_a_late_status_is_destroyed(self):
+        c = self.cert
+        for name, items in [('ClientSessionCreateStep1', lambda: (0, old(), old())),
+                            ('ClientDynamicKeySessionCreate', lambda: (0, old(), old(), c, len(c), old(), old()))]:
+            self.record.set_late_status('KT' + name, CRYPTO)
+            destroyed = self.lib.calls('KTSessionDestroy')
+            given = items()
+            self.assertKTError(RuntimeError, CRYPTO, W(name), self.t, *given)
+            self.assertEqual(given, items(), name)
+            self.assertEqual(self.lib.calls('KTSessionDestroy'), destroyed + 1, name)
+            self.assertEqual(self.lib.counters(), NOTHING_OUTSTANDING, name)
+
 class ReleaseOrderTest(EnvelopeOutputTestCase):
     def test_releases_in_parameter_order_on_success_and_after_a_late_status(self):
         trace = ReleaseTrace(self.lib.lib, self.path('trace'))
