@@ -91,6 +91,7 @@ class MiddleOutputFailureTest(ContextOutputTestCase):
             self.assertEqual(found, [True], label)
 
     def test_device_certificates(self):
+        trace = ReleaseTrace(self.lib.lib, os.path.join(self.scratch, 'middle-trace'))
         for control, index, texts, certificates in [
                 ('length', 14, [WRITTEN] * 3, [WRITTEN, EMPTIED, UNTOUCHED, UNTOUCHED]),
                 ('length', 18, [WRITTEN] * 3, [WRITTEN, WRITTEN, WRITTEN, EMPTIED]),
@@ -101,7 +102,10 @@ class MiddleOutputFailureTest(ContextOutputTestCase):
                 self.record.set_output_length('KTCtxMakeDeviceCertificate', index, UNTAKEABLE_LENGTH)
             else:
                 self.record.set_lent_text('KTCtxMakeDeviceCertificate', index, UNDECODABLE)
-            self.assertKTError(TypeError, RESOURCE_FAILED, W('CtxMakeDeviceCertificate'), self.t, *given)
+            outcome, names, numbers = trace.during(W('CtxMakeDeviceCertificate'), self.t, *given)
+            self.assertEqual(outcome, (TypeError, (self.error_dictionary(RESOURCE_FAILED),)))
+            # All four certificates released, in parameter order, whichever output failed.
+            self.assertEqual((names, len(numbers), sorted(numbers)), (['KTFreeMemory'] * 4, 4, numbers))
             self.assertEqual([state_of(given[i]) for i in (1, 10, 11)], texts, (control, index))
             self.assertEqual([state_of(item) for item in given[12:]], certificates, (control, index))
             if texts[0] == WRITTEN:
