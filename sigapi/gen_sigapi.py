@@ -98,9 +98,9 @@ def read_constants():
 
 def write(path, text):
     # Leave an unchanged file alone so that dependants are not rebuilt.
-    if os.path.exists(path) and open(path).read() == text:
+    if os.path.exists(path) and open(path, encoding='utf-8').read() == text:
         return
-    with open(path + '.tmp', 'w') as f:
+    with open(path + '.tmp', 'w', encoding='utf-8') as f:
         f.write(text)
     os.replace(path + '.tmp', path)
 

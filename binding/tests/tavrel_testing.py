@@ -136,7 +136,9 @@ class CallRecord(object):
                  ctypes.c_long),
                 ('TavrelStandin_SetNullOutput', [ctypes.c_char_p, ctypes.c_uint], ctypes.c_int),
                 ('TavrelStandin_SetLentText', [ctypes.c_char_p, ctypes.c_uint, ctypes.c_char_p, ctypes.c_ulong],
-                 ctypes.c_int)]:
+                 ctypes.c_int),
+                ('TavrelStandin_SetOutputLength', [ctypes.c_char_p, ctypes.c_uint, ctypes.c_ulonglong], ctypes.c_int),
+                ('TavrelStandin_SetLateStatus', [ctypes.c_char_p, ctypes.c_ulong], ctypes.c_int)]:
             function = getattr(lib, name)
             function.argtypes, function.restype = argtypes, restype
 
@@ -168,3 +170,10 @@ class CallRecord(object):
 
     def set_lent_text(self, function, index, text):
         assert self.lib.TavrelStandin_SetLentText(as_bytes(function), index, text, len(text)) == 0, function
+
+    def set_output_length(self, function, index, length):
+        assert self.lib.TavrelStandin_SetOutputLength(as_bytes(function), index, length) == 0, function
+
+    def set_late_status(self, function, status):
+        """The next call hands out its outputs, then returns status."""
+        assert self.lib.TavrelStandin_SetLateStatus(as_bytes(function), status) == 0, function

@@ -61,6 +61,11 @@ void TavrelStandin_ResetCallCounts(void);
 /* Call trace file, one appended line per call; NULL returns to TAVREL_STANDIN_TRACE. */
 void TavrelStandin_SetTracePath(const char *path);
 
+/* Non-zero: each buffer that KTFreeMemory frees adds the trace line "released buffer <n>"
+ * after the call's own, n numbering the buffers the library made from 1, in the order it
+ * made them (a call makes its outputs in parameter order). */
+void TavrelStandin_SetReleaseTrace(int on);
+
 /* Non-zero: KTCtxSignData and KTCtxSignFile make signatures longer than 4096 bytes. */
 void TavrelStandin_SetLongSignatures(int on);
 
@@ -94,6 +99,14 @@ int TavrelStandin_SetNullOutput(const char *function, unsigned index);
 /* For the next call of `function` only: write `length` bytes (at most 1152) and a NUL into
  * the lent text buffer at `index` when it succeeds. */
 int TavrelStandin_SetLentText(const char *function, unsigned index, const char *text, unsigned long length);
+/* For the next call of `function` only: write `length` as the length of its buffer output
+ * at `index` (the buffer is made as usual), so that a caller that checks lengths can be
+ * made to fail on that one output. */
+int TavrelStandin_SetOutputLength(const char *function, unsigned index, unsigned long long length);
+/* For the next call of `function` only: do the work, hand out every output, then return
+ * `status` (a library that fails after filling its outputs). Applies to the functions
+ * that hand out buffers, texts or records (README). */
+int TavrelStandin_SetLateStatus(const char *function, unsigned long status);
 
 #ifdef __cplusplus
 }

@@ -18,6 +18,8 @@ namespace {
 struct requests {
     std::set<unsigned> null_outputs;
     std::map<unsigned, std::string> lent_texts;
+    std::map<unsigned, DWORD> output_lengths;
+    DWORD late_status = 0;
 };
 
 struct function_calls {
@@ -41,6 +43,22 @@ namespace {
 // plug-in's closer that still signs at exit).
 [[maybe_unused]] call_records &made_at_load = state();
 }  // namespace
+
+// Takes the current call's request at `index` from one map of its requests.
+template <class Value>
+bool take_request(const char *function, std::map<unsigned, Value> requests::*field, unsigned index,
+                  Value *out) noexcept {
+    long slot = function_slot(function);
+    if (slot < 0) return false;
+    call_records &r = state();
+    std::lock_guard<std::mutex> guard(r.lock);
+    auto &taken = r.functions[slot].current.*field;
+    auto it = taken.find(index);
+    if (it == taken.end()) return false;
+    *out = std::move(it->second);
+    taken.erase(it);
+    return true;
+}
 
 // The bytes of a text up to its NUL, or of a multi-string with its closing double NUL.
 std::string terminated(const char *t, bool double_nul) {
@@ -167,16 +185,19 @@ bool null_output_requested(const char *function, unsigned index) noexcept {
 }
 
 bool lent_text_requested(const char *function, unsigned index, std::string *text) noexcept {
+    return take_request(function, &requests::lent_texts, index, text);
+}
+
+bool output_length_requested(const char *function, unsigned index, DWORD *length) noexcept {
+    return take_request(function, &requests::output_lengths, index, length);
+}
+
+DWORD late_status(const char *function) noexcept {
     long slot = function_slot(function);
-    if (slot < 0) return false;
+    if (slot < 0) return 0;
     call_records &r = state();
     std::lock_guard<std::mutex> guard(r.lock);
-    auto &texts = r.functions[slot].current.lent_texts;
-    auto it = texts.find(index);
-    if (it == texts.end()) return false;
-    text->swap(it->second);
-    texts.erase(it);
-    return true;
+    return std::exchange(r.functions[slot].current.late_status, 0);
 }
 
 void write_lent_text(const char *function, unsigned index, char *buffer) noexcept {
@@ -193,9 +214,10 @@ output_batch::~output_batch() {
 output_batch &output_batch::buffer(unsigned index, const tavrel_standin::bytes &data, unsigned char **out,
                                    DWORD *length) {
     bool made = out && !null_output_requested(function_, index);
+    DWORD size = DWORD(data.size());
+    output_length_requested(function_, index, &size);
     outputs_.reserve(outputs_.size() + 1);
-    outputs_.push_back(
-        pending{made ? new_buffer(data) : nullptr, reinterpret_cast<void **>(out), length, DWORD(data.size())});
+    outputs_.push_back(pending{made ? new_buffer(data) : nullptr, reinterpret_cast<void **>(out), length, size});
     return *this;
 }
 
@@ -214,7 +236,7 @@ DWORD output_batch::commit() noexcept {
         if (p.length) *p.length = p.size;
     }
     outputs_.clear();
-    return 0;
+    return late_status(function_);
 }
 
 void reset_call_records() noexcept {
@@ -286,6 +308,28 @@ int TavrelStandin_SetNullOutput(const char *function, unsigned index) {
     } catch (...) {
         return -1;
     }
+    return 0;
+}
+
+int TavrelStandin_SetOutputLength(const char *function, unsigned index, unsigned long long length) {
+    long slot = function_slot(function);
+    if (slot < 0) return -1;
+    auto &r = tavrel_standin::state();
+    try {
+        std::lock_guard<std::mutex> guard(r.lock);
+        r.functions[slot].next.output_lengths[index] = DWORD(length);
+    } catch (...) {
+        return -1;
+    }
+    return 0;
+}
+
+int TavrelStandin_SetLateStatus(const char *function, unsigned long status) {
+    long slot = function_slot(function);
+    if (slot < 0) return -1;
+    auto &r = tavrel_standin::state();
+    std::lock_guard<std::mutex> guard(r.lock);
+    r.functions[slot].next.late_status = DWORD(status);
     return 0;
 }
 

@@ -63,12 +63,20 @@ bool null_output_requested(const char *function, unsigned index) noexcept;
 // Consumed by the current call: the bytes to write (with a NUL) into the lent text buffer at `index`.
 bool lent_text_requested(const char *function, unsigned index, std::string *text) noexcept;
 
+// Consumed by the current call: the length to write for the buffer output at `index`.
+bool output_length_requested(const char *function, unsigned index, DWORD *length) noexcept;
+
 // Writes the requested text into the lent text buffer `buffer` (argument `index`), if any.
 void write_lent_text(const char *function, unsigned index, char *buffer) noexcept;
 
+// Consumed by the current call of `function`: the status it returns once its outputs are
+// handed out, 0 when none was asked for.
+DWORD late_status(const char *function) noexcept;
+
 // A call's pointer outputs, made first and handed to the caller together by commit(),
 // honouring the requests: a buffer or text asked to stay null is not made, while a
-// buffer's length is still written. What is not committed is freed.
+// buffer's length is still written (the length asked for, if one was). What is not
+// committed is freed.
 class output_batch {
   public:
     explicit output_batch(const char *function) noexcept : function_(function) {}
@@ -79,7 +87,7 @@ class output_batch {
     // `out` (argument `index`) may be null: not requested, nothing made.
     output_batch &buffer(unsigned index, const bytes &data, unsigned char **out, DWORD *length);
     output_batch &text(unsigned index, const std::string &text, char **out);
-    // Writes every output; returns 0.
+    // Writes every output; returns 0, or the late status asked for this call.
     DWORD commit() noexcept;
 
   private:
@@ -87,7 +95,7 @@ class output_batch {
         unsigned char *made;
         void **out;
         DWORD *length;
-        DWORD size;
+        DWORD size;  // the length written
     };
     const char *function_;
     std::vector<pending> outputs_;

@@ -43,6 +43,7 @@ struct controls {
     std::mutex lock;
     function_control functions[kt_function_count];
     bool long_signatures = false;
+    bool trace_releases = false;
     std::string trace_path;
     bool trace_path_set = false;
     std::string applied_faults;  // environment texts already applied
@@ -223,6 +224,12 @@ bool long_signatures() noexcept {
     return c.long_signatures;
 }
 
+bool trace_releases() noexcept {
+    controls &c = state();
+    std::lock_guard<std::mutex> guard(c.lock);
+    return c.trace_releases;
+}
+
 }  // namespace tavrel_standin
 
 using tavrel_standin::slot_of;
@@ -290,6 +297,12 @@ void TavrelStandin_SetLongSignatures(int on) {
     c.long_signatures = on != 0;
 }
 
+void TavrelStandin_SetReleaseTrace(int on) {
+    auto &c = state();
+    std::lock_guard<std::mutex> guard(c.lock);
+    c.trace_releases = on != 0;
+}
+
 }  // extern "C"
 
 namespace tavrel_standin {
@@ -299,6 +312,7 @@ void reset_controls() noexcept {
     std::lock_guard<std::mutex> guard(c.lock);
     for (auto &f : c.functions) f = function_control{};
     c.long_signatures = false;
+    c.trace_releases = false;
     c.trace_path_set = false;
     c.trace_path.clear();
     c.applied_faults.clear();

@@ -22,6 +22,8 @@ void trace_line(const char *line) noexcept;
 DWORD apply_environment() noexcept;
 
 bool long_signatures() noexcept;
+// Whether KTFreeMemory traces which buffer it freed (TavrelStandin_SetReleaseTrace).
+bool trace_releases() noexcept;
 
 // TavrelStandin_Reset's share: forgets every control and the applied environment.
 void reset_controls() noexcept;

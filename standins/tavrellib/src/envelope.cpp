@@ -166,9 +166,9 @@ DWORD sender_info(const char *function, const parsed_envelope &parsed, const uns
     return outputs.commit();
 }
 
-DWORD recipients_count(const parsed_envelope &parsed, DWORD *count) {
+DWORD recipients_count(const char *function, const parsed_envelope &parsed, DWORD *count) {
     if (count) *count = parsed.recipients.size();
-    return 0;
+    return late_status(function);
 }
 
 DWORD recipient_info(const char *function, const parsed_envelope &parsed, DWORD index, unsigned type_index,
@@ -507,6 +507,7 @@ DWORD KTGetFileSenderInfo(char *pszEnvelopedFileName, unsigned char *pbRecipient
 
 DWORD KTGetRecipientsCount(char *pszEnvelopedData, unsigned char *pbEnvelopedData, DWORD dwEnvelopedDataLength,
                            DWORD *pdwCount) {
+    const char *const function = __func__;
     call_record(__func__).text(pszEnvelopedData).bytes(pbEnvelopedData, dwEnvelopedDataLength)
         .number(dwEnvelopedDataLength).pointer(pdwCount);
     write_lent_text(__func__, 0, pszEnvelopedData);
@@ -516,11 +517,12 @@ DWORD KTGetRecipientsCount(char *pszEnvelopedData, unsigned char *pbEnvelopedDat
         parsed_envelope parsed;
         if (DWORD status = parse_input(pszEnvelopedData, pbEnvelopedData, dwEnvelopedDataLength, &parsed))
             return status;
-        return recipients_count(parsed, pdwCount);
+        return recipients_count(function, parsed, pdwCount);
     });
 }
 
 DWORD KTGetFileRecipientsCount(char *pszEnvelopedFileName, DWORD *pdwCount) {
+    const char *const function = __func__;
     call_record(__func__).text(pszEnvelopedFileName).pointer(pdwCount);
     write_lent_text(__func__, 0, pszEnvelopedFileName);
     STANDIN_ENTER();
@@ -528,7 +530,7 @@ DWORD KTGetFileRecipientsCount(char *pszEnvelopedFileName, DWORD *pdwCount) {
     return guarded([&]() -> DWORD {
         parsed_envelope parsed;
         if (DWORD status = parse_file(pszEnvelopedFileName, &parsed)) return status;
-        return recipients_count(parsed, pdwCount);
+        return recipients_count(function, parsed, pdwCount);
     });
 }
 

@@ -551,7 +551,12 @@ DWORD KTVerifyDataWithParams(unsigned char *pbData, DWORD dwDataLength, DWORD dw
 
 void KTFreeMemory(unsigned char *pbMemory) {
     note_call(__func__);
-    free_buffer(pbMemory);
+    const unsigned long number = free_buffer(pbMemory);
+    if (number && trace_releases()) {
+        char line[64];
+        std::snprintf(line, sizeof line, "released buffer %lu", number);
+        trace_line(line);
+    }
 }
 
 void KTFreeCertOwnerInfo(PKT_CERT_OWNER_INFO pInfo) {

@@ -133,10 +133,10 @@ DWORD generate_named(const char *function, PVOID context, PKT_KEY_MEDIA media, c
             d->named_keys.push_back(named_key{label, password, pem});
             if (DWORD status = save_named_keys(s, *d, std::move(previous))) return status;
         }
-        requests.commit();
+        const DWORD status = requests.commit();
         for (size_t i = 0; i < 3; ++i) write_name(outputs[i].file_name, label + std::string(suffixes[i]));
         if (user_info) write_back_user_info(user_info, serial, label);
-        return 0;
+        return status;
     });
 }
 

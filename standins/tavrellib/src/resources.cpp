@@ -33,7 +33,8 @@ struct registry {
     std::mutex lock;
     std::map<void *, std::shared_ptr<context_state>> contexts;
     std::map<void *, key_entry> keys;
-    std::map<unsigned char *, size_t> buffers;
+    std::map<unsigned char *, unsigned long> buffers;  // each live buffer's number
+    unsigned long buffers_made = 0;
     std::map<void *, record_entry> records;
     unsigned long violations = 0;
 };
@@ -120,7 +121,8 @@ unsigned char *new_buffer(const bytes &data) {
     registry &r = state();
     try {
         std::lock_guard<std::mutex> guard(r.lock);
-        r.buffers.emplace(buffer, data.size());
+        r.buffers.emplace(buffer, r.buffers_made + 1);
+        ++r.buffers_made;
     } catch (...) {
         std::free(buffer);
         throw;
@@ -128,13 +130,15 @@ unsigned char *new_buffer(const bytes &data) {
     return buffer;
 }
 
-void free_buffer(unsigned char *buffer) noexcept {
+unsigned long free_buffer(unsigned char *buffer) noexcept {
     registry &r = state();
     std::lock_guard<std::mutex> guard(r.lock);
     auto it = r.buffers.find(buffer);
-    if (it == r.buffers.end()) return;
+    if (it == r.buffers.end()) return 0;
+    const unsigned long number = it->second;
     std::free(buffer);
     r.buffers.erase(it);
+    return number;
 }
 
 record_texts::~record_texts() { free_texts(texts_); }

@@ -29,7 +29,8 @@ void free_private_key(void *handle) noexcept;
 
 // A copy of `data` for the caller, released with KTFreeMemory.
 unsigned char *new_buffer(const bytes &data);
-void free_buffer(unsigned char *buffer) noexcept;
+// Frees a buffer the library made: its number (made from 1 in order), 0 for any other pointer.
+unsigned long free_buffer(unsigned char *buffer) noexcept;
 
 // Texts for a record in Windows-1251, freed with the record; empty texts are NULL.
 class record_texts {

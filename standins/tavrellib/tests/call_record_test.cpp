@@ -95,10 +95,66 @@ TEST_F(CallRecordTest, LentTextIsWrittenBeforeTheBufferIsRead) {
     EXPECT_EQ(std::string(lent), odd);
 }
 
+TEST_F(CallRecordTest, LateStatusHandsOutEveryOutputFirst) {
+    unsigned char data[] = "abc";
+    ASSERT_EQ(TavrelStandin_SetLateStatus("KTHashData", 0xF00D), 0);
+    char *text = nullptr;
+    unsigned char *binary = nullptr;
+    DWORD length = 0;
+    ASSERT_EQ(hash(data, 3, &text, &binary, &length), 0xF00Du);
+    EXPECT_NE(text, nullptr);
+    EXPECT_NE(binary, nullptr);
+    EXPECT_EQ(length, 32u);
+    EXPECT_EQ(TavrelStandin_GetCounters().buffers, 2u);
+    KTFreeMemory(reinterpret_cast<unsigned char *>(text));
+    KTFreeMemory(binary);
+    EXPECT_EQ(hash(data, 3, nullptr, nullptr, &length), 0u);  // the next call only
+}
+
+TEST_F(CallRecordTest, OutputLengthForTheNextCallOnly) {
+    unsigned char data[] = "abc";
+    ASSERT_EQ(TavrelStandin_SetOutputLength("KTHashData", 3, 1ULL << 63), 0);
+    unsigned char *binary = nullptr;
+    DWORD length = 0;
+    ASSERT_EQ(hash(data, 3, nullptr, &binary, &length), 0u);
+    EXPECT_EQ(length, 1UL << 63);
+    KTFreeMemory(binary);
+    ASSERT_EQ(hash(data, 3, nullptr, &binary, &length), 0u);
+    EXPECT_EQ(length, 32u);
+    KTFreeMemory(binary);
+}
+
+TEST_F(CallRecordTest, ReleaseTraceNumbersTheBuffers) {
+    std::string trace = dir + "/trace.log";
+    TavrelStandin_SetTracePath(trace.c_str());
+    unsigned char data[] = "abc";
+    char *text = nullptr;
+    unsigned char *binary = nullptr;
+    DWORD length = 0;
+    ASSERT_EQ(hash(data, 3, &text, &binary, &length), 0u);
+    KTFreeMemory(binary);  // untraced: the switch is off
+    TavrelStandin_SetReleaseTrace(1);
+    KTFreeMemory(reinterpret_cast<unsigned char *>(text));
+    KTFreeMemory(binary);  // no longer the library's: nothing released
+    ASSERT_EQ(hash(data, 3, nullptr, &binary, &length), 0u);
+    KTFreeMemory(binary);
+    TavrelStandin_SetReleaseTrace(0);
+    TavrelStandin_SetTracePath(nullptr);
+    std::string lines = read_text(trace);
+    const std::string mark = "released buffer ";
+    size_t at = lines.find(mark);
+    ASSERT_NE(at, std::string::npos);
+    unsigned long text_number = std::stoul(lines.substr(at + mark.size()));
+    EXPECT_EQ(lines, "KTHashData\nKTFreeMemory\nKTFreeMemory\n" + mark + std::to_string(text_number) +
+                         "\nKTFreeMemory\nKTHashData\nKTFreeMemory\n" + mark + std::to_string(text_number + 2) + "\n");
+}
+
 TEST_F(CallRecordTest, RefusalsAndReset) {
     EXPECT_EQ(TavrelStandin_LastCallArgumentCount("KTNoSuchFunction"), -1);
     EXPECT_EQ(TavrelStandin_LastCallIsNull(nullptr, 0), -1);
     EXPECT_EQ(TavrelStandin_SetNullOutput("KTNoSuchFunction", 0), -1);
+    EXPECT_EQ(TavrelStandin_SetOutputLength("KTNoSuchFunction", 0, 1), -1);
+    EXPECT_EQ(TavrelStandin_SetLateStatus(nullptr, 6), -1);
     EXPECT_EQ(TavrelStandin_SetLentText("KTHashFile", 0, nullptr, 3), -1);
     std::string long_text(1153, 'x');
     EXPECT_EQ(TavrelStandin_SetLentText("KTHashFile", 0, long_text.data(), long_text.size()), -1);

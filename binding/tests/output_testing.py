@@ -1,0 +1,68 @@
+# -*- coding: utf-8 -*-
+"""Shared helpers of the output tests: what each item kind releases, the stand-in's trace of
+releases, and the length that makes one buffer output fail."""
+import ctypes
+import os
+
+from tavrel_wrapper_kinds import WRAPPERS
+
+# A buffer length no byte string can have: the module refuses that output with code 6.
+UNTAKEABLE_LENGTH = 2 ** 63
+
+# The release function of each item kind whose result the library hands out.
+RELEASE_OF_KIND = {
+    'text-out': 'KTFreeMemory',
+    'decoded-text-out': 'KTFreeMemory',
+    'bytes-out': 'KTFreeMemory',
+    'certificate-info-ex': 'KTFreeCertificateInfoEx',
+    'certificate-info': 'KTFreeCertificateInfo',
+    'request-info': 'KTFreeCRInfo',
+    'signer': 'KTFreeSignInfo',
+    'sender': 'KTFreeSenderInfo',
+    'owner': 'KTFreeCertOwnerInfo',
+    'certificates-out': 'KTFreeCertificatesArray',
+}
+RELEASES = set(RELEASE_OF_KIND.values())
+_KINDS = dict((name, [kind for kind, _ in items]) for name, _, _, items in WRAPPERS)
+
+
+# Kinds whose result is asked for only by passing a list; the records are always asked for.
+_REQUESTED_BY_LIST = set(['text-out', 'decoded-text-out', 'bytes-out', 'certificates-out'])
+
+
+def expected_releases(name, items=None):
+    """The releases, in parameter order, of a call of wrapper name with items (after the
+    table; None: every output asked for) in which the library handed out every output asked
+    for."""
+    kinds = _KINDS[name]
+    return [RELEASE_OF_KIND[kind] for position, kind in enumerate(kinds) if kind in RELEASE_OF_KIND and
+            (items is None or kind not in _REQUESTED_BY_LIST or isinstance(items[position], list))]
+
+
+class ReleaseTrace(object):
+    """The stand-in's trace of one call's releases: release functions by name, and for
+    KTFreeMemory the number of the buffer it freed (buffers are numbered as the library
+    makes them, and a call makes its outputs in parameter order)."""
+
+    def __init__(self, lib, path):
+        self.lib, self.path = lib, path
+        self.lib.TavrelStandin_SetTracePath.argtypes = [ctypes.c_char_p]
+
+    def during(self, function, *args):
+        """(outcome, [release names], [freed buffer numbers]) of function(*args)."""
+        if os.path.exists(self.path):
+            os.remove(self.path)
+        self.lib.TavrelStandin_SetTracePath(self.path)
+        self.lib.TavrelStandin_SetReleaseTrace(1)
+        try:
+            try:
+                outcome = ('ok', function(*args))
+            except Exception as e:
+                outcome = (type(e), e.args)
+        finally:
+            self.lib.TavrelStandin_SetReleaseTrace(0)
+            self.lib.TavrelStandin_SetTracePath(None)
+        lines = open(self.path).read().splitlines() if os.path.exists(self.path) else []
+        names = [line for line in lines if line in RELEASES]
+        numbers = [int(line.split()[-1]) for line in lines if line.startswith('released buffer ')]
+        return outcome, names, numbers

@@ -1,0 +1,203 @@
+# -*- coding: utf-8 -*-
+"""Outputs of the named-key generations and of device certificates: an output that fails in
+the middle leaves the earlier ones written and the later ones as the script passed them,
+and every buffer the library handed out is released; releases run in parameter order;
+the request file names come back through lists."""
+import copy
+import os
+import unittest
+
+from context_testing import ContextTestCase, W, user_info
+from output_testing import UNTAKEABLE_LENGTH, ReleaseTrace, expected_releases
+from wrapper_testing import CRYPTO, RESOURCE_FAILED
+
+OLD = 'old'
+WRITTEN, EMPTIED, UNTOUCHED = 'written', 'emptied', 'untouched'
+UNDECODABLE = b'usage \x98'
+DEVICE_NAME = u'Пристрій'.encode('cp1251')
+
+
+def old():
+    return [OLD]
+
+
+def state_of(item):
+    """What became of a list output passed as old()."""
+    if item == old():
+        return UNTOUCHED
+    return EMPTIED if item == [] else WRITTEN
+
+
+class ContextOutputTestCase(ContextTestCase):
+    _request = None
+
+    def device_request(self):
+        if ContextOutputTestCase._request is None:
+            ContextOutputTestCase._request = self.request()
+        return ContextOutputTestCase._request
+
+    def generate(self, name, label, tail):
+        """Items of a named-key generation on the named medium: everything up to the user
+        information (the Ex form takes one), then tail."""
+        context = self.context()
+        self.addCleanup(lambda: W('CtxDestroyNamedPrivateKey')(self.t, self.context(), self.named_medium(), label, b'p'))
+        head = (context, self.named_medium(), label, b'p', 1, 1, 1, None, 0, 0, None)
+        return head + ((user_info(),) if name.endswith('Ex') else ()) + tail
+
+    def device_items(self, lists):
+        """Items of a device certificate for four requests; lists: the items from 12 on."""
+        r = self.device_request()
+        return (self.context(), old(), r, len(r), r, len(r), r, len(r), r, len(r)) + lists
+
+    def lend_device_texts(self):
+        for index, text in [(1, DEVICE_NAME), (10, b'cmp.example'), (11, b'8080')]:
+            self.record.set_lent_text('KTCtxMakeDeviceCertificate', index, text)
+
+
+class MiddleOutputFailureTest(ContextOutputTestCase):
+    # wrapper, label, the control that makes one output fail, and what becomes of the
+    # list outputs from the first requested byte string on (in item order)
+    CASES = [
+        # the second request cannot be handed back
+        ('CtxGenerateNamedPrivateKey', 'middle-1', ('length', 14),
+         [WRITTEN, WRITTEN, EMPTIED, UNTOUCHED, UNTOUCHED, UNTOUCHED]),
+        # the third request
+        ('CtxGenerateNamedPrivateKeyEx', 'middle-2', ('length', 19),
+         [WRITTEN, WRITTEN, WRITTEN, WRITTEN, EMPTIED, UNTOUCHED]),
+        # the text before the requests does not decode
+        ('CtxGenerateNamedPrivateKeyEx', 'middle-3', ('text', 12),
+         [UNTOUCHED] * 6),
+    ]
+
+    def test_named_key_generations(self):
+        for name, label, (control, index), after in self.CASES:
+            usages = [old()] if name.endswith('Ex') else []
+            given = self.generate(name, label, tuple(usages) + tuple(old() for _ in range(6)))
+            if control == 'length':
+                self.record.set_output_length('KT' + name, index, UNTAKEABLE_LENGTH)
+            else:
+                self.record.set_lent_text('KT' + name, index, UNDECODABLE)
+            self.assertKTError(TypeError, RESOURCE_FAILED, W(name), self.t, *given)
+            self.assertEqual([state_of(item) for item in given[-6:]], after, (name, label))
+            # The outputs before the requests were written: the medium and the description.
+            self.assertEqual(sorted(given[1]), ['dwDevIndex', 'dwTypeIndex', 'szPassword'])
+            if usages:
+                self.assertEqual(len(given[11]['szUserCode']), 16)  # the library's write-back
+                self.assertEqual(state_of(usages[0]), EMPTIED if control == 'text' else WRITTEN)
+            self.assertEqual(self.lib.counters()['buffers'], 0, name)
+            # The library's work stands: the key was made.
+            found = []
+            W('CtxIsNamedPrivateKeyExists')(self.t, self.context(), self.named_medium(), label, None, found)
+            self.assertEqual(found, [True], label)
+
+    def test_device_certificates(self):
+        trace = ReleaseTrace(self.lib.lib, os.path.join(self.scratch, 'middle-trace'))
+        for control, index, texts, certificates in [
+                ('length', 14, [WRITTEN] * 3, [WRITTEN, EMPTIED, UNTOUCHED, UNTOUCHED]),
+                ('length', 18, [WRITTEN] * 3, [WRITTEN, WRITTEN, WRITTEN, EMPTIED]),
+                ('text', 11, [WRITTEN, WRITTEN, EMPTIED], [UNTOUCHED] * 4)]:
+            given = self.device_items(tuple(old() for _ in range(6)))
+            self.lend_device_texts()
+            if control == 'length':
+                self.record.set_output_length('KTCtxMakeDeviceCertificate', index, UNTAKEABLE_LENGTH)
+            else:
+                self.record.set_lent_text('KTCtxMakeDeviceCertificate', index, UNDECODABLE)
+            outcome, names, numbers = trace.during(W('CtxMakeDeviceCertificate'), self.t, *given)
+            self.assertEqual(outcome, (TypeError, (self.error_dictionary(RESOURCE_FAILED),)))
+            # All four certificates released, in parameter order, whichever output failed.
+            self.assertEqual((names, len(numbers), sorted(numbers)), (['KTFreeMemory'] * 4, 4, numbers))
+            self.assertEqual([state_of(given[i]) for i in (1, 10, 11)], texts, (control, index))
+            self.assertEqual([state_of(item) for item in given[12:]], certificates, (control, index))
+            if texts[0] == WRITTEN:
+                self.assertEqual(given[1], [DEVICE_NAME.decode('cp1251')])
+            self.assertEqual(self.lib.counters()['buffers'], 0, (control, index))
+
+
+class ReleaseOrderTest(ContextOutputTestCase):
+    def test_releases_in_parameter_order_on_success_and_after_a_late_status(self):
+        trace = ReleaseTrace(self.lib.lib, os.path.join(self.scratch, 'context-trace'))
+        for late in [False, True]:
+            key = self.private_key()
+            envelope = []
+            W('CtxEnvelopData')(self.t, key, [self.certificate_of(key)], 1, 1, 0, 'data', 4, envelope)
+            suffix = '-late' if late else ''
+            cases = [
+                ('CtxGenerateNamedPrivateKey', self.generate('CtxGenerateNamedPrivateKey', 'order' + suffix,
+                                                             ([], None, [], None, [], None))),
+                ('CtxGenerateNamedPrivateKeyEx', self.generate('CtxGenerateNamedPrivateKeyEx', 'order-ex' + suffix,
+                                                               (None, [], None, [], None, [], None))),
+                ('CtxMakeDeviceCertificate', self.device_items((None, None, [], [], [], []))),
+                ('CtxGetOwnCertificate', (key, 0, 0, {}, [])),
+                ('CtxDevelopData', (key, None, envelope[0], len(envelope[0]), None, 0, [], {})),
+            ]
+            for name, items in cases:
+                if name == 'CtxMakeDeviceCertificate':
+                    self.lend_device_texts()
+                if late:
+                    self.record.set_late_status('KT' + name, CRYPTO)
+                outcome, names, numbers = trace.during(W(name), self.t, *items)
+                self.assertEqual(outcome[0], RuntimeError if late else 'ok', (name, outcome))
+                self.assertEqual(names, expected_releases(name), name)
+                self.assertEqual(len(numbers), names.count('KTFreeMemory'), name)
+                self.assertEqual(numbers, sorted(numbers), name)
+                self.assertEqual(self.lib.counters()['buffers'], 0, name)
+
+
+class FileNameListTest(ContextOutputTestCase):
+    """The request file names that the library writes come back through lists."""
+
+    def test_named_key_generations(self):
+        for name, label in [('CtxGenerateNamedPrivateKey', u'ярлик'), ('CtxGenerateNamedPrivateKeyEx', b'label')]:
+            names = [['old', 'older'], [], old()]
+            requests = [None, [], None]
+            tail = (requests[0], names[0], requests[1], names[1], requests[2], names[2])
+            W(name)(self.t, *self.generate(name, label, ((None,) if name.endswith('Ex') else ()) + tail))
+            self.assertEqual(names, [[u'%s-%s.p10' % (label, kind)] for kind in ('ds', 'kep', 'int')], name)
+            self.assertEqual((requests[0], len(requests[1]), requests[2]), (None, 1, None), name)
+
+    def test_context_files_named_through_lists(self):
+        context, key = self.context(), self.private_key()
+        certificate = self.certificate_of(key)
+        data = os.path.join(self.scratch, u'дані'.encode('cp1251'))
+        open(data, 'wb').write(b'context file data')
+        empty, signed, cose = [os.path.join(self.scratch, name) for name in (b'empty.p7s', b'signed.p7s', b'data.cose')]
+        signer = []
+        W('CtxSignData')(self.t, key, 1, b'context file data', 17, 1, 0, signer)
+        # wrapper, items given the two name items, library arguments of the names, the names
+        for name, items, indices, names in [
+                ('CtxCreateEmptySignFile', lambda a, b: (context, 1, a, certificate, len(certificate), b), (2, 5),
+                 (data, empty)),
+                ('CtxAppendSignerFile', lambda a, b: (context, 1, signer[0], len(signer[0]), None, 0, a, b), (6, 7),
+                 (empty, signed)),
+                ('CtxCOSESignFile', lambda a, b: (key, 1, a, b), (2, 3), (data, cose))]:
+            lists = [['old', 'older'], []]
+            for index, text in zip(indices, names):
+                self.record.set_lent_text('KT' + name, index, text)
+            W(name)(self.t, *items(*lists))
+            self.assertEqual(lists, [[text.decode('cp1251')] for text in names], name)
+            self.assertTrue(os.path.exists(names[1]), name)
+        count = []
+        W('GetFileSignsCount')(self.t, signed, count)
+        self.assertEqual(count, [1])
+
+    def test_a_failing_status_touches_no_item(self):
+        # The library makes the key and writes every output, then fails.
+        for name in ['CtxGenerateNamedPrivateKey', 'CtxGenerateNamedPrivateKeyEx']:
+            label = name + '-late'
+            self.record.set_lent_text('KT' + name, 2, label)
+            given = self.generate(name, label, ((old(),) if name.endswith('Ex') else ()) + tuple(old() for _ in range(6)))
+            given = given[:2] + (old(),) + given[3:]
+            before = copy.deepcopy(given[1:])
+            self.record.set_late_status('KT' + name, CRYPTO)
+            self.assertKTError(RuntimeError, CRYPTO, W(name), self.t, *given)
+            self.assertEqual(given[1:], before, name)
+            self.assertEqual(self.lib.counters()['buffers'], 0, name)
+        given = self.device_items(tuple(old() for _ in range(6)))
+        self.lend_device_texts()
+        self.record.set_late_status('KTCtxMakeDeviceCertificate', CRYPTO)
+        self.assertKTError(RuntimeError, CRYPTO, W('CtxMakeDeviceCertificate'), self.t, *given)
+        self.assertEqual([state_of(given[i]) for i in (1, 10, 11, 12, 13, 14, 15)], [UNTOUCHED] * 7)
+        self.assertEqual(self.lib.counters()['buffers'], 0)
+
+if __name__ == '__main__':
+    unittest.main()
