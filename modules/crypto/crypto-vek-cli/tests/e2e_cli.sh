@@ -264,6 +264,28 @@ for closed in 0 2; do
     cut -f2-3 "$dir/log" | grep -qxF $'mediaList\tdone: serial-count:3' || fail "log with descriptor $closed closed"
 done
 
+# --- an answer whose reader has gone: the write fails, as on /dev/full ----------------
+# The commands that change something may have done so before the answer was lost.
+new_world lost-answer
+mkfifo "$scratch/lost"
+exec 7<>"$scratch/lost" 8>"$scratch/lost"  # 7 lets 8 open without waiting for a reader
+exec 7<&-
+printf 'operator data\n' >"$dir/data"
+for args in "media list" "key create VM1K-000102 $PW ds kep $dir/lost.zip" \
+    "sign export-crt VM1K-000101 $PW $dir/lost.crt" "sign create-ext VM1K-000101 $PW $dir/data $dir/lost.p7s"; do
+    runs=$((runs + 1))
+    rm -f "$dir/log"
+    # SIGPIPE at its default action, whatever the test runner's is.
+    # shellcheck disable=SC2086
+    env --default-signal=PIPE "$VEK_CLI" $args >&8 2>"$scratch/err"
+    rc=$?
+    [ "$rc" = 70 ] || fail "vek-cli $args to a reader that has gone: exit code $rc, expected 70"
+    cut -f2-3 "$dir/log" | grep -qxF $'main\tfail: write <stdout>' || fail "vek-cli $args: the failed write is not logged"
+    [ -s "$scratch/err" ] && fail "vek-cli $args: standard error: $(cat "$scratch/err")"
+done
+exec 8>&-
+for made in lost.zip lost.crt lost.p7s; do [ -s "$dir/$made" ] || fail "the lost answer's $made was not made"; done
+
 # --- libzip is loaded by the commands that make archives, and only by them -------------
 new_world no-libzip
 mkdir "$dir/libs"
