@@ -169,6 +169,42 @@ logged 4 keyDelete "done"
 expect 0 $'FAILED\n' key test-access VM1K-000102 $PW
 expect 70 "$USAGE" key delete VM1K-000102 $PW
 
+# --- a signal that ends key create ----------------------------------------------------
+# key_create_signalled SIGNAL FUNCTION ZIP: key create with FUNCTION slowed down, sent SIGNAL
+# once FUNCTION has been entered; the run must end by that signal, with no answer.
+key_create_signalled() {
+    local sig=$1 function=$2 zip=$3 rc
+    runs=$((runs + 1))
+    : >"$dir/trace"
+    # Every signal at its default action (a background job ignores SIGINT and SIGQUIT).
+    (ulimit -c 0; TAVREL_STANDIN_DELAYS=$function=800 exec env --default-signal "$VEK_CLI" \
+        key create VM1K-000102 $PW ds kep "$zip" >"$scratch/out" 2>"$scratch/err") &
+    local pid=$!
+    for _ in $(seq 400); do grep -qx "$function" "$dir/trace" && break; sleep 0.025; done
+    kill -s "$sig" "$pid"
+    wait "$pid"
+    rc=$?
+    [ "$rc" = $((128 + $(kill -l "$sig"))) ] || fail "key create sent SIG$sig in $function: exit code $rc"
+    [ -s "$scratch/out" ] && fail "key create sent SIG$sig in $function answered: $(cat "$scratch/out")"
+    [ -s "$scratch/err" ] && fail "key create sent SIG$sig in $function: standard error: $(cat "$scratch/err")"
+    ls "$dir" | grep -q '\.zip\.' && fail "key create sent SIG$sig in $function left $(ls "$dir" | grep '\.zip\.')"
+}
+new_world signals
+# Before the key is replaced the signal ends the command at once: nothing is made.
+key_create_signalled TERM KTEnumKeyMediaTypes "$dir/early.zip"
+[ -e "$dir/early.zip" ] && fail "key create ended early wrote an archive"
+expect 0 $'FAILED\n' key test-access VM1K-000102 $PW
+# Once the key is being replaced, the signal waits until its requests are archived.
+for sig in TERM INT HUP QUIT; do
+    key_create_signalled $sig KTGeneratePrivateKeyEx "$dir/$sig.zip"
+    rm -rf "$dir/entries" && mkdir "$dir/entries"
+    "$ZIP_DUMP" "$dir/$sig.zip" "$dir/entries" >"$dir/entries.txt" || fail "SIG$sig: no archive of the new key"
+    expect 0 $'DONE\n' sign export-crt VM1K-000102 $PW "$dir/$sig.crt"
+    key=$(pubkey_of_cert "$dir/$sig.crt")
+    [ -n "$key" ] && [ "$key" = "$(pubkey_of_request "$dir/entries/0")" ] ||
+        fail "SIG$sig: the archive does not hold the new key's request"
+done
+
 # --- key create refuses before making a key ------------------------------------------
 new_world refuse
 mkdir -p "$dir/work"
