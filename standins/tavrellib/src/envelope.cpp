@@ -276,7 +276,14 @@ DWORD develop(const key_material &recipient, const bytes &envelope, const X509 *
 }
 
 void fill_sender_info(KT_ENVELOP_INFO *info, const opened_envelope &opened) {
-    if (opened.sender.certificate) fill_sign_info(info, opened.sender);
+    if (!info) return;
+    if (opened.sender.certificate) {
+        fill_sign_info(info, opened.sender);
+        return;
+    }
+    KT_ENVELOP_INFO nobody{};  // bFilled 0, no time, every text empty
+    record_texts texts;
+    commit_record(info, nobody, texts);
 }
 
 }  // namespace tavrel_standin
