@@ -7,9 +7,10 @@ namespace Zarn {
 namespace Support {
 namespace VekCli {
 
-// Blocks SIGTERM, SIGINT, SIGHUP and SIGQUIT while it lives and then restores the mask it
-// found: such a signal that arrives meanwhile takes effect when the window closes, after
-// the work it guards is complete or its failure is recorded.
+// Blocks SIGTERM, SIGINT, SIGHUP and SIGQUIT in the calling thread (the tool has no other)
+// while it lives, then restores the mask it found: such a signal that arrives meanwhile
+// takes effect when the window closes, after the work it guards is complete or its
+// failure is recorded.
 class signal_window {
 public:
     signal_window();

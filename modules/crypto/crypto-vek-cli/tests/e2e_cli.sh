@@ -177,7 +177,7 @@ key_create_signalled() {
     runs=$((runs + 1))
     : >"$dir/trace"
     # Every signal at its default action (a background job ignores SIGINT and SIGQUIT).
-    (ulimit -c 0; TAVREL_STANDIN_DELAYS=$function=800 exec env --default-signal "$VEK_CLI" \
+    (ulimit -c 0; TAVREL_STANDIN_DELAYS=$function=1500 exec env --default-signal "$VEK_CLI" \
         key create VM1K-000102 $PW ds kep "$zip" >"$scratch/out" 2>"$scratch/err") &
     local pid=$!
     for _ in $(seq 400); do grep -qx "$function" "$dir/trace" && break; sleep 0.025; done
