@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <functional>
@@ -289,8 +290,10 @@ volatile sig_atomic_t g_delivered = 0;
 volatile sig_atomic_t g_probe_at_delivery = 0;
 char g_probe[4096];
 void _T_note_delivery(int signal) {
+    const int error = errno;
     g_delivered = signal;
     g_probe_at_delivery = ::access(g_probe, F_OK) == 0;
+    errno = error;
 }
 
 // A signal that would end the command, arriving while the archive check's probe exists,
