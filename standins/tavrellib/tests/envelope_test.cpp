@@ -280,6 +280,7 @@ TEST_F(SessionTest, OnlyThePeerDecrypts) {
     KT_CERT_INFO peer{};
     ASSERT_EQ(KTSessionGetPeerCertificateInfo(p.client, &peer), 0u);
     EXPECT_STREQ(peer.pszSubjOrgUnit, "\xCD\xEE\xF1\xB3\xE9 SER-1");
+    EXPECT_EQ(null_texts(peer, kt_records::KT_CERT_INFO_fields), "");
     KTFreeCertificateInfo(&peer);
     EXPECT_EQ(KTSessionCheckCertificates(p.server), TAVREL_STANDIN_ERROR_VERIFY);  // SER-0's expired in 2023
     EXPECT_EQ(KTSessionCheckCertificates(p.client), 0u);

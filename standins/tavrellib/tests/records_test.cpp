@@ -1,26 +1,11 @@
 // Records the library fills: every text field points to a text, empty where there is
 // nothing, so that a caller may read each one.
-#include <cstring>
 #include <string>
 
-#include "kt_record_fields.h"
 #include "standin_fixture.h"
 
 namespace standin_test {
 namespace {
-
-// The text fields of `record` that are null, by name.
-template <class Record, size_t N>
-std::string null_texts(const Record &record, const kt_records::kt_field (&fields)[N]) {
-    std::string nulls;
-    for (const kt_records::kt_field &f : fields) {
-        if (f.kind != kt_records::KT_FIELD_TEXT_PTR) continue;
-        const char *text = nullptr;
-        std::memcpy(&text, reinterpret_cast<const unsigned char *>(&record) + f.offset, sizeof text);
-        if (!text) nulls += std::string(" ") + f.name;
-    }
-    return nulls;
-}
 
 class FilledRecordTest : public StandinTest {
   protected:
