@@ -61,7 +61,18 @@ class EnvelopeRoundTripTest(EnvelopeTestCase):
         W('DevelopDataEx')(self.t, None, binary[0], len(binary[0]), self.other_cert, len(self.other_cert), opened,
                            sender)
         self.assertEqual(opened, [DATA])
-        self.assertIsNone(sender['pszSubjCN'])  # unsigned, no sender named: the record stays empty
+        # Unsigned, no sender named: the record is not filled, yet every text is one.
+        self.assertEqual((sender['bFilled'], sender['pszSubjCN'], sender['pszIssuer']), (False, u'', u''))
+
+    def test_filled_records_hold_a_text_in_every_text_field(self):
+        """What the certificate leaves out (a phone, an address) is u'', never None."""
+        envelope = self.envelop(DATA)
+        sender, flag, info, der = {}, [], {}, []
+        self.develop(envelope, sender)
+        W('GetSenderInfo')(self.t, None, envelope, len(envelope), None, 0, flag, info, der)
+        for name, record in [('owner', self.owner), ('sender', sender), ('certificate', info)]:
+            self.assertEqual([key for key, value in record.items() if value is None], [], name)
+            self.assertEqual((record['pszSubjPhone'], record['pszSubjAddress']), (u'', u''), name)
 
     def test_non_recipient_refused_and_changed_envelope_refused(self):
         envelope = self.envelop(DATA, [self.other_cert])

@@ -96,7 +96,7 @@ KT_CR_INFO *new_cr_info(X509_REQ *request) {
         ERR_clear_error();
     }
     filled.dwSubjType = KT_SUBJECT_TYPE_END_USER;
-    return static_cast<KT_CR_INFO *>(new_library_record(&filled, sizeof filled, texts));
+    return new_library_record(filled, texts);
 }
 
 }  // namespace

@@ -259,9 +259,12 @@ DWORD develop(const key_material &recipient, const bytes &envelope, const X509 *
     if (parsed.flags & flag_signed) {
         if (!r.blob(&signature)) return TAVREL_STANDIN_ERROR_CRYPTO;
         const X509 *signer = parsed.sender ? parsed.sender.get() : sender_certificate;
+        // Empty data is still data given: a null pointer would ask for content inside.
+        static const unsigned char no_data = 0;
+        const unsigned char *signed_data = result.data.empty() ? &no_data : result.data.data();
         verified_signer verified;
-        if (cms_verify(result.data.data(), result.data.size(), signature.data(), signature.size(), signer, 0,
-                       &verified) != verify_status::ok)
+        if (cms_verify(signed_data, result.data.size(), signature.data(), signature.size(), signer, 0, &verified) !=
+            verify_status::ok)
             return TAVREL_STANDIN_ERROR_VERIFY;
         result.sender = std::move(verified);
     } else {
@@ -273,7 +276,14 @@ DWORD develop(const key_material &recipient, const bytes &envelope, const X509 *
 }
 
 void fill_sender_info(KT_ENVELOP_INFO *info, const opened_envelope &opened) {
-    if (opened.sender.certificate) fill_sign_info(info, opened.sender);
+    if (!info) return;
+    if (opened.sender.certificate) {
+        fill_sign_info(info, opened.sender);
+        return;
+    }
+    KT_ENVELOP_INFO nobody{};  // bFilled 0, no time, every text empty
+    record_texts texts;
+    commit_record(info, nobody, texts);
 }
 
 }  // namespace tavrel_standin

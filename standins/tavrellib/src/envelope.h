@@ -46,7 +46,7 @@ DWORD develop(const key_material &recipient, const bytes &envelope, const X509 *
               opened_envelope *opened);
 
 // Fills the caller's sender record from an opened envelope (released with KTFreeSenderInfo);
-// an envelope that names no sender leaves it unfilled.
+// for an envelope that names no sender, with bFilled 0 and every text empty.
 void fill_sender_info(KT_ENVELOP_INFO *info, const opened_envelope &opened);
 
 }  // namespace tavrel_standin

@@ -84,7 +84,7 @@ void fill_owner_info(KT_CERT_OWNER_INFO *info, const key_material &material) {
     KT_CERT_OWNER_INFO filled{};
     record_texts texts;
     set_owner_fields(filled, material.description, texts);
-    commit_record(info, &filled, sizeof filled, texts);
+    commit_record(info, filled, texts);
 }
 
 KT_CERT_INFO_EX *new_cert_info_ex(const certificate_texts &t) {
@@ -97,7 +97,7 @@ KT_CERT_INFO_EX *new_cert_info_ex(const certificate_texts &t) {
     filled.dwSubjType = KT_SUBJECT_TYPE_END_USER;
     filled.pszSubjCountry = texts(t.subj_country);
     filled.pszFingerprint = texts(t.fingerprint);
-    return static_cast<KT_CERT_INFO_EX *>(new_library_record(&filled, sizeof filled, texts));
+    return new_library_record(filled, texts);
 }
 
 DWORD read_data_file(const char *path, bytes *out) {

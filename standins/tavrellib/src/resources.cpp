@@ -144,7 +144,6 @@ unsigned long free_buffer(unsigned char *buffer) noexcept {
 record_texts::~record_texts() { free_texts(texts_); }
 
 char *record_texts::operator()(const std::string &utf8) {
-    if (utf8.empty()) return nullptr;
     std::string text = utf8_to_cp1251_lossy(utf8);
     texts_.reserve(texts_.size() + 1);
     char *copy = strdup(text.c_str());
@@ -153,7 +152,20 @@ char *record_texts::operator()(const std::string &utf8) {
     return copy;
 }
 
-void commit_record(void *record, const void *filled, size_t size, record_texts &texts) {
+void complete_texts(void *filled, const kt_records::kt_field *fields, size_t count, record_texts &texts) {
+    for (size_t i = 0; i < count; ++i) {
+        const kt_records::kt_field &f = fields[i];
+        if (f.kind != kt_records::KT_FIELD_TEXT_PTR) continue;
+        unsigned char *at = static_cast<unsigned char *>(filled) + f.offset;
+        char *text = nullptr;
+        std::memcpy(&text, at, sizeof text);  // packed: the field may be unaligned
+        if (text) continue;
+        text = texts(std::string());
+        std::memcpy(at, &text, sizeof text);
+    }
+}
+
+void detail::commit_record(void *record, const void *filled, size_t size, record_texts &texts) {
     registry &r = state();
     std::vector<char *> replaced;
     {
@@ -171,7 +183,7 @@ void commit_record(void *record, const void *filled, size_t size, record_texts &
     std::memcpy(record, filled, size);
 }
 
-void *new_library_record(const void *filled, size_t size, record_texts &texts) {
+void *detail::new_library_record(const void *filled, size_t size, record_texts &texts) {
     void *record = std::malloc(size);
     if (!record) throw std::bad_alloc();
     std::memcpy(record, filled, size);

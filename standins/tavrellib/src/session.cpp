@@ -125,7 +125,7 @@ void fill_cert_info(KT_CERT_INFO *info, const X509 *certificate) {
     set_certificate_fields(filled, t, texts);
     filled.dwVersion = 1;
     filled.bSubjType = 4;  // KT_SUBJECT_TYPE_END_USER
-    commit_record(info, &filled, sizeof filled, texts);
+    commit_record(info, filled, texts);
 }
 
 bytes saved_form(const session &s) {

@@ -144,7 +144,7 @@ void fill_sign_info(KT_SIGN_INFO *info, const verified_signer &signer) {
     set_owner_fields(filled, describe_certificate(signer.certificate.get()), texts);
     filled.bTimeAvail = signer.has_time ? 1 : 0;
     if (signer.has_time) to_systemtime(signer.time, &filled.Time);
-    commit_record(info, &filled, sizeof filled, texts);
+    commit_record(info, filled, texts);
 }
 
 }  // namespace tavrel_standin

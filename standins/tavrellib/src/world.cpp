@@ -1,14 +1,18 @@
 #include "world.h"
 
 #include <cjson/cJSON.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -190,6 +194,38 @@ std::string parent_of(const std::string &path) {
     size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The process id of a temporary file "<pid>.<sequence>" that save_world names after
+// `prefix`; 0 for any other name.
+pid_t temporary_writer(const std::string &name, const std::string &prefix) {
+    if (name.compare(0, prefix.size(), prefix) != 0) return 0;
+    const std::string rest = name.substr(prefix.size());
+    const size_t dot = rest.find('.');
+    auto digits = [](const std::string &text) {
+        return !text.empty() && text.size() <= 19 &&
+               std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c) != 0; });
+    };
+    if (dot == std::string::npos || !digits(rest.substr(0, dot)) || !digits(rest.substr(dot + 1))) return 0;
+    const unsigned long long pid = std::stoull(rest.substr(0, dot));
+    return pid > 0 && pid <= INT_MAX ? pid_t(pid) : 0;
+}
+
+// Removes the temporary files that writers of `path` left when they were ended before
+// their rename (a signal): those of processes that no longer run. Another process's
+// file, and this process's own, may be in use and stay.
+void remove_stale_temporaries(const std::string &path) {
+    const size_t slash = path.rfind('/');
+    const std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".tmp.";
+    DIR *folder = ::opendir(parent_of(path).c_str());
+    if (!folder) return;
+    while (const dirent *entry = ::readdir(folder)) {
+        const pid_t writer = temporary_writer(entry->d_name, prefix);
+        if (writer == 0 || writer == ::getpid()) continue;
+        if (::kill(writer, 0) == 0 || errno != ESRCH) continue;  // alive, or not ours to tell
+        ::unlinkat(::dirfd(folder), entry->d_name, 0);
+    }
+    ::closedir(folder);
 }
 
 }  // namespace
@@ -377,6 +413,7 @@ world load_world(const std::string &path, bool create_parent) {
 void save_world(const std::string &path, const world &w) {
     static std::atomic<unsigned long> sequence{0};
     const std::string text = world_to_json(w);
+    remove_stale_temporaries(path);
     const std::string temporary = path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(++sequence);
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) invalid(temporary + ": " + std::strerror(errno));

@@ -74,6 +74,7 @@ std::string default_world_path();
 world load_world(const std::string &path, bool create_parent);
 
 // Rewrites the file atomically: temporary file, fsync, rename, fsync of the folder.
+// Temporary files left beside it by writers that were ended meanwhile are removed first.
 void save_world(const std::string &path, const world &w);
 
 // How a read of a whole file ended.

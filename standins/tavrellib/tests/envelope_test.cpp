@@ -85,6 +85,21 @@ TEST_F(SealedTest, EnvelopeOpensForEachRecipientOnly) {
     EXPECT_EQ(sender.bFilled, 0);
 }
 
+// No data at all is enveloped and opened like any other, signed or not.
+TEST_F(SealedTest, EmptyDataOpens) {
+    become(0);
+    for (BOOL sign : {0, 1}) {
+        bytes envelope;
+        ASSERT_EQ(envelop({0}, "", &envelope, sign), 0u) << sign;
+        std::string data = "old";
+        KT_ENVELOP_INFO sender{};
+        ASSERT_EQ(develop(envelope, &data, &sender), 0u) << sign;
+        EXPECT_EQ(data, "");
+        EXPECT_EQ(sender.bTimeAvail, sign);
+        KTFreeSenderInfo(&sender);
+    }
+}
+
 TEST_F(SealedTest, EveryChangedByteIsRefused) {
     become(0);
     bytes envelope;
@@ -265,6 +280,7 @@ TEST_F(SessionTest, OnlyThePeerDecrypts) {
     KT_CERT_INFO peer{};
     ASSERT_EQ(KTSessionGetPeerCertificateInfo(p.client, &peer), 0u);
     EXPECT_STREQ(peer.pszSubjOrgUnit, "\xCD\xEE\xF1\xB3\xE9 SER-1");
+    EXPECT_EQ(null_texts(peer, kt_records::KT_CERT_INFO_fields), "");
     KTFreeCertificateInfo(&peer);
     EXPECT_EQ(KTSessionCheckCertificates(p.server), TAVREL_STANDIN_ERROR_VERIFY);  // SER-0's expired in 2023
     EXPECT_EQ(KTSessionCheckCertificates(p.client), 0u);

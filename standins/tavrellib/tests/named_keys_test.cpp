@@ -88,6 +88,7 @@ TEST_F(NamedKeyTest, LifecyclePersistsInTheWorldFile) {
         bytes copy = r;
         ASSERT_EQ(KTGetCRInfo(copy.data(), copy.size(), &info), 0u);
         EXPECT_EQ(info->bSelfSigned, 1);
+        EXPECT_EQ(null_texts(*info, kt_records::KT_CR_INFO_fields), "");
         KTFreeCRInfo(info);
     }
     EXPECT_EQ(generate(label, "other"), TAVREL_STANDIN_ERROR_KEY_EXISTS);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kt_api.h"
+#include "kt_record_fields.h"
 #include "tavrel_standin.h"
 
 namespace standin_test {
@@ -37,6 +38,19 @@ inline void write_text(const std::string &path, const std::string &text) {
 
 // A text field of a packed record, by value: gtest must not bind a reference to it.
 inline const char *field(const char *value) { return value; }
+
+// The text fields of a record the library filled that are null, by name: none may be.
+template <class Record, size_t N>
+std::string null_texts(const Record &record, const kt_records::kt_field (&fields)[N]) {
+    std::string nulls;
+    for (const kt_records::kt_field &f : fields) {
+        if (f.kind != kt_records::KT_FIELD_TEXT_PTR) continue;
+        const char *text = nullptr;
+        std::memcpy(&text, reinterpret_cast<const unsigned char *>(&record) + f.offset, sizeof text);
+        if (!text) nulls += std::string(" ") + f.name;
+    }
+    return nulls;
+}
 
 inline KT_KEY_MEDIA media(DWORD type, DWORD dev, const std::string &password) {
     KT_KEY_MEDIA m{};

@@ -2,6 +2,7 @@
 // finalisation and processes, atomic rewrite, broken worlds; files that are refused.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -119,6 +120,32 @@ TEST_F(LifecycleTest, RewriteReplacesTheFileWhole) {
     ASSERT_NE(fgets(buffer, sizeof buffer, ls), nullptr);
     pclose(ls);
     EXPECT_STREQ(buffer, "0\n");
+}
+
+// A writer ended by a signal before its rename leaves its temporary file; the next rewrite
+// removes it, and keeps those that writers still running (this one included) may use.
+TEST_F(LifecycleTest, RewriteRemovesTemporariesOfEndedWriters) {
+    const pid_t ended = fork();
+    ASSERT_GE(ended, 0);
+    if (ended == 0) _exit(0);
+    ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
+    const std::string gone = std::to_string(ended), running = std::to_string(getppid());
+    const struct {
+        std::string name;
+        bool stays;
+    } files[] = {
+        {"world.json.tmp." + gone + ".3", false},
+        {"world.json.tmp." + running + ".1", true},
+        {"world.json.tmp." + std::to_string(getpid()) + ".999", true},
+        {"world.json.tmp." + gone + ".x", true},
+        {"world.json.tmp." + gone, true},
+        {"other.json.tmp." + gone + ".1", true},
+    };
+    for (const auto &f : files) write_text(dir + "/" + f.name, "{\"types\": [");
+
+    KT_KEY_MEDIA m = media(0, 1, "pass-1");
+    ASSERT_EQ(KTDestroyPrivateKey(&m), 0u);
+    for (const auto &f : files) EXPECT_EQ(access((dir + "/" + f.name).c_str(), F_OK) == 0, f.stays) << f.name;
 }
 
 TEST_F(LifecycleTest, MissingWorldFileGetsTheBuiltInWorld) {

@@ -1,6 +1,7 @@
 // vek-cli: one command per process; the answer goes to standard output, the verdict
 // to the exit code (0 done, 64 a signature that does not verify, 70 any other failure).
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -36,6 +37,9 @@ bool _T_occupy_standard_descriptors() {
 
 int _T_main(int argc, char **argv) {
     if (!_T_occupy_standard_descriptors()) return cli_response::kFailInternal;
+    // An answer to a reader that has gone fails its write (logged, 70) instead of ending
+    // the process outside the documented codes.
+    ::signal(SIGPIPE, SIG_IGN);
     cli_request request = cli_request::create(argc, argv, nullptr);
     std::string logName = request.getLogName();
     if (logName.empty()) logName = kProgramName;

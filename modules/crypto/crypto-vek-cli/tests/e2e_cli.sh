@@ -169,6 +169,42 @@ logged 4 keyDelete "done"
 expect 0 $'FAILED\n' key test-access VM1K-000102 $PW
 expect 70 "$USAGE" key delete VM1K-000102 $PW
 
+# --- a signal that ends key create ----------------------------------------------------
+# key_create_signalled SIGNAL FUNCTION ZIP: key create with FUNCTION slowed down, sent SIGNAL
+# once FUNCTION has been entered; the run must end by that signal, with no answer.
+key_create_signalled() {
+    local sig=$1 function=$2 zip=$3 rc
+    runs=$((runs + 1))
+    : >"$dir/trace"
+    # Every signal at its default action (a background job ignores SIGINT and SIGQUIT).
+    (ulimit -c 0; TAVREL_STANDIN_DELAYS=$function=1500 exec env --default-signal "$VEK_CLI" \
+        key create VM1K-000102 $PW ds kep "$zip" >"$scratch/out" 2>"$scratch/err") &
+    local pid=$!
+    for _ in $(seq 400); do grep -qx "$function" "$dir/trace" && break; sleep 0.025; done
+    kill -s "$sig" "$pid"
+    wait "$pid"
+    rc=$?
+    [ "$rc" = $((128 + $(kill -l "$sig"))) ] || fail "key create sent SIG$sig in $function: exit code $rc"
+    [ -s "$scratch/out" ] && fail "key create sent SIG$sig in $function answered: $(cat "$scratch/out")"
+    [ -s "$scratch/err" ] && fail "key create sent SIG$sig in $function: standard error: $(cat "$scratch/err")"
+    ls "$dir" | grep -q '\.zip\.' && fail "key create sent SIG$sig in $function left $(ls "$dir" | grep '\.zip\.')"
+}
+new_world signals
+# Before the key is replaced the signal ends the command at once: nothing is made.
+key_create_signalled TERM KTEnumKeyMediaTypes "$dir/early.zip"
+[ -e "$dir/early.zip" ] && fail "key create ended early wrote an archive"
+expect 0 $'FAILED\n' key test-access VM1K-000102 $PW
+# Once the key is being replaced, the signal waits until its requests are archived.
+for sig in TERM INT HUP QUIT; do
+    key_create_signalled $sig KTGeneratePrivateKeyEx "$dir/$sig.zip"
+    rm -rf "$dir/entries" && mkdir "$dir/entries"
+    "$ZIP_DUMP" "$dir/$sig.zip" "$dir/entries" >"$dir/entries.txt" || fail "SIG$sig: no archive of the new key"
+    expect 0 $'DONE\n' sign export-crt VM1K-000102 $PW "$dir/$sig.crt"
+    key=$(pubkey_of_cert "$dir/$sig.crt")
+    [ -n "$key" ] && [ "$key" = "$(pubkey_of_request "$dir/entries/0")" ] ||
+        fail "SIG$sig: the archive does not hold the new key's request"
+done
+
 # --- key create refuses before making a key ------------------------------------------
 new_world refuse
 mkdir -p "$dir/work"
@@ -263,6 +299,28 @@ for closed in 0 2; do
     [ "$(cat "$scratch/out")" = $'VM1K-000101\nVM1K-000102\nVM1K-000103' ] || fail "media list with descriptor $closed closed"
     cut -f2-3 "$dir/log" | grep -qxF $'mediaList\tdone: serial-count:3' || fail "log with descriptor $closed closed"
 done
+
+# --- an answer whose reader has gone: the write fails, as on /dev/full ----------------
+# The commands that change something may have done so before the answer was lost.
+new_world lost-answer
+mkfifo "$scratch/lost"
+exec 7<>"$scratch/lost" 8>"$scratch/lost"  # 7 lets 8 open without waiting for a reader
+exec 7<&-
+printf 'operator data\n' >"$dir/data"
+for args in "media list" "key create VM1K-000102 $PW ds kep $dir/lost.zip" \
+    "sign export-crt VM1K-000101 $PW $dir/lost.crt" "sign create-ext VM1K-000101 $PW $dir/data $dir/lost.p7s"; do
+    runs=$((runs + 1))
+    rm -f "$dir/log"
+    # SIGPIPE at its default action, whatever the test runner's is.
+    # shellcheck disable=SC2086
+    env --default-signal=PIPE "$VEK_CLI" $args >&8 2>"$scratch/err"
+    rc=$?
+    [ "$rc" = 70 ] || fail "vek-cli $args to a reader that has gone: exit code $rc, expected 70"
+    cut -f2-3 "$dir/log" | grep -qxF $'main\tfail: write <stdout>' || fail "vek-cli $args: the failed write is not logged"
+    [ -s "$scratch/err" ] && fail "vek-cli $args: standard error: $(cat "$scratch/err")"
+done
+exec 8>&-
+for made in lost.zip lost.crt lost.p7s; do [ -s "$dir/$made" ] || fail "the lost answer's $made was not made"; done
 
 # --- libzip is loaded by the commands that make archives, and only by them -------------
 new_world no-libzip

@@ -8,7 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <functional>
 #include <filesystem>
 #include <fstream>
@@ -24,6 +26,20 @@
 #include "zip_entries.h"
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// Runs after this binary's mkostemp has made a file (its name given), so that a test can
+// act while the archive check's probe exists.
+std::function<void(const char *)> g_after_mkostemp;
+
+}  // namespace
+
+extern "C" int mkostemp(char *name, int flags) {
+    const int fd = ::mkostemps(name, 0, flags);
+    if (fd >= 0 && g_after_mkostemp) g_after_mkostemp(name);
+    return fd;
+}
 
 namespace {
 
@@ -268,6 +284,40 @@ bool set_immutable(const std::string &file, bool on) {
     done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &attributes) == 0;
     if (fd >= 0) ::close(fd);
     return done;
+}
+
+volatile sig_atomic_t g_delivered = 0;
+volatile sig_atomic_t g_probe_at_delivery = 0;
+char g_probe[4096];
+void _T_note_delivery(int signal) {
+    const int error = errno;
+    g_delivered = signal;
+    g_probe_at_delivery = ::access(g_probe, F_OK) == 0;
+    errno = error;
+}
+
+// A signal that would end the command, arriving while the archive check's probe exists,
+// takes effect once the probe is gone again: it leaves nothing behind.
+TEST_F(FsApi, ArchiveCheckLeavesNoProbeToAnEndingSignal) {
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
+        struct sigaction action {}, previous {};
+        action.sa_handler = _T_note_delivery;
+        ASSERT_EQ(0, ::sigaction(signal, &action, &previous));
+        g_delivered = g_probe_at_delivery = 0;
+        g_after_mkostemp = [signal](const char *name) {
+            std::snprintf(g_probe, sizeof g_probe, "%s", name);
+            ::raise(signal);
+        };
+        facade->checkZip(path("req.zip").c_str(), "ds", "kep");
+        g_after_mkostemp = nullptr;
+        ::sigaction(signal, &previous, nullptr);
+        EXPECT_EQ(signal, g_delivered);
+        EXPECT_EQ(0, g_probe_at_delivery) << signal;
+        EXPECT_TRUE(fs::is_empty(root)) << signal;
+        sigset_t mask;
+        ::sigprocmask(SIG_SETMASK, nullptr, &mask);
+        EXPECT_FALSE(sigismember(&mask, signal)) << signal;
+    }
 }
 
 TEST_F(FsApi, ArchiveCheckRefusesWhatTheFinalOpenOrRenameWouldRefuse) {

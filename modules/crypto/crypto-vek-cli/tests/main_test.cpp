@@ -1,6 +1,7 @@
 // The program's start-up and end, with main.cpp compiled in as vek_cli_main.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -64,11 +65,17 @@ size_t _T_fill(int fd) {
     return filled;
 }
 
+// Where the program's standard output goes.
+enum class output {
+    full_pipe,    // a full pipe that a watcher drains (below)
+    read_only,    // a descriptor open for reading only: every write fails
+    closed_pipe,  // a pipe whose reader has gone, SIGPIPE at its default action
+};
+
 // Runs the program with its standard error in a file and its standard output the
 // writing end of a full pipe, so that its first write waits while a watcher notes the
-// state at that moment, then reads the answer. failingOut: every write to standard
-// output fails instead.
-result run(int argc, char **argv, bool failingOut = false) {
+// state at that moment, then reads the answer; or with another output, whose writes fail.
+result run(int argc, char **argv, output to = output::full_pipe) {
     result r;
     std::fflush(stdout);
     std::fflush(stderr);
@@ -77,10 +84,19 @@ result run(int argc, char **argv, bool failingOut = false) {
     ::dup2(fileno(errFile), STDERR_FILENO);
     std::atomic<bool> ended{false};
     std::thread watcher;
-    if (failingOut) {
+    struct sigaction pipeAction {};
+    ::sigaction(SIGPIPE, nullptr, &pipeAction);
+    if (to == output::read_only) {
         const int readOnly = ::open("/dev/null", O_RDONLY);
         ::dup2(readOnly, STDOUT_FILENO);
         ::close(readOnly);
+    } else if (to == output::closed_pipe) {
+        int ends[2];
+        EXPECT_EQ(0, ::pipe2(ends, O_CLOEXEC));
+        ::close(ends[0]);
+        ::dup2(ends[1], STDOUT_FILENO);
+        ::close(ends[1]);
+        ::signal(SIGPIPE, SIG_DFL);
     } else {
         int ends[2];
         EXPECT_EQ(0, ::pipe2(ends, O_CLOEXEC));
@@ -106,6 +122,7 @@ result run(int argc, char **argv, bool failingOut = false) {
     }
     r.code = vek_cli_main(argc, argv);
     ended = true;
+    ::sigaction(SIGPIPE, &pipeAction, nullptr);
     ::dup2(savedOut, STDOUT_FILENO);
     ::dup2(savedErr, STDERR_FILENO);
     ::close(savedOut);
@@ -118,11 +135,11 @@ result run(int argc, char **argv, bool failingOut = false) {
 }
 
 // The same with argv made of `words` (a null entry where a word is "\x01null").
-result run(std::vector<std::string> words, bool failingOut = false) {
+result run(std::vector<std::string> words, output to = output::full_pipe) {
     std::vector<char *> argv;
     for (std::string &w : words) argv.push_back(w == "\x01null" ? nullptr : &w[0]);
     argv.push_back(nullptr);
-    return run(static_cast<int>(words.size()), argv.data(), failingOut);
+    return run(static_cast<int>(words.size()), argv.data(), to);
 }
 
 const std::string kUsageFirstLine = "vek-cli media  list\n";
@@ -200,10 +217,15 @@ TEST_F(Main, LibraryObjectsAreReleasedBeforeTheAnswerIsWritten) {
     EXPECT_EQ(0u, r.atFirstWrite.records);
 }
 
+// A reader that has gone fails the write like any other output: no SIGPIPE ends the process.
 TEST_F(Main, AnAnswerThatCannotBeWrittenFails) {
-    const result r = run({"vek-cli", "media", "list"}, true);
-    EXPECT_EQ(70, r.code);
-    EXPECT_EQ(1u, log_capture::count("main", "fail: write <stdout>"));
+    for (const output to : {output::read_only, output::closed_pipe}) {
+        log_capture::clear();
+        const result r = run({"vek-cli", "media", "list"}, to);
+        EXPECT_EQ(70, r.code);
+        EXPECT_EQ(1u, log_capture::count("main", "fail: write <stdout>"));
+        EXPECT_EQ("", r.err);
+    }
 }
 
 }  // namespace

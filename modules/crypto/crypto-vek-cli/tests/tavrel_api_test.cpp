@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -80,6 +83,7 @@ public:
                    unsigned char *data2, unsigned long size2) override {
         zipped = {{name1, std::string(reinterpret_cast<char *>(data1), size1)},
                   {name2, std::string(reinterpret_cast<char *>(data2), size2)}};
+        if (onZip) onZip();
         if (failZip) throw internal_error();
         real->createZip(zipPath, name1, data1, size1, name2, data2, size2);
     }
@@ -96,6 +100,7 @@ public:
     void checkPassage(const char *readPath, const char *writePath) override { real->checkPassage(readPath, writePath); }
 
     bool failZip = false;
+    std::function<void()> onZip;  // runs as createZip begins
     std::vector<zip_entries::entry> zipped;
     std::string written;
 
@@ -539,6 +544,47 @@ TEST_F(TavrelApi, CreateKeepsTheRequestsInTheLogWhenTheArchiveFailsLate) {
     }
     renew();
     EXPECT_TRUE(tavrel->keyTestSign("A-CREATE2", kPassword));  // the key was made: hence the log
+}
+
+volatile sig_atomic_t g_delivered = 0;
+void _T_note_delivery(int signal) { g_delivered = signal; }
+
+// A signal that would end the command, arriving while the new key's requests are being
+// archived, takes effect once they are archived, or logged when the archive fails; the
+// signal mask is then as before.
+TEST_F(TavrelApi, CreateDefersEndingSignalsUntilTheRequestsAreSafe) {
+    struct Row {
+        int signal;
+        bool failZip;
+    };
+    for (const Row row : {Row{SIGTERM, false}, Row{SIGINT, true}, Row{SIGHUP, false}, Row{SIGQUIT, true}}) {
+        struct sigaction action {}, previous {};
+        action.sa_handler = _T_note_delivery;
+        ASSERT_EQ(0, ::sigaction(row.signal, &action, &previous));
+        g_delivered = 0;
+        bool deferred = false;
+        files->failZip = row.failZip;
+        files->onZip = [&] {
+            ::raise(row.signal);
+            deferred = g_delivered == 0;
+        };
+        log_capture::clear();
+        const std::string zip = path(std::to_string(row.signal) + ".zip");
+        if (row.failZip) {
+            EXPECT_THROW(tavrel->keyCreate("A-CREATE", kPassword, "ds", "kep", zip), internal_error);
+        } else {
+            tavrel->keyCreate("A-CREATE", kPassword, "ds", "kep", zip);
+        }
+        files->onZip = nullptr;
+        ::sigaction(row.signal, &previous, nullptr);
+        EXPECT_TRUE(deferred) << row.signal;
+        EXPECT_EQ(row.signal, g_delivered);
+        EXPECT_EQ(!row.failZip, fs::exists(zip)) << row.signal;
+        EXPECT_EQ(row.failZip, log_capture::has_prefix(1, "keyCreate", "fail: request not archived")) << row.signal;
+        sigset_t mask;
+        ::pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+        EXPECT_FALSE(sigismember(&mask, row.signal)) << row.signal;
+    }
 }
 
 TEST_F(TavrelApi, DeleteRemovesTheKey) {

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "fs/zip_library.h"
+#include "signal_window.h"
 #include "zarn/support/exceptions.h"
 #include "zarn/support/log.h"
 #include "zarn/support/zrc_fs.h"
@@ -296,14 +297,18 @@ void api::checkZip(const char *zipPath, const char *name1, const char *name2) {
     }
     _T_check_replaceable(zipPath, directory);
     // The archive is written to a temporary file beside it and renamed: try exactly that.
+    // A signal that would end the command waits until the probe is gone again.
     std::string probe = path + ".XXXXXX";
-    const int fd = ::mkostemp(&probe[0], O_CLOEXEC);
-    if (fd < 0) {
-        ZLOG_FAIL("checkZip", "fail: mkstemp <%s> (%s)", probe.c_str(), std::strerror(errno));
-        throw internal_error();
+    {
+        const signal_window window;
+        const int fd = ::mkostemp(&probe[0], O_CLOEXEC);
+        if (fd < 0) {
+            ZLOG_FAIL("checkZip", "fail: mkstemp <%s> (%s)", probe.c_str(), std::strerror(errno));
+            throw internal_error();
+        }
+        ::close(fd);
+        ::unlink(probe.c_str());
     }
-    ::close(fd);
-    ::unlink(probe.c_str());
     ZLOG_TRACE("checkZip", "done: <%s>", zipPath);
 }
 

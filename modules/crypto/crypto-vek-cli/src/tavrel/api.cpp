@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "kt_api.h"
+#include "signal_window.h"
 #include "tavrel/cp1251.h"
 #include "zarn/support/exceptions.h"
 #include "zarn/support/kt_guard.h"
@@ -300,6 +301,9 @@ void api::keyCreate(std::string serial, std::string password, std::string csrDsN
     // Everything the archive needs is checked before the key exists.
     _fs->checkZip(csrZipPath.c_str(), csrDsName.c_str(), csrKepName.c_str());
 
+    // From the key's replacement until its requests are archived, or logged, a signal
+    // that would end the command waits: the new key never goes without its requests.
+    const signal_window window;
     kt_buffer dsRequest;
     kt_buffer kepRequest;  // released first
     DWORD dsRequestSize = 0, kepRequestSize = 0;
