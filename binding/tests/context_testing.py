@@ -11,6 +11,7 @@ import struct
 import _Tavrel
 import kt_record_fields
 from baselines_context import user_info  # noqa: F401 (for the tests)
+from tavrel_testing import read_file
 from wrapper_testing import DEVICES, WrapperTestCase, medium, wrapper
 
 # Devices of type 0 after the fixture's own: an undecodable medium password, and a medium
@@ -45,11 +46,12 @@ class ContextTestCase(WrapperTestCase):
     @classmethod
     def setUpClass(cls):
         super(ContextTestCase, cls).setUpClass()
-        world = json.load(open(cls.world))
+        world = json.loads(read_file(cls.world))
         world['types'][0]['devices'] += [
             {'serial': 'T-U', 'password': UNDECODABLE_PASSWORD.decode('utf-8'), 'key': 'generate'},
             {'serial': 'T-N', 'password': NAMED_PASSWORD, 'key': None}]
-        json.dump(world, open(cls.world, 'w'))
+        with open(cls.world, 'w') as out:
+            json.dump(world, out)
         _Tavrel.KT_INTERFACE_Finalize(cls.t)
         _Tavrel.KT_INTERFACE_Initialize(cls.t)
 
@@ -79,4 +81,4 @@ class ContextTestCase(WrapperTestCase):
         return medium(NAMED_DEVICE, NAMED_PASSWORD)
 
     def key_bytes(self, password):
-        return open(self.key_file(password), 'rb').read()
+        return read_file(self.key_file(password), 'rb')

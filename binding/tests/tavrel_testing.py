@@ -35,11 +35,17 @@ def sigapi_file(name):
     raise IOError('%s not found in TAVREL_TEST_SIGAPI_DIRS' % name)
 
 
+def read_file(path, mode='r'):
+    """The whole of a file, closed at once."""
+    with open(path, mode) as f:
+        return f.read()
+
+
 def read_constants():
     """[(name, value)] from sigapi/constants.txt, in installation order; a value is an int
     or a byte string."""
     constants = []
-    for line in open(sigapi_file('constants.txt')):
+    for line in read_file(sigapi_file('constants.txt')).splitlines():
         text = line.strip()
         if not text or text.startswith('#'):
             continue
@@ -101,8 +107,8 @@ def run_child(steps, lib_dir, setup=''):
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         stdout, stderr = child.communicate()
         result_path, trace_path = env['TAVREL_TEST_RESULT'], env['TAVREL_STANDIN_TRACE']
-        result = json.load(open(result_path)) if os.path.exists(result_path) else None
-        trace = open(trace_path).read().splitlines() if os.path.exists(trace_path) else []
+        result = json.loads(read_file(result_path)) if os.path.exists(result_path) else None
+        trace = read_file(trace_path).splitlines() if os.path.exists(trace_path) else []
         return Child(child.returncode, stdout, stderr, result, trace)
     finally:
         shutil.rmtree(scratch)
