@@ -19,12 +19,12 @@ struct settings_key {
 namespace {
 
 bool fail_bad_argument(KT_INTERFACE *table) {
-    raise_bad_argument(table);
+    raise_bad_argument(error_table(table));
     return false;
 }
 
 bool fail_resource(KT_INTERFACE *table) {
-    raise_resource_failed(table);
+    raise_resource_failed(error_table(table));
     return false;
 }
 
@@ -130,7 +130,7 @@ PyObject *status_result(KT_INTERFACE *table, DWORD status, bool enumeration) {
         Py_INCREF(Py_False);
         return Py_False;
     }
-    return raise_error(table, status, PyExc_RuntimeError);
+    return raise_error(error_table(table), status, PyExc_RuntimeError);
 }
 
 bool number_value(PyObject *item, DWORD *value) {

@@ -12,11 +12,23 @@
 #include <type_traits>
 #include <utility>
 
+#include "Tavrel.h"
 #include "errors.h"
 #include "kt_api.h"
 #include "library_hold.h"
 
 namespace Tavrel {
+
+/* Whether table is the loaded library's: false once KTUnload detached it, even while a call
+ * in flight keeps it mapped. Only the releases may then still run through it. */
+inline bool library_attached(const KT_INTERFACE *table) {
+    return table && table == KTGetInterface();
+}
+
+/* The table to ask for an error's text: none once the library is detached. */
+inline KT_INTERFACE *error_table(KT_INTERFACE *table) {
+    return library_attached(table) ? table : nullptr;
+}
 
 /* What one wrapper call knows across its items. */
 struct call_state {
@@ -223,7 +235,7 @@ bool put_record(KT_INTERFACE *table, PyObject *item, const Record *record,
     if (!PyDict_Check(item)) return true;
     PyDict_Clear(item);
     if (convert(item, record)) return true;
-    raise_resource_failed(table);
+    raise_resource_failed(error_table(table));
     return false;
 }
 

@@ -40,11 +40,21 @@
 
 %typemap(arginit) KT_INTERFACE *iface %{ Tavrel::call_state call;
 %}
-/* The table (table_arg.i), and the library held from then on. */
+/* The library is held before the table is converted (table_arg.i): script code can run from
+ * then on, and may unload the library. */
 %typemap(in) KT_INTERFACE *iface {
+    call.hold_library();
     $1 = convert_table($input, "$symname");
     if (!$1) SWIG_fail;
-    call.hold_library();
+}
+/* The last step before the library call (checks run after every item, and no other check
+ * runs script code): a call that finds the library unloaded since its table was converted
+ * refuses the table and calls nothing. */
+%typemap(check) KT_INTERFACE *iface {
+    if (!Tavrel::library_attached($1)) {
+        refuse_table("$symname");
+        SWIG_fail;
+    }
 }
 
 /* Each result kind runs right after the library call, so it marks the call made.

@@ -4,25 +4,32 @@
  * loaded. None, a table from new_KT_INTERFACE() and a table object kept after KTUnload are
  * refused like any object of another type. */
 %{
-/* Anything but the current table object: refused unless the runtime's general conversion
- * finds the loaded table in it. */
-SWIGINTERN KT_INTERFACE *convert_other_table(PyObject *obj, KT_INTERFACE *loaded, const char *wrapper) {
-    void *table = 0;
-    if (SWIG_IsOK(SWIG_ConvertPtr(obj, &table, SWIGTYPE_p_KT_INTERFACE, 0)) && table && table == loaded)
-        return loaded;
+/* The table argument refused: null, with TypeError for argument 1. */
+SWIGINTERN KT_INTERFACE *refuse_table(const char *wrapper) {
     PyErr_Format(PyExc_TypeError, "in method '%s', argument 1 of type 'KT_INTERFACE *'", wrapper);
     return 0;
+}
+
+/* Anything but the current table object: refused unless the runtime's general conversion
+ * finds the loaded table in it. That conversion may run script code (a `this` property, a
+ * key's __eq__ in the instance dictionary) that unloads the library, so the loaded table
+ * is asked for after it. */
+SWIGINTERN KT_INTERFACE *convert_other_table(PyObject *obj, const char *wrapper) {
+    void *table = 0;
+    if (SWIG_IsOK(SWIG_ConvertPtr(obj, &table, SWIGTYPE_p_KT_INTERFACE, 0)) && table && table == KTGetInterface())
+        return static_cast<KT_INTERFACE *>(table);
+    return refuse_table(wrapper);
 }
 
 /* Every call passes the object KTGetInterface() made, a plain pointer object of the table's
  * type: taken inline, without the runtime's general conversion. */
 SWIGINTERNINLINE KT_INTERFACE *convert_table(PyObject *obj, const char *wrapper) {
-    KT_INTERFACE *const loaded = KTGetInterface();
     if (Py_TYPE(obj) == SwigPyObject_type()) {
         const SwigPyObject *const object = reinterpret_cast<SwigPyObject *>(obj);
+        KT_INTERFACE *const loaded = KTGetInterface();
         if (object->ty == SWIGTYPE_p_KT_INTERFACE && loaded && object->ptr == loaded) return loaded;
     }
-    return convert_other_table(obj, loaded, wrapper);
+    return convert_other_table(obj, wrapper);
 }
 %}
 
