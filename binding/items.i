@@ -198,15 +198,17 @@ TAVREL_HANDLE_OUTPUT(SESSION_OUT, KTSessionDestroy)
 
 /* ---- time ---- */
 
-/* A live SYSTEMTIME record or view (ConvertTavrelRecord, records.i), or None. */
-%typemap(in) PSYSTEMTIME TIME {
+/* A live SYSTEMTIME record or view (ConvertTavrelRecord, records.i), or None; what its
+ * object gave is kept until the call ends. */
+%typemap(in) PSYSTEMTIME TIME (PyObject *held = 0) {
     void *time = 0;
     if ($input != Py_None &&
-        !SWIG_IsOK(ConvertTavrelRecord($input, &time, $descriptor(_SYSTEMTIME *), sizeof(SYSTEMTIME)))) {
+        !SWIG_IsOK(ConvertTavrelRecord($input, &time, $descriptor(_SYSTEMTIME *), sizeof(SYSTEMTIME), &held))) {
         SWIG_exception_fail(SWIG_TypeError, "in method '" "$symname" "', argument " "$argnum" " of type '" "$1_type" "'");
     }
     $1 = static_cast<PSYSTEMTIME>(time);
 }
+%typemap(freearg) PSYSTEMTIME TIME "Py_XDECREF(held$argnum);"
 
 /* ---- value: a 32-bit integer passed by address with its size ---- */
 

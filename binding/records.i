@@ -11,6 +11,8 @@
  * - A pointer object of the record's type that another module made is a record as it is;
  *   delete frees through it only a whole live record of the registry.
  * - None as the record: getters raise TypeError; setters store nothing; delete does nothing.
+ * - A script object that stands for a record is read for its `this` once per item, and what
+ *   that read gave is kept until the call ends.
  * - Texts of `char *` fields are the record's own copies, copied before the old text is
  *   released and released with the record.
  *
@@ -104,33 +106,73 @@ SWIGINTERN void *deletable(PyObject *obj, void *p, swig_type_info *type, size_t 
     return !serial || serial == block->serial ? p : 0;
 }
 
+/* The pointer object that obj stands for, as the runtime finds it (obj itself, or its
+ * `this`, followed through objects that hold one), read once: a new reference, or null
+ * (no error left). Reading `this` can run script code (a property, a key's __eq__ in the
+ * instance dictionary) that gives another object at each read, so an item reads it once
+ * and keeps what it got (the record's owner among them) until the call ends. */
+SWIGINTERN PyObject *read_pointer_object(PyObject *obj) {
+    Py_INCREF(obj);
+    for (int depth = 0; obj && !SwigPyObject_Check(obj); ++depth) {
+        PyObject *next = 0;
+        if (depth < 64) {  /* else a chain of `this` that never ends in a pointer object */
+            PyObject **dictptr = _PyObject_GetDictPtr(obj);
+            if (dictptr) {
+                next = *dictptr ? PyDict_GetItem(*dictptr, SWIG_This()) : 0;
+                Py_XINCREF(next);
+            } else if (!(next = PyObject_GetAttr(obj, SWIG_This()))) {
+                PyErr_Clear();
+            }
+        }
+        Py_DECREF(obj);
+        obj = next;
+    }
+    return obj;
+}
+
 /* obj as a record of type (size bytes) that it may reach (see reachable). SWIG_OK with
- * *record set, else an error code for the argument error (None, another type, or a record
+ * *record set and *held the pointer object read (a new reference, to be released when the
+ * call ends), else an error code for the argument error (None, another type, or a record
  * of this module's no longer alive). For wrappers that take a record object. */
-SWIGINTERN int ConvertTavrelRecord(PyObject *obj, void **record, swig_type_info *type, size_t size) {
+SWIGINTERN int ConvertTavrelRecord(PyObject *obj, void **record, swig_type_info *type, size_t size,
+                                   PyObject **held) {
+    PyObject *const pointer = read_pointer_object(obj);
     void *p = 0;
-    const int res = SWIG_ConvertPtr(obj, &p, type, 0);
-    if (!SWIG_IsOK(res)) return res;
-    if (!p || !reachable(obj, p, type, size)) return SWIG_TypeError;
+    int res = pointer ? SWIG_ConvertPtr(pointer, &p, type, 0) : SWIG_TypeError;
+    if (SWIG_IsOK(res) && (!p || !reachable(pointer, p, type, size))) res = SWIG_TypeError;
+    if (!SWIG_IsOK(res)) {
+        Py_XDECREF(pointer);
+        return res;
+    }
     *record = p;
+    *held = pointer;
     return SWIG_OK;
 }
 
 /* Item 1 of a record function. Getters need a record they may reach. Setters also take
  * None (a null record: nothing is stored). delete_<RECORD> (disown set) takes ownership
  * away from the object and gets the record only when it may free it (see deletable),
- * else null: nothing is freed. */
+ * else null: nothing is freed. *held receives the pointer object read, as in
+ * ConvertTavrelRecord. */
 SWIGINTERN int record_self(PyObject *obj, void **record, swig_type_info *type, size_t size, int disown,
-                                bool getter) {
-    void *p = 0;
-    const int res = SWIG_ConvertPtr(obj, &p, type, disown);
-    if (!SWIG_IsOK(res)) return res;
-    if (disown) {
-        *record = deletable(obj, p, type, size);
-        return SWIG_OK;
+                           bool getter, PyObject **held) {
+    if (obj == Py_None) {
+        *record = 0;
+        return getter && !disown ? SWIG_TypeError : SWIG_OK;
     }
-    if (p ? !reachable(obj, p, type, size) : getter) return SWIG_TypeError;
+    PyObject *const pointer = read_pointer_object(obj);
+    void *p = 0;
+    int res = pointer ? SWIG_ConvertPtr(pointer, &p, type, disown) : SWIG_TypeError;
+    if (SWIG_IsOK(res)) {
+        if (disown) p = deletable(pointer, p, type, size);
+        else if (p ? !reachable(pointer, p, type, size) : getter) res = SWIG_TypeError;
+    }
+    if (!SWIG_IsOK(res)) {
+        Py_XDECREF(pointer);
+        return res;
+    }
     *record = p;
+    *held = pointer;
     return SWIG_OK;
 }
 
@@ -188,13 +230,14 @@ SWIGINTERN void *new_record(size_t index, swig_type_info *type) {
 %}
 
 /* The value of a time field's setter: a live SYSTEMTIME record or view. */
-%typemap(in) SYSTEMTIME * (void *record = 0, int res = 0) {
-  res = ConvertTavrelRecord($input, &record, $descriptor, sizeof(SYSTEMTIME));
+%typemap(in) SYSTEMTIME * (void *record = 0, int res = 0, PyObject *held = 0) {
+  res = ConvertTavrelRecord($input, &record, $descriptor, sizeof(SYSTEMTIME), &held);
   if (!SWIG_IsOK(res)) {
     %argument_fail(res, "$type", $symname, $argnum);
   }
   $1 = %reinterpret_cast(record, $ltype);
 }
+%typemap(freearg) SYSTEMTIME * "Py_XDECREF(held$argnum);"
 /* A view may be copied onto its own field. */
 %typemap(memberin) SYSTEMTIME {
   if (arg1) std::memmove(&$1, $input, sizeof(SYSTEMTIME));
@@ -249,13 +292,14 @@ DO(KT_SS_SIGN_HASH_RESULT, KT_SS_SIGN_HASH_RESULT)
  * the typemaps of that point. */
 %define TAVREL_RECORD_TYPEMAPS(NAME, TYPE)
 /* Item 1 of every function of the record. */
-%typemap(in) TYPE *self (void *record = 0, int res = 0) {
-  res = record_self($input, &record, $1_descriptor, sizeof(TYPE), $disown, is_getter("$symname"));
+%typemap(in) TYPE *self (void *record = 0, int res = 0, PyObject *held = 0) {
+  res = record_self($input, &record, $1_descriptor, sizeof(TYPE), $disown, is_getter("$symname"), &held);
   if (!SWIG_IsOK(res)) {
     %argument_fail(res, "$type", $symname, $argnum);
   }
   $1 = %reinterpret_cast(record, $ltype);
 }
+%typemap(freearg) TYPE *self "Py_XDECREF(held$argnum);"
 /* new_<RECORD>, and the views of a time field. */
 %typemap(out) TYPE * {
   $result = new_record_object($1, $descriptor, sizeof(TYPE), $owner);
