@@ -191,6 +191,15 @@ bool text_in(KT_INTERFACE *table, PyObject *item, bool need_list, text_item &tex
     return true;
 }
 
+bool text_own_copy(KT_INTERFACE *table, text_item &text, char **out) {
+    if (!*out || *out == text.lent) return true;
+    const size_t size = strnlen(*out, sizeof text.lent);
+    if (size == sizeof text.lent) return fail_bad_argument(table);
+    std::memcpy(text.lent, *out, size + 1);
+    *out = text.lent;
+    return true;
+}
+
 bool text_out(KT_INTERFACE *table, text_item &text) {
     if (!text.list) return true;
     text.lent[sizeof text.lent - 1] = '\0';

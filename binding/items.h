@@ -76,6 +76,9 @@ struct text_item {
     char lent[KT_SIGNER_INFO_MAX_LENGTH];
 };
 bool text_in(KT_INTERFACE *table, PyObject *item, bool need_list, text_item &text, char **out);
+/* A text that text_in passed (*out not null, not the lent buffer) copied into the lent
+ * buffer, for a library that may write into it; a text that does not fit raises code 2. */
+bool text_own_copy(KT_INTERFACE *table, text_item &text, char **out);
 bool text_out(KT_INTERFACE *table, text_item &text);
 void text_release(text_item &text);
 

@@ -106,9 +106,12 @@ TAVREL_DWORD_IN(LENGTH, if (!Tavrel::length_fits(arg1, call, $1)) SWIG_fail;)
 
 /* ---- text: a list lends a buffer (required for LENT_TEXT) ---- */
 
-%define TAVREL_TEXT_KIND(NAME, NEEDS_LIST)
+/* WRITTEN_TEXT: the library may write into the text, so a given text reaches it as a copy
+ * in the item's own buffer, never as the script's string. */
+%define TAVREL_TEXT_KIND(NAME, NEEDS_LIST, OWN_COPY)
 %typemap(in) char *NAME (Tavrel::text_item text) {
     if (!Tavrel::text_in(arg1, $input, NEEDS_LIST, text, &$1)) SWIG_fail;
+    if (OWN_COPY && !Tavrel::text_own_copy(arg1, text, &$1)) SWIG_fail;
 }
 %typemap(argout) char *NAME {
     if (!Tavrel::text_out(arg1, text$argnum)) TAVREL_OUTPUT_FAIL;
@@ -116,8 +119,9 @@ TAVREL_DWORD_IN(LENGTH, if (!Tavrel::length_fits(arg1, call, $1)) SWIG_fail;)
 %typemap(freearg) char *NAME "Tavrel::text_release(text$argnum);"
 %enddef
 
-TAVREL_TEXT_KIND(TEXT, false)
-TAVREL_TEXT_KIND(LENT_TEXT, true)
+TAVREL_TEXT_KIND(TEXT, false, false)
+TAVREL_TEXT_KIND(LENT_TEXT, true, false)
+TAVREL_TEXT_KIND(WRITTEN_TEXT, false, true)
 
 /* ---- outputs through pointers ---- */
 

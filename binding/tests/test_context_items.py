@@ -318,6 +318,33 @@ class BytesOutputTest(ContextTestCase):
                          [True, False, False, False, True, False])
         self.assertEqual((outputs[0], len(outputs[1]), outputs[2]), (None, 1, None))
 
+    def test_request_file_names_given_as_texts_are_not_written(self):
+        # The library writes each request's file name into the name item after its buffer: a
+        # text given there reaches it as a copy, and the script's string stays as it was
+        # (a long one unchanged, a short one not overrun).
+        context = self.context()
+        n = 1
+        names = ['a' * (40 * n), 'b' * n, u'\u0456\u043c\u044f' * n]
+        for name, extra, indices in [('CtxGenerateNamedPrivateKey', (), (13, 16, 19)),
+                                     ('CtxGenerateNamedPrivateKeyEx', (None, None), (15, 18, 21))]:
+            label = name + '-names'
+            given = [text[:] for text in names]
+            requests = [[], [], []]
+            W(name)(self.t, context, self.named_medium(), label, 'p', 1, 1, 1, None, 0, 0, None, *(extra + (
+                requests[0], given[0], requests[1], given[1], requests[2], given[2])))
+            self.addCleanup(W('CtxDestroyNamedPrivateKey'), self.t, self.context(), self.named_medium(), label, 'p')
+            self.assertEqual(given, names, name)
+            self.assertEqual([self.record.bytes('KT' + name, i) for i in indices],
+                             [names[0], names[1], names[2].encode('cp1251')], name)
+            self.assertEqual([len(r) for r in requests], [1, 1, 1], name)
+            lent = [[], [], []]
+            W(name)(self.t, context, self.named_medium(), label + '-lent', 'p', 1, 1, 1, None, 0, 0, None, *(extra + (
+                None, lent[0], None, lent[1], None, lent[2])))
+            self.addCleanup(W('CtxDestroyNamedPrivateKey'), self.t, self.context(), self.named_medium(),
+                            label + '-lent', 'p')
+            self.assertEqual(lent, [[label + u'-lent-ds.p10'], [label + u'-lent-kep.p10'],
+                                    [label + u'-lent-int.p10']], name)
+
     def test_certificate_without_its_description(self):
         key = self.private_key()
         der = []

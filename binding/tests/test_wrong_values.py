@@ -62,7 +62,7 @@ def expected(kind, label, value):
         if is_int:
             return ACCEPTED if -2 ** 31 <= value < 2 ** 31 else (OverflowError, 'BOOL')
         return (TypeError, 'BOOL')
-    if kind == 'text':
+    if kind in ('text', 'written-text'):
         return ('code', RESOURCE_FAILED) if value == u'\u4e00' else ACCEPTED
     if kind == 'bytes':
         return ACCEPTED if value is None or type(value) is str else ('code', BAD_PARAMETER)
