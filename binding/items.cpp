@@ -231,8 +231,13 @@ void key_media_in(PyObject *item, KT_KEY_MEDIA *media) {
     std::memset(media, 0, sizeof *media);  // a failed read may have stored some of it, the password too
 }
 
-bool key_media_out(KT_INTERFACE *table, PyObject *item, const KT_KEY_MEDIA *media) {
-    return put_record(table, item, media, KeyMediaToDictionary);
+bool key_media_out(KT_INTERFACE *table, PyObject *item, const KT_KEY_MEDIA *media, bool reported) {
+    if (reported) return put_record(table, item, media, KeyMediaToDictionary);
+    if (PyDict_Check(item)) {
+        PyDict_Clear(item);
+        if (!KeyMediaToDictionary(item, media)) PyErr_Clear();
+    }
+    return true;
 }
 
 bool user_info_in(KT_INTERFACE *table, PyObject *item, KT_USER_INFO *info, KT_USER_INFO **pass) {

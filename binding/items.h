@@ -88,8 +88,10 @@ bool value_in(KT_INTERFACE *table, PyObject *item, unsigned int *value);
 /* Key medium: a dictionary of exactly "dwTypeIndex", "dwDevIndex" and "szPassword" that
  * converts; anything else stands for the zeroed medium. */
 void key_media_in(PyObject *item, KT_KEY_MEDIA *media);
-/* After success a dictionary item is refilled with the medium: code 6 if that fails. */
-bool key_media_out(KT_INTERFACE *table, PyObject *item, const KT_KEY_MEDIA *media);
+/* After success a dictionary item is emptied and refilled with the medium. A failure raises
+ * code 6 when reported; else the dictionary keeps the keys written before it, and no error
+ * is left. */
+bool key_media_out(KT_INTERFACE *table, PyObject *item, const KT_KEY_MEDIA *media, bool reported);
 
 /* User information: a dictionary converts (code 2 if it does not); anything else: none. */
 bool user_info_in(KT_INTERFACE *table, PyObject *item, KT_USER_INFO *info, KT_USER_INFO **pass);

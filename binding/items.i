@@ -261,13 +261,20 @@ TAVREL_RETURNED_RECORD(KT_CR_INFO **, REQUEST_INFO, KT_CR_INFO, CrInfoToDictiona
 
 /* ---- key medium and user information ---- */
 
-%typemap(in) PKT_KEY_MEDIA KEY_MEDIUM (KT_KEY_MEDIA media) {
+/* KEY_MEDIUM_QUIET: a write-back that fails is not reported; the dictionary keeps what it
+ * received, and the call goes on with the outputs after it. */
+%define TAVREL_KEY_MEDIUM_KIND(NAME, REPORTED)
+%typemap(in) PKT_KEY_MEDIA NAME (KT_KEY_MEDIA media) {
     Tavrel::key_media_in($input, &media);
     $1 = &media;
 }
-%typemap(argout) PKT_KEY_MEDIA KEY_MEDIUM {
-    if (!Tavrel::key_media_out(arg1, $input, $1)) TAVREL_OUTPUT_FAIL;
+%typemap(argout) PKT_KEY_MEDIA NAME {
+    if (!Tavrel::key_media_out(arg1, $input, $1, REPORTED)) TAVREL_OUTPUT_FAIL;
 }
+%enddef
+
+TAVREL_KEY_MEDIUM_KIND(KEY_MEDIUM, true)
+TAVREL_KEY_MEDIUM_KIND(KEY_MEDIUM_QUIET, false)
 
 %typemap(in) PKT_USER_INFO USER_INFO (KT_USER_INFO info) {
     if (!Tavrel::user_info_in(arg1, $input, &info, &$1)) SWIG_fail;

@@ -32,7 +32,7 @@ DELETED = 'deleted SYSTEMTIME'
 
 OUTPUTS = {'text-out', 'decoded-text-out', 'bytes-out', 'number-out', 'flag-out', 'certificates-out',
            'signer', 'sender', 'owner', 'certificate-info', 'certificate-info-ex', 'request-info',
-           'key-medium', 'settings-get'}
+           'key-medium', 'key-medium-quiet', 'settings-get'}
 LISTS_REQUIRED = {'lent-text', 'random-bytes', 'context-out', 'private-key-out', 'session-out'}
 # New handles that a call hands back, released after it in this order.
 HANDLE_RELEASES = [('private-key-out', 'CtxFreePrivateKey'), ('session-out', 'SessionDestroy'),
