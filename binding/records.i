@@ -116,7 +116,11 @@ SWIGINTERN PyObject *read_pointer_object(PyObject *obj) {
     for (int depth = 0; obj && !SwigPyObject_Check(obj); ++depth) {
         PyObject *next = 0;
         if (depth < 64) {  /* else a chain of `this` that never ends in a pointer object */
+#if defined(SWIG_PYTHON_SLOW_GETSET_THIS)
+            PyObject **dictptr = 0;  /* the runtime asks for the attribute */
+#else
             PyObject **dictptr = _PyObject_GetDictPtr(obj);
+#endif
             if (dictptr) {
                 next = *dictptr ? PyDict_GetItem(*dictptr, SWIG_This()) : 0;
                 Py_XINCREF(next);
