@@ -193,12 +193,14 @@ TAVREL_HANDLE_OUTPUT(CONTEXT_OUT, KTCtxFree)
 TAVREL_HANDLE_OUTPUT(PRIVATE_KEY_OUT, KTCtxFreePrivateKey)
 TAVREL_HANDLE_OUTPUT(SESSION_OUT, KTSessionDestroy)
 
-/* Any pointer object of the module, unchecked; None for no handle. */
-%typemap(in) PVOID HANDLE {
-    if (!SWIG_IsOK(SWIG_ConvertPtr($input, &$1, 0, 0))) {
+/* Any pointer object of the module, unchecked; None for no handle. What the object gave is
+ * kept until the call ends. */
+%typemap(in) PVOID HANDLE (PyObject *held = 0) {
+    if (!SWIG_IsOK(convert_pointer_once($input, &$1, 0, 0, &held))) {
         SWIG_exception_fail(SWIG_TypeError, "in method '" "$symname" "', argument " "$argnum" " of type '" "$1_type" "'");
     }
 }
+%typemap(freearg) PVOID HANDLE "Py_XDECREF(held$argnum);"
 
 /* ---- time ---- */
 

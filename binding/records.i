@@ -106,43 +106,15 @@ SWIGINTERN void *deletable(PyObject *obj, void *p, swig_type_info *type, size_t 
     return !serial || serial == block->serial ? p : 0;
 }
 
-/* The pointer object that obj stands for, as the runtime finds it (obj itself, or its
- * `this`, followed through objects that hold one), read once: a new reference, or null
- * (no error left). Reading `this` can run script code (a property, a key's __eq__ in the
- * instance dictionary) that gives another object at each read, so an item reads it once
- * and keeps what it got (the record's owner among them) until the call ends. */
-SWIGINTERN PyObject *read_pointer_object(PyObject *obj) {
-    Py_INCREF(obj);
-    for (int depth = 0; obj && !SwigPyObject_Check(obj); ++depth) {
-        PyObject *next = 0;
-        if (depth < 64) {  /* else a chain of `this` that never ends in a pointer object */
-#if defined(SWIG_PYTHON_SLOW_GETSET_THIS)
-            PyObject **dictptr = 0;  /* the runtime asks for the attribute */
-#else
-            PyObject **dictptr = _PyObject_GetDictPtr(obj);
-#endif
-            if (dictptr) {
-                next = *dictptr ? PyDict_GetItem(*dictptr, SWIG_This()) : 0;
-                Py_XINCREF(next);
-            } else if (!(next = PyObject_GetAttr(obj, SWIG_This()))) {
-                PyErr_Clear();
-            }
-        }
-        Py_DECREF(obj);
-        obj = next;
-    }
-    return obj;
-}
-
 /* obj as a record of type (size bytes) that it may reach (see reachable). SWIG_OK with
  * *record set and *held the pointer object read (a new reference, to be released when the
  * call ends), else an error code for the argument error (None, another type, or a record
  * of this module's no longer alive). For wrappers that take a record object. */
 SWIGINTERN int ConvertTavrelRecord(PyObject *obj, void **record, swig_type_info *type, size_t size,
                                    PyObject **held) {
-    PyObject *const pointer = read_pointer_object(obj);
+    PyObject *pointer = 0;
     void *p = 0;
-    int res = pointer ? SWIG_ConvertPtr(pointer, &p, type, 0) : SWIG_TypeError;
+    int res = convert_pointer_once(obj, &p, type, 0, &pointer);
     if (SWIG_IsOK(res) && (!p || !reachable(pointer, p, type, size))) res = SWIG_TypeError;
     if (!SWIG_IsOK(res)) {
         Py_XDECREF(pointer);
@@ -160,13 +132,9 @@ SWIGINTERN int ConvertTavrelRecord(PyObject *obj, void **record, swig_type_info 
  * ConvertTavrelRecord. */
 SWIGINTERN int record_self(PyObject *obj, void **record, swig_type_info *type, size_t size, int disown,
                            bool getter, PyObject **held) {
-    if (obj == Py_None) {
-        *record = 0;
-        return getter && !disown ? SWIG_TypeError : SWIG_OK;
-    }
-    PyObject *const pointer = read_pointer_object(obj);
+    PyObject *pointer = 0;
     void *p = 0;
-    int res = pointer ? SWIG_ConvertPtr(pointer, &p, type, disown) : SWIG_TypeError;
+    int res = convert_pointer_once(obj, &p, type, disown, &pointer);
     if (SWIG_IsOK(res)) {
         if (disown) p = deletable(pointer, p, type, size);
         else if (p ? !reachable(pointer, p, type, size) : getter) res = SWIG_TypeError;
