@@ -344,7 +344,7 @@ class BytesOutputTest(ContextTestCase):
         # (a long one unchanged, a short one not overrun).
         context = self.context()
         n = 1
-        names = ['a' * (40 * n), 'b' * n, u'\u0456\u043c\u044f' * n]
+        names = [b'a' * (40 * n), b'b' * n, u'\u0456\u043c\u044f' * n]
         for name, extra, indices in [('CtxGenerateNamedPrivateKey', (), (13, 16, 19)),
                                      ('CtxGenerateNamedPrivateKeyEx', (None, None), (15, 18, 21))]:
             label = name + '-names'

@@ -269,16 +269,16 @@ class LentTextTest(EnvelopeTestCase):
         # A text given is copied, and the library writes its CA type into the copy: the
         # script's string stays as it was, a short one is not overrun. None gives no text.
         n = 3
-        for given in ['', 'U', 'z' * (n * 9), u'Ж' * n, 'x' * 1152]:
+        for given in [b'', b'U', b'z' * (n * 9), u'Ж' * n, b'x' * 1152]:
             before = given[:]
             self.assertIsNone(W('ParseCryptoHeader')(self.t, crypto[0], len(crypto[0]), given, None, None, None))
             self.assertEqual((given, self.record.bytes('KTParseCryptoHeader', 2)),
-                             (before, before.encode('cp1251') if type(before) is not str else before))
+                             (before, before.encode('cp1251') if type(before) is type(u'') else before))
         self.assertIsNone(W('ParseCryptoHeader')(self.t, crypto[0], len(crypto[0]), None, None, None, None))
         self.assertTrue(self.record.is_null('KTParseCryptoHeader', 2))
         # The copy holds at most its buffer's 1152 bytes and a NUL.
         self.assertKTError(TypeError, BAD_PARAMETER, W('ParseCryptoHeader'), self.t, crypto[0], len(crypto[0]),
-                           'x' * 1153, None, None, None)
+                           b'x' * 1153, None, None, None)
 
 
 def _le64(number):

@@ -110,7 +110,10 @@ class UnloadFromAnotherThreadTest(ChildTestCase):
         # loads again, switching at every opportunity.
         child = self.run_child('''
             import sys, time
-            sys.setcheckinterval(1)
+            if hasattr(sys, 'setswitchinterval'):
+                sys.setswitchinterval(1e-6)
+            else:
+                sys.setcheckinterval(1)
 
             class Slow(object):
                 def __hash__(self):
