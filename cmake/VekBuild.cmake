@@ -38,7 +38,10 @@ find_package(Threads REQUIRED)
 
 
 # Runtime environment shared by every test that loads an instrumented library into a
-# process that is not instrumented itself (the Python interpreter).
+# process that is not instrumented itself (the Python interpreter). The sanitizer runtime
+# intercepts __cxa_throw and resolves the real one when it starts: libstdc++ must then be
+# loaded already, or the first C++ exception thrown in a library loaded later (even one it
+# catches itself) aborts the process. VEK_SANITIZER_PRELOAD names both, separated by ':'.
 set(VEK_SANITIZER_PRELOAD "")
 if(VEK_ASAN OR VEK_TSAN)
   if(VEK_ASAN)
@@ -46,8 +49,16 @@ if(VEK_ASAN OR VEK_TSAN)
   else()
     set(_rt libtsan.so)
   endif()
-  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${_rt}
-                  OUTPUT_VARIABLE VEK_SANITIZER_PRELOAD OUTPUT_STRIP_TRAILING_WHITESPACE)
+  foreach(_lib ${_rt} libstdc++.so.6)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${_lib}
+                    OUTPUT_VARIABLE _path OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(NOT IS_ABSOLUTE "${_path}" OR NOT EXISTS "${_path}")
+      message(FATAL_ERROR "${CMAKE_CXX_COMPILER} does not know where ${_lib} is (${_path})")
+    endif()
+    get_filename_component(_path "${_path}" REALPATH)
+    list(APPEND VEK_SANITIZER_PRELOAD "${_path}")
+  endforeach()
+  list(JOIN VEK_SANITIZER_PRELOAD ":" VEK_SANITIZER_PRELOAD)
 endif()
 
 # Sanitizer options every test runs with; suppressions live in cmake/sanitizers/.

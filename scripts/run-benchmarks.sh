@@ -7,7 +7,8 @@
 #   BUILD_DIR   the build tree (default build/plain, configured RelWithDebInfo when missing)
 #   --smoke     tiny counts and no build: checks that every benchmark runs, says nothing
 #               about speed (the tree must hold the benchmarks already)
-#   VEK_BENCH_PRELOAD  a library preloaded into the interpreter only (a sanitizer's runtime)
+#   VEK_BENCH_PRELOAD  libraries preloaded into the interpreter only (a sanitizer's runtime and
+#                      the C++ runtime, separated by ':')
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build/plain}
