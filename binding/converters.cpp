@@ -1,6 +1,7 @@
 #include "converters.h"
 
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <iterator>
 
@@ -57,6 +58,29 @@ bool field_to_dictionary(PyObject *dict, const void *record, const kt_field &fie
     case kt_records::KT_FIELD_CERT_LIST: break;  // walked by CertificatesToList only
     }
     return false;
+}
+
+// The low 32 bits of a DWORD field, read as a signed number.
+bool signed_low_word_to_dictionary(PyObject *dict, const void *record, const kt_field &field) {
+    const auto low = static_cast<int32_t>(static_cast<uint32_t>(field_value<DWORD>(record, field)));
+    return store(dict, field.name, Tavrel::py::int_from_long(low));
+}
+
+// Fields whose dictionary form is not their kind's.
+struct field_form {
+    const kt_field *record_fields;  // the record's field table
+    const char *name;
+    bool (*to_dictionary)(PyObject *dict, const void *record, const kt_field &field);
+};
+const field_form own_forms[] = {
+    {kt_records::KT_USER_INFO_fields, "dwVersion", signed_low_word_to_dictionary},
+};
+
+bool to_dictionary(PyObject *dict, const void *record, const kt_field *fields, const kt_field &field) {
+    for (const field_form &form : own_forms)
+        if (form.record_fields == fields && std::strcmp(form.name, field.name) == 0)
+            return form.to_dictionary(dict, record, field);
+    return field_to_dictionary(dict, record, field);
 }
 
 bool field_from_dictionary(PyObject *dict, void *record, const kt_field &field) {
@@ -175,7 +199,7 @@ namespace Tavrel {
 bool record_to_dictionary(PyObject *dict, const void *record, const kt_field *fields, size_t count) {
     if (!record || !PyDict_Check(dict)) return false;
     for (size_t i = 0; i < count; ++i)
-        if (!field_to_dictionary(dict, record, fields[i])) return false;
+        if (!to_dictionary(dict, record, fields, fields[i])) return false;
     return true;
 }
 

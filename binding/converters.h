@@ -40,7 +40,8 @@ bool GetDictionaryBool(PyObject *dict, const char *key, BOOL *out);
 
 /* The record-to-dictionary converters: NAME(dict, record) writes one key per field of
  * RECORD; false at the first value that cannot be made (the keys written so far stay) or
- * for a null record. */
+ * for a null record. "dwVersion" of KT_USER_INFO is the low 32 bits of the field read as a
+ * signed number. */
 #define TAVREL_RECORD_CONVERTERS(X)                                \
     X(SystemTimeToDictionary, SYSTEMTIME)                          \
     X(CertOwnerInfoToDictionary, KT_CERT_OWNER_INFO)               \

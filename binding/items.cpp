@@ -20,12 +20,12 @@ struct settings_key {
 namespace {
 
 bool fail_bad_argument(KT_INTERFACE *table) {
-    raise_bad_argument(table);
+    raise_bad_argument(error_table(table));
     return false;
 }
 
 bool fail_resource(KT_INTERFACE *table) {
-    raise_resource_failed(table);
+    raise_resource_failed(error_table(table));
     return false;
 }
 
@@ -131,7 +131,7 @@ PyObject *status_result(KT_INTERFACE *table, DWORD status, bool enumeration) {
         Py_INCREF(Py_False);
         return Py_False;
     }
-    return raise_error(table, status, PyExc_RuntimeError);
+    return raise_error(error_table(table), status, PyExc_RuntimeError);
 }
 
 bool number_value(PyObject *item, DWORD *value) {
@@ -192,6 +192,15 @@ bool text_in(KT_INTERFACE *table, PyObject *item, bool need_list, text_item &tex
     return true;
 }
 
+bool text_own_copy(KT_INTERFACE *table, text_item &text, char **out) {
+    if (!*out || *out == text.lent) return true;
+    const size_t size = strnlen(*out, sizeof text.lent);
+    if (size == sizeof text.lent) return fail_bad_argument(table);
+    std::memcpy(text.lent, *out, size + 1);
+    *out = text.lent;
+    return true;
+}
+
 bool text_out(KT_INTERFACE *table, text_item &text) {
     if (!text.list) return true;
     text.lent[sizeof text.lent - 1] = '\0';
@@ -224,8 +233,13 @@ void key_media_in(PyObject *item, KT_KEY_MEDIA *media) {
     std::memset(media, 0, sizeof *media);  // a failed read may have stored some of it, the password too
 }
 
-bool key_media_out(KT_INTERFACE *table, PyObject *item, const KT_KEY_MEDIA *media) {
-    return put_record(table, item, media, KeyMediaToDictionary);
+bool key_media_out(KT_INTERFACE *table, PyObject *item, const KT_KEY_MEDIA *media, bool reported) {
+    if (reported) return put_record(table, item, media, KeyMediaToDictionary);
+    if (PyDict_Check(item)) {
+        PyDict_Clear(item);
+        if (!KeyMediaToDictionary(item, media)) PyErr_Clear();
+    }
+    return true;
 }
 
 bool user_info_in(KT_INTERFACE *table, PyObject *item, KT_USER_INFO *info, KT_USER_INFO **pass) {

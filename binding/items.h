@@ -12,11 +12,23 @@
 #include <type_traits>
 #include <utility>
 
+#include "Tavrel.h"
 #include "errors.h"
 #include "kt_api.h"
 #include "library_hold.h"
 
 namespace Tavrel {
+
+/* Whether table is the loaded library's: false once KTUnload detached it, even while a call
+ * in flight keeps it mapped. Only the releases may then still run through it. */
+inline bool library_attached(const KT_INTERFACE *table) {
+    return table && table == KTGetInterface();
+}
+
+/* The table to ask for an error's text: none once the library is detached. */
+inline KT_INTERFACE *error_table(KT_INTERFACE *table) {
+    return library_attached(table) ? table : nullptr;
+}
 
 /* What one wrapper call knows across its items. */
 struct call_state {
@@ -64,6 +76,9 @@ struct text_item {
     char lent[KT_SIGNER_INFO_MAX_LENGTH];
 };
 bool text_in(KT_INTERFACE *table, PyObject *item, bool need_list, text_item &text, char **out);
+/* A text that text_in passed (*out not null, not the lent buffer) copied into the lent
+ * buffer, for a library that may write into it; a text that does not fit raises code 2. */
+bool text_own_copy(KT_INTERFACE *table, text_item &text, char **out);
 bool text_out(KT_INTERFACE *table, text_item &text);
 void text_release(text_item &text);
 
@@ -73,8 +88,10 @@ bool value_in(KT_INTERFACE *table, PyObject *item, unsigned int *value);
 /* Key medium: a dictionary of exactly "dwTypeIndex", "dwDevIndex" and "szPassword" that
  * converts; anything else stands for the zeroed medium. */
 void key_media_in(PyObject *item, KT_KEY_MEDIA *media);
-/* After success a dictionary item is refilled with the medium: code 6 if that fails. */
-bool key_media_out(KT_INTERFACE *table, PyObject *item, const KT_KEY_MEDIA *media);
+/* After success a dictionary item is emptied and refilled with the medium. A failure raises
+ * code 6 when reported; else the dictionary keeps the keys written before it, and no error
+ * is left. */
+bool key_media_out(KT_INTERFACE *table, PyObject *item, const KT_KEY_MEDIA *media, bool reported);
 
 /* User information: a dictionary converts (code 2 if it does not); anything else: none. */
 bool user_info_in(KT_INTERFACE *table, PyObject *item, KT_USER_INFO *info, KT_USER_INFO **pass);
@@ -223,7 +240,7 @@ bool put_record(KT_INTERFACE *table, PyObject *item, const Record *record,
     if (!PyDict_Check(item)) return true;
     PyDict_Clear(item);
     if (convert(item, record)) return true;
-    raise_resource_failed(table);
+    raise_resource_failed(error_table(table));
     return false;
 }
 

@@ -40,11 +40,21 @@
 
 %typemap(arginit) KT_INTERFACE *iface %{ Tavrel::call_state call;
 %}
-/* The table (table_arg.i), and the library held from then on. */
+/* The library is held before the table is converted (table_arg.i): script code can run from
+ * then on, and may unload the library. */
 %typemap(in) KT_INTERFACE *iface {
+    call.hold_library();
     $1 = convert_table($input, "$symname");
     if (!$1) SWIG_fail;
-    call.hold_library();
+}
+/* The last step before the library call (checks run after every item, and no other check
+ * runs script code): a call that finds the library unloaded since its table was converted
+ * refuses the table and calls nothing. */
+%typemap(check) KT_INTERFACE *iface {
+    if (!Tavrel::library_attached($1)) {
+        refuse_table("$symname");
+        SWIG_fail;
+    }
 }
 
 /* Each result kind runs right after the library call, so it marks the call made.
@@ -96,9 +106,12 @@ TAVREL_DWORD_IN(LENGTH, if (!Tavrel::length_fits(arg1, call, $1)) SWIG_fail;)
 
 /* ---- text: a list lends a buffer (required for LENT_TEXT) ---- */
 
-%define TAVREL_TEXT_KIND(NAME, NEEDS_LIST)
+/* WRITTEN_TEXT: the library may write into the text, so a given text reaches it as a copy
+ * in the item's own buffer, never as the script's string. */
+%define TAVREL_TEXT_KIND(NAME, NEEDS_LIST, OWN_COPY)
 %typemap(in) char *NAME (Tavrel::text_item text) {
     if (!Tavrel::text_in(arg1, $input, NEEDS_LIST, text, &$1)) SWIG_fail;
+    if (OWN_COPY && !Tavrel::text_own_copy(arg1, text, &$1)) SWIG_fail;
 }
 %typemap(argout) char *NAME {
     if (!Tavrel::text_out(arg1, text$argnum)) TAVREL_OUTPUT_FAIL;
@@ -106,8 +119,9 @@ TAVREL_DWORD_IN(LENGTH, if (!Tavrel::length_fits(arg1, call, $1)) SWIG_fail;)
 %typemap(freearg) char *NAME "Tavrel::text_release(text$argnum);"
 %enddef
 
-TAVREL_TEXT_KIND(TEXT, false)
-TAVREL_TEXT_KIND(LENT_TEXT, true)
+TAVREL_TEXT_KIND(TEXT, false, false)
+TAVREL_TEXT_KIND(LENT_TEXT, true, false)
+TAVREL_TEXT_KIND(WRITTEN_TEXT, false, true)
 
 /* ---- outputs through pointers ---- */
 
@@ -179,24 +193,28 @@ TAVREL_HANDLE_OUTPUT(CONTEXT_OUT, KTCtxFree)
 TAVREL_HANDLE_OUTPUT(PRIVATE_KEY_OUT, KTCtxFreePrivateKey)
 TAVREL_HANDLE_OUTPUT(SESSION_OUT, KTSessionDestroy)
 
-/* Any pointer object of the module, unchecked; None for no handle. */
-%typemap(in) PVOID HANDLE {
-    if (!SWIG_IsOK(SWIG_ConvertPtr($input, &$1, 0, 0))) {
+/* Any pointer object of the module, unchecked; None for no handle. What the object gave is
+ * kept until the call ends. */
+%typemap(in) PVOID HANDLE (PyObject *held = 0) {
+    if (!SWIG_IsOK(convert_pointer_once($input, &$1, 0, 0, &held))) {
         SWIG_exception_fail(SWIG_TypeError, "in method '" "$symname" "', argument " "$argnum" " of type '" "$1_type" "'");
     }
 }
+%typemap(freearg) PVOID HANDLE "Py_XDECREF(held$argnum);"
 
 /* ---- time ---- */
 
-/* A live SYSTEMTIME record or view (ConvertTavrelRecord, records.i), or None. */
-%typemap(in) PSYSTEMTIME TIME {
+/* A live SYSTEMTIME record or view (ConvertTavrelRecord, records.i), or None; what its
+ * object gave is kept until the call ends. */
+%typemap(in) PSYSTEMTIME TIME (PyObject *held = 0) {
     void *time = 0;
     if ($input != Py_None &&
-        !SWIG_IsOK(ConvertTavrelRecord($input, &time, $descriptor(_SYSTEMTIME *), sizeof(SYSTEMTIME)))) {
+        !SWIG_IsOK(ConvertTavrelRecord($input, &time, $descriptor(_SYSTEMTIME *), sizeof(SYSTEMTIME), &held))) {
         SWIG_exception_fail(SWIG_TypeError, "in method '" "$symname" "', argument " "$argnum" " of type '" "$1_type" "'");
     }
     $1 = static_cast<PSYSTEMTIME>(time);
 }
+%typemap(freearg) PSYSTEMTIME TIME "Py_XDECREF(held$argnum);"
 
 /* ---- value: a 32-bit integer passed by address with its size ---- */
 
@@ -245,13 +263,20 @@ TAVREL_RETURNED_RECORD(KT_CR_INFO **, REQUEST_INFO, KT_CR_INFO, CrInfoToDictiona
 
 /* ---- key medium and user information ---- */
 
-%typemap(in) PKT_KEY_MEDIA KEY_MEDIUM (KT_KEY_MEDIA media) {
+/* KEY_MEDIUM_QUIET: a write-back that fails is not reported; the dictionary keeps what it
+ * received, and the call goes on with the outputs after it. */
+%define TAVREL_KEY_MEDIUM_KIND(NAME, REPORTED)
+%typemap(in) PKT_KEY_MEDIA NAME (KT_KEY_MEDIA media) {
     Tavrel::key_media_in($input, &media);
     $1 = &media;
 }
-%typemap(argout) PKT_KEY_MEDIA KEY_MEDIUM {
-    if (!Tavrel::key_media_out(arg1, $input, $1)) TAVREL_OUTPUT_FAIL;
+%typemap(argout) PKT_KEY_MEDIA NAME {
+    if (!Tavrel::key_media_out(arg1, $input, $1, REPORTED)) TAVREL_OUTPUT_FAIL;
 }
+%enddef
+
+TAVREL_KEY_MEDIUM_KIND(KEY_MEDIUM, true)
+TAVREL_KEY_MEDIUM_KIND(KEY_MEDIUM_QUIET, false)
 
 %typemap(in) PKT_USER_INFO USER_INFO (KT_USER_INFO info) {
     if (!Tavrel::user_info_in(arg1, $input, &info, &$1)) SWIG_fail;

@@ -11,6 +11,8 @@
  * - A pointer object of the record's type that another module made is a record as it is;
  *   delete frees through it only a whole live record of the registry.
  * - None as the record: getters raise TypeError; setters store nothing; delete does nothing.
+ * - A script object that stands for a record is read for its `this` once per item, and what
+ *   that read gave is kept until the call ends.
  * - Texts of `char *` fields are the record's own copies, copied before the old text is
  *   released and released with the record.
  *
@@ -105,32 +107,44 @@ SWIGINTERN void *deletable(PyObject *obj, void *p, swig_type_info *type, size_t 
 }
 
 /* obj as a record of type (size bytes) that it may reach (see reachable). SWIG_OK with
- * *record set, else an error code for the argument error (None, another type, or a record
+ * *record set and *held the pointer object read (a new reference, to be released when the
+ * call ends), else an error code for the argument error (None, another type, or a record
  * of this module's no longer alive). For wrappers that take a record object. */
-SWIGINTERN int ConvertTavrelRecord(PyObject *obj, void **record, swig_type_info *type, size_t size) {
+SWIGINTERN int ConvertTavrelRecord(PyObject *obj, void **record, swig_type_info *type, size_t size,
+                                   PyObject **held) {
+    PyObject *pointer = 0;
     void *p = 0;
-    const int res = SWIG_ConvertPtr(obj, &p, type, 0);
-    if (!SWIG_IsOK(res)) return res;
-    if (!p || !reachable(obj, p, type, size)) return SWIG_TypeError;
+    int res = convert_pointer_once(obj, &p, type, 0, &pointer);
+    if (SWIG_IsOK(res) && (!p || !reachable(pointer, p, type, size))) res = SWIG_TypeError;
+    if (!SWIG_IsOK(res)) {
+        Py_XDECREF(pointer);
+        return res;
+    }
     *record = p;
+    *held = pointer;
     return SWIG_OK;
 }
 
 /* Item 1 of a record function. Getters need a record they may reach. Setters also take
  * None (a null record: nothing is stored). delete_<RECORD> (disown set) takes ownership
  * away from the object and gets the record only when it may free it (see deletable),
- * else null: nothing is freed. */
+ * else null: nothing is freed. *held receives the pointer object read, as in
+ * ConvertTavrelRecord. */
 SWIGINTERN int record_self(PyObject *obj, void **record, swig_type_info *type, size_t size, int disown,
-                                bool getter) {
+                           bool getter, PyObject **held) {
+    PyObject *pointer = 0;
     void *p = 0;
-    const int res = SWIG_ConvertPtr(obj, &p, type, disown);
-    if (!SWIG_IsOK(res)) return res;
-    if (disown) {
-        *record = deletable(obj, p, type, size);
-        return SWIG_OK;
+    int res = convert_pointer_once(obj, &p, type, disown, &pointer);
+    if (SWIG_IsOK(res)) {
+        if (disown) p = deletable(pointer, p, type, size);
+        else if (p ? !reachable(pointer, p, type, size) : getter) res = SWIG_TypeError;
     }
-    if (p ? !reachable(obj, p, type, size) : getter) return SWIG_TypeError;
+    if (!SWIG_IsOK(res)) {
+        Py_XDECREF(pointer);
+        return res;
+    }
     *record = p;
+    *held = pointer;
     return SWIG_OK;
 }
 
@@ -188,13 +202,14 @@ SWIGINTERN void *new_record(size_t index, swig_type_info *type) {
 %}
 
 /* The value of a time field's setter: a live SYSTEMTIME record or view. */
-%typemap(in) SYSTEMTIME * (void *record = 0, int res = 0) {
-  res = ConvertTavrelRecord($input, &record, $descriptor, sizeof(SYSTEMTIME));
+%typemap(in) SYSTEMTIME * (void *record = 0, int res = 0, PyObject *held = 0) {
+  res = ConvertTavrelRecord($input, &record, $descriptor, sizeof(SYSTEMTIME), &held);
   if (!SWIG_IsOK(res)) {
     %argument_fail(res, "$type", $symname, $argnum);
   }
   $1 = %reinterpret_cast(record, $ltype);
 }
+%typemap(freearg) SYSTEMTIME * "Py_XDECREF(held$argnum);"
 /* A view may be copied onto its own field. */
 %typemap(memberin) SYSTEMTIME {
   if (arg1) std::memmove(&$1, $input, sizeof(SYSTEMTIME));
@@ -249,13 +264,14 @@ DO(KT_SS_SIGN_HASH_RESULT, KT_SS_SIGN_HASH_RESULT)
  * the typemaps of that point. */
 %define TAVREL_RECORD_TYPEMAPS(NAME, TYPE)
 /* Item 1 of every function of the record. */
-%typemap(in) TYPE *self (void *record = 0, int res = 0) {
-  res = record_self($input, &record, $1_descriptor, sizeof(TYPE), $disown, is_getter("$symname"));
+%typemap(in) TYPE *self (void *record = 0, int res = 0, PyObject *held = 0) {
+  res = record_self($input, &record, $1_descriptor, sizeof(TYPE), $disown, is_getter("$symname"), &held);
   if (!SWIG_IsOK(res)) {
     %argument_fail(res, "$type", $symname, $argnum);
   }
   $1 = %reinterpret_cast(record, $ltype);
 }
+%typemap(freearg) TYPE *self "Py_XDECREF(held$argnum);"
 /* new_<RECORD>, and the views of a time field. */
 %typemap(out) TYPE * {
   $result = new_record_object($1, $descriptor, sizeof(TYPE), $owner);

@@ -2,27 +2,80 @@
  *
  * A wrapper calls through the process-wide table only, and only while the library is
  * loaded. None, a table from new_KT_INTERFACE() and a table object kept after KTUnload are
- * refused like any object of another type. */
+ * refused like any object of another type.
+ *
+ * Also the one read of a script object's `this` that every pointer item makes
+ * (convert_pointer_once): the table, handles, records. */
 %{
-/* Anything but the current table object: refused unless the runtime's general conversion
- * finds the loaded table in it. */
-SWIGINTERN KT_INTERFACE *convert_other_table(PyObject *obj, KT_INTERFACE *loaded, const char *wrapper) {
-    void *table = 0;
-    if (SWIG_IsOK(SWIG_ConvertPtr(obj, &table, SWIGTYPE_p_KT_INTERFACE, 0)) && table && table == loaded)
-        return loaded;
+/* The pointer object that obj stands for, as the runtime finds it (obj itself, or its
+ * `this`, followed through objects that hold one), read once: a new reference, or null
+ * (no error left). Reading `this` can run script code (a property, a key's __eq__ in the
+ * instance dictionary) that gives another object at each read, so an item reads it once
+ * and keeps what it got (the record's owner among them) until the call ends. */
+SWIGINTERN PyObject *read_pointer_object(PyObject *obj) {
+    Py_INCREF(obj);
+    for (int depth = 0; obj && !SwigPyObject_Check(obj); ++depth) {
+        PyObject *next = 0;
+        if (depth < 64) {  /* else a chain of `this` that never ends in a pointer object */
+#if defined(SWIG_PYTHON_SLOW_GETSET_THIS)
+            PyObject **dictptr = 0;  /* the runtime asks for the attribute */
+#else
+            PyObject **dictptr = _PyObject_GetDictPtr(obj);
+#endif
+            if (dictptr) {
+                next = *dictptr ? PyDict_GetItem(*dictptr, SWIG_This()) : 0;
+                Py_XINCREF(next);
+            } else if (!(next = PyObject_GetAttr(obj, SWIG_This()))) {
+                PyErr_Clear();
+            }
+        }
+        Py_DECREF(obj);
+        obj = next;
+    }
+    return obj;
+}
+
+/* SWIG_ConvertPtr on the pointer object that obj stands for, read once: None converts to
+ * null, anything else through read_pointer_object. On success *held receives that object (a
+ * new reference, null for None), which the caller keeps while it uses *p. */
+SWIGINTERN int convert_pointer_once(PyObject *obj, void **p, swig_type_info *type, int flags, PyObject **held) {
+    *held = 0;
+    if (obj == Py_None) return SWIG_ConvertPtr(obj, p, type, flags);
+    PyObject *const pointer = read_pointer_object(obj);
+    const int res = pointer ? SWIG_ConvertPtr(pointer, p, type, flags) : SWIG_ERROR;
+    if (SWIG_IsOK(res)) *held = pointer;
+    else Py_XDECREF(pointer);
+    return res;
+}
+
+/* The table argument refused: null, with TypeError for argument 1. */
+SWIGINTERN KT_INTERFACE *refuse_table(const char *wrapper) {
     PyErr_Format(PyExc_TypeError, "in method '%s', argument 1 of type 'KT_INTERFACE *'", wrapper);
     return 0;
+}
+
+/* Anything but the current table object: refused unless the runtime's general conversion
+ * finds the loaded table in it. That conversion may run script code (a `this` property, a
+ * key's __eq__ in the instance dictionary) that unloads the library, so the loaded table
+ * is asked for after it. */
+SWIGINTERN KT_INTERFACE *convert_other_table(PyObject *obj, const char *wrapper) {
+    void *table = 0;
+    PyObject *held = 0;
+    const bool loaded = SWIG_IsOK(convert_pointer_once(obj, &table, SWIGTYPE_p_KT_INTERFACE, 0, &held)) && table &&
+                        table == KTGetInterface();
+    Py_XDECREF(held);
+    return loaded ? static_cast<KT_INTERFACE *>(table) : refuse_table(wrapper);
 }
 
 /* Every call passes the object KTGetInterface() made, a plain pointer object of the table's
  * type: taken inline, without the runtime's general conversion. */
 SWIGINTERNINLINE KT_INTERFACE *convert_table(PyObject *obj, const char *wrapper) {
-    KT_INTERFACE *const loaded = KTGetInterface();
     if (Py_TYPE(obj) == SwigPyObject_type()) {
         const SwigPyObject *const object = reinterpret_cast<SwigPyObject *>(obj);
+        KT_INTERFACE *const loaded = KTGetInterface();
         if (object->ty == SWIGTYPE_p_KT_INTERFACE && loaded && object->ptr == loaded) return loaded;
     }
-    return convert_other_table(obj, loaded, wrapper);
+    return convert_other_table(obj, wrapper);
 }
 %}
 

@@ -40,7 +40,10 @@ find_package(Threads REQUIRED)
 
 
 # Runtime environment shared by every test that loads an instrumented library into a
-# process that is not instrumented itself (the Python interpreter).
+# process that is not instrumented itself (the Python interpreter). The sanitizer runtime
+# intercepts __cxa_throw and resolves the real one when it starts: libstdc++ must then be
+# loaded already, or the first C++ exception thrown in a library loaded later (even one it
+# catches itself) aborts the process. VEK_SANITIZER_PRELOAD names both, separated by ':'.
 set(VEK_SANITIZER_PRELOAD "")
 if(VEK_ASAN OR VEK_TSAN)
   if(VEK_ASAN)
@@ -48,8 +51,16 @@ if(VEK_ASAN OR VEK_TSAN)
   else()
     set(_rt libtsan.so)
   endif()
-  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${_rt}
-                  OUTPUT_VARIABLE VEK_SANITIZER_PRELOAD OUTPUT_STRIP_TRAILING_WHITESPACE)
+  foreach(_lib ${_rt} libstdc++.so.6)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${_lib}
+                    OUTPUT_VARIABLE _path OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(NOT IS_ABSOLUTE "${_path}" OR NOT EXISTS "${_path}")
+      message(FATAL_ERROR "${CMAKE_CXX_COMPILER} does not know where ${_lib} is (${_path})")
+    endif()
+    get_filename_component(_path "${_path}" REALPATH)
+    list(APPEND VEK_SANITIZER_PRELOAD "${_path}")
+  endforeach()
+  list(JOIN VEK_SANITIZER_PRELOAD ":" VEK_SANITIZER_PRELOAD)
 endif()
 
 # Sanitizer options every test runs with; suppressions live in cmake/sanitizers/.
@@ -74,15 +85,23 @@ function(vek_gtest target)
   endif()
 endfunction()
 
-# vek_install(<target> <RUNTIME|LIBRARY> <destination>): installs a target that links the
-# stand-ins. The build RPATH CMake derives for an installed target ends in an empty entry
-# (room for its install-time rewrite), which the loader takes for the current folder: the
-# build tree's copy carries the stand-ins' folder alone instead, the installed copy none.
+# vek_install(<target> <RUNTIME|LIBRARY> <destination> [COMPONENT <name>]): installs a
+# target that links the stand-ins. The build RPATH CMake derives for an installed target
+# ends in an empty entry (room for its install-time rewrite), which the loader takes for
+# the current folder: the build tree's copy carries the stand-ins' folder alone instead,
+# the installed copy none.
+include(GNUInstallDirs)
 function(vek_install target kind destination)
+  cmake_parse_arguments(ARG "" "COMPONENT" "" ${ARGN})
+  set(component)
+  if(ARG_COMPONENT)
+    set(component COMPONENT ${ARG_COMPONENT})
+  endif()
   set_target_properties(${target} PROPERTIES SKIP_BUILD_RPATH ON)
   target_link_options(${target} PRIVATE "LINKER:-rpath,$<TARGET_FILE_DIR:tavrellib>")
-  install(TARGETS ${target} ${kind} DESTINATION ${destination})
-  install(CODE "file(RPATH_REMOVE FILE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${destination}/$<TARGET_FILE_NAME:${target}>\")")
+  install(TARGETS ${target} ${kind} DESTINATION ${destination} ${component})
+  install(CODE "file(RPATH_REMOVE FILE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${destination}/$<TARGET_FILE_NAME:${target}>\")"
+          ${component})
 endfunction()
 
 # vek_doc_example(<doc.md> <name> <output>): the example <name> of a Markdown document (the

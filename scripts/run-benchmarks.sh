@@ -7,7 +7,8 @@
 #   BUILD_DIR   the build tree (default build/plain, configured RelWithDebInfo when missing)
 #   --smoke     tiny counts and no build: checks that every benchmark runs, says nothing
 #               about speed (the tree must hold the benchmarks already)
-#   VEK_BENCH_PRELOAD  a library preloaded into the interpreter only (a sanitizer's runtime)
+#   VEK_BENCH_PRELOAD  libraries preloaded into the interpreter only (a sanitizer's runtime and
+#                      the C++ runtime, separated by ':')
 #   VEK_PYTHON3  the Python 3 of the build's second module (default: the one configure found)
 # The wrapper call is measured against ctypes under Python 2.7 (call_overhead) and Python 3
 # (call_overhead_py3).

@@ -129,7 +129,10 @@ TEST(RecordToDictionary, EveryFieldOfEveryRecord) {
             switch (f.kind) {
             case kt_records::KT_FIELD_WORD: expected = std::to_string(1000 + i); break;
             case kt_records::KT_FIELD_INT: expected = i % 3 ? "True" : "False"; break;
-            case kt_records::KT_FIELD_ULONG: expected = std::to_string((1UL << 40) + i); break;
+            case kt_records::KT_FIELD_ULONG:
+                // KT_USER_INFO's dwVersion keeps the low 32 bits: i
+                expected = std::to_string(r.fields == kt_records::KT_USER_INFO_fields ? i : (1UL << 40) + i);
+                break;
             case kt_records::KT_FIELD_ULONGLONG: expected = std::to_string((1ULL << 63) + i); break;
             case kt_records::KT_FIELD_TEXT_PTR:
                 expected = i % 4 == 3 ? "None" : "u'\\u0422\\u0435\\u043a\\u0441\\u0442" + std::to_string(i) + "'";
@@ -169,6 +172,24 @@ TEST(RecordToDictionary, ExactIntegersAndFlags) {
     EXPECT_TRUE(equals(PyDict_GetItemString(dict, "iChainLength"), "True"));
     EXPECT_TRUE(equals(PyDict_GetItemString(more, "nSN"), "True"));
     EXPECT_TRUE(equals(PyDict_GetItemString(more, "nVersion"), "False"));
+}
+
+TEST(RecordToDictionary, UserInfoVersionIsTheLowWordSigned) {
+    const std::pair<DWORD, const char *> cases[] = {
+        {5, "5"},
+        {(DWORD(1) << 32) + 7, "7"},
+        {0xFFFFFFFF, "-1"},
+        {DWORD(0x80000000), "-2147483648"},
+        {DWORD(0x7FFFFFFF), "2147483647"},
+        {~DWORD(0), "-1"},
+    };
+    for (const auto &[version, expected] : cases) {
+        KT_USER_INFO info{};
+        info.dwVersion = version;
+        ref dict(PyDict_New());
+        ASSERT_TRUE(UserInfoToDictionary(dict, &info));
+        EXPECT_TRUE(equals(PyDict_GetItemString(dict, "dwVersion"), expected)) << version;
+    }
 }
 
 TEST(RecordToDictionary, FailsWithoutRaising) {

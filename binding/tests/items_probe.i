@@ -17,9 +17,12 @@
 #include <string>
 
 /* The module checks that a record object is alive (records.i); the probe only converts. */
-SWIGINTERN int ConvertTavrelRecord(PyObject *obj, void **record, swig_type_info *type, size_t) {
+SWIGINTERN int ConvertTavrelRecord(PyObject *obj, void **record, swig_type_info *type, size_t, PyObject **held) {
     const int res = SWIG_ConvertPtr(obj, record, type, 0);
-    return SWIG_IsOK(res) && !*record ? SWIG_TypeError : res;
+    if (!SWIG_IsOK(res) || !*record) return SWIG_IsOK(res) ? SWIG_TypeError : res;
+    Py_INCREF(obj);
+    *held = obj;
+    return res;
 }
 
 static DWORD status = 0;           // what the probe functions return

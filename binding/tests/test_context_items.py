@@ -15,6 +15,10 @@ from wrapper_testing import ACCESS_FAILED, BAD_PARAMETER, KEY_FILE_PASSWORD, RES
 
 import _Tavrel
 
+KEY_EXISTS = 0xF010
+# What a key-media dictionary holds when its password could not be written back.
+PARTLY_WRITTEN_BACK = {'dwTypeIndex': 0, 'dwDevIndex': UNDECODABLE_DEVICE}
+
 
 class HandleOutputTest(ContextTestCase):
     """New contexts, private-key contexts and sessions: a list must be passed."""
@@ -61,19 +65,25 @@ class HandleOutputTest(ContextTestCase):
             self.assertEqual(out, ['old'], name)
             self.lib.clear_faults()
 
-    def test_a_handle_not_handed_back_is_released(self):
-        # The medium's password does not decode, so its write-back fails after success and
-        # the new private-key context never reaches the script: it must not outlive the call.
+    def test_a_medium_that_does_not_write_back_still_hands_the_handle_back(self):
+        # The medium's password does not decode: its write-back fails after success, which is
+        # not reported; the new private-key context reaches the script.
         context = self.context()
         undecodable = medium(UNDECODABLE_DEVICE, UNDECODABLE_PASSWORD)
-        for name, items in [('CtxReadPrivateKey', lambda out: (context, dict(undecodable), out, {})),
-                            ('CtxOpenPrivateKey', lambda out: (context, dict(undecodable), out))]:
-            out = ['old']
-            freed, _ = self.calls_during('KTCtxFreePrivateKey', self.assertKTError, TypeError, RESOURCE_FAILED,
-                                         W(name), self.t, *items(out))
-            self.assertEqual((freed, out), (1, ['old']), name)
-            self.assertEqual(self.lib.counters()['privateKeys'], 0, name)
-        # The same when the password output before the handle cannot be decoded.
+        for name, owner in [('CtxReadPrivateKey', ({},)), ('CtxOpenPrivateKey', ())]:
+            out, item = ['old'], dict(undecodable)
+            freed, outcome = self.calls_during('KTCtxFreePrivateKey', W(name), self.t, context, item, out, *owner)
+            self.assertEqual((freed, outcome, len(out), item), (0, ('ok', None), 1, PARTLY_WRITTEN_BACK), name)
+            self.assertNotEqual(out[0], None, name)
+            self.assertEqual(self.lib.counters()['privateKeys'], 1, name)
+            W('CtxFreePrivateKey')(self.t, out[0])
+            if owner:
+                self.assertIn('pszSerial', owner[0])
+
+    def test_a_handle_not_handed_back_is_released(self):
+        # The password output before the handle cannot be decoded: the new private-key context
+        # never reaches the script, and must not outlive the call.
+        context = self.context()
         password = b'pw\x98'
         key = self.key_bytes(password)
         self.record.set_lent_text('KTCtxReadPrivateKeyBinary', 3, password)
@@ -232,13 +242,23 @@ class KeyMediumTest(ContextTestCase):
         self.assertEqual(item, {'dwTypeIndex': 0, 'dwDevIndex': 1, 'szPassword': u'12345678'})
         self.assertEqual(type(item['szPassword']), text_type)
 
-    def test_a_refill_that_fails_raises_code_6(self):
+    def test_a_refill_that_fails_is_not_reported(self):
         context = self.context()
         item = medium(UNDECODABLE_DEVICE, UNDECODABLE_PASSWORD)
         found = []
-        self.assertKTError(TypeError, RESOURCE_FAILED, W('CtxIsNamedPrivateKeyExists'), self.t, context, item,
-                           'absent', None, found)
-        self.assertEqual(found, [])  # later outputs are not written
+        W('CtxIsNamedPrivateKeyExists')(self.t, context, item, 'absent', None, found)
+        self.assertEqual((item, found), (PARTLY_WRITTEN_BACK, [False]))  # later outputs are written
+        # A named key made on such a medium is made once: the call succeeded.
+        for name, extra in [('CtxGenerateNamedPrivateKey', ()), ('CtxGenerateNamedPrivateKeyEx', (None, None))]:
+            label = name + '-undecodable'
+            arguments = (label, 'p', 1, 1, 1, None, 0, 0, None) + extra + ([], None, None, None, None, None)
+            item = medium(UNDECODABLE_DEVICE, UNDECODABLE_PASSWORD)
+            self.assertIsNone(W(name)(self.t, context, item, *arguments), name)
+            self.addCleanup(W('CtxDestroyNamedPrivateKey'), self.t, self.context(),
+                            medium(UNDECODABLE_DEVICE, UNDECODABLE_PASSWORD), label, 'p')
+            self.assertEqual((item, len(arguments[9 + len(extra)])), (PARTLY_WRITTEN_BACK, 1), name)
+            self.assertKTError(RuntimeError, KEY_EXISTS, W(name), self.t, context,
+                               medium(UNDECODABLE_DEVICE, UNDECODABLE_PASSWORD), *arguments)
 
     def freed_key(self):
         """A list whose private-key context is freed after the test."""
@@ -321,6 +341,33 @@ class BytesOutputTest(ContextTestCase):
         self.assertEqual([self.record.is_null('KTCtxGenerateNamedPrivateKey', i) for i in (11, 12, 14, 15, 17, 18)],
                          [True, False, False, False, True, False])
         self.assertEqual((outputs[0], len(outputs[1]), outputs[2]), (None, 1, None))
+
+    def test_request_file_names_given_as_texts_are_not_written(self):
+        # The library writes each request's file name into the name item after its buffer: a
+        # text given there reaches it as a copy, and the script's string stays as it was
+        # (a long one unchanged, a short one not overrun).
+        context = self.context()
+        n = 1
+        names = [b'a' * (40 * n), b'b' * n, u'\u0456\u043c\u044f' * n]
+        for name, extra, indices in [('CtxGenerateNamedPrivateKey', (), (13, 16, 19)),
+                                     ('CtxGenerateNamedPrivateKeyEx', (None, None), (15, 18, 21))]:
+            label = name + '-names'
+            given = [text[:] for text in names]
+            requests = [[], [], []]
+            W(name)(self.t, context, self.named_medium(), label, 'p', 1, 1, 1, None, 0, 0, None, *(extra + (
+                requests[0], given[0], requests[1], given[1], requests[2], given[2])))
+            self.addCleanup(W('CtxDestroyNamedPrivateKey'), self.t, self.context(), self.named_medium(), label, 'p')
+            self.assertEqual(given, names, name)
+            self.assertEqual([self.record.bytes('KT' + name, i) for i in indices],
+                             [names[0], names[1], names[2].encode('cp1251')], name)
+            self.assertEqual([len(r) for r in requests], [1, 1, 1], name)
+            lent = [[], [], []]
+            W(name)(self.t, context, self.named_medium(), label + '-lent', 'p', 1, 1, 1, None, 0, 0, None, *(extra + (
+                None, lent[0], None, lent[1], None, lent[2])))
+            self.addCleanup(W('CtxDestroyNamedPrivateKey'), self.t, self.context(), self.named_medium(),
+                            label + '-lent', 'p')
+            self.assertEqual(lent, [[label + u'-lent-ds.p10'], [label + u'-lent-kep.p10'],
+                                    [label + u'-lent-int.p10']], name)
 
     def test_certificate_without_its_description(self):
         key = self.private_key()

@@ -265,16 +265,26 @@ class LentTextTest(EnvelopeTestCase):
                            DATA, len(DATA), out)
         self.assertEqual((name, out), ([], ['old']))
 
-    def test_the_crypto_header_ca_type_is_written_only_into_a_lent_buffer(self):
+    def test_the_crypto_header_ca_type_is_written_only_into_a_buffer_of_the_call(self):
         crypto = []
         W('AppendCryptoHeader')(self.t, 'UA1', 3, DATA, len(DATA), crypto)
         ca_type, kind, size, data = [], [], [], []
         W('ParseCryptoHeader')(self.t, crypto[0], len(crypto[0]), ca_type, kind, size, data)
         self.assertEqual((ca_type, kind, data), ([u'UA1'], [3], [DATA]))
         self.assertEqual(size[0] + len(DATA), len(crypto[0]))
-        for given in [b'', b'UA1', u'UA1', None]:
-            self.assertNotCalled('KTParseCryptoHeader', W('ParseCryptoHeader'), self.t, crypto[0], len(crypto[0]),
-                                 given, None, None, None)
+        # A text given is copied, and the library writes its CA type into the copy: the
+        # script's string stays as it was, a short one is not overrun. None gives no text.
+        n = 3
+        for given in [b'', b'U', b'z' * (n * 9), u'Ж' * n, b'x' * 1152]:
+            before = given[:]
+            self.assertIsNone(W('ParseCryptoHeader')(self.t, crypto[0], len(crypto[0]), given, None, None, None))
+            self.assertEqual((given, self.record.bytes('KTParseCryptoHeader', 2)),
+                             (before, before.encode('cp1251') if type(before) is type(u'') else before))
+        self.assertIsNone(W('ParseCryptoHeader')(self.t, crypto[0], len(crypto[0]), None, None, None, None))
+        self.assertTrue(self.record.is_null('KTParseCryptoHeader', 2))
+        # The copy holds at most its buffer's 1152 bytes and a NUL.
+        self.assertKTError(TypeError, BAD_PARAMETER, W('ParseCryptoHeader'), self.t, crypto[0], len(crypto[0]),
+                           b'x' * 1153, None, None, None)
 
 
 def _le64(number):

@@ -200,7 +200,7 @@ class RoadTest(EnvelopeTestCase):
                             ('ServerSessionCreateStep1', (0, b'x', 1, (), None)),
                             ('GetSenderInfo', (None, envelope, len(envelope), 5, 0, [], {}, [])),
                             ('AppendTransportHeader', ('UA1', None, None, None, 1.5, b'data', 4, [])),
-                            ('ParseCryptoHeader', (b'x', 1, 'UA1', [], [], []))]:
+                            ('ParseCryptoHeader', (b'x', 1, u'\u4e00', [], [], []))]:
             self.assertNotCalled('KT' + name, W(name), self.t, *items)
 
     def test_lengths_within_the_copy(self):

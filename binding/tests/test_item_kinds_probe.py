@@ -116,6 +116,11 @@ class DictionaryItemsTest(ProbeTestCase):
         info = self.user()
         self.assertEqual(self.received_by('ProbeUserInfo', info), (3, u'Ім'.encode('cp1251')))
         self.assertEqual(info, dict(self.user(), dwVersion=4, szCommonName=u'Ім!'))
+        # The version comes back as the low 32 bits of the field, read as a signed number.
+        for given, back in [(2 ** 31 - 1, -2 ** 31), (2 ** 32 - 1, 0), (2 ** 32 + 5, 6)]:
+            info = dict(self.user(), dwVersion=given)
+            self.received_by('ProbeUserInfo', info)
+            self.assertEqual((info['dwVersion'], type(info['dwVersion'])), (back, int), given)
         for item in [None, [], b'info']:
             self.assertIsNone(self.received_by('ProbeUserInfo', item))
         for item in [{}, dict(self.user(), szCommonName=None), dict(self.user(), dwVersion=-1)]:

@@ -366,6 +366,61 @@ class RecordArgumentTest(RecordTestCase):
         self.assertEqual((_Tavrel.delete_KT_TIME_INFO(info), info.own()), (None, False))
 
 
+class Flip(object):
+    """A record holder whose `this` gives the objects in turn, the last one from then on (an
+    attribute: an object without an instance dictionary)."""
+    __slots__ = ('objects', 'reads')
+
+    def __init__(self, *objects):
+        self.objects, self.reads = list(objects), 0
+
+    @property
+    def this(self):
+        self.reads += 1
+        return self.objects.pop(0) if len(self.objects) > 1 else self.objects[0]
+
+
+class ThisReadOnceTest(RecordTestCase):
+    def test_a_deleted_record_then_a_live_foreign_one(self):
+        # The first read gives a record this module deleted; a second read would give a live
+        # pointer object of another module, which passes the liveness check. Every item reads
+        # `this` once: the deleted record is refused, and the foreign memory is not touched.
+        largest = max(size for _, size, _ in RECORDS)
+        foreign = ctypes.create_string_buffer(largest)
+        for record, _, record_fields in RECORDS:
+            for name, call in self.record_functions(record, record_fields):
+                dead = getattr(_Tavrel, 'new_' + record)()
+                getattr(_Tavrel, 'delete_' + record)(dead)
+                holder = Flip(dead, probe.pointer(ctypes.addressof(foreign), self_type(record)))
+                self.assertFails(TypeError, arg_error(name, 1, self_type(record)), call, holder)
+                self.assertEqual(holder.reads, 1, name)
+        for record, name, _, offset, _ in fields(TIME):
+            dead = _Tavrel.new_SYSTEMTIME()
+            _Tavrel.delete_SYSTEMTIME(dead)
+            holder = Flip(dead, probe.pointer(ctypes.addressof(foreign), 'SYSTEMTIME *'))
+            target = self.new(record)
+            self.assertFails(TypeError, arg_error('%s_%s_set' % (record, name), 2, 'SYSTEMTIME *'),
+                             function(record, name, 'set'), target, holder)
+            self.assertEqual(holder.reads, 1, name)
+        self.assertEqual(foreign.raw, b'\0' * largest)
+
+    def test_this_given_once_is_kept_for_the_call(self):
+        # A `this` that gives a new record each time: the record lives until the call ends.
+        class Fresh(object):
+            __slots__ = ()
+
+            @property
+            def this(self):
+                return _Tavrel.new_SYSTEMTIME()
+
+        for name in ('wYear', 'wMonth'):
+            self.assertEqual(function('SYSTEMTIME', name, 'get')(Fresh()), 0)
+            self.assertIsNone(function('SYSTEMTIME', name, 'set')(Fresh(), 7))
+        info = self.new('KT_SIGN_INFO')
+        _Tavrel.KT_SIGN_INFO_Time_set(info, Fresh())
+        self.assertEqual(_Tavrel.SYSTEMTIME_wYear_get(_Tavrel.KT_SIGN_INFO_Time_get(info)), 0)
+
+
 class LifetimeTest(RecordTestCase):
     def test_deleted_records_are_out_of_reach(self):
         for record, _, record_fields in RECORDS:

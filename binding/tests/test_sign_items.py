@@ -338,6 +338,33 @@ class TimeItemTest(SignTestCase):
         finally:
             _Tavrel.delete_SYSTEMTIME(time)
 
+    def test_this_read_once(self):
+        # A holder whose `this` gives a deleted record first and a live pointer object of
+        # another module after: the item reads it once, refuses it, and calls nothing.
+        import ctypes
+        import _tavrel_record_probe as probe
+
+        class Flip(object):
+            __slots__ = ('objects',)
+
+            def __init__(self, *objects):
+                self.objects = list(objects)
+
+            @property
+            def this(self):
+                return self.objects.pop(0) if len(self.objects) > 1 else self.objects[0]
+
+        foreign = ctypes.create_string_buffer(16)
+        baseline = baseline_arguments(self)
+        for name in ('VerifyHashOnTimeEx', 'VerifyDataOnTimeEx', 'VerifyDataInternalOnTimeEx'):
+            arguments = list(baseline[name])
+            index = [i for i, item in enumerate(arguments) if type(item).__name__ == 'SwigPyObject'][0]
+            gone = _Tavrel.new_SYSTEMTIME()
+            _Tavrel.delete_SYSTEMTIME(gone)
+            arguments[index] = Flip(gone, probe.pointer(ctypes.addressof(foreign), 'SYSTEMTIME *'))
+            calls, outcome = self.calls_during('KT' + name, W(name), self.t, *fresh(arguments))
+            self.assertEqual((calls, outcome), (0, (TypeError, (message(name, index + 2, 'PSYSTEMTIME'),))))
+
 
 if __name__ == '__main__':
     unittest.main()

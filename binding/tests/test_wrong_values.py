@@ -35,7 +35,7 @@ DELETED = 'deleted SYSTEMTIME'
 
 OUTPUTS = {'text-out', 'decoded-text-out', 'bytes-out', 'number-out', 'flag-out', 'certificates-out',
            'signer', 'sender', 'owner', 'certificate-info', 'certificate-info-ex', 'request-info',
-           'key-medium', 'settings-get'}
+           'key-medium', 'key-medium-quiet', 'settings-get'}
 LISTS_REQUIRED = {'lent-text', 'random-bytes', 'context-out', 'private-key-out', 'session-out'}
 # New handles that a call hands back, released after it in this order.
 HANDLE_RELEASES = [('private-key-out', 'CtxFreePrivateKey'), ('session-out', 'SessionDestroy'),
@@ -65,7 +65,7 @@ def expected(kind, label, value):
         if is_int:
             return ACCEPTED if -2 ** 31 <= value < 2 ** 31 else (OverflowError, 'BOOL')
         return (TypeError, 'BOOL')
-    if kind == 'text':
+    if kind in ('text', 'written-text'):
         return ('code', RESOURCE_FAILED) if value == u'\u4e00' else ACCEPTED
     if kind == 'bytes':
         return ACCEPTED if value is None or type(value) is bytes else ('code', BAD_PARAMETER)
