@@ -14,8 +14,8 @@
 #
 # Sanitizer builds: the interpreter is not instrumented, so the sanitizer runtime of the
 # instrumented module is preloaded, with the C++ runtime (VEK_SANITIZER_PRELOAD), and child
-# processes that a test starts inherit them. The interpreter keeps memory at exit that LeakSanitizer cannot see
-# through (its objects live in arenas it does not scan); cmake/sanitizers/lsan.supp
+# processes that a test starts inherit them. The interpreter keeps memory at exit that
+# LeakSanitizer cannot see through (its objects live in arenas it does not scan); cmake/sanitizers/lsan.supp
 # suppresses leaks whose allocating frame lies in the interpreter. Python tests keep only
 # that one frame of each allocation's stack (malloc_context_size=2), so an allocation made
 # directly by our code stays reported; heap-error reports then show one frame of the

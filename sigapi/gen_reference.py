@@ -46,6 +46,10 @@ KINDS = {
     'text': ('_Text', 'byte string (passed as it is), Unicode string (encoded "cp1251"), None (no text); '
              'any other object passes no text. A list lends the library a text buffer instead',
              'a list given: one Unicode string, the buffer\'s text', {BAD, RESOURCE}),
+    'written-text': ('_Text', 'byte string or Unicode string (encoded "cp1251"), copied into a buffer of the '
+                     'call\'s own of 1153 bytes, so the library never writes into the script\'s string (a longer '
+                     'text: code 2); None (no text); any other object passes no text. A list lends the library a '
+                     'text buffer instead', 'a list given: one Unicode string, the buffer\'s text', {BAD, RESOURCE}),
     'lent-text': ('List[Any]', 'list, required: the library writes into a text buffer',
                   'the list: one Unicode string', {BAD, RESOURCE}),
     'bytes': ('Optional[bytes]', 'byte string, or None for no bytes (a Unicode string is refused)',
@@ -76,6 +80,10 @@ KINDS = {
                    '(byte or Unicode string, at most 64 bytes taken); anything else stands for the zeroed '
                    'medium (type 0, device 0, no password)',
                    'a dictionary given: refilled with the medium as the library left it', {RESOURCE}),
+    'key-medium-quiet': ('Any', 'as [key-medium](#kind-key-medium)',
+                         'a dictionary given: refilled with the medium as the library left it; a refill that '
+                         'fails is not reported (the call still succeeds and hands back its other outputs)',
+                         set()),
     'user-info': ('Any', 'dictionary with every key of the record (texts cut to their field); anything '
                   'else passes none', 'a dictionary given: refilled from the record', {BAD, RESOURCE}),
     'bytes-list': ('List[bytes]', 'non-empty list of byte strings', None, {BAD, RESOURCE}),
