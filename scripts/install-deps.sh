@@ -18,7 +18,7 @@ if [[ ! -e $py2_prefix/lib/libpython2.7.so ]]; then
 fi
 
 packages=(build-essential cmake pkg-config python3 swig libzip-dev libcjson-dev libssl-dev openssl
-          libgtest-dev googletest clang zip)
+          libgtest-dev googletest clang zip dpkg-dev)
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
