@@ -20,9 +20,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 "key-media tool, signing plug-in and Python module around tavrellib.so
 vek-cli lists hardware key media, creates and tests keys, and signs and
-verifies files. libsignvek.so is a plug-in (header signvek.h, pkg-config
-signvek) that signs on a worker thread for a host program. _Tavrel is a
-Python extension module of the library's functions.
+verifies files. libsignvek.so is a plug-in that signs on a worker thread
+for a host program. _Tavrel is a Python extension module of the library's
+functions.
 
 The signature library tavrellib.so and the logger libjotlog.so come from
 their vendor and are not in this package, which therefore does not depend
