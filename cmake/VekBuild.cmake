@@ -80,15 +80,23 @@ function(vek_gtest target)
   endif()
 endfunction()
 
-# vek_install(<target> <RUNTIME|LIBRARY> <destination>): installs a target that links the
-# stand-ins. The build RPATH CMake derives for an installed target ends in an empty entry
-# (room for its install-time rewrite), which the loader takes for the current folder: the
-# build tree's copy carries the stand-ins' folder alone instead, the installed copy none.
+# vek_install(<target> <RUNTIME|LIBRARY> <destination> [COMPONENT <name>]): installs a
+# target that links the stand-ins. The build RPATH CMake derives for an installed target
+# ends in an empty entry (room for its install-time rewrite), which the loader takes for
+# the current folder: the build tree's copy carries the stand-ins' folder alone instead,
+# the installed copy none.
+include(GNUInstallDirs)
 function(vek_install target kind destination)
+  cmake_parse_arguments(ARG "" "COMPONENT" "" ${ARGN})
+  set(component)
+  if(ARG_COMPONENT)
+    set(component COMPONENT ${ARG_COMPONENT})
+  endif()
   set_target_properties(${target} PROPERTIES SKIP_BUILD_RPATH ON)
   target_link_options(${target} PRIVATE "LINKER:-rpath,$<TARGET_FILE_DIR:tavrellib>")
-  install(TARGETS ${target} ${kind} DESTINATION ${destination})
-  install(CODE "file(RPATH_REMOVE FILE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${destination}/$<TARGET_FILE_NAME:${target}>\")")
+  install(TARGETS ${target} ${kind} DESTINATION ${destination} ${component})
+  install(CODE "file(RPATH_REMOVE FILE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${destination}/$<TARGET_FILE_NAME:${target}>\")"
+          ${component})
 endfunction()
 
 # vek_doc_example(<doc.md> <name> <output>): the example <name> of a Markdown document (the

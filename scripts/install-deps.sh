@@ -47,7 +47,7 @@ if [[ ! -e $py2_prefix/lib/libpython2.7.so ]]; then
 fi
 
 packages=(build-essential cmake pkg-config python3 libzip-dev libcjson-dev libssl-dev openssl
-          libgtest-dev googletest clang zip dpkg-dev)
+          libgtest-dev googletest clang zip man-db groff-base dpkg-dev)
 [[ -n $swig_named ]] || packages+=(swig)
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }

@@ -1,6 +1,6 @@
 // The exported functions: they hold the process's one provider, check their arguments,
 // turn every failure into a status and log what they refuse. No exception leaves them.
-#include "vek_kernel.h"
+#include "signvek.h"
 
 #include <condition_variable>
 #include <exception>

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "vek_kernel.h"
+#include "signvek.h"
 
 namespace Zarn {
 namespace Support {

@@ -279,7 +279,7 @@ TEST_F(Host, StartRunsOnce) {
 }
 
 // A wrong password ends the worker: what is queued is answered -2, later requests are
-// refused at once, and hashing fails per call.
+// refused at once, and hashing and the certificate fail per call with -1.
 TEST_F(Host, WrongPasswordAnswersQueuedAndRefusesNew) {
     conf = dir.write("conf.json", vek_test::device_conf(vek_test::kSerial, "wrong"));
     ASSERT_EQ(0, p->Open(conf.c_str()));
@@ -303,11 +303,16 @@ TEST_F(Host, WrongPasswordAnswersQueuedAndRefusesNew) {
     unsigned int size = sizeof text;
     EXPECT_EQ(-1, p->Hash(reinterpret_cast<const unsigned char *>("abc"), 3, text, &size));
     EXPECT_EQ(sizeof text, size);
+    EXPECT_EQ(-1, p->GetCrt(text, &size));  // -1 like Hash: only handlers see -2
+    EXPECT_EQ(sizeof text, size);
     EXPECT_EQ((std::vector<std::string>{
                   "2 getSign fail: kSVEK_BUSY (access-denied)",
                   "1 _T_create_key_context_dev fail: KTCtxReadPrivateKey (KT_ERROR_KEY_MEDIAS_ACCESS_FAILED)",
                   "1 getHash fail: kS_FAIL",
                   "1 CryptoProviderHash fail: provider_like::getHash (stat:-1)",
+                  "1 _T_create_key_context_dev fail: KTCtxReadPrivateKey (KT_ERROR_KEY_MEDIAS_ACCESS_FAILED)",
+                  "1 getCert fail: kS_FAIL",
+                  "1 CryptoProviderGetCrt fail: provider_like::getCert (stat:-1)",
               }),
               failures(refusals));
     EXPECT_EQ(2u, answers.now().size());

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "jotlog_lines.h"
-#include "vek_kernel.h"
+#include "signvek.h"
 
 namespace vek_host {
 

@@ -1,0 +1,38 @@
+#!/bin/bash
+# vek-cli's manual page: every command of the program's usage text is in its synopsis as
+# the program prints it and has an entry of its own; the synopsis has no other command;
+# man renders the page without a warning; the install puts it beside the program.
+# usage: manual_test.sh VEK_CLI MANUAL_PAGE BUILD_DIR
+set -u
+cli=$1 page=$2 build=$3
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/vek-cli-man-XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+export LC_ALL=C.UTF-8 MANWIDTH=200 TAVREL_STANDIN_WORLD=$scratch/world.json
+failed=0
+fail() { echo "FAIL $*"; failed=1; }
+
+"$cli" >"$scratch/usage"
+[ $? = 70 ] && [ "$(wc -l <"$scratch/usage")" -gt 0 ] || fail "no usage text from $cli"
+
+render() { man --warnings -l "$1" 2>"$scratch/warnings"; }  # plain text: not to a terminal
+render "$page" >"$scratch/page"
+[ -s "$scratch/page" ] || fail "man renders nothing of $page"
+[ -s "$scratch/warnings" ] && fail "man warns about $page: $(cat "$scratch/warnings")"
+sed -n '/^SYNOPSIS/,/^[A-Z]/s/^ *//p' "$scratch/page" | grep '^vek-cli ' >"$scratch/synopsis"
+diff -u "$scratch/usage" "$scratch/synopsis" || fail "the synopsis is not the usage text (above)"
+# Each command's entry: its line, the words as the usage has them after the program name.
+sed -n '/^COMMANDS/,/^[A-Z]/s/^ \{1,7\}\([a-z]\)/\1/p' "$scratch/page" >"$scratch/entries"
+while read -r program command; do
+    entry=$(tr -s ' ' <<<"$command")
+    grep -qxF "$entry" "$scratch/entries" || fail "no entry <$entry> under COMMANDS"
+done <"$scratch/usage"
+for code in 0 64 70; do
+    sed -n '/^EXIT STATUS/,/^[A-Z]/p' "$scratch/page" | grep -qE "^ +$code +" || fail "exit $code not described"
+done
+
+cmake --install "$build" --prefix "$scratch/prefix" --component vek-cli >/dev/null || fail "cmake --install"
+installed=$(cd "$scratch/prefix" && find . -type f | sort | tr '\n' ' ')
+[ "$installed" = "./bin/vek-cli ./share/man/man1/vek-cli.1 " ] || fail "the install holds <$installed>"
+render "$scratch/prefix/share/man/man1/vek-cli.1" | cmp -s - "$scratch/page" || fail "the installed page differs"
+[ "$failed" = 0 ] && echo "ok   $(wc -l <"$scratch/usage") commands in the manual page"
+exit "$failed"

@@ -1,0 +1,71 @@
+/* signvek.h: the interface of libsignvek.so, the signing plug-in.
+ *
+ * One provider per process signs with one private key named in a JSON configuration
+ * file. Hashes and the signer's certificate are answered on the caller's thread;
+ * signing requests are queued and answered through a handler on the plug-in's worker
+ * thread. Call Open, Start, Stop and Close from one thread; Sign, Hash and GetCrt from
+ * any thread, also from inside a sign handler. No function throws.
+ *
+ * Build against it with: pkg-config --cflags --libs signvek */
+#ifndef SIGNVEK_H
+#define SIGNVEK_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* What the functions return, and the status a sign handler receives. */
+enum {
+    SIGNVEK_OK = 0,      /* success; for CryptoProviderSign: queued */
+    SIGNVEK_FAIL = -1,   /* no provider, a bad argument, an unusable configuration, a library
+                            failure; to a handler also: cancelled at Stop or Close */
+    SIGNVEK_DENIED = -2, /* the key medium refused access */
+    SIGNVEK_BUSY = -3    /* the request queue is full or stopping, or the key is in use */
+};
+
+/* Answers one signing request, once, on the worker thread. blob and sign are valid only
+ * during the call; sign is null unless status is SIGNVEK_OK. */
+typedef void (*CryptoSignHandler)(void *context, int status, const unsigned char *blob, unsigned int blobSize,
+                                  const unsigned char *sign, unsigned int signSize);
+
+/* Receives the statistics text of CryptoProviderCollectStats. */
+typedef int (*CryptoStatsCallback)(void *context, const char *stats);
+
+/* Opens and closes the logger; lines up to `level` are written (1 failures, 2 refusals
+ * and warnings, 4 trace). Optional. */
+int CryptoLogOpen(const char *name, int level, int flags);
+int CryptoLogClose(void);
+
+/* Makes the provider and initialises the signature library; the configuration is read
+ * later, when a key is first needed. */
+int CryptoProviderOpen(const char *confPath);
+/* Starts the worker thread, which reads the key and serves the queued requests. */
+int CryptoProviderStart(void);
+/* Asks the worker to answer what is queued with SIGNVEK_FAIL and end; does not wait. A
+ * stopped provider does not start again. */
+int CryptoProviderStop(void);
+/* Waits for the worker and for running calls, then releases the key and the library.
+ * Not from a sign handler. */
+void CryptoProviderClose(void);
+
+/* The signer's certificate (DER). *aCrtSize is the room at aCrtData (not null, even
+ * with room 0); on SIGNVEK_OK it is the certificate's size, written only if it fitted. */
+int CryptoProviderGetCrt(unsigned char *aCrtData, unsigned int *aCrtSize);
+/* The hash as lowercase hexadecimal text with its NUL. *aHashSize is the room at
+ * aHashData; on SIGNVEK_OK it is the text's length without the NUL, written only if
+ * the room was at least that + 1. A null aHashData asks for the length only. */
+int CryptoProviderHash(const unsigned char *aBlobData, unsigned int aBlobSize, unsigned char *aHashData,
+                       unsigned int *aHashSize);
+/* Queues a copy of the data; on SIGNVEK_OK aHandler is called exactly once with
+ * aContext, otherwise never. */
+int CryptoProviderSign(const unsigned char *aBlobData, unsigned int aBlobSize, CryptoSignHandler aHandler,
+                       void *aContext);
+
+/* Calls fn(context, statistics as JSON text) and returns its result; needs no provider. */
+int CryptoProviderCollectStats(CryptoStatsCallback fn, void *context);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
