@@ -11,7 +11,7 @@ if(_vek_docs)
 endif()
 
 set(CPACK_PACKAGE_NAME vek)
-set(CPACK_PACKAGE_VERSION 0.1.0)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "vek developers <vek@localhost>")
 set(CPACK_PACKAGE_FILE_NAME "${CPACK_PACKAGE_NAME}_${CPACK_PACKAGE_VERSION}_amd64")
 set(CPACK_GENERATOR DEB)
@@ -20,9 +20,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 "key-media tool, signing plug-in and Python module around tavrellib.so
 vek-cli lists hardware key media, creates and tests keys, and signs and
-verifies files. libsignvek.so is a plug-in that signs on a worker thread
-for a host program. _Tavrel is a Python extension module of the library's
-functions.
+verifies files (manual page vek-cli(1)). libsignvek.so is a plug-in that
+signs on a worker thread for a host program (header signvek.h, pkg-config
+signvek). _Tavrel is a Python extension module of the library's functions.
 
 The signature library tavrellib.so and the logger libjotlog.so come from
 their vendor and are not in this package, which therefore does not depend

@@ -2,7 +2,8 @@
 # The Debian package of a built tree, made and installed (apt-get simulates) by README.md's
 # commands: it holds everything the install rules install (and at least the files named
 # here), its Depends come from the binaries and name neither the signature library nor
-# the logger, and its vek-cli runs from the unpacked package against the stand-ins.
+# the logger, and, unpacked anywhere, its pkg-config file names its folders and its
+# vek-cli runs against the stand-ins.
 # usage: package_deb_test.sh README PYTHON3 EXTRACT_EXAMPLE BUILD_DIR FILE...
 #   FILE  a path the package must hold, below /usr
 set -u
@@ -57,6 +58,10 @@ dpkg-deb -x "$deb" "$scratch/root" || exit 1
 for binary in usr/bin/vek-cli usr/lib/libsignvek.so; do
     check "$binary carries no run path" [ -z "$(readelf -d "$scratch/root/$binary" | grep -E 'RPATH|RUNPATH')" ]
 done
+cflags=$(PKG_CONFIG_PATH=$scratch/root/usr/lib/pkgconfig pkg-config --cflags signvek)
+include=${cflags#-I}
+check "its signvek.pc names its own folders ($cflags)" \
+    [ "$(cd "${include% }" && pwd -P)" = "$(cd "$scratch/root/usr/include" && pwd -P)" ]
 LD_LIBRARY_PATH=$build/standins/lib TAVREL_STANDIN_WORLD=$scratch/world.json \
     "$scratch/root/usr/bin/vek-cli" media list >"$scratch/media" 2>&1
 check "its vek-cli runs on the stand-ins" grep -qx VM1K-000101 "$scratch/media"
