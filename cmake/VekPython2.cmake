@@ -1,4 +1,5 @@
-# Python 2.7.18 from pyenv, in the folder VEK_PYTHON2_PREFIX (default: `pyenv prefix 2.7.18`).
+# Python 2.7.18 from pyenv, in the folder VEK_PYTHON2_PREFIX (default: `pyenv prefix 2.7.18`,
+# else $PYENV_ROOT/versions/2.7.18, else ~/.pyenv/versions/2.7.18).
 #
 # The module compiles against its headers and never links libpython; the tests that embed
 # the interpreter link it through the target vek_python2_embed. That needs the shared
@@ -13,7 +14,11 @@ if(NOT VEK_PYTHON2_PREFIX)
   execute_process(COMMAND pyenv prefix 2.7.18 OUTPUT_VARIABLE _py2_prefix
                   OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE _py2_rc ERROR_QUIET)
   if(NOT _py2_rc EQUAL 0 OR NOT _py2_prefix)
-    set(_py2_prefix "$ENV{HOME}/.pyenv/versions/2.7.18")
+    set(_py2_root "$ENV{PYENV_ROOT}")
+    if(NOT _py2_root)
+      set(_py2_root "$ENV{HOME}/.pyenv")
+    endif()
+    set(_py2_prefix "${_py2_root}/versions/2.7.18")
   endif()
   set(VEK_PYTHON2_PREFIX "${_py2_prefix}" CACHE PATH "Folder of Python 2.7.18 (bin/, include/, lib/)")
 endif()

@@ -1,35 +1,53 @@
 #!/bin/bash
-# Runs every benchmark on a plain build and prints one table of their ratios. The figures
-# are for reading, not a test: each benchmark interleaves its contenders round by round and
-# marks a ratio "untrusted" when it spreads too widely over the rounds.
-#
-# usage: scripts/run-benchmarks.sh [--smoke]
-#   BUILD_DIR   the build tree (default build/plain, configured RelWithDebInfo when missing)
-#   --smoke     tiny counts and no build: checks that every benchmark runs, says nothing
-#               about speed (the tree must hold the benchmarks already)
+# usage: scripts/run-benchmarks.sh [-h|--help] [--smoke]
+# Runs every benchmark on a plain build and prints one table of their ratios, each marked
+# when it misses its goal. The figures are for reading, not a test: each benchmark
+# interleaves its contenders round by round and marks a ratio "untrusted" when it spreads
+# too widely over the rounds.
+#   --smoke            tiny counts and no build: checks that every benchmark runs, says
+#                      nothing about speed (the tree must hold the benchmarks already)
+#   BUILD_DIR          the build tree (default build/plain, configured RelWithDebInfo
+#                      when missing)
+#   VEK_CMAKE_ARGS     extra configure options of a missing tree, split at spaces
 #   VEK_BENCH_PRELOAD  libraries preloaded into the interpreter only (a sanitizer's runtime and
 #                      the C++ runtime, separated by ':')
-#   VEK_PYTHON3  the Python 3 of the build's second module (default: the one configure found)
+#   VEK_PYTHON3        the Python 3 of the build's second module (default: the one
+#                      configure found)
 # The wrapper call is measured against ctypes under Python 2.7 (call_overhead) and Python 3
 # (call_overhead_py3).
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-$root/build/plain}
+. "$root/scripts/lib/usage.sh"
 smoke=0
 case "${1:-}" in
+    -h | --help) usage; exit 0 ;;
     --smoke) smoke=1 ;;
     "") ;;
-    *) echo "usage: scripts/run-benchmarks.sh [--smoke]" >&2; exit 2 ;;
+    *) usage_error "unknown option $1" ;;
 esac
+(($# <= 1)) || usage_error "unknown option $2"
+build=${BUILD_DIR:-$root/build/plain}
 python=${VEK_PYTHON2:-$(pyenv prefix 2.7.18 2>/dev/null)/bin/python2.7}
 
 if [ "$smoke" = 0 ]; then
+    read -ra cmake_args <<<"${VEK_CMAKE_ARGS:-}"
+    targets=(_Tavrel _Tavrel_py3 tavrellib tavrel-world signvek_bench vek-cli vek-cli-bench-enum tavrel_bench_loop
+             _tavrel_bench_probe _tavrel_bench_probe_py3 tavrel_bench_data_loop tavrel_bench_envelope_loop
+             tavrel_bench_context_loop)
     if [ ! -f "$build/CMakeCache.txt" ]; then
-        cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
+        echo "configuring $build"
+        cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${cmake_args[@]}" >/dev/null || exit 1
     fi
-    cmake --build "$build" -j4 --target _Tavrel _Tavrel_py3 _tavrel_bench_probe_py3 tavrellib tavrel-world signvek_bench vek-cli \
-        vek-cli-bench-enum tavrel_bench_loop _tavrel_bench_probe tavrel_bench_data_loop tavrel_bench_envelope_loop \
-        tavrel_bench_context_loop >/dev/null || exit 1
+    echo "building in $build: ${targets[*]}"
+    log=$build/run-benchmarks-build.log
+    # What is being built, a line a target, as the build goes; everything on a failure.
+    cmake --build "$build" -j4 --target "${targets[@]}" 2>&1 | tee "$log" |
+        awk '/^\[ *[0-9]+%\] Built target / && !seen[$NF]++ { print "  built " $NF; fflush() }'
+    if [ "${PIPESTATUS[0]}" != 0 ]; then
+        cat "$log"
+        echo "run-benchmarks: the build failed (above; also in $log)" >&2
+        exit 1
+    fi
 fi
 
 python3=${VEK_PYTHON3:-$(sed -n 's/^VEK_PYTHON3_EXECUTABLE:FILEPATH=//p' "$build/CMakeCache.txt" 2>/dev/null)}
@@ -106,5 +124,5 @@ run media_list env VEK_PYTHON2="$python" \
 
 echo
 echo "== ratios (median over rounds; \"untrusted\" when the rounds spread more than 5%)"
-cat "$work/table"
+awk -f "$root/scripts/lib/goals.awk" "$work/table"
 exit "$failed"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test, in three trees under
-# ${BUILD_ROOT:-build}:
+# usage: scripts/run-tests.sh [-h|--help]
+# Installs what is missing (scripts/install-deps.sh), builds, and runs every test, in three
+# trees under $BUILD_ROOT (default: build/ in the clone):
 #   plain  a build with warnings as errors (built, not run);
 #   asan   the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer;
 #   tsan   the threaded tests (label "tsan") under ThreadSanitizer.
@@ -8,10 +9,16 @@
 # each module test runs under either interpreter (labels python2 and python3).
 # Each step starts with a "==" header; the last line is "run-tests: PASS ..." or
 # "run-tests: FAIL ..." with the counts. Exit 0 only on PASS.
+#   BUILD_ROOT      the folder of the three trees
+#   VEK_CMAKE_ARGS  extra configure options of every tree, split at spaces, e.g.
+#                   -DVEK_PYTHON2_PREFIX=<folder> -DSWIG_EXECUTABLE=<path>
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+. "$root/scripts/lib/usage.sh"
+no_options "$@"
 out="${BUILD_ROOT:-$root/build}"
 jobs="$(nproc)"
+read -ra cmake_args <<<"${VEK_CMAKE_ARGS:-}"
 
 "$root/scripts/install-deps.sh" || exit 1
 
@@ -24,7 +31,7 @@ build() {
   shift 2
   echo
   echo "== Building: $title ($out/$name)"
-  if cmake -S "$root" -B "$out/$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null &&
+  if cmake -S "$root" -B "$out/$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" "${cmake_args[@]}" >/dev/null &&
      cmake --build "$out/$name" -j"$jobs"; then
     return 0
   fi

@@ -1,6 +1,7 @@
 #!/bin/bash
 # install-deps.sh on made-up machines: PATH holds only fakes of pyenv, dpkg-query, id,
-# clang, apt-cache and apt-get (which records its calls) and the few real tools it uses.
+# clang, openssl, apt-cache and apt-get (which records its calls and gives the openssl
+# command with its package) and the few real tools it uses.
 # usage: install_deps_test.sh INSTALL_DEPS PYTHON2_PREFIX
 set -u
 script=$1 python2=$2
@@ -9,11 +10,12 @@ trap 'rm -rf "$scratch"' EXIT
 failed=0
 
 # machine NAME UID PYTHON-PREFIX CLANG-VERSION|none CANDIDATE-CLANG SUDO(yes|no) INSTALLED...:
-# a fake bin folder; INSTALLED are the packages dpkg-query reports installed.
+# a fake bin folder; INSTALLED are the packages dpkg-query reports installed (the package
+# openssl with its command).
 machine() {
     local name=$1 bin=$scratch/$1/bin
     mkdir -p "$bin"
-    for tool in bash env grep sed head cat; do ln -s "$(command -v $tool)" "$bin/$tool"; done
+    for tool in bash env grep sed head cat dirname; do ln -s "$(command -v $tool)" "$bin/$tool"; done
     printf '#!/bin/sh\n[ "$1" = -u ] && echo %s\n' "$2" >"$bin/id"
     if [ "$3" = none ]; then
         printf '#!/bin/sh\nexit 1\n' >"$bin/pyenv"
@@ -26,13 +28,18 @@ machine() {
     shift 6
     printf '#!/bin/sh\nfor p in %s; do [ "$p" = "$3" ] && { printf "install ok installed"; exit 0; }; done\nexit 1\n' \
         "$*" >"$bin/dpkg-query"
-    printf '#!/bin/sh\necho "apt-get $*" >>%s\n' "$scratch/$name/apt.log" >"$bin/apt-get"
+    case " $* " in *" openssl "*) printf '#!/bin/sh\n' >"$bin/openssl" ;; esac
+    printf '#!/bin/sh\necho "apt-get $*" >>%s\ncase " $* " in *" openssl "*) printf "#!/bin/sh\\n" >%s; %s +x %s ;; esac\n' \
+        "$scratch/$name/apt.log" "$bin/openssl" "$(command -v chmod)" "$bin/openssl" >"$bin/apt-get"
     chmod +x "$bin"/*
 }
 
-# run NAME: runs the script on machine NAME; its output in NAME/out, its code in $rc.
+# run NAME [VARIABLE=VALUE...]: runs the script on machine NAME, in that environment; its
+# output in NAME/out, its code in $rc.
 run() {
-    env -i PATH="$scratch/$1/bin" HOME="$scratch/$1" "$script" >"$scratch/$1/out" 2>&1
+    local name=$1
+    shift
+    env -i PATH="$scratch/$name/bin" HOME="$scratch/$name" "$@" "$script" >"$scratch/$name/out" 2>&1
     rc=$?
 }
 
@@ -53,8 +60,8 @@ no_apt() { [ ! -e "$scratch/$1/apt.log" ]; }
 apt_did() { grep -qxF -- "$2" "$scratch/$1/apt.log"; }
 lines() { [ "$(wc -l <"$scratch/$1/out")" = "$2" ]; }
 
-all="build-essential cmake pkg-config python3 python3-dev swig libzip-dev libcjson-dev libssl-dev openssl"
-all+=" libgtest-dev googletest clang zip man-db groff-base libclang-rt-14-dev"
+all="build-essential cmake pkg-config python3 python3-dev libzip-dev libcjson-dev libssl-dev openssl"
+all+=" libgtest-dev googletest clang zip man-db groff-base dpkg-dev swig libclang-rt-14-dev"
 without_openssl=${all/ openssl/}
 hint='PYTHON_CONFIGURE_OPTS=--enable-shared pyenv install 2.7.18'
 
@@ -65,14 +72,43 @@ machine no-python 0 none 14.0.6 14 no
 run no-python
 check no-python "refused before apt" [ "$rc" = 1 ]
 check no-python "says what is missing and how to get it" said no-python "Python 2.7.18 is required"
+check no-python "names where it looked" said no-python "looked for $scratch/no-python/.pyenv/versions/2.7.18/bin/python2.7"
 check no-python "with the pyenv command" said no-python "$hint"
 check no-python "apt untouched" no_apt no-python
 
 machine static-python 0 "$scratch/static" 14.0.6 14 no
 run static-python
 check static-python "refused before apt" [ "$rc" = 1 ]
-check static-python "names the shared library" said static-python "has no shared library lib/libpython2.7.so; install it with: $hint"
+check static-python "names the shared library, and pyenv's rebuild" said static-python \
+    "in $scratch/static has no shared library lib/libpython2.7.so; rebuild it with: ${hint/install/install -f}"
 check static-python "apt untouched" no_apt static-python
+
+# PYENV_ROOT where pyenv cannot name the version; VEK_CMAKE_ARGS naming a Python and SWIG.
+mkdir -p "$scratch/pyenv-root/versions"
+ln -s "$python2" "$scratch/pyenv-root/versions/2.7.18"
+machine elsewhere 0 none 14.0.6 14 no $all
+run elsewhere PYENV_ROOT="$scratch/nowhere"
+check elsewhere "PYENV_ROOT: refused" [ "$rc" = 1 ]
+check elsewhere "naming where it looked" said elsewhere "looked for $scratch/nowhere/versions/2.7.18/bin/python2.7"
+run elsewhere PYENV_ROOT="$scratch/pyenv-root"
+check elsewhere "PYENV_ROOT: found there" [ "$rc" = 0 ]
+check elsewhere "says nothing" lines elsewhere 0
+machine named 0 none 14.0.6 14 no ${all/ swig/}
+run named VEK_CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Debug -DVEK_PYTHON2_PREFIX=$python2 -DSWIG_EXECUTABLE:FILEPATH=/opt/swig"
+check named "the named Python and SWIG: nothing to do" [ "$rc" = 0 ]
+check named "says nothing" lines named 0
+check named "apt untouched" no_apt named
+run named VEK_CMAKE_ARGS="-DVEK_PYTHON2_PREFIX:PATH=$scratch/static"
+check named "a named Python without its shared library: refused" [ "$rc" = 1 ]
+check named "named, without pyenv's command" said named \
+    "Python 2.7.18 in $scratch/static has no shared library lib/libpython2.7.so; build it with --enable-shared"
+
+machine no-command 0 "$python2" 14.0.6 14 no $all
+rm "$scratch/no-command/bin/openssl"
+run no-command
+check no-command "the package without the openssl command: refused" [ "$rc" = 1 ]
+check no-command "saying so" said no-command "the package openssl is installed, but no openssl command is on the path"
+check no-command "apt untouched" no_apt no-command
 
 machine complete 1000 "$python2" 14.0.6 14 no $all
 run complete

@@ -14,10 +14,11 @@ world() {
     local dir=$scratch/$1
     mkdir -p "$dir/scripts" "$dir/bin"
     cp "$script" "$dir/scripts/run-tests.sh"
+    cp -r "$(dirname "$script")/lib" "$dir/scripts/"
     printf '#!/bin/sh\nexit 0\n' >"$dir/scripts/install-deps.sh"
     cat >"$dir/bin/cmake" <<FAKE
 #!/bin/bash
-[ "\$3" = -B ] && mkdir -p "\$4"
+[ "\$3" = -B ] && mkdir -p "\$4" && echo "\$*" >>"$dir/configured"
 [ "\$1" = --build ] && [ "\${2##*/}" = plain ] && [ "$2" = fail ] && { echo "error: warning treated as error"; exit 1; }
 exit 0
 FAKE
@@ -31,7 +32,8 @@ echo "\$(( (total - bad) * 100 / total ))% tests passed, \$bad tests failed out 
 [ "\$bad" = 0 ]
 FAKE
     chmod +x "$dir"/bin/* "$dir"/scripts/*
-    PATH="$dir/bin:$PATH" BUILD_ROOT="$dir/build" "$dir/scripts/run-tests.sh" >"$dir/out" 2>&1
+    PATH="$dir/bin:$PATH" BUILD_ROOT="$dir/build" VEK_CMAKE_ARGS="-DA=1  -DB=two" \
+        "$dir/scripts/run-tests.sh" >"$dir/out" 2>&1
     echo $? >"$dir/rc"
 }
 
@@ -55,6 +57,14 @@ world asan-red ok 2 0
 expect asan-red 1 "run-tests: FAIL (plain: built; asan: 55/57 passed; tsan: 20/20 passed)" 5
 world plain-red fail 0 1
 expect plain-red 1 "run-tests: FAIL (plain: build failed; asan: 57/57 passed; tsan: 19/20 passed)" 5
+
+# VEK_CMAKE_ARGS reach the configure of every tree, as separate options.
+if [ "$(grep -c -- ' -DA=1 -DB=two$' "$scratch/green/configured")" = 3 ]; then
+    echo "ok   VEK_CMAKE_ARGS configure every tree"
+else
+    echo "FAIL VEK_CMAKE_ARGS: configure ran as"; cat "$scratch/green/configured"
+    failed=1
+fi
 
 [ "$failed" = 0 ] && echo "run-tests.sh reported every case"
 exit "$failed"

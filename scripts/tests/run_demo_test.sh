@@ -1,0 +1,50 @@
+#!/bin/bash
+# run-demo.sh over fakes of install-deps.sh, cmake and the operator's road: what it passes
+# to each (VEK_CMAKE_ARGS to configure, --out and --world to the road), and its refusals.
+# usage: run_demo_test.sh RUN_DEMO
+set -u
+script=$1
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/vek-run-demo-XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+failed=0
+
+mkdir -p "$scratch/scripts" "$scratch/bin" "$scratch/modules/crypto/crypto-vek-cli/demo"
+cp "$script" "$scratch/scripts/run-demo.sh"
+cp -r "$(dirname "$script")/lib" "$scratch/scripts/"
+for fake in scripts/install-deps.sh bin/cmake bin/nproc modules/crypto/crypto-vek-cli/demo/operator-road.sh; do
+    printf '#!/bin/sh\necho "%s $*" >>%s\n' "${fake##*/}" "$scratch/ran" >"$scratch/$fake"
+    chmod +x "$scratch/$fake"
+done
+
+# demo EXPECTED-CODE ARG...: runs the script; its calls in $scratch/ran.
+demo() {
+    local code=$1
+    shift
+    rm -f "$scratch/ran"
+    PATH="$scratch/bin:$PATH" BUILD_DIR="$scratch/build" VEK_CMAKE_ARGS="-DA=1 -DB=two" \
+        "$scratch/scripts/run-demo.sh" "$@" >"$scratch/out" 2>&1
+    rc=$?
+    [ "$rc" = "$code" ] || { echo "FAIL $*: exit $rc (want $code)"; cat "$scratch/out"; failed=1; }
+}
+ran() {  # DESCRIPTION LINE: the fakes ran LINE
+    if grep -qxF -- "$2" "$scratch/ran" 2>/dev/null; then
+        echo "ok   $1"
+    else
+        echo "FAIL $1: no \"$2\" among"; cat "$scratch/ran" 2>/dev/null
+        failed=1
+    fi
+}
+
+demo 0 --world "$scratch/w.json" --out "$scratch/o"
+ran "install-deps.sh first" "install-deps.sh "
+ran "VEK_CMAKE_ARGS to configure" \
+    "cmake -S $scratch -B $scratch/build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DA=1 -DB=two"
+ran "--out and --world to the road" "operator-road.sh --out $scratch/o --world $scratch/w.json $scratch/build"
+for args in "--out" "--world" "--colour blue"; do
+    demo 2 $args
+    [ ! -e "$scratch/ran" ] && grep -q '^usage: scripts/run-demo.sh' "$scratch/out" &&
+        echo "ok   refused: $args" || { echo "FAIL $args ran something or gave no usage"; failed=1; }
+done
+
+[ "$failed" = 0 ] && echo "run-demo.sh passed on what it was given"
+exit "$failed"
