@@ -5,6 +5,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "py_compat.h"
+
 namespace {
 
 using kt_records::kt_field;
@@ -21,7 +23,7 @@ bool store(PyObject *dict, const char *key, PyObject *value) {
 }
 
 PyObject *exact_int(unsigned long long value) {
-    return value <= LONG_MAX ? PyInt_FromLong(long(value)) : PyLong_FromUnsignedLongLong(value);
+    return value <= LONG_MAX ? Tavrel::py::int_from_long(long(value)) : PyLong_FromUnsignedLongLong(value);
 }
 
 // Fields of packed records are read byte-wise: they may sit at any offset.
@@ -61,7 +63,7 @@ bool field_to_dictionary(PyObject *dict, const void *record, const kt_field &fie
 // The low 32 bits of a DWORD field, read as a signed number.
 bool signed_low_word_to_dictionary(PyObject *dict, const void *record, const kt_field &field) {
     const auto low = static_cast<int32_t>(static_cast<uint32_t>(field_value<DWORD>(record, field)));
-    return store(dict, field.name, PyInt_FromLong(low));
+    return store(dict, field.name, Tavrel::py::int_from_long(low));
 }
 
 // Fields whose dictionary form is not their kind's.
@@ -102,7 +104,7 @@ bool SetDictionaryString(PyObject *dict, const char *key, const char *text, bool
         Py_INCREF(Py_None);
         return store(dict, key, Py_None);
     }
-    return store(dict, key, decode ? Tavrel::decode_text(text, std::strlen(text)) : PyString_FromString(text));
+    return store(dict, key, decode ? Tavrel::decode_text(text, std::strlen(text)) : PyBytes_FromString(text));
 }
 
 bool SetDictionaryInt(PyObject *dict, const char *key, DWORD value) { return store(dict, key, exact_int(value)); }
@@ -120,8 +122,8 @@ bool GetDictionaryString(PyObject *dict, const char *key, char *buffer, size_t s
     PyObject *bytes = value ? Tavrel::encode_text(value) : nullptr;
     if (!bytes) return false;
     if (size > 0) {
-        const char *text = PyString_AS_STRING(bytes);
-        size_t length = strnlen(text, size_t(PyString_GET_SIZE(bytes)));
+        const char *text = PyBytes_AS_STRING(bytes);
+        size_t length = strnlen(text, size_t(PyBytes_GET_SIZE(bytes)));
         if (length > size - 1) length = size - 1;
         std::memcpy(buffer, text, length);
         std::memset(buffer + length, 0, size - length);
@@ -133,13 +135,13 @@ bool GetDictionaryString(PyObject *dict, const char *key, char *buffer, size_t s
 bool GetDictionaryInt(PyObject *dict, const char *key, DWORD *out) {
     PyObject *value = PyDict_Check(dict) ? PyDict_GetItemString(dict, key) : nullptr;
     if (!value) return false;
-    if (PyInt_Check(value)) {
-        long v = PyInt_AS_LONG(value);
-        if (v < 0) return false;
-        *out = DWORD(v);
+    long small = 0;
+    if (Tavrel::py::small_int(value, &small)) {
+        if (small < 0) return false;
+        *out = DWORD(small);
         return true;
     }
-    if (PyLong_Check(value)) {
+    if (Tavrel::py::big_int(value)) {
         unsigned long long v = PyLong_AsUnsignedLongLong(value);  // refuses negatives and 2^64 on
         if (PyErr_Occurred()) {
             PyErr_Clear();
@@ -217,13 +219,13 @@ PyObject *decode_text(const char *text, size_t length) {
 
 PyObject *encode_text(PyObject *text, bool *unencodable) {
     if (unencodable) *unencodable = false;
-    if (PyString_Check(text)) {
+    if (PyBytes_Check(text)) {
         Py_INCREF(text);
         return text;
     }
     if (!PyUnicode_Check(text)) return nullptr;
     PyObject *encoded = PyUnicode_AsEncodedString(text, "cp1251", "strict");
-    if (!encoded || !PyString_Check(encoded)) {
+    if (!encoded || !PyBytes_Check(encoded)) {
         Py_XDECREF(encoded);
         PyErr_Clear();
         if (unencodable) *unencodable = true;

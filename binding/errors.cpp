@@ -40,8 +40,9 @@ PyObject *raise_error(KT_INTERFACE *table, DWORD code, PyObject *type) {
     if (CreateTavrelException(code, has_text ? g_szError : nullptr, &dict)) {
         PyErr_SetObject(type, dict);
         Py_DECREF(dict);
-    } else {
-        PyErr_SetString(type, g_szError);
+    } else if (PyObject *text = PyBytes_FromString(g_szError)) {  // the library's bytes, as the dictionary's
+        PyErr_SetObject(type, text);
+        Py_DECREF(text);
     }
     return nullptr;
 }

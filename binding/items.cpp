@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "converters.h"
+#include "py_compat.h"
 
 namespace Tavrel {
 
@@ -134,28 +135,28 @@ PyObject *status_result(KT_INTERFACE *table, DWORD status, bool enumeration) {
 }
 
 bool number_value(PyObject *item, DWORD *value) {
-    if (PyInt_Check(item)) {
-        long v = PyInt_AS_LONG(item);
+    long v = 0;
+    if (py::small_int(item, &v)) {
         if (v < 0) return false;
         *value = DWORD(v);
         return true;
     }
-    if (!PyLong_Check(item)) return false;
-    unsigned long v = PyLong_AsUnsignedLong(item);
+    if (!py::big_int(item)) return false;
+    unsigned long big = PyLong_AsUnsignedLong(item);
     if (PyErr_Occurred()) {
         PyErr_Clear();
         return false;
     }
-    *value = v;
+    *value = big;
     return true;
 }
 
 bool bytes_in(KT_INTERFACE *table, PyObject *item, unsigned char **copy, call_state &call) {
     const char *data = "";
     Py_ssize_t size = 0;
-    if (PyString_Check(item)) {
-        data = PyString_AS_STRING(item);
-        size = PyString_GET_SIZE(item);
+    if (PyBytes_Check(item)) {
+        data = PyBytes_AS_STRING(item);
+        size = PyBytes_GET_SIZE(item);
     } else if (item != Py_None) {
         return fail_bad_argument(table);
     }
@@ -181,12 +182,12 @@ bool text_in(KT_INTERFACE *table, PyObject *item, bool need_list, text_item &tex
     }
     if (need_list) return fail_bad_argument(table);
     *out = nullptr;
-    if (PyString_Check(item)) {
-        *out = PyString_AS_STRING(item);
+    if (PyBytes_Check(item)) {
+        *out = PyBytes_AS_STRING(item);
     } else if (PyUnicode_Check(item)) {
         text.encoded = encode_text(item);
         if (!text.encoded) return fail_resource(table);
-        *out = PyString_AS_STRING(text.encoded);
+        *out = PyBytes_AS_STRING(text.encoded);
     }
     return true;
 }
@@ -211,11 +212,12 @@ void text_release(text_item &text) {
 }
 
 bool value_in(KT_INTERFACE *table, PyObject *item, unsigned int *value) {
-    if (PyInt_Check(item)) {
-        *value = static_cast<unsigned int>(static_cast<unsigned long>(PyInt_AS_LONG(item)));
+    long small = 0;
+    if (py::small_int(item, &small)) {
+        *value = static_cast<unsigned int>(static_cast<unsigned long>(small));
         return true;
     }
-    if (!PyLong_Check(item)) return fail_bad_argument(table);
+    if (!py::big_int(item)) return fail_bad_argument(table);
     unsigned long long v = PyLong_AsUnsignedLongLong(item);
     if (PyErr_Occurred()) {
         PyErr_Clear();
@@ -258,11 +260,11 @@ bool byte_list_in(KT_INTERFACE *table, PyObject *item, byte_list &list) {
     list.count = count;
     for (size_t i = 0; i < count; ++i) {
         PyObject *element = PyList_GET_ITEM(item, i);
-        if (!PyString_Check(element)) return fail_bad_argument(table);
-        const size_t size = size_t(PyString_GET_SIZE(element));
+        if (!PyBytes_Check(element)) return fail_bad_argument(table);
+        const size_t size = size_t(PyBytes_GET_SIZE(element));
         list.buffers[i] = static_cast<unsigned char *>(std::malloc(size + 1));
         if (!list.buffers[i]) return fail_resource(table);
-        std::memcpy(list.buffers[i], PyString_AS_STRING(element), size + 1);  // with its NUL
+        std::memcpy(list.buffers[i], PyBytes_AS_STRING(element), size + 1);  // with its NUL
         list.lengths[i] = size + 1;
     }
     return true;
@@ -297,18 +299,18 @@ bool text_list_in(KT_INTERFACE *table, PyObject *item, char **multi) {
         PyObject *bytes = encode_text(PyList_GET_ITEM(item, i), &unencodable);
         if (!bytes) return refuse(unencodable);
         texts.push_back(bytes);  // reserved: cannot throw
-        const size_t size = size_t(PyString_GET_SIZE(bytes));
+        const size_t size = size_t(PyBytes_GET_SIZE(bytes));
         if (size + 1 > SIZE_MAX - total) return refuse(true);
         total += size + 1;
     }
     for (PyObject *t : texts)
-        if (std::memchr(PyString_AS_STRING(t), '\0', size_t(PyString_GET_SIZE(t)))) return refuse(false);
+        if (std::memchr(PyBytes_AS_STRING(t), '\0', size_t(PyBytes_GET_SIZE(t)))) return refuse(false);
     char *buffer = static_cast<char *>(std::malloc(total));
     if (!buffer) return refuse(true);
     char *at = buffer;
     for (PyObject *t : texts) {
-        std::memcpy(at, PyString_AS_STRING(t), size_t(PyString_GET_SIZE(t)) + 1);
-        at += PyString_GET_SIZE(t) + 1;
+        std::memcpy(at, PyBytes_AS_STRING(t), size_t(PyBytes_GET_SIZE(t)) + 1);
+        at += PyBytes_GET_SIZE(t) + 1;
     }
     *at = '\0';
     release();
@@ -338,7 +340,7 @@ bool put_output(KT_INTERFACE *table, PyObject *list, PyObject *value) {
 }
 
 PyObject *text_value(const char *text) {
-    return text ? PyString_FromString(text) : none();
+    return text ? PyBytes_FromString(text) : none();
 }
 
 PyObject *decoded_text_value(const char *text) {
@@ -348,11 +350,11 @@ PyObject *decoded_text_value(const char *text) {
 PyObject *bytes_value(const unsigned char *bytes, DWORD length) {
     if (!bytes) return none();
     if (length > DWORD(PY_SSIZE_T_MAX)) return nullptr;
-    return PyString_FromStringAndSize(reinterpret_cast<const char *>(bytes), Py_ssize_t(length));
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(bytes), Py_ssize_t(length));
 }
 
 PyObject *number_object(DWORD value) {
-    return value <= LONG_MAX ? PyInt_FromLong(long(value)) : PyLong_FromUnsignedLong(value);
+    return value <= LONG_MAX ? py::int_from_long(long(value)) : PyLong_FromUnsignedLong(value);
 }
 
 bool put_certificates(KT_INTERFACE *table, PyObject *list, DWORD count, unsigned char *const *certificates,

@@ -24,6 +24,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "py_compat.h"
 #include "record_registry.h"
 
 /* Records made by new_<RECORD>. Never destroyed: records that scripts keep until exit stay
@@ -62,8 +63,7 @@ SWIGINTERN PyTypeObject *record_object_type() {
     static PyTypeObject type = [] {
         PyTypeObject t;
         std::memset(&t, 0, sizeof t);
-        t.ob_refcnt = 1;
-        t.ob_type = &PyType_Type;
+        Tavrel::py::init_type_head(t);
         t.tp_name = "SwigPyObject";
         t.tp_basicsize = sizeof(record_object);
         t.tp_flags = Py_TPFLAGS_DEFAULT;

@@ -4,7 +4,9 @@
  * calling convention (swig_postprocess.py). */
 %native(SWIG_PyInstanceMethod_New) PyObject *SWIG_PyInstanceMethod_New(PyObject *self, PyObject *func);
 %{
+#include "py_compat.h"
+
 SWIGINTERN PyObject *SWIG_PyInstanceMethod_New(PyObject *, PyObject *func) {
-    return PyMethod_New(func, NULL, NULL);
+    return Tavrel::py::instance_method(func);
 }
 %}

@@ -14,6 +14,11 @@ usage: swig_postprocess.py GENERATED OUTPUT
   where it is declared) follows that class's delete_<X>, so that records declared together
   in one header still list their functions record by record.
 
+The output serves Python 2.7 and Python 3 alike: SWIG writes one file for both (its runtime
+switches on PY_VERSION_HEX), and what this script writes uses only the C API that both share
+(PyArg_ParseTuple, PyTuple_GET_SIZE/GET_ITEM, METH_O, METH_VARARGS). Both interpreters'
+module entries must be there (init<module> and PyInit_<module>, through SWIG_init).
+
 Any deviation from the code this expects from SWIG 4.1.0 stops the build.
 """
 import re
@@ -28,6 +33,9 @@ UNPACK = re.compile(r'PyArg_UnpackTuple\(args, "(\w+)", (\d+), (\d+)((?:, &\w+)*
 TABLE = re.compile(r'^static PyMethodDef SwigMethods\[\] = \{\n(.*?)^\};\n', re.M | re.S)
 ENTRY = re.compile(r'^\t \{ "(\w+)", (\w+), (METH_\w+), NULL\},\n')
 TERMINATOR = '\t { NULL, NULL, 0, NULL }\n'
+# The module entries of the two interpreters, chosen by SWIG's runtime at compile time.
+ENTRIES = re.compile(r'^#if PY_VERSION_HEX >= 0x03000000\n#  define SWIG_init    PyInit_(\w+)\n\n'
+                     r'#else\n#  define SWIG_init    init(\w+)\n\n#endif\n#define SWIG_name    "(\w+)"\n', re.M)
 
 
 def fail(msg):
@@ -54,6 +62,12 @@ def fix_wrapper(match):
     body = UNPACK.sub(lambda _: '(PyTuple_GET_SIZE(args) == %d ? (%s1) : PyArg_ParseTuple(args, "%s"%s))'
                       % (len(targets), direct, parse_format(name, len(targets)), args), body)
     return head + body
+
+
+def check_entries(text):
+    entries = ENTRIES.findall(text)
+    if len(entries) != 1 or len(set(entries[0])) != 1:
+        fail('expected the module entries of Python 3 and Python 2.7 for one module name, found %r' % entries)
 
 
 def fix_table(text):
@@ -101,6 +115,7 @@ def main():
     if 'SwigMethods_proxydocs' in text:
         fail('SwigMethods_proxydocs present (proxy options?)')
 
+    check_entries(text)
     text, count = WRAPPER.subn(fix_wrapper, text)
     if count == 0:
         fail('no wrapper functions found')

@@ -25,8 +25,10 @@ function(vek_warnings target)
   target_compile_options(${target} PRIVATE ${VEK_WARNINGS})
 endfunction()
 
-# Python 2.7 and SWIG first: what a new machine most often lacks stops configure at once.
+# Python 2.7, Python 3's headers and SWIG first: what a new machine most often lacks stops
+# configure at once.
 include(VekPython2)
+include(VekPython3)
 include(VekSwig)
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 find_package(OpenSSL 3 REQUIRED)

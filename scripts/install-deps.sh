@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # usage: scripts/install-deps.sh [-h|--help]
 # Checks for Python 2.7.18 with its shared library, then installs the Debian packages the
-# build and the tests need, when any is missing, and checks for the openssl command. Safe
+# build and the tests need, when any is missing (python3-dev: the headers the Python 3
+# module compiles against), and checks for the openssl command. Safe
 # to run again: it installs nothing that is present. Needs root, or sudo, only when it
 # installs.
 #   PYENV_ROOT      pyenv's folder, where 2.7.18 is looked for when the pyenv command
@@ -46,7 +47,7 @@ if [[ ! -e $py2_prefix/lib/libpython2.7.so ]]; then
   exit 1
 fi
 
-packages=(build-essential cmake pkg-config python3 libzip-dev libcjson-dev libssl-dev openssl
+packages=(build-essential cmake pkg-config python3 python3-dev libzip-dev libcjson-dev libssl-dev openssl
           libgtest-dev googletest clang zip man-db groff-base dpkg-dev)
 [[ -n $swig_named ]] || packages+=(swig)
 

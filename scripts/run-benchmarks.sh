@@ -11,6 +11,10 @@
 #   VEK_CMAKE_ARGS     extra configure options of a missing tree, split at spaces
 #   VEK_BENCH_PRELOAD  libraries preloaded into the interpreter only (a sanitizer's runtime and
 #                      the C++ runtime, separated by ':')
+#   VEK_PYTHON3        the Python 3 of the build's second module (default: the one
+#                      configure found)
+# The wrapper call is measured against ctypes under Python 2.7 (call_overhead) and Python 3
+# (call_overhead_py3).
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/lib/usage.sh"
@@ -27,8 +31,9 @@ python=${VEK_PYTHON2:-$(pyenv prefix 2.7.18 2>/dev/null)/bin/python2.7}
 
 if [ "$smoke" = 0 ]; then
     read -ra cmake_args <<<"${VEK_CMAKE_ARGS:-}"
-    targets=(_Tavrel tavrellib tavrel-world signvek_bench vek-cli vek-cli-bench-enum tavrel_bench_loop
-             _tavrel_bench_probe tavrel_bench_data_loop tavrel_bench_envelope_loop tavrel_bench_context_loop)
+    targets=(_Tavrel _Tavrel_py3 tavrellib tavrel-world signvek_bench vek-cli vek-cli-bench-enum tavrel_bench_loop
+             _tavrel_bench_probe _tavrel_bench_probe_py3 tavrel_bench_data_loop tavrel_bench_envelope_loop
+             tavrel_bench_context_loop)
     if [ ! -f "$build/CMakeCache.txt" ]; then
         echo "configuring $build"
         cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${cmake_args[@]}" >/dev/null || exit 1
@@ -44,6 +49,9 @@ if [ "$smoke" = 0 ]; then
         exit 1
     fi
 fi
+
+python3=${VEK_PYTHON3:-$(sed -n 's/^VEK_PYTHON3_EXECUTABLE:FILEPATH=//p' "$build/CMakeCache.txt" 2>/dev/null)}
+python3=${python3:-/usr/bin/python3}
 
 work=$(mktemp -d /tmp/vek-benchmarks-XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -80,18 +88,22 @@ run() {
         echo "$name failed with status $status" >&2
         failed=1
     fi
-    sed -n "s/^RATIO /$(printf '%-14s' "$name") /p" "$work/out" >>"$work/table"
+    sed -n "s/^RATIO /$(printf '%-18s' "$name") /p" "$work/out" >>"$work/table"
 }
 
-python_bench() {  # script, count
-    env PYTHONPATH="$root/binding/bench:$build/binding:$bench" LD_LIBRARY_PATH="$build/standins/lib" \
+python_bench() {  # script, count; PYTHON and MODULES (the folders of its modules) may be set
+    env PYTHONPATH="$root/binding/bench:${MODULES:-$build/binding:$bench}" LD_LIBRARY_PATH="$build/standins/lib" \
         PYTHONDONTWRITEBYTECODE=1 ${VEK_BENCH_PRELOAD:+LD_PRELOAD=$VEK_BENCH_PRELOAD} \
         TAVREL_BENCH_LOOP="$bench/libtavrel_bench_loop.so" \
         TAVREL_BENCH_DATA_LOOP="$bench/libtavrel_bench_data_loop.so" \
         TAVREL_BENCH_ENVELOPE_LOOP="$bench/libtavrel_bench_envelope_loop.so" \
         TAVREL_BENCH_CONTEXT_LOOP="$bench/libtavrel_bench_context_loop.so" \
         TAVREL_BENCH_WORLD="$work/data-world.json" TAVREL_STANDIN_WORLD="$work/world.json" \
-        "$python" "$root/binding/bench/$1" "$2"
+        "${PYTHON:-$python}" "$root/binding/bench/$1" "$2"
+}
+
+python3_bench() {  # script, count: python_bench under Python 3, with the Python 3 modules
+    PYTHON=$python3 MODULES="$build/binding/python3:$bench/python3" python_bench "$@"
 }
 
 if [ "$smoke" = 1 ]; then
@@ -102,6 +114,7 @@ fi
 failed=0
 : >"$work/table"
 run call_overhead python_bench bench_call_overhead.py "${counts[0]}"
+run call_overhead_py3 python3_bench bench_call_overhead.py "${counts[0]}"
 run data_path python_bench bench_data_path.py "${counts[1]}"
 run envelope python_bench bench_envelope.py "${counts[2]}"
 run context python_bench bench_context.py "${counts[3]}"

@@ -5,6 +5,8 @@
 #   plain  a build with warnings as errors (built, not run);
 #   asan   the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer;
 #   tsan   the threaded tests (label "tsan") under ThreadSanitizer.
+# Every tree builds the module for Python 2.7 and for Python 3, and the suite tests both:
+# each module test runs under either interpreter (labels python2 and python3).
 # Each step starts with a "==" header; the last line is "run-tests: PASS ..." or
 # "run-tests: FAIL ..." with the counts. Exit 0 only on PASS.
 #   BUILD_ROOT      the folder of the three trees

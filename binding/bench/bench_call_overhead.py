@@ -3,10 +3,12 @@ ctypes from this interpreter and through a pointer in a C loop. A probe function
 a wrapper that does nothing (_tavrel_bench_probe) splits the overhead into the interpreter's
 share and the module's own.
 
-usage: python2.7 bench_call_overhead.py [CALLS]
-Needs on PYTHONPATH the folder of _Tavrel.so, on LD_LIBRARY_PATH the stand-in's folder, and
-TAVREL_BENCH_LOOP naming the benchmark's C loop library; _tavrel_bench_probe.so on
-PYTHONPATH."""
+usage: python2.7 bench_call_overhead.py [CALLS]   (or python3)
+Needs on PYTHONPATH the folder of the interpreter's _Tavrel, on LD_LIBRARY_PATH the stand-in's
+folder, and TAVREL_BENCH_LOOP naming the benchmark's C loop library; the interpreter's
+_tavrel_bench_probe on PYTHONPATH."""
+from __future__ import print_function
+
 import ctypes
 import os
 import sys
@@ -15,7 +17,7 @@ import time
 import _Tavrel
 import _tavrel_bench_probe
 
-from bench_stats import interleaved, per_round, print_figures, print_ratio
+from bench_stats import counting, interleaved, per_round, print_figures, print_ratio
 
 RTLD_NOLOAD = 4
 ROUNDS = 11
@@ -43,21 +45,21 @@ def main():
     wrapper = _Tavrel.KT_INTERFACE_IsInitialized
 
     def empty_loop(n):
-        for _ in xrange(n):
+        for _ in counting(n):
             pass
 
     def wrapper_loop(n):
-        for _ in xrange(n):
+        for _ in counting(n):
             wrapper(table)
 
     def ctypes_loop(n):
-        for _ in xrange(n):
+        for _ in counting(n):
             direct()
 
     probe = _tavrel_bench_probe.call
 
     def probe_loop(n):
-        for _ in xrange(n):
+        for _ in counting(n):
             probe(table)
 
     loop, wrapped, through, probed, in_c = interleaved([
@@ -71,7 +73,8 @@ def main():
     through_ctypes = per_round(lambda c, e: c - e, through, loop)
     interpreter = per_round(lambda p, e: p - e, probed, loop)
 
-    print 'KTIsInitialized of the stand-in, %d calls a round, %d interleaved rounds, ns per call' % (calls, ROUNDS)
+    print('Python %d.%d: KTIsInitialized of the stand-in, %d calls a round, %d interleaved rounds, ns per call'
+          % (sys.version_info[0], sys.version_info[1], calls, ROUNDS))
     print_figures('the Python loop (removed below)', loop, 'ns')
     print_figures('module wrapper', module, 'ns')
     print_figures('ctypes', through_ctypes, 'ns')

@@ -6,19 +6,21 @@ usage: python2.7 bench_context.py [SIGNATURES]
 Needs on PYTHONPATH the folder of _Tavrel.so, on LD_LIBRARY_PATH the stand-in's folder,
 TAVREL_BENCH_CONTEXT_LOOP naming the benchmark's C loop library and TAVREL_STANDIN_WORLD a
 world file (made with the built-in world when missing)."""
+from __future__ import print_function
+
 import ctypes
 import os
 import sys
 import time
 
 import _Tavrel
-from bench_stats import interleaved, per_round, print_figures, print_ratio
+from bench_stats import counting, interleaved, per_round, print_figures, print_ratio
 
 RTLD_NOLOAD = 4
 ROUNDS = 9
 ALGORITHM = 1
 MEDIUM = {'dwTypeIndex': 1, 'dwDevIndex': 0, 'szPassword': '12345678'}  # VM1K-000101 of the built-in world
-DATA = ('0123456789abcdef' * 64)[:1024]
+DATA = (b'0123456789abcdef' * 64)[:1024]
 
 
 def main():
@@ -44,7 +46,7 @@ def main():
     def module_ns():
         out = []
         start = time.time()
-        for _ in xrange(signatures):
+        for _ in counting(signatures):
             wrapper(table, handle, ALGORITHM, DATA, len(DATA), 1, 0, out)
         return (time.time() - start) * 1e9 / signatures
 
@@ -60,8 +62,8 @@ def main():
     _Tavrel.KT_INTERFACE_Finalize(table)
     _Tavrel.KTUnload()
 
-    print 'KTCtxSignData of the stand-in on %d bytes, %d signatures a round, %d interleaved rounds' % (
-        len(DATA), signatures, ROUNDS)
+    print('KTCtxSignData of the stand-in on %d bytes, %d signatures a round, %d interleaved rounds' % (
+        len(DATA), signatures, ROUNDS))
     print_figures('module wrapper', [ns / 1e3 for ns in module], 'us')
     print_figures('direct C loop', [ns / 1e3 for ns in direct], 'us')
     print_ratio('module / direct C (signatures per second)', per_round(lambda m, d: d / m, module, direct),

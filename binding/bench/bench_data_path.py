@@ -6,13 +6,15 @@ usage: python2.7 bench_data_path.py [SECONDS-PER-LINE]
 Needs on PYTHONPATH the folder of _Tavrel.so, on LD_LIBRARY_PATH the stand-in's folder,
 TAVREL_BENCH_DATA_LOOP naming the benchmark's C loop library, and TAVREL_BENCH_WORLD a
 scratch path for the stand-in's world file (a key is read from it for signing)."""
+from __future__ import print_function
+
 import ctypes
 import os
 import sys
 import time
 
 import _Tavrel
-from bench_stats import interleaved, median, per_round, print_ratio, spread
+from bench_stats import counting, interleaved, median, per_round, print_ratio, spread
 
 RTLD_NOLOAD = 4
 ROUNDS = 11
@@ -38,7 +40,7 @@ def main():
     table = _Tavrel.KTGetInterface()
     library = ctypes.CDLL('tavrellib.so', mode=RTLD_NOLOAD)
     library.TavrelStandin_SetWorldPath.argtypes = [ctypes.c_char_p]
-    library.TavrelStandin_SetWorldPath(world)
+    library.TavrelStandin_SetWorldPath(world.encode())
     _Tavrel.KT_INTERFACE_Initialize(table)
     _Tavrel.KT_INTERFACE_ReadPrivateKey(table, {'dwTypeIndex': 1, 'dwDevIndex': 0, 'szPassword': '12345678'}, None)
 
@@ -50,10 +52,10 @@ def main():
     c_loop.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_char_p, ctypes.c_ulong, ctypes.c_ulong]
     free_address = ctypes.cast(free, ctypes.c_void_p).value
 
-    print 'Data path of the stand-in, medians of %d interleaved rounds, microseconds per call (both outputs asked for)' % (
-        ROUNDS)
-    print '%-9s %-6s %10s %10s %10s %9s %9s %8s' % ('function', 'size', 'module', 'ctypes', 'direct C',
-                                                    'module-C', 'ctypes-C', 'spread')
+    print('Data path of the stand-in, medians of %d interleaved rounds, microseconds per call '
+          '(both outputs asked for)' % ROUNDS)
+    print('%-9s %-6s %10s %10s %10s %9s %9s %8s' % ('function', 'size', 'module', 'ctypes', 'direct C',
+                                                    'module-C', 'ctypes-C', 'spread'))
     ratios = []
     for name in FUNCTIONS:
         direct = getattr(library, 'KT' + name)
@@ -66,12 +68,12 @@ def main():
             data = os.urandom(size)
 
             def module_loop(n):
-                for _ in xrange(n):
+                for _ in counting(n):
                     wrapper(table, data, size, [], [])
 
             def ctypes_loop(n):
                 text, binary, length = ctypes.c_char_p(), ctypes.c_void_p(), ctypes.c_ulong()
-                for _ in xrange(n):
+                for _ in counting(n):
                     direct(data, size, ctypes.byref(text), ctypes.byref(binary), ctypes.byref(length))
                     free(ctypes.cast(text, ctypes.c_void_p))
                     free(binary)
@@ -83,16 +85,16 @@ def main():
             columns = interleaved([lambda road=road: ns_per_call(road, calls)
                                    for road in (module_loop, ctypes_loop, c_road)], ROUNDS)
             module, through_ctypes, in_c = [median(column) / 1e3 for column in columns]
-            print '%-9s %-6s %10.2f %10.2f %10.2f %9.2f %9.2f %7.1f%%' % (
+            print('%-9s %-6s %10.2f %10.2f %10.2f %9.2f %9.2f %7.1f%%' % (
                 name, label, module, through_ctypes, in_c, module - in_c, through_ctypes - in_c,
-                100 * max(spread(column) for column in columns))
+                100 * max(spread(column) for column in columns)))
             goal = 'goal: at least 0.95' if size > 1024 else ''
             ratios.append(('%s %s: module / direct C' % (name, label), per_round(lambda m, c: c / m, columns[0],
                                                                                  columns[2]), goal))
             ratios.append(('%s %s: module / ctypes' % (name, label), per_round(lambda m, t: t / m, columns[0],
                                                                                columns[1]), ''))
-    print 'module-C, ctypes-C: what each road adds to the library call (its overhead, microseconds);'
-    print 'spread: the widest of the three roads\'; ratios: throughput of the module over the other road\'s'
+    print('module-C, ctypes-C: what each road adds to the library call (its overhead, microseconds);')
+    print('spread: the widest of the three roads\'; ratios: throughput of the module over the other road\'s')
     for label, values, goal in ratios:
         print_ratio(label, values, goal)
     _Tavrel.KT_INTERFACE_ResetPrivateKey(table)

@@ -5,6 +5,8 @@ the same stand-in functions, for 1 KiB and 1 MiB of data.
 usage: python2.7 bench_envelope.py [SECONDS_PER_FIGURE]
 Needs on PYTHONPATH the folder of _Tavrel.so, on LD_LIBRARY_PATH the stand-in's folder, and
 TAVREL_BENCH_ENVELOPE_LOOP naming the benchmark's C loop library."""
+from __future__ import print_function
+
 import ctypes
 import json
 import os
@@ -14,7 +16,7 @@ import tempfile
 import time
 
 import _Tavrel
-from bench_stats import interleaved, median, per_round, print_ratio, spread
+from bench_stats import counting, interleaved, median, per_round, print_ratio, spread
 
 ROUNDS = 11
 SIZES = [('1 KiB', 1024), ('1 MiB', 1024 * 1024)]
@@ -31,7 +33,7 @@ def calls_for(budget, one_call):
 def timed(function):
     def loop(calls):
         start = time.time()
-        for _ in xrange(calls):
+        for _ in counting(calls):
             function()
         return (time.time() - start) / calls
     return loop
@@ -86,10 +88,10 @@ def run(budget):
     # The C loop takes the same sessions, by the addresses their pointer objects hold.
     client_address, server_address = int(client), int(server)
 
-    print 'Throughput through the module against a direct C loop, medians of %d interleaved rounds, MiB/s' % ROUNDS
-    print '(C + copies: the direct loop also making the copies the item kinds require: each input'
-    print ' copied with its NUL into a buffer of its own, each output into a new byte string)'
-    print '%-24s %6s %9s %9s %9s %8s' % ('', 'size', 'module', 'direct C', 'C+copies', 'spread')
+    print('Throughput through the module against a direct C loop, medians of %d interleaved rounds, MiB/s' % ROUNDS)
+    print('(C + copies: the direct loop also making the copies the item kinds require: each input')
+    print(' copied with its NUL into a buffer of its own, each output into a new byte string)')
+    print('%-24s %6s %9s %9s %9s %8s' % ('', 'size', 'module', 'direct C', 'C+copies', 'spread'))
     ratios = []
     for label, size in SIZES:
         data = os.urandom(size)
@@ -106,14 +108,14 @@ def run(budget):
                 raise SystemExit('the direct C loop failed')
             module, direct, copying = [median(column) for column in columns]
             mib = size / 1048576.0
-            print '%-24s %6s %9.1f %9.1f %9.1f %7.1f%%' % (name, label, mib / module, mib / direct, mib / copying,
-                                                           100 * max(spread(column) for column in columns))
+            print('%-24s %6s %9.1f %9.1f %9.1f %7.1f%%' % (name, label, mib / module, mib / direct, mib / copying,
+                                                           100 * max(spread(column) for column in columns)))
             goal = 'goal: at least 0.95' if size > 1024 else ''
             ratios.append(('%s %s: module / direct C' % (name, label),
                            per_round(lambda m, d: d / m, columns[0], columns[1]), goal))
             ratios.append(('%s %s: module / C+copies' % (name, label),
                            per_round(lambda m, c: c / m, columns[0], columns[2]), ''))
-    print 'spread: the widest of the three; ratios: throughput of the module over the C loop\'s'
+    print('spread: the widest of the three; ratios: throughput of the module over the C loop\'s')
     for label, values, goal in ratios:
         print_ratio(label, values, goal)
 

@@ -11,7 +11,10 @@ As a command, for benchmarks written in other languages:
     python2.7 bench_stats.py figures NAME UNIT FILE
     python2.7 bench_stats.py ratio LABEL GOAL NUMERATOR-FILE DENOMINATOR-FILE
 
-each FILE holding one figure per round, the rounds of the two files in the same order."""
+each FILE holding one figure per round, the rounds of the two files in the same order.
+Runs under Python 2.7 and Python 3 alike."""
+from __future__ import print_function
+
 import ctypes
 import os
 import sys
@@ -19,6 +22,12 @@ import sys
 # Above this spread of a ratio over the rounds, its median says nothing about a goal a few
 # percent away.
 SPREAD_LIMIT = 0.05
+
+# Counts a timed loop without making a list of its items, in either interpreter.
+try:
+    counting = xrange
+except NameError:
+    counting = range
 
 
 def pin_to_one_cpu(cpu=None):
@@ -77,7 +86,7 @@ def spread(values):
 
 
 def print_figures(name, values, unit):
-    print '  %-34s median %12.3f %-6s spread %5.1f%%' % (name, median(values), unit, 100 * spread(values))
+    print('  %-34s median %12.3f %-6s spread %5.1f%%' % (name, median(values), unit, 100 * spread(values)))
 
 
 def print_ratio(label, ratios, goal=''):
@@ -86,7 +95,7 @@ def print_ratio(label, ratios, goal=''):
     value = '%.3f' % median(ratios) if width <= SPREAD_LIMIT else 'untrusted'
     note = '' if width <= SPREAD_LIMIT else '  (spread above %.0f%%)' % (
         100 * SPREAD_LIMIT)
-    print 'RATIO %-52s %9s  spread %5.1f%%  %s%s' % (label, value, 100 * width, goal, note)
+    print('RATIO %-52s %9s  spread %5.1f%%  %s%s' % (label, value, 100 * width, goal, note))
     sys.stdout.flush()
 
 

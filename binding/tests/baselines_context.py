@@ -4,6 +4,8 @@
 succeeds or fails with a library status only. The handles are None, so that no context
 outlives a call and every call ends in the library's refusal after all items converted;
 test_context_wrong_values.py repeats the battery on live handles."""
+from __future__ import print_function
+
 import os
 
 from wrapper_testing import KEY_FILE_PASSWORD, medium
@@ -30,7 +32,7 @@ def baseline_arguments(test, context=None, key=None, label='battery'):
     key_bytes = open(test.key_file(), 'rb').read()
     data_path = os.path.join(test.scratch, 'battery-data')
     if not os.path.exists(data_path):
-        open(data_path, 'wb').write('battery data')
+        open(data_path, 'wb').write(b'battery data')
     signed_path = os.path.join(test.scratch, 'battery-signed')
     named = medium(1)
     return {
@@ -40,12 +42,12 @@ def baseline_arguments(test, context=None, key=None, label='battery'):
         'CtxReadPrivateKey': (context, medium(1), [], {}),
         'CtxReadPrivateKeyBinary': (context, key_bytes, len(key_bytes), KEY_FILE_PASSWORD, [], {}),
         'CtxFreePrivateKey': (None,),
-        'CtxDevelopData': (key, None, 'envelope', 8, None, 0, [], {}),
+        'CtxDevelopData': (key, None, b'envelope', 8, None, 0, [], {}),
         'CtxGetOwnCertificate': (key, 0, 0, {}, []),
-        'CtxSignHashValue': (key, 1, 'h' * 32, 32, 0, []),
-        'CtxSignData': (key, 1, 'data', 4, 1, 0, []),
-        'CtxEnvelopData': (key, [der], 1, 1, 0, 'data', 4, []),
-        'CtxServerDynamicKeySessionCreate': (key, 600, 'hello', 5, []),
+        'CtxSignHashValue': (key, 1, b'h' * 32, 32, 0, []),
+        'CtxSignData': (key, 1, b'data', 4, 1, 0, []),
+        'CtxEnvelopData': (key, [der], 1, 1, 0, b'data', 4, []),
+        'CtxServerDynamicKeySessionCreate': (key, 600, b'hello', 5, []),
         'CtxIsNamedPrivateKeyExists': (context, named, label, 'password', []),
         'CtxGenerateNamedPrivateKey': (context, named, label, 'password', 1, 1, 1, None, 0, 0, None, [], [], [], [],
                                        [], []),
@@ -53,13 +55,13 @@ def baseline_arguments(test, context=None, key=None, label='battery'):
         'CtxDestroyNamedPrivateKey': (context, named, label, 'password'),
         'CtxChangeNamedPrivateKeyPassword': (context, named, label, 'password', 'password'),
         'CtxCreateEmptySignFile': (context, 1, data_path, der, len(der), signed_path),
-        'CtxAppendSignerFile': (context, 1, 'signer', 6, der, len(der), signed_path, signed_path),
+        'CtxAppendSignerFile': (context, 1, b'signer', 6, der, len(der), signed_path, signed_path),
         'CtxOpenPrivateKey': (context, medium(1), []),
         'CtxPrepareNamedPrivateKey': (context, label, KEY_FILE_PASSWORD, key_bytes, len(key_bytes)),
         'CtxGenerateNamedPrivateKeyEx': (context, named, label, 'password', 1, 1, 1, None, 0, 0, None, user_info(),
                                          None, [], [], [], [], [], []),
         'CtxMakeDeviceCertificate': (context, u'Пристрій', request, len(request), None, 0, None, 0, None, 0, None, None,
                                      [], [], [], []),
-        'CtxCOSESignData': (key, 1, 'data', 4, []),
+        'CtxCOSESignData': (key, 1, b'data', 4, []),
         'CtxCOSESignFile': (key, 1, data_path, signed_path),
     }

@@ -4,13 +4,15 @@
 succeeds or fails with a library status only. No session outlives this function, as the
 battery finds no session outstanding after each call: the handle items are None (a status
 from the library), while the messages, saved sessions and envelopes are real."""
+from __future__ import print_function
+
 import os
 
 from wrapper_testing import wrapper as W
 
 
 def baseline_arguments(test):
-    data = 'payload\0with NUL'
+    data = b'payload\0with NUL'
     other_owner, other_cert = test.certificate(2)
     owner, cert = test.certificate(1)
     certs = [cert, other_cert]
@@ -42,8 +44,8 @@ def baseline_arguments(test):
         'SessionDestroy': (None,),
         'ClientSessionCreateStep1': (0, [], []),
         'ServerSessionCreateStep1': (0, hello, len(hello), [], []),
-        'ClientSessionCreateStep2': (None, 'x', 1, []),
-        'ServerSessionCreateStep2': (None, 'x', 1),
+        'ClientSessionCreateStep2': (None, b'x', 1, []),
+        'ServerSessionCreateStep2': (None, b'x', 1),
         'SessionIsInitialized': (None,),
         'SessionSave': (None, []),
         'SessionLoad': (saved, len(saved), []),

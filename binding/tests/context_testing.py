@@ -3,23 +3,26 @@
 with two more media (one whose password Windows-1251 cannot decode, one for named keys),
 and helpers that make contexts and private-key contexts released before the counters are
 checked."""
+from __future__ import print_function
+
 import json
 import struct
 
 import _Tavrel
 import kt_record_fields
 from baselines_context import user_info  # noqa: F401 (for the tests)
+from tavrel_testing import read_file
 from wrapper_testing import DEVICES, WrapperTestCase, medium, wrapper
 
 # Devices of type 0 after the fixture's own: an undecodable medium password, and a medium
 # whose named keys the tests make and destroy.
 UNDECODABLE_DEVICE = len(DEVICES)
-UNDECODABLE_PASSWORD = '\xc2\x98'  # U+0098 in UTF-8: byte 0x98 has no Windows-1251 character
+UNDECODABLE_PASSWORD = b'\xc2\x98'  # U+0098 in UTF-8: byte 0x98 has no Windows-1251 character
 NAMED_DEVICE = len(DEVICES) + 1
 NAMED_PASSWORD = 'named-medium'
 
 KEY_MEDIA_SIZE = 88
-ZERO_MEDIUM = '\0' * KEY_MEDIA_SIZE
+ZERO_MEDIUM = b'\0' * KEY_MEDIA_SIZE
 USER_INFO_FIELDS = dict((field, (offset, width)) for record, _, fields in kt_record_fields.RECORDS
                         if record == 'KT_USER_INFO' for field, _, offset, width in fields)
 
@@ -36,18 +39,19 @@ def medium_bytes(type_index, device, password):
 def user_field(record, name):
     """A text field of a KT_USER_INFO as the library received it, up to its NUL."""
     offset, width = USER_INFO_FIELDS[name]
-    return record[offset:offset + width].split('\0')[0]
+    return record[offset:offset + width].split(b'\0')[0]
 
 
 class ContextTestCase(WrapperTestCase):
     @classmethod
     def setUpClass(cls):
         super(ContextTestCase, cls).setUpClass()
-        world = json.load(open(cls.world))
+        world = json.loads(read_file(cls.world))
         world['types'][0]['devices'] += [
             {'serial': 'T-U', 'password': UNDECODABLE_PASSWORD.decode('utf-8'), 'key': 'generate'},
             {'serial': 'T-N', 'password': NAMED_PASSWORD, 'key': None}]
-        json.dump(world, open(cls.world, 'w'))
+        with open(cls.world, 'w') as out:
+            json.dump(world, out)
         _Tavrel.KT_INTERFACE_Finalize(cls.t)
         _Tavrel.KT_INTERFACE_Initialize(cls.t)
 
@@ -77,4 +81,4 @@ class ContextTestCase(WrapperTestCase):
         return medium(NAMED_DEVICE, NAMED_PASSWORD)
 
     def key_bytes(self, password):
-        return open(self.key_file(password), 'rb').read()
+        return read_file(self.key_file(password), 'rb')

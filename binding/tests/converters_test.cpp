@@ -1,5 +1,6 @@
 // The record converters, the dictionary functions and the error report, in an interpreter
-// embedded in the test.
+// embedded in the test: Python 2.7's, or Python 3's (the same expectations, written in the
+// Python both read).
 #include <Python.h>
 
 #include <cstdio>
@@ -13,6 +14,7 @@
 
 #include "converters.h"
 #include "errors.h"
+#include "py_compat.h"
 
 namespace {
 
@@ -32,7 +34,9 @@ struct ref {
 class embedded_interpreter : public ::testing::Environment {
 public:
     void SetUp() override {
-        Py_SetPythonHome(const_cast<char *>(TAVREL_PYTHON_HOME));
+#ifdef TAVREL_PYTHON_HOME
+        Py_SetPythonHome(const_cast<char *>(TAVREL_PYTHON_HOME));  // Python 3 finds its own
+#endif
         Py_InitializeEx(0);
     }
 };
@@ -50,7 +54,8 @@ PyObject *eval(const char *expression) {
 std::string repr(PyObject *object) {
     if (!object) return "<null>";
     ref text(PyObject_Repr(object));
-    return text.p ? PyString_AsString(text) : "<no repr>";
+    const char *shown = text.p ? Tavrel::py::native_text(text) : nullptr;
+    return shown ? shown : "<no repr>";
 }
 
 // The object equals the value of a Python expression.
@@ -128,7 +133,7 @@ TEST(RecordToDictionary, EveryFieldOfEveryRecord) {
                 // KT_USER_INFO's dwVersion keeps the low 32 bits: i
                 expected = std::to_string(r.fields == kt_records::KT_USER_INFO_fields ? i : (1UL << 40) + i);
                 break;
-            case kt_records::KT_FIELD_ULONGLONG: expected = std::to_string((1ULL << 63) + i) + "L"; break;
+            case kt_records::KT_FIELD_ULONGLONG: expected = std::to_string((1ULL << 63) + i); break;
             case kt_records::KT_FIELD_TEXT_PTR:
                 expected = i % 4 == 3 ? "None" : "u'\\u0422\\u0435\\u043a\\u0441\\u0442" + std::to_string(i) + "'";
                 break;
@@ -162,7 +167,7 @@ TEST(RecordToDictionary, ExactIntegersAndFlags) {
     ASSERT_TRUE(CertInfoExToDictionary(dict, &info));
     ASSERT_TRUE(UserParamsToDictionary(more, &params));
     EXPECT_TRUE(equals(PyDict_GetItemString(dict, "dwVersion"), "4294967301"));
-    EXPECT_TRUE(equals(PyDict_GetItemString(dict, "dwLimitValue"), "18446744073709551615L"));
+    EXPECT_TRUE(equals(PyDict_GetItemString(dict, "dwLimitValue"), "18446744073709551615"));
     EXPECT_TRUE(equals(PyDict_GetItemString(dict, "dwSubjType"), "2147483648"));
     EXPECT_TRUE(equals(PyDict_GetItemString(dict, "iChainLength"), "True"));
     EXPECT_TRUE(equals(PyDict_GetItemString(more, "nSN"), "True"));
@@ -242,10 +247,10 @@ TEST(KeyMediaFromDictionary, Cases) {
     const media_case cases[] = {
         {"{'dwTypeIndex': 1, 'dwDevIndex': 2, 'szPassword': 'a' * 70}", true, 1, 2, std::string(64, 'a')},
         {"{'dwTypeIndex': 0, 'dwDevIndex': 0, 'szPassword': u'\\u043f\\u0430\\u0440'}", true, 0, 0, "\xef\xe0\xf0"},
-        {"{'dwTypeIndex': True, 'dwDevIndex': 2L ** 64 - 1, 'szPassword': 'x\\0y'}", true, 1, ~DWORD(0), "x"},
+        {"{'dwTypeIndex': True, 'dwDevIndex': 2 ** 64 - 1, 'szPassword': b'x\\0y'}", true, 1, ~DWORD(0), "x"},
         {"{'dwTypeIndex': 1, 'dwDevIndex': -1, 'szPassword': ''}", false, 0, 0, ""},
         {"{'dwTypeIndex': 1, 'dwDevIndex': 2 ** 64, 'szPassword': ''}", false, 0, 0, ""},
-        {"{'dwTypeIndex': 1, 'dwDevIndex': -1L, 'szPassword': ''}", false, 0, 0, ""},
+        {"{'dwTypeIndex': 1, 'dwDevIndex': -2 ** 64 // 2 ** 64, 'szPassword': ''}", false, 0, 0, ""},  // 2.7: a long
         {"{'dwTypeIndex': 1.0, 'dwDevIndex': 0, 'szPassword': ''}", false, 0, 0, ""},
         {"{'dwTypeIndex': 1, 'dwDevIndex': 0, 'szPassword': None}", false, 0, 0, ""},
         {"{'dwTypeIndex': 1, 'dwDevIndex': 0, 'szPassword': u'\\u4e00'}", false, 0, 0, ""},
@@ -285,7 +290,7 @@ TEST(UserInfoFromDictionary, EveryKeyRequiredTextsCut) {
     }
 
     // A shorter text leaves the rest of its field zero-filled.
-    ref short_text(PyString_FromString("ab"));
+    ref short_text(PyBytes_FromString("ab"));
     PyDict_SetItemString(dict, "szDNS", short_text);
     ASSERT_TRUE(UserInfoFromDictionary(dict, &info));
     EXPECT_EQ(std::string(info.szDNS, sizeof info.szDNS), "ab" + std::string(sizeof info.szDNS - 2, '\0'));
@@ -338,12 +343,17 @@ protected:
         std::memset(&table, 0, sizeof table);
         table.KTGetErrorDesc = fake_error_desc;
     }
-    // The exception that raise_error left: its type and its value.
+    // The exception that raise_error left: its type and its value (the exception's argument,
+    // as a script's `e.args[0]`).
     std::pair<PyObject *, std::string> raised(DWORD code, PyObject *type) {
         EXPECT_EQ(Tavrel::raise_error(&table, code, type), nullptr);
         PyObject *kind, *value, *traceback;
         PyErr_Fetch(&kind, &value, &traceback);
-        std::string text = repr(value);
+        PyErr_NormalizeException(&kind, &value, &traceback);
+        ref args(value ? PyObject_GetAttrString(value, "args") : nullptr);
+        std::string text = args.p && PyTuple_Check(args.p) && PyTuple_GET_SIZE(args.p) == 1
+                               ? repr(PyTuple_GET_ITEM(args.p, 0))
+                               : "<no single argument>";
         Py_XDECREF(value);
         Py_XDECREF(traceback);
         Py_XDECREF(kind);
@@ -356,7 +366,7 @@ TEST_F(ErrorReport, DictionaryWithTheLibraryBytes) {
     error_text = cyrillic;
     auto [kind, value] = raised((DWORD(1) << 32) + 5, PyExc_RuntimeError);
     EXPECT_EQ(kind, PyExc_RuntimeError);
-    EXPECT_EQ(value, "{'ErrorCode': 4294967301, 'ErrorDesc': '\\xd2\\xe5\\xea\\xf1\\xf2'}");
+    EXPECT_EQ(value, repr(ref(eval("{'ErrorCode': 4294967301, 'ErrorDesc': b'\\xd2\\xe5\\xea\\xf1\\xf2'}"))));
     EXPECT_STREQ(g_szError, cyrillic);
 }
 
@@ -385,7 +395,7 @@ TEST_F(ErrorReport, CreateNeedsAPlace) {
     EXPECT_FALSE(CreateTavrelException(2, "text", nullptr));
     PyObject *dict = nullptr;
     ASSERT_TRUE(CreateTavrelException(2, "text", &dict));
-    EXPECT_TRUE(equals(dict, "{'ErrorCode': 2, 'ErrorDesc': 'text'}"));
+    EXPECT_TRUE(equals(dict, "{'ErrorCode': 2, 'ErrorDesc': b'text'}"));
     Py_DECREF(dict);
 }
 

@@ -1,8 +1,11 @@
 # -*- coding: utf-8 -*-
 """Shared fixture of the envelope, session and header tests: two keys of the tests' world
 with their certificates."""
+from __future__ import print_function
+
 import os
 
+from tavrel_compat import as_bytes
 from wrapper_testing import WrapperTestCase, wrapper
 
 W = wrapper
@@ -21,7 +24,8 @@ class EnvelopeTestCase(WrapperTestCase):
         super(EnvelopeTestCase, self).tearDown()
 
     def path(self, name):
-        return os.path.join(self.scratch, name)
+        """The path of a file of the scratch folder: bytes for a name in bytes (Python 3)."""
+        return os.path.join(self.scratch if isinstance(name, str) else as_bytes(self.scratch), name)
 
     def write(self, name, data):
         with open(self.path(name), 'wb') as out:

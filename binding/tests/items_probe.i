@@ -33,7 +33,14 @@ static void receive(PyObject *value) {
     received = value;
 }
 
-static PyObject *text_object(const char *text, size_t size) { return PyString_FromStringAndSize(text, Py_ssize_t(size)); }
+/* Py_BuildValue's format of a C string as a byte string (Python 3's bytes, 2.7's str). */
+#if PY_MAJOR_VERSION >= 3
+#define PROBE_BYTES "y"
+#else
+#define PROBE_BYTES "s"
+#endif
+
+static PyObject *text_object(const char *text, size_t size) { return PyBytes_FromStringAndSize(text, Py_ssize_t(size)); }
 
 static bool all_zero(const void *record, size_t size) {
     const unsigned char *bytes = static_cast<const unsigned char *>(record);
@@ -83,14 +90,14 @@ static DWORD KT_INTERFACE_ProbeUserInfo(KT_INTERFACE *, PKT_USER_INFO info) {
         receive(SWIG_Py_Void());
         return status;
     }
-    receive(Py_BuildValue("(ks)", info->dwVersion, info->szCommonName));
+    receive(Py_BuildValue("(k" PROBE_BYTES ")", info->dwVersion, info->szCommonName));
     std::strcat(info->szCommonName, "!");
     info->dwVersion += 1;
     return status;
 }
 
 static DWORD KT_INTERFACE_ProbeKeyMedia(KT_INTERFACE *, PKT_KEY_MEDIA media) {
-    receive(Py_BuildValue("(kks)", media->dwTypeIndex, media->dwDevIndex, media->szPassword));
+    receive(Py_BuildValue("(kk" PROBE_BYTES ")", media->dwTypeIndex, media->dwDevIndex, media->szPassword));
     std::strcpy(media->szPassword, "\x98");  // not Windows-1251: the refill fails
     return status;
 }

@@ -1,9 +1,12 @@
 # -*- coding: utf-8 -*-
 """Shared helpers of the output tests: what each item kind releases, the stand-in's trace of
 releases, and the length that makes one buffer output fail."""
+from __future__ import print_function
+
 import ctypes
 import os
 
+from tavrel_compat import as_bytes
 from tavrel_wrapper_kinds import WRAPPERS
 
 # A buffer length no byte string can have: the module refuses that output with code 6.
@@ -52,7 +55,7 @@ class ReleaseTrace(object):
         """(outcome, [release names], [freed buffer numbers]) of function(*args)."""
         if os.path.exists(self.path):
             os.remove(self.path)
-        self.lib.TavrelStandin_SetTracePath(self.path)
+        self.lib.TavrelStandin_SetTracePath(as_bytes(self.path))
         self.lib.TavrelStandin_SetReleaseTrace(1)
         try:
             try:

@@ -1,13 +1,15 @@
 # -*- coding: utf-8 -*-
 """Shared material of the signing, verification and hashing wrapper tests: helpers that make
 signatures and files on the stand-in, and valid baseline items for each wrapper."""
+from __future__ import print_function
+
 import hashlib
 import os
 
 import _Tavrel
 from wrapper_testing import WrapperTestCase, medium, wrapper
 
-DATA = 'signed payload\x00with a NUL'
+DATA = b'signed payload\x00with a NUL'
 VERIFY_FAILED = 0xF007
 
 
@@ -115,9 +117,9 @@ def baseline_arguments(test):
         'HashDataContinue': (DATA, len(DATA)),
         'HashDataEnd': ([], []),
         'HashFile': (data_file, [], []),
-        'HashDataWithParams': ('4', 1, DATA, len(DATA), [], []),
-        'HashDataBeginWithParams': ('4', 1),
-        'HashFileWithParams': ('4', 1, data_file, [], []),
+        'HashDataWithParams': (b'4', 1, DATA, len(DATA), [], []),
+        'HashDataBeginWithParams': (b'4', 1),
+        'HashFileWithParams': (b'4', 1, data_file, [], []),
         'GetSignsCount': (None, both, len(both), []),
         'GetSignerInfo': (0, None, both, len(both), {}, []),
         'GetFileSignsCount': (signature_file, []),

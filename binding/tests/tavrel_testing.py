@@ -4,6 +4,8 @@ A test that loads the library runs its steps in a child interpreter of its own, 
 LD_LIBRARY_PATH names one stand-in folder and whose call trace and world file are fresh, so
 that what one test loads, maps or traces never reaches another.
 """
+from __future__ import print_function
+
 import json
 import os
 import shutil
@@ -12,6 +14,8 @@ import sys
 import tempfile
 import textwrap
 import unittest
+
+from tavrel_compat import as_bytes
 
 # Folders of the stand-in library and of its variants, each holding one tavrellib.so.
 LIB_NORMAL = os.environ.get('TAVREL_TEST_LIB_NORMAL')
@@ -31,16 +35,22 @@ def sigapi_file(name):
     raise IOError('%s not found in TAVREL_TEST_SIGAPI_DIRS' % name)
 
 
+def read_file(path, mode='r'):
+    """The whole of a file, closed at once."""
+    with open(path, mode) as f:
+        return f.read()
+
+
 def read_constants():
     """[(name, value)] from sigapi/constants.txt, in installation order; a value is an int
     or a byte string."""
     constants = []
-    for line in open(sigapi_file('constants.txt')):
+    for line in read_file(sigapi_file('constants.txt')).splitlines():
         text = line.strip()
         if not text or text.startswith('#'):
             continue
         name, value = text.split(None, 1)
-        constants.append((name, value[1:-1] if value.startswith('"') else int(value)))
+        constants.append((name, as_bytes(value[1:-1]) if value.startswith('"') else int(value)))
     return constants
 
 
@@ -97,8 +107,8 @@ def run_child(steps, lib_dir, setup=''):
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         stdout, stderr = child.communicate()
         result_path, trace_path = env['TAVREL_TEST_RESULT'], env['TAVREL_STANDIN_TRACE']
-        result = json.load(open(result_path)) if os.path.exists(result_path) else None
-        trace = open(trace_path).read().splitlines() if os.path.exists(trace_path) else []
+        result = json.loads(read_file(result_path)) if os.path.exists(result_path) else None
+        trace = read_file(trace_path).splitlines() if os.path.exists(trace_path) else []
         return Child(child.returncode, stdout, stderr, result, trace)
     finally:
         shutil.rmtree(scratch)
@@ -110,7 +120,7 @@ class ChildTestCase(unittest.TestCase):
 
     def run_child(self, steps, lib_dir, setup=''):
         child = run_child(steps, lib_dir, setup)
-        self.assertEqual((child.returncode, child.stderr), (0, ''), child.stderr)
+        self.assertEqual((child.returncode, child.stderr), (0, b''), child.stderr)
         return child
 
 
@@ -140,35 +150,36 @@ class CallRecord(object):
 
     def argument_count(self, function):
         """Arguments of the last recorded call, None when none was recorded."""
-        count = self.lib.TavrelStandin_LastCallArgumentCount(function)
+        count = self.lib.TavrelStandin_LastCallArgumentCount(as_bytes(function))
         return None if count < 0 else count
 
     def is_null(self, function, index):
-        return {1: True, 0: False}[self.lib.TavrelStandin_LastCallIsNull(function, index)]
+        return {1: True, 0: False}[self.lib.TavrelStandin_LastCallIsNull(as_bytes(function), index)]
 
     def number(self, function, index):
         value = self._ctypes.c_ulonglong()
-        assert self.lib.TavrelStandin_LastCallNumber(function, index, self._ctypes.byref(value)) == 0, (function, index)
+        status = self.lib.TavrelStandin_LastCallNumber(as_bytes(function), index, self._ctypes.byref(value))
+        assert status == 0, (function, index)
         return value.value
 
     def bytes(self, function, index):
         """The recorded bytes of an argument, None for a null pointer."""
-        size = self.lib.TavrelStandin_LastCallBytes(function, index, None, 0)
+        size = self.lib.TavrelStandin_LastCallBytes(as_bytes(function), index, None, 0)
         if size < 0:
             return None
         out = self._ctypes.create_string_buffer(size)
-        self.lib.TavrelStandin_LastCallBytes(function, index, out, size)
+        self.lib.TavrelStandin_LastCallBytes(as_bytes(function), index, out, size)
         return out.raw[:size]
 
     def set_null_output(self, function, index):
-        assert self.lib.TavrelStandin_SetNullOutput(function, index) == 0, function
+        assert self.lib.TavrelStandin_SetNullOutput(as_bytes(function), index) == 0, function
 
     def set_lent_text(self, function, index, text):
-        assert self.lib.TavrelStandin_SetLentText(function, index, text, len(text)) == 0, function
+        assert self.lib.TavrelStandin_SetLentText(as_bytes(function), index, text, len(text)) == 0, function
 
     def set_output_length(self, function, index, length):
-        assert self.lib.TavrelStandin_SetOutputLength(function, index, length) == 0, function
+        assert self.lib.TavrelStandin_SetOutputLength(as_bytes(function), index, length) == 0, function
 
     def set_late_status(self, function, status):
         """The next call hands out its outputs, then returns status."""
-        assert self.lib.TavrelStandin_SetLateStatus(function, status) == 0, function
+        assert self.lib.TavrelStandin_SetLateStatus(as_bytes(function), status) == 0, function

@@ -3,11 +3,14 @@
 form of an item, what reaches the script after success, and what stays untouched when the
 conversion fails before the call or the library refuses. Every test ends with the
 stand-in's outstanding counters at zero."""
+from __future__ import print_function
+
 import struct
 import unittest
 
 from context_testing import (NAMED_DEVICE, UNDECODABLE_DEVICE, UNDECODABLE_PASSWORD, ZERO_MEDIUM, ContextTestCase, W,
                              medium_bytes, user_field, user_info)
+from tavrel_compat import PY2, as_bytes, long_type, text_type
 from wrapper_testing import ACCESS_FAILED, BAD_PARAMETER, KEY_FILE_PASSWORD, RESOURCE_FAILED, medium
 
 import _Tavrel
@@ -31,11 +34,11 @@ class HandleOutputTest(ContextTestCase):
                 ('KTCtxReadNamedPrivateKey', 'CtxReadNamedPrivateKey',
                  lambda out: (context, medium(1), 'label', 'password', out, None)),
                 ('KTCtxServerDynamicKeySessionCreate', 'CtxServerDynamicKeySessionCreate',
-                 lambda out: (None, 0, 'hello', 5, out))]
+                 lambda out: (None, 0, b'hello', 5, out))]
 
     def test_anything_but_a_list_is_refused_before_the_call(self):
         for function, name, items in self.calls():
-            for item in [(), None, {}, 'handle']:
+            for item in [(), None, {}, b'handle']:
                 self.assertNotCalled(function, W(name), self.t, *items(item))
                 self.assertKTError(TypeError, BAD_PARAMETER, W(name), self.t, *items(item))
 
@@ -81,7 +84,7 @@ class HandleOutputTest(ContextTestCase):
         # The password output before the handle cannot be decoded: the new private-key context
         # never reaches the script, and must not outlive the call.
         context = self.context()
-        password = 'pw\x98'
+        password = b'pw\x98'
         key = self.key_bytes(password)
         self.record.set_lent_text('KTCtxReadPrivateKeyBinary', 3, password)
         out = ['old']
@@ -97,9 +100,9 @@ class HandleTest(ContextTestCase):
         self.assertIsNone(W('CtxFree')(self.t, None))
         self.assertTrue(self.record.is_null('KTCtxFree', 0))
         self.assertIsNone(W('CtxFreePrivateKey')(self.t, None))
-        for name, items in [('CtxFree', ()), ('CtxFreePrivateKey', ()), ('CtxSignData', (1, 'a', 1, 0, 0, [])),
+        for name, items in [('CtxFree', ()), ('CtxFreePrivateKey', ()), ('CtxSignData', (1, b'a', 1, 0, 0, [])),
                             ('CtxSetParameter', ('ResolveOIDs', 1))]:
-            for value in [5, 'handle', [], 1.5]:
+            for value in [5, b'handle', [], 1.5]:
                 self.assertArgError(TypeError, "in method 'KT_INTERFACE_%s', argument 2 of type 'PVOID'" % name,
                                     W(name), self.t, value, *items)
 
@@ -112,7 +115,7 @@ class HandleTest(ContextTestCase):
         W('CtxCreate')(self.t, freed)
         W('CtxFree')(self.t, freed[0])
         for handle in [context, record, self.t, freed[0]]:
-            self.assertKTError(RuntimeError, BAD_PARAMETER, W('CtxSignData'), self.t, handle, 1, 'a', 1, 0, 0, [])
+            self.assertKTError(RuntimeError, BAD_PARAMETER, W('CtxSignData'), self.t, handle, 1, b'a', 1, 0, 0, [])
         for handle in [key, record, self.t, freed[0]]:
             self.assertKTError(RuntimeError, BAD_PARAMETER, W('CtxOpenPrivateKey'), self.t, handle, medium(1), [])
         W('CtxFree')(self.t, freed[0])  # twice: ignored
@@ -126,7 +129,7 @@ class HandleTest(ContextTestCase):
         W('CtxFreePrivateKey')(self.t, key[0])
         self.assertEqual(self.lib.counters()['violations'], 1)
         self.lib.lib.TavrelStandin_Reset()
-        self.lib.lib.TavrelStandin_SetWorldPath(self.world)
+        self.lib.lib.TavrelStandin_SetWorldPath(as_bytes(self.world))
 
 
 class ValueTest(ContextTestCase):
@@ -136,14 +139,15 @@ class ValueTest(ContextTestCase):
         context = self.context()
         name = _Tavrel.KT_RESOLVE_OIDS_CONTEXT_PARAMETER
         for value, received in [(1, 1), (2 ** 32 + 1, 1), (True, 1), (False, 0), (-1, 2 ** 32 - 1),
-                                (2 ** 64 - 1, 2 ** 32 - 1), (7L, 7)]:
+                                (2 ** 64 - 1, 2 ** 32 - 1), (long_type(7), 7)]:
             self.assertIsNone(W('CtxSetParameter')(self.t, context, name, value))
             self.assertEqual(self.record.bytes('KTCtxSetParameter', 2), struct.pack('<I', received), value)
             self.assertEqual(self.record.number('KTCtxSetParameter', 3), 4)
 
     def test_other_values_raise_code_2_before_the_call(self):
         context = self.context()
-        for value in [1.0, '1', None, [], -1L, 2 ** 64, 2 ** 70]:
+        # A negative long; Python 3's -1 is the int taken above.
+        for value in [1.0, b'1', None, [], 2 ** 64, 2 ** 70] + ([long_type(-1)] if PY2 else []):
             self.assertNotCalled('KTCtxSetParameter', W('CtxSetParameter'), self.t, context, 'ResolveOIDs', value)
             self.assertKTError(TypeError, BAD_PARAMETER, W('CtxSetParameter'), self.t, context, 'ResolveOIDs', value)
         # Nothing is left pending: the next call goes through.
@@ -164,8 +168,8 @@ class TextTest(ContextTestCase):
 
     def test_forms_reach_the_library(self):
         context = self.context()
-        for value, received in [('ResolveOIDs', 'ResolveOIDs'), (u'ResolveOIDs', 'ResolveOIDs'), (None, None),
-                                (5, None), ('Resolve\0OIDs', 'Resolve')]:
+        for value, received in [(b'ResolveOIDs', b'ResolveOIDs'), (u'ResolveOIDs', b'ResolveOIDs'), (None, None),
+                                (5, None), (b'Resolve\0OIDs', b'Resolve')]:
             self.calls_during('KTCtxSetParameter', W('CtxSetParameter'), self.t, context, value, 1)
             self.assertEqual(self.record.bytes('KTCtxSetParameter', 1), received, repr(value))
 
@@ -179,27 +183,27 @@ class TextTest(ContextTestCase):
     def test_a_list_receives_the_lent_buffers_text(self):
         context = self.context()
         name = ['old', 'older']
-        self.record.set_lent_text('KTCtxSetParameter', 1, 'ResolveOIDs')
+        self.record.set_lent_text('KTCtxSetParameter', 1, b'ResolveOIDs')
         self.assertIsNone(W('CtxSetParameter')(self.t, context, name, 1))
         self.assertEqual(name, [u'ResolveOIDs'])
         # An untouched buffer is an empty text, which the library refuses; the list stays.
         name = ['old']
         self.assertKTError(RuntimeError, BAD_PARAMETER, W('CtxSetParameter'), self.t, context, name, 1)
-        self.assertEqual(self.record.bytes('KTCtxSetParameter', 1), '')
+        self.assertEqual(self.record.bytes('KTCtxSetParameter', 1), b'')
         self.assertEqual(name, ['old'])
 
     def test_label_lists_of_named_keys_in_item_order(self):
         context = self.context()
         label, password = [], []
-        self.record.set_lent_text('KTCtxIsNamedPrivateKeyExists', 2, '\xec\xb3\xf2\xea\xe0')  # "мітка"
-        self.record.set_lent_text('KTCtxIsNamedPrivateKeyExists', 3, 'secret')
+        self.record.set_lent_text('KTCtxIsNamedPrivateKeyExists', 2, b'\xec\xb3\xf2\xea\xe0')  # "мітка"
+        self.record.set_lent_text('KTCtxIsNamedPrivateKeyExists', 3, b'secret')
         found = []
         W('CtxIsNamedPrivateKeyExists')(self.t, context, self.named_medium(), label, password, found)
         self.assertEqual((label, password, found), ([u'мітка'], [u'secret'], [False]))
 
     def test_a_long_label_reaches_the_library_unchanged(self):
         context = self.context()
-        label = 'L' * 65
+        label = b'L' * 65
         self.assertKTError(RuntimeError, BAD_PARAMETER, W('CtxGenerateNamedPrivateKey'), self.t, context,
                            self.named_medium(), label, 'p', 1, 1, 1, None, 0, 0, None, None, None, None, None, None,
                            None)
@@ -212,11 +216,11 @@ class KeyMediumTest(ContextTestCase):
     def test_what_the_library_receives(self):
         context = self.context()
         for item, received in [
-                (medium(1), medium_bytes(0, 1, '12345678')),
+                (medium(1), medium_bytes(0, 1, b'12345678')),
                 (dict(medium(1), extra=1), ZERO_MEDIUM),
                 ({'szPassword': '12345678', 'dwTypeIndex': 0}, ZERO_MEDIUM),
                 # Password and device read before the type fails: none of it may remain.
-                ({'szPassword': '12345678', 'dwDevIndex': 1, 'dwTypeIndex': 'x'}, ZERO_MEDIUM),
+                ({'szPassword': '12345678', 'dwDevIndex': 1, 'dwTypeIndex': b'x'}, ZERO_MEDIUM),
                 (None, ZERO_MEDIUM), ([], ZERO_MEDIUM)]:
             found = []
             W('CtxIsNamedPrivateKeyExists')(self.t, context, item, 'absent', None, found)
@@ -236,7 +240,7 @@ class KeyMediumTest(ContextTestCase):
         found = []
         W('CtxIsNamedPrivateKeyExists')(self.t, context, item, 'absent', None, found)
         self.assertEqual(item, {'dwTypeIndex': 0, 'dwDevIndex': 1, 'szPassword': u'12345678'})
-        self.assertEqual(type(item['szPassword']), unicode)
+        self.assertEqual(type(item['szPassword']), text_type)
 
     def test_a_refill_that_fails_is_not_reported(self):
         context = self.context()
@@ -266,14 +270,14 @@ class KeyMediumTest(ContextTestCase):
 class OwnerTest(ContextTestCase):
     def test_owner_dictionary_filled_and_record_released(self):
         context = self.context()
-        for owner in [{'old': 1}, None, [], 'x']:
+        for owner in [{'old': 1}, None, [], b'x']:
             out = []
             W('CtxReadPrivateKey')(self.t, context, medium(1), out, owner)
             W('CtxFreePrivateKey')(self.t, out[0])
             if type(owner) is dict:
                 self.assertEqual(len(owner), 18)
                 self.assertIs(owner['bFilled'], True)
-                self.assertEqual(type(owner['pszSubjCN']), unicode)
+                self.assertEqual(type(owner['pszSubjCN']), text_type)
         owner = {'old': 1}
         self.assertKTError(RuntimeError, ACCESS_FAILED, W('CtxReadPrivateKey'), self.t, context, medium(1, 'x'), [],
                            owner)
@@ -285,46 +289,46 @@ class BytesTest(ContextTestCase):
 
     def test_copy_and_length(self):
         key = self.private_key()
-        for data, length, received in [('abc', 3, 'abc'), ('abc', 4, 'abc\0'), ('abc', 1, 'a'), (None, 0, '')]:
+        for data, length, received in [(b'abc', 3, b'abc'), (b'abc', 4, b'abc\0'), (b'abc', 1, b'a'), (None, 0, b'')]:
             W('CtxSignData')(self.t, key, 1, data, length, 1, 0, [])
             self.assertEqual(self.record.bytes('KTCtxSignData', 2), received)
             self.assertEqual(self.record.number('KTCtxSignData', 3), length)
 
     def test_refused_kinds_and_lengths(self):
         key = self.private_key()
-        for data, length in [(u'abc', 3), (5, 0), (['abc'], 3), ('abc', 5)]:
+        for data, length in [(u'abc', 3), (5, 0), ([b'abc'], 3), (b'abc', 5)]:
             self.assertNotCalled('KTCtxSignData', W('CtxSignData'), self.t, key, 1, data, length, 1, 0, [])
             self.assertKTError(TypeError, BAD_PARAMETER, W('CtxSignData'), self.t, key, 1, data, length, 1, 0, [])
 
     def test_numbers_and_flags_as_given(self):
         key = self.private_key()
-        W('CtxSignData')(self.t, key, 3, 'abc', 3, -5, 2 ** 31 - 1, [])
+        W('CtxSignData')(self.t, key, 3, b'abc', 3, -5, 2 ** 31 - 1, [])
         self.assertEqual([self.record.number('KTCtxSignData', i) for i in (1, 4, 5)], [3, 2 ** 32 - 5, 2 ** 31 - 1])
         self.assertArgError(OverflowError, "in method 'KT_INTERFACE_CtxSignData', argument 3 of type 'DWORD'",
-                            W('CtxSignData'), self.t, key, -1, 'abc', 3, 1, 0, [])
+                            W('CtxSignData'), self.t, key, -1, b'abc', 3, 1, 0, [])
         self.assertArgError(OverflowError, "in method 'KT_INTERFACE_CtxSignData', argument 7 of type 'BOOL'",
-                            W('CtxSignData'), self.t, key, 1, 'abc', 3, 1, 2 ** 31, [])
+                            W('CtxSignData'), self.t, key, 1, b'abc', 3, 1, 2 ** 31, [])
 
 
 class BytesOutputTest(ContextTestCase):
     def test_not_asked_for(self):
         key = self.private_key()
         # The library gets no signature address, the length's address still.
-        self.assertKTError(RuntimeError, BAD_PARAMETER, W('CtxSignData'), self.t, key, 1, 'abc', 3, 1, 0, None)
+        self.assertKTError(RuntimeError, BAD_PARAMETER, W('CtxSignData'), self.t, key, 1, b'abc', 3, 1, 0, None)
         self.assertEqual((self.record.is_null('KTCtxSignData', 6), self.record.is_null('KTCtxSignData', 7)),
                          (True, False))
 
     def test_one_byte_string_or_none(self):
         key = self.private_key()
         out = ['a', 'b']
-        W('CtxSignData')(self.t, key, 1, 'abc', 3, 1, 0, out)
-        self.assertEqual((len(out), type(out[0])), (1, str))
+        W('CtxSignData')(self.t, key, 1, b'abc', 3, 1, 0, out)
+        self.assertEqual((len(out), type(out[0])), (1, bytes))
         self.record.set_null_output('KTCtxSignData', 6)
-        W('CtxSignData')(self.t, key, 1, 'abc', 3, 1, 0, out)
+        W('CtxSignData')(self.t, key, 1, b'abc', 3, 1, 0, out)
         self.assertEqual(out, [None])
         self.lib.set_fault('KTCtxSignData', ACCESS_FAILED)
         out = ['kept']
-        self.assertKTError(RuntimeError, ACCESS_FAILED, W('CtxSignData'), self.t, key, 1, 'abc', 3, 1, 0, out)
+        self.assertKTError(RuntimeError, ACCESS_FAILED, W('CtxSignData'), self.t, key, 1, b'abc', 3, 1, 0, out)
         self.assertEqual(out, ['kept'])
 
     def test_generated_requests_asked_for_one_by_one(self):
@@ -423,11 +427,11 @@ class UserInfoTest(ContextTestCase):
         info = user_info(szCommonName=u'Петро', szCountry=u'UAX', szOrganiztion='Org')
         self.generate('with-user', info)
         record = self.record.bytes('KTCtxGenerateNamedPrivateKeyEx', 11)
-        self.assertEqual(user_field(record, 'szCountry'), 'UA')
+        self.assertEqual(user_field(record, 'szCountry'), b'UA')
         self.assertEqual(user_field(record, 'szCommonName'), u'Петро'.encode('cp1251'))
         # Every byte that no text reached is zero.
         texts = sum(len(user_field(record, name)) for name in info if name != 'dwVersion')
-        self.assertEqual(len(record) - record.count('\0'), texts + 1)  # dwVersion 3 is one byte
+        self.assertEqual(len(record) - record.count(b'\0'), texts + 1)  # dwVersion 3 is one byte
         # The library made the key for the description and says so in it.
         self.assertEqual(len(info), 23)
         self.assertEqual((info['szCommonName'], info['szCountry']), (u'Петро', u'UA'))
@@ -437,27 +441,27 @@ class UserInfoTest(ContextTestCase):
 class ByteListTest(ContextTestCase):
     def test_recipients(self):
         key = self.private_key()
-        self.assertKTError(RuntimeError, 0xF006, W('CtxEnvelopData'), self.t, key, ['ab', 'cde'], 1, 0, 0, 'd', 1, [])
+        self.assertKTError(RuntimeError, 0xF006, W('CtxEnvelopData'), self.t, key, [b'ab', b'cde'], 1, 0, 0, b'd', 1, [])
         self.assertEqual(self.record.number('KTCtxEnvelopData', 1), 2)
-        self.assertEqual(self.record.bytes('KTCtxEnvelopData', 2), 'ab\0cde\0')
+        self.assertEqual(self.record.bytes('KTCtxEnvelopData', 2), b'ab\0cde\0')
         self.assertEqual(self.record.bytes('KTCtxEnvelopData', 3), struct.pack('<QQ', 3, 4))
 
     def test_refusals(self):
         key = self.private_key()
-        for recipients in [[], ('ab',), [u'ab'], ['ab', 5]]:
-            self.assertNotCalled('KTCtxEnvelopData', W('CtxEnvelopData'), self.t, key, recipients, 1, 0, 0, 'd', 1,
+        for recipients in [[], (b'ab',), [u'ab'], [b'ab', 5]]:
+            self.assertNotCalled('KTCtxEnvelopData', W('CtxEnvelopData'), self.t, key, recipients, 1, 0, 0, b'd', 1,
                                  [])
         self.assertArgError(OverflowError, "in method 'KT_INTERFACE_CtxEnvelopData', argument 6 of type 'DWORD'",
-                            W('CtxEnvelopData'), self.t, key, ['ab'], -1, 0, 0, 'd', 1, [])
+                            W('CtxEnvelopData'), self.t, key, [b'ab'], -1, 0, 0, b'd', 1, [])
         self.assertArgError(TypeError, "in method 'KT_INTERFACE_CtxEnvelopData', argument 10 of type 'DWORD'",
-                            W('CtxEnvelopData'), self.t, key, ['ab'], 1, 0, 0, 'd', 'x', [])
+                            W('CtxEnvelopData'), self.t, key, [b'ab'], 1, 0, 0, b'd', b'x', [])
 
 
 class SenderTest(ContextTestCase):
     def test_sender_record_released_whatever_the_item(self):
         key = self.private_key()
         for sender in [[], None, {'old': 1}]:
-            released, outcome = self.calls_during('KTFreeSenderInfo', W('CtxDevelopData'), self.t, key, None, 'x', 1,
+            released, outcome = self.calls_during('KTFreeSenderInfo', W('CtxDevelopData'), self.t, key, None, b'x', 1,
                                                   None, 0, [], sender)
             self.assertEqual(released, 1)
             self.assertIs(outcome[0], RuntimeError)

@@ -3,12 +3,15 @@
 the middle leaves the earlier ones written and the later ones as the script passed them,
 and every buffer the library handed out is released; releases run in parameter order;
 the request file names come back through lists."""
+from __future__ import print_function
+
 import copy
 import os
 import unittest
 
 from context_testing import ContextTestCase, W, user_info
 from output_testing import UNTAKEABLE_LENGTH, ReleaseTrace, expected_releases
+from tavrel_compat import as_bytes
 from wrapper_testing import CRYPTO, RESOURCE_FAILED
 
 OLD = 'old'
@@ -119,7 +122,7 @@ class ReleaseOrderTest(ContextOutputTestCase):
         for late in [False, True]:
             key = self.private_key()
             envelope = []
-            W('CtxEnvelopData')(self.t, key, [self.certificate_of(key)], 1, 1, 0, 'data', 4, envelope)
+            W('CtxEnvelopData')(self.t, key, [self.certificate_of(key)], 1, 1, 0, b'data', 4, envelope)
             suffix = '-late' if late else ''
             cases = [
                 ('CtxGenerateNamedPrivateKey', self.generate('CtxGenerateNamedPrivateKey', 'order' + suffix,
@@ -152,15 +155,16 @@ class FileNameListTest(ContextOutputTestCase):
             requests = [None, [], None]
             tail = (requests[0], names[0], requests[1], names[1], requests[2], names[2])
             W(name)(self.t, *self.generate(name, label, ((None,) if name.endswith('Ex') else ()) + tail))
-            self.assertEqual(names, [[u'%s-%s.p10' % (label, kind)] for kind in ('ds', 'kep', 'int')], name)
+            shown = label.decode('cp1251') if isinstance(label, bytes) else label
+            self.assertEqual(names, [[u'%s-%s.p10' % (shown, kind)] for kind in ('ds', 'kep', 'int')], name)
             self.assertEqual((requests[0], len(requests[1]), requests[2]), (None, 1, None), name)
 
     def test_context_files_named_through_lists(self):
         context, key = self.context(), self.private_key()
         certificate = self.certificate_of(key)
-        data = os.path.join(self.scratch, u'дані'.encode('cp1251'))
+        data = os.path.join(as_bytes(self.scratch), u'дані'.encode('cp1251'))
         open(data, 'wb').write(b'context file data')
-        empty, signed, cose = [os.path.join(self.scratch, name) for name in (b'empty.p7s', b'signed.p7s', b'data.cose')]
+        empty, signed, cose = [os.path.join(as_bytes(self.scratch), name) for name in (b'empty.p7s', b'signed.p7s', b'data.cose')]
         signer = []
         W('CtxSignData')(self.t, key, 1, b'context file data', 17, 1, 0, signer)
         # wrapper, items given the two name items, library arguments of the names, the names
@@ -184,7 +188,7 @@ class FileNameListTest(ContextOutputTestCase):
         # The library makes the key and writes every output, then fails.
         for name in ['CtxGenerateNamedPrivateKey', 'CtxGenerateNamedPrivateKeyEx']:
             label = name + '-late'
-            self.record.set_lent_text('KT' + name, 2, label)
+            self.record.set_lent_text('KT' + name, 2, as_bytes(label))
             given = self.generate(name, label, ((old(),) if name.endswith('Ex') else ()) + tuple(old() for _ in range(6)))
             given = given[:2] + (old(),) + given[3:]
             before = copy.deepcopy(given[1:])

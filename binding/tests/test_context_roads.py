@@ -1,6 +1,8 @@
 # -*- coding: utf-8 -*-
 """Round trips through contexts, private-key contexts and named keys on the stand-in
 library: what one wrapper hands out, another takes back and the library accepts."""
+from __future__ import print_function
+
 import hashlib
 import json
 import os
@@ -14,7 +16,7 @@ from wrapper_testing import ACCESS_FAILED, KEY_FILE_PASSWORD, NO_KEY, medium
 
 import _Tavrel
 
-DATA = 'context road ' * 80  # about 1 KiB
+DATA = b'context road ' * 80  # about 1 KiB
 
 
 class PrivateKeyRoadTest(ContextTestCase):

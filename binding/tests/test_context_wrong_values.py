@@ -3,6 +3,8 @@
 again, their handle items now a live library context and private-key context, so that the
 calls reach the library's success roads and the outputs of every kind meet wrong values;
 between two calls the stand-in holds exactly those two handles outstanding."""
+from __future__ import print_function
+
 import unittest
 
 import baselines_context

@@ -2,13 +2,18 @@
 """The item kinds of the envelope, session and header wrappers, checked through what the
 stand-in library was handed: bytes lists, text lists, handles, records, decoded texts,
 lent text buffers and the BOOL and void results."""
+from __future__ import print_function
+
+import base64
+import struct
 import unittest
 
 import _Tavrel
 from envelope_testing import EnvelopeTestCase, W
+from tavrel_compat import text_type
 from wrapper_testing import BAD_PARAMETER, CERT_NOT_FOUND, CRYPTO, RESOURCE_FAILED
 
-DATA = 'da\0ta'
+DATA = b'da\0ta'
 
 
 class BytesListTest(EnvelopeTestCase):
@@ -28,17 +33,17 @@ class BytesListTest(EnvelopeTestCase):
             library = 'KT' + name
             W(name)(self.t, *items(self, certs))
             self.assertEqual(self.record.number(library, 0), 2, name)
-            self.assertEqual(self.record.bytes(library, 1), self.cert + '\0' + self.other_cert + '\0', name)
+            self.assertEqual(self.record.bytes(library, 1), self.cert + b'\0' + self.other_cert + b'\0', name)
             lengths = self.record.bytes(library, 2)
-            self.assertEqual(lengths, ''.join(_le64(len(c) + 1) for c in certs), name)
+            self.assertEqual(lengths, b''.join(_le64(len(c) + 1) for c in certs), name)
 
     def test_one_empty_string_is_one_nul_of_length_one(self):
         for name, items in self.WRAPPERS:
             library = 'KT' + name
             # The library refuses a garbage certificate with a status; what it was handed stays recorded.
-            self.assertKTError(RuntimeError, CRYPTO, W(name), self.t, *items(self, ['']))
+            self.assertKTError(RuntimeError, CRYPTO, W(name), self.t, *items(self, [b'']))
             self.assertEqual((self.record.number(library, 0), self.record.bytes(library, 1),
-                              self.record.bytes(library, 2)), (1, '\0', _le64(1)), name)
+                              self.record.bytes(library, 2)), (1, b'\0', _le64(1)), name)
 
     def test_refused_before_the_library_is_called(self):
         for name, items in self.WRAPPERS:
@@ -50,7 +55,7 @@ class BytesListTest(EnvelopeTestCase):
 
     def test_garbage_certificate_gives_a_status(self):
         for name, items in self.WRAPPERS:
-            self.assertKTError(RuntimeError, CRYPTO, W(name), self.t, *items(self, [self.cert, 'not a certificate']))
+            self.assertKTError(RuntimeError, CRYPTO, W(name), self.t, *items(self, [self.cert, b'not a certificate']))
 
 
 class TextListTest(EnvelopeTestCase):
@@ -62,23 +67,24 @@ class TextListTest(EnvelopeTestCase):
     def test_multi_string_bytes_exactly(self):
         for name, items in self.WRAPPERS:
             library = 'KT' + name
-            self.assertKTError(RuntimeError, CERT_NOT_FOUND, W(name), self.t, *items(self, ['ab', u'c'], [u'жук']))
-            self.assertEqual(self.record.bytes(library, 0), 'ab\0c\0\0', name)
-            self.assertEqual(self.record.bytes(library, 1), u'жук'.encode('cp1251') + '\0\0', name)
+            self.assertKTError(RuntimeError, CERT_NOT_FOUND, W(name), self.t, *items(self, [b'ab', u'c'], [u'жук']))
+            self.assertEqual(self.record.bytes(library, 0), b'ab\0c\0\0', name)
+            self.assertEqual(self.record.bytes(library, 1), u'жук'.encode('cp1251') + b'\0\0', name)
 
     def test_stored_certificates_by_issuer_and_serial(self):
         issuer = self.owner['pszIssuer']  # Unicode, encoded Windows-1251 on the way in
         for name, items in self.WRAPPERS:
             W(name)(self.t, *items(self, [issuer], [self.owner['pszSerial'].encode('cp1251')]))
-            self.assertEqual(self.record.bytes('KT' + name, 0), issuer.encode('cp1251') + '\0\0')
+            self.assertEqual(self.record.bytes('KT' + name, 0), issuer.encode('cp1251') + b'\0\0')
 
     def test_refused_elements(self):
         # (issuers, serials, code): the first list decides before the second is looked at
-        cases = [([], ['1'], BAD_PARAMETER), ('ab', ['1'], BAD_PARAMETER), (['a', 1], ['1'], BAD_PARAMETER),
-                 (['a', None], ['1'], BAD_PARAMETER), ([u'\u4e00'], ['1'], RESOURCE_FAILED),
-                 (['a'], [u'\u4e00'], RESOURCE_FAILED), (['a'], [], BAD_PARAMETER),
+        cases = [([], [b'1'], BAD_PARAMETER), (b'ab', [b'1'], BAD_PARAMETER), ([b'a', 1], [b'1'], BAD_PARAMETER),
+                 ([b'a', None], [b'1'], BAD_PARAMETER), ([u'\u4e00'], [b'1'], RESOURCE_FAILED),
+                 ([b'a'], [u'\u4e00'], RESOURCE_FAILED), ([b'a'], [], BAD_PARAMETER),
                  # an element with a NUL would split the multi-string into other recipients
-                 (['a\0b'], ['1'], BAD_PARAMETER), ([u'a\0'], ['1'], BAD_PARAMETER), (['a'], ['1\0'], BAD_PARAMETER)]
+                 ([b'a\0b'], [b'1'], BAD_PARAMETER), ([u'a\0'], [b'1'], BAD_PARAMETER),
+                 ([b'a'], [b'1\0'], BAD_PARAMETER)]
         for name, items in self.WRAPPERS:
             for issuers, serials, code in cases:
                 before = self.lib.calls('KT' + name)
@@ -108,7 +114,7 @@ class HandleTest(EnvelopeTestCase):
     def test_handle_not_handed_back_is_destroyed(self):
         # The issuer text's list is written before the session: an undecodable text there
         # leaves the session unreturned, and the wrapper destroys it.
-        self.record.set_lent_text('KTClientDynamicKeySessionCreate', 1, '\x98')
+        self.record.set_lent_text('KTClientDynamicKeySessionCreate', 1, b'\x98')
         issuer, sessions = [], []
         destroyed = self.lib.calls('KTSessionDestroy')
         self.assertKTError(TypeError, RESOURCE_FAILED, W('ClientDynamicKeySessionCreate'), self.t, 0, issuer, None,
@@ -128,7 +134,7 @@ class HandleTest(EnvelopeTestCase):
         finally:
             _Tavrel.delete_SYSTEMTIME(record)
         for name in ['SessionIsInitialized', 'SessionCheckCertificates', 'SessionDestroy']:
-            for handle in [1, 'session', [], {}]:
+            for handle in [1, b'session', [], {}]:
                 self.assertArgError(TypeError, "in method 'KT_INTERFACE_%s', argument 2 of type 'PVOID'" % name,
                                     W(name), self.t, handle)
 
@@ -136,10 +142,10 @@ class HandleTest(EnvelopeTestCase):
         client, server = self.dynamic_handshake()
         self.destroy(client, server)
         self.assertIs(W('SessionIsInitialized')(self.t, client), False)
-        for name, items in [('SessionEncrypt', (client, 'x', 1, [])), ('SessionSave', (client, [])),
+        for name, items in [('SessionEncrypt', (client, b'x', 1, [])), ('SessionSave', (client, [])),
                             ('SessionGetPeerCertificateInfo', (client, {})),
-                            ('ClientSessionCreateStep2', (client, 'x', 1, [])),
-                            ('ServerSessionCreateStep2', (server, 'x', 1))]:
+                            ('ClientSessionCreateStep2', (client, b'x', 1, [])),
+                            ('ServerSessionCreateStep2', (server, b'x', 1))]:
             self.assertKTError(RuntimeError, BAD_PARAMETER, W(name), self.t, *items)
         self.destroy(client)
 
@@ -164,7 +170,7 @@ class ResultKindTest(EnvelopeTestCase):
 class RecordTest(EnvelopeTestCase):
     def test_sender_record_released_with_free_sender_info(self):
         envelope = self.envelop(DATA)
-        for sender in [{'old': 1}, None, [], 'text']:
+        for sender in [{'old': 1}, None, [], b'text']:
             calls = (self.lib.calls('KTFreeSenderInfo'), self.lib.calls('KTFreeSignInfo'))
             self.assertEqual(self.develop(envelope, sender), DATA)
             self.assertEqual((self.lib.calls('KTFreeSenderInfo'), self.lib.calls('KTFreeSignInfo')),
@@ -218,7 +224,7 @@ class DecodedTextTest(EnvelopeTestCase):
         kind, issuer, serial, key_id = [], ['old'], [], []
         W('GetRecipientInfo')(self.t, 0, None, envelope, len(envelope), kind, issuer, serial, key_id)
         self.assertEqual(kind, [1])
-        self.assertIsInstance(issuer[0], unicode)
+        self.assertIsInstance(issuer[0], text_type)
         self.assertIn(u'Носій T-2', issuer[0])
         self.assertEqual(serial, [self.other_owner['pszSerial']])
         W('GetFileRecipientInfo')(self.t, 0, self.write('sealed', envelope), None, None, serial, None)
@@ -237,9 +243,9 @@ class DecodedTextTest(EnvelopeTestCase):
     def test_other_text_outputs_stay_bytes(self):
         text = []
         W('EnvelopDataToRecipients')(self.t, [self.cert], 0, DATA, len(DATA), text, None)
-        self.assertIs(type(text[0]), str)
+        self.assertIs(type(text[0]), bytes)
         self.assertTrue(self.record.is_null('KTEnvelopDataToRecipients', 7))
-        self.assertEqual(self.develop(text[0].decode('base64')), DATA)
+        self.assertEqual(self.develop(base64.b64decode(text[0])), DATA)
 
 
 class LentTextTest(EnvelopeTestCase):
@@ -253,7 +259,7 @@ class LentTextTest(EnvelopeTestCase):
         self.assertEqual(lists, [[u'тип'], [u'файл'], [u'пошта']])
 
     def test_undecodable_text_leaves_its_list_empty(self):
-        self.record.set_lent_text('KTAppendTransportHeader', 1, 'U\x98')
+        self.record.set_lent_text('KTAppendTransportHeader', 1, b'U\x98')
         name, out = ['old'], ['old']
         self.assertKTError(TypeError, RESOURCE_FAILED, W('AppendTransportHeader'), self.t, 'UA1', name, None, None, 0,
                            DATA, len(DATA), out)
@@ -282,7 +288,7 @@ class LentTextTest(EnvelopeTestCase):
 
 
 def _le64(number):
-    return ''.join(chr((number >> (8 * i)) & 0xFF) for i in range(8))
+    return struct.pack('<Q', number)
 
 
 if __name__ == '__main__':

@@ -3,11 +3,14 @@
 library call: a failing status (also one the library reports after handing out its
 outputs) touches no output and releases everything, in parameter order; where each flag
 reaches the library; the file names given as lists."""
+from __future__ import print_function
+
 import os
 import unittest
 
 from envelope_testing import EnvelopeTestCase, W
 from output_testing import ReleaseTrace, expected_releases
+from tavrel_compat import as_bytes
 from wrapper_testing import CRYPTO, NOTHING_OUTSTANDING, RESOURCE_FAILED
 
 DATA = b'outputs\0data'
@@ -23,7 +26,7 @@ class EnvelopeOutputTestCase(EnvelopeTestCase):
     def setUp(self):
         super(EnvelopeOutputTestCase, self).setUp()
         self.envelope = self.envelop(DATA)
-        self.sealed = self.write('sealed', self.envelope)
+        self.sealed = as_bytes(self.write('sealed', self.envelope))
         crypto = []
         W('AppendCryptoHeader')(self.t, b'UA1', 2, DATA, len(DATA), crypto)
         self.crypto = crypto[0]
@@ -169,9 +172,9 @@ class FileNameListTest(EnvelopeOutputTestCase):
     holds the name the library found there, decoded from Windows-1251."""
 
     def test_envelope_files_named_through_lists(self):
-        plain = self.write('plain', DATA)
-        sealed = os.path.join(self.scratch, u'конверт'.encode('cp1251'))
-        opened = os.path.join(self.scratch, u'відкритий'.encode('cp1251'))
+        plain = as_bytes(self.write('plain', DATA))
+        sealed = self.path(u'конверт'.encode('cp1251'))
+        opened = self.path(u'відкритий'.encode('cp1251'))
         certs = [self.cert]
         names = [self.owner['pszIssuer']], [self.owner['pszSerial']]
         for name, items, indices in [
@@ -191,12 +194,12 @@ class FileNameListTest(EnvelopeOutputTestCase):
             os.remove(sealed)
 
     def test_a_name_the_library_leaves_undecodable_fails_that_output_only(self):
-        self.record.set_lent_text('KTEnvelopFileToRecipients', 4, self.write('plain', DATA))
+        self.record.set_lent_text('KTEnvelopFileToRecipients', 4, as_bytes(self.write('plain', DATA)))
         self.record.set_lent_text('KTEnvelopFileToRecipients', 5, self.path(b'sealed-\x98'))
         source, target = old(), old()
         self.assertKTError(TypeError, RESOURCE_FAILED, W('EnvelopFileToRecipients'), self.t, [self.cert], 1, source, target)
         # The first name was written, the second list emptied; the envelope was made.
-        self.assertEqual((source, target), ([self.path('plain').decode('cp1251')], []))
+        self.assertEqual((source, target), ([as_bytes(self.path('plain')).decode('cp1251')], []))
         self.assertTrue(os.path.exists(self.path(b'sealed-\x98')))
 
 

@@ -2,13 +2,16 @@
 """Envelopes, sessions and headers end to end on the stand-in, and the three roads out of a
 wrapper: a library status, a conversion refused before the call, an output that cannot be
 written after success."""
+from __future__ import print_function
+
+import base64
 import unittest
 
 import _Tavrel
 from envelope_testing import EnvelopeTestCase, W
 from wrapper_testing import BAD_PARAMETER, CERT_NOT_FOUND, CRYPTO, NO_KEY, RESOURCE_FAILED
 
-DATA = 'envelope\0data \xff'
+DATA = b'envelope\0data \xff'
 VERIFY = 0xF007
 
 
@@ -28,7 +31,7 @@ class EnvelopeRoundTripTest(EnvelopeTestCase):
         for name, items in self.data_variants():
             text, binary = ['old'], []
             W(name)(self.t, *(items + (text, binary)))
-            self.assertEqual(text[0].decode('base64'), binary[0], name)
+            self.assertEqual(base64.b64decode(text[0]), binary[0], name)
             self.assertEqual(self.develop(binary[0]), DATA, name)
             opened, sender = [], {}
             W('DevelopData')(self.t, text[0], None, 0, opened, sender)
@@ -76,7 +79,9 @@ class EnvelopeRoundTripTest(EnvelopeTestCase):
         self.assertKTError(RuntimeError, CERT_NOT_FOUND, self.develop, envelope)
         self.read_key(2)
         self.assertEqual(self.develop(envelope), DATA)
-        changed = envelope[:-5] + chr(ord(envelope[-5]) ^ 1) + envelope[-4:]
+        changed = bytearray(envelope)
+        changed[-5] ^= 1
+        changed = bytes(changed)
         self.assertKTError(RuntimeError, CRYPTO, self.develop, changed)
         W('ResetPrivateKey')(self.t)
         self.assertKTError(RuntimeError, NO_KEY, self.develop, envelope)
@@ -116,7 +121,7 @@ class SessionRoundTripTest(EnvelopeTestCase):
         self.assertEqual(self.record.bytes('KTSessionLoad', 0), saved[0])
         self.assertNotEqual(loaded[0], server)
         self.destroy(server)
-        self.assertEqual(self.crypt('SessionDecrypt', loaded[0], self.crypt('SessionEncrypt', client, 'x')), 'x')
+        self.assertEqual(self.crypt('SessionDecrypt', loaded[0], self.crypt('SessionEncrypt', client, b'x')), b'x')
         peer = {}
         W('SessionGetPeerCertificateInfo')(self.t, loaded[0], peer)
         self.assertEqual(peer['pszSubjOrgUnit'], u'Носій T-2')
@@ -138,18 +143,18 @@ class SessionRoundTripTest(EnvelopeTestCase):
     def test_out_of_order_and_malformed_messages(self):
         client, server = self.handshake()
         for name, items, code in [
-                ('ClientSessionCreateStep2', (client, 'x', 1, None), BAD_PARAMETER),
-                ('ServerSessionCreateStep2', (client, 'x', 1), BAD_PARAMETER),
-                ('ServerSessionCreateStep1', (0, 'junk', 4, [], None), CRYPTO),
+                ('ClientSessionCreateStep2', (client, b'x', 1, None), BAD_PARAMETER),
+                ('ServerSessionCreateStep2', (client, b'x', 1), BAD_PARAMETER),
+                ('ServerSessionCreateStep1', (0, b'junk', 4, [], None), CRYPTO),
                 ('ServerDynamicKeySessionCreate', (0, None, 0, []), CRYPTO),
-                ('SessionLoad', ('junk', 4, []), CRYPTO)]:
+                ('SessionLoad', (b'junk', 4, []), CRYPTO)]:
             self.assertKTError(RuntimeError, code, W(name), self.t, *items)
         self.destroy(client, server)
 
 
 class HeaderRoundTripTest(EnvelopeTestCase):
     def test_headers_keep_nul_bytes(self):
-        payload = '\0\0head\0er\0'
+        payload = b'\0\0head\0er\0'
         crypto = []
         W('AppendCryptoHeader')(self.t, u'UA1', _Tavrel.KT_HEADER_PART_TYPE_ENCRYPTED, payload, len(payload), crypto)
         transport = []
@@ -167,7 +172,7 @@ class HeaderRoundTripTest(EnvelopeTestCase):
 
     def test_library_checks_its_own_items(self):
         for ca_type, kind in [('UA12', 1), ('UA1', 0), ('UA1', 5), (None, 1)]:
-            self.assertKTError(RuntimeError, BAD_PARAMETER, W('AppendCryptoHeader'), self.t, ca_type, kind, 'x', 1,
+            self.assertKTError(RuntimeError, BAD_PARAMETER, W('AppendCryptoHeader'), self.t, ca_type, kind, b'x', 1,
                                [])
 
 
@@ -183,7 +188,7 @@ class RoadTest(EnvelopeTestCase):
         client, server = self.dynamic_handshake()
         self.lib.set_fault('KTSessionEncrypt', CRYPTO)
         out = ['old']
-        self.assertKTError(RuntimeError, CRYPTO, W('SessionEncrypt'), self.t, client, 'x', 1, out)
+        self.assertKTError(RuntimeError, CRYPTO, W('SessionEncrypt'), self.t, client, b'x', 1, out)
         self.assertEqual(out, ['old'])
         self.destroy(client, server)
 
@@ -191,27 +196,27 @@ class RoadTest(EnvelopeTestCase):
         envelope = self.envelop(DATA)
         for name, items in [('DevelopData', (None, u'unicode', 3, [], {})),
                             ('DevelopData', (u'\u4e00', envelope, len(envelope), [], {})),
-                            ('SessionLoad', ('saved', 5, None)),
-                            ('ServerSessionCreateStep1', (0, 'x', 1, (), None)),
+                            ('SessionLoad', (b'saved', 5, None)),
+                            ('ServerSessionCreateStep1', (0, b'x', 1, (), None)),
                             ('GetSenderInfo', (None, envelope, len(envelope), 5, 0, [], {}, [])),
-                            ('AppendTransportHeader', ('UA1', None, None, None, 1.5, 'data', 4, [])),
-                            ('ParseCryptoHeader', ('x', 1, u'\u4e00', [], [], []))]:
+                            ('AppendTransportHeader', ('UA1', None, None, None, 1.5, b'data', 4, [])),
+                            ('ParseCryptoHeader', (b'x', 1, u'\u4e00', [], [], []))]:
             self.assertNotCalled('KT' + name, W(name), self.t, *items)
 
     def test_lengths_within_the_copy(self):
-        data = 'abc'
+        data = b'abc'
         opened = []
         # A length up to the copy (the NUL included) reaches the library as given ...
         self.assertKTError(RuntimeError, CRYPTO, W('DevelopData'), self.t, None, data, 4, opened, None)
         self.assertEqual(self.record.number('KTDevelopData', 2), 4)
-        self.assertEqual(self.record.bytes('KTDevelopData', 1), 'abc\0')
+        self.assertEqual(self.record.bytes('KTDevelopData', 1), b'abc\0')
         # ... and None is an empty buffer with the length as given.
         self.assertKTError(RuntimeError, BAD_PARAMETER, W('DevelopData'), self.t, None, None, 0, opened, None)
         self.assertFalse(self.record.is_null('KTDevelopData', 1))
         self.assertNotCalled('KTDevelopData', W('DevelopData'), self.t, None, data, 5, opened, None)
 
     def test_output_failure_after_success_keeps_earlier_outputs(self):
-        self.record.set_lent_text('KTGetRecipientInfo', 1, 'bad \x98')
+        self.record.set_lent_text('KTGetRecipientInfo', 1, b'bad \x98')
         envelope = self.envelop(DATA)
         text, kind, serial = ['old'], ['old'], ['old']
         self.assertKTError(TypeError, RESOURCE_FAILED, W('GetRecipientInfo'), self.t, 0, text, envelope,

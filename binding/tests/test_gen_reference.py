@@ -1,6 +1,8 @@
 """sigapi/gen_reference.py on small crafted inputs: a wrapper in its group gets its entry and
 its stub line, every gap between the groups, the kinds and the prototypes stops the
 generator with its reason, and the check mode tells a stale copy from a current one."""
+from __future__ import print_function
+
 import os
 import shutil
 import subprocess

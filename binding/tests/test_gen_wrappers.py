@@ -1,5 +1,7 @@
 """sigapi/gen_wrappers.py on small crafted inputs: a wrapper whose kinds fit its prototype is
 generated, and every mismatch between them stops the generator with its reason."""
+from __future__ import print_function
+
 import os
 import shutil
 import subprocess

@@ -1,6 +1,8 @@
 # -*- coding: utf-8 -*-
 """Item kinds that the set-up wrappers do not use, on the wrappers of a test module
 (items_probe.i)."""
+from __future__ import print_function
+
 import ctypes
 import sys
 import unittest
@@ -9,6 +11,7 @@ sys.setdlopenflags(sys.getdlopenflags() | ctypes.RTLD_GLOBAL)  # the probe resol
 
 import _Tavrel  # noqa: E402
 import _tavrel_items_probe as probe  # noqa: E402
+from tavrel_compat import long_type  # noqa: E402
 from wrapper_testing import BAD_PARAMETER, RESOURCE_FAILED, WrapperTestCase  # noqa: E402
 
 
@@ -28,19 +31,19 @@ class ProbeTestCase(WrapperTestCase):
 
 class ListItemsTest(ProbeTestCase):
     def test_byte_strings(self):
-        self.assertEqual(self.received_by('ProbeBytesList', ['a', '', 'b\0c'], 1), (['a\0', '\0', 'b\0c\0'], 1))
-        for item in [[], None, 'a', ['a', u'b'], ['a', 5], ('a',)]:
+        self.assertEqual(self.received_by('ProbeBytesList', [b'a', b'', b'b\0c'], 1), ([b'a\0', b'\0', b'b\0c\0'], 1))
+        for item in [[], None, b'a', [b'a', u'b'], [b'a', 5], (b'a',)]:
             self.assertKTError(TypeError, BAD_PARAMETER, probe.KT_INTERFACE_ProbeBytesList, self.t, item, 1)
         # The flag after the list is argument 5: the list stands for three parameters.
         self.assertArgError(OverflowError, arg_message('ProbeBytesList', 5, 'BOOL'), probe.KT_INTERFACE_ProbeBytesList,
-                            self.t, ['a'], 2 ** 31)
+                            self.t, [b'a'], 2 ** 31)
 
     def test_texts(self):
-        self.assertEqual(self.received_by('ProbeTextList', ['a', u'b']), 'a\0b\0\0')
-        self.assertEqual(self.received_by('ProbeTextList', [u'жук', 'c']), u'жук'.encode('cp1251') + '\0c\0\0')
-        for item in [[], None, 'a', ['a', 5]]:
+        self.assertEqual(self.received_by('ProbeTextList', [b'a', u'b']), b'a\0b\0\0')
+        self.assertEqual(self.received_by('ProbeTextList', [u'жук', b'c']), u'жук'.encode('cp1251') + b'\0c\0\0')
+        for item in [[], None, b'a', [b'a', 5]]:
             self.assertKTError(TypeError, BAD_PARAMETER, probe.KT_INTERFACE_ProbeTextList, self.t, item)
-        self.assertKTError(TypeError, RESOURCE_FAILED, probe.KT_INTERFACE_ProbeTextList, self.t, ['a', u'\u4e00'])
+        self.assertKTError(TypeError, RESOURCE_FAILED, probe.KT_INTERFACE_ProbeTextList, self.t, [b'a', u'\u4e00'])
 
 
 class OutputItemsTest(ProbeTestCase):
@@ -49,7 +52,7 @@ class OutputItemsTest(ProbeTestCase):
             numbers, flags = ['junk'], ['junk', 'more']
             self.assertEqual(self.received_by('ProbeOutputs', value, numbers, flags), (True, True))
             self.assertEqual((numbers, flags), ([number], [flag]))
-            self.assertIs(type(numbers[0]), int if number < 2 ** 63 else long)
+            self.assertIs(type(numbers[0]), int if number < 2 ** 63 else long_type)
         self.assertEqual(self.received_by('ProbeOutputs', 1, None, {}), (False, False))
         probe.probe_status(5)
         numbers = ['junk']
@@ -59,7 +62,7 @@ class OutputItemsTest(ProbeTestCase):
 
 class HandleItemsTest(ProbeTestCase):
     def test_handle_output_requires_a_list(self):
-        for item in [None, {}, 'handle']:
+        for item in [None, {}, b'handle']:
             self.assertKTError(TypeError, BAD_PARAMETER, probe.KT_INTERFACE_CtxCreate, self.t, item)
             self.assertNotCalled('KTCtxCreate', probe.KT_INTERFACE_CtxCreate, self.t, item)
 
@@ -82,7 +85,7 @@ class HandleItemsTest(ProbeTestCase):
         finally:
             _Tavrel.delete_KT_INTERFACE(made)
         self.assertEqual(self.received_by('ProbeHandle', None), 0)
-        for item in [5, 'handle', [], 1.5]:
+        for item in [5, b'handle', [], 1.5]:
             self.assertArgError(TypeError, arg_message('ProbeHandle', 2, 'PVOID'), probe.KT_INTERFACE_ProbeHandle,
                                 self.t, item)
 
@@ -118,7 +121,7 @@ class DictionaryItemsTest(ProbeTestCase):
             info = dict(self.user(), dwVersion=given)
             self.received_by('ProbeUserInfo', info)
             self.assertEqual((info['dwVersion'], type(info['dwVersion'])), (back, int), given)
-        for item in [None, [], 'info']:
+        for item in [None, [], b'info']:
             self.assertIsNone(self.received_by('ProbeUserInfo', item))
         for item in [{}, dict(self.user(), szCommonName=None), dict(self.user(), dwVersion=-1)]:
             self.assertKTError(TypeError, BAD_PARAMETER, probe.KT_INTERFACE_ProbeUserInfo, self.t, item)
@@ -151,7 +154,7 @@ class DictionaryItemsTest(ProbeTestCase):
 def byte_string_claiming(size):
     """A byte-string object whose header claims size bytes, of which it holds two; kept for
     the whole run (its count of references never drops to zero). Only its size may be read."""
-    real = ''.join(['a', 'b'])  # not interned
+    real = b''.join([b'a', b'b'])  # not interned
     header = ctypes.create_string_buffer(ctypes.string_at(id(real), sys.getsizeof(real)))
     _KEPT.append(header)
     ctypes.c_ssize_t.from_buffer(header, 0).value = 1 << 40  # ob_refcnt
@@ -164,7 +167,7 @@ _KEPT = []
 
 class TextListLimitsTest(ProbeTestCase):
     def test_a_text_holding_a_nul_is_refused(self):
-        for item in [['a', 'b\0c'], [u'b\0', 'a'], ['\0']]:
+        for item in [[b'a', b'b\0c'], [u'b\0', b'a'], [b'\0']]:
             self.assertKTError(TypeError, BAD_PARAMETER, probe.KT_INTERFACE_ProbeTextList, self.t, item)
 
     def test_a_total_size_that_overflows(self):

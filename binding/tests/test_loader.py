@@ -1,6 +1,8 @@
 """The loader: KTLoad, KTGetInterface, KTUnload, the exported loader functions, the
 KT_INTERFACE class functions and the table argument of the wrappers. Every test runs in
 child interpreters, each given one stand-in folder."""
+from __future__ import print_function
+
 import os
 import shutil
 import tempfile

@@ -1,6 +1,8 @@
 """The record classes: every field of every record through its setter and getter, the
 records' layouts as seen through their addresses, new, delete and registration, and the
 refusal of null, foreign and stale records. Driven by the field tables."""
+from __future__ import print_function
+
 import ctypes
 import struct
 import sys
@@ -9,6 +11,7 @@ import unittest
 import _Tavrel
 import _tavrel_record_probe as probe
 import kt_record_fields
+from tavrel_compat import as_bytes, long_type
 from tavrel_testing import ChildTestCase, LIB_NORMAL
 
 RECORDS = kt_record_fields.RECORDS
@@ -63,6 +66,14 @@ def self_type(record):
     return ('_SYSTEMTIME' if record == 'SYSTEMTIME' else record) + ' *'
 
 
+def outcome(function, obj):
+    """function(obj), or the class of what it raises (Python 3's pointer objects have no hex())."""
+    try:
+        return function(obj)
+    except TypeError as e:
+        return type(e)
+
+
 def arg_error(name, argument, type_text):
     return "in method '%s', argument %d of type '%s'" % (name, argument, type_text)
 
@@ -82,7 +93,7 @@ class RecordTestCase(unittest.TestCase):
         return t
 
     def valid_value(self, type_text):
-        return {TEXT: 'x', 'char []': 'x', TIME: self.time(), CERT_LIST: None}.get(kind(type_text), 1)
+        return {TEXT: b'x', 'char []': b'x', TIME: self.time(), CERT_LIST: None}.get(kind(type_text), 1)
 
     def record_functions(self, record, record_fields):
         """(name, call with item 1) of every accessor of the record; setters get a valid value."""
@@ -102,11 +113,11 @@ class RecordTestCase(unittest.TestCase):
 
 class LayoutTest(RecordTestCase):
     def test_new_records_are_zero(self):
-        zero = {'char []': '', TEXT: None, CERT_LIST: None}
+        zero = {'char []': b'', TEXT: None, CERT_LIST: None}
         for record, size, record_fields in RECORDS:
             obj = self.new(record)
             self.assertEqual((type(obj).__name__, obj.own()), ('SwigPyObject', True), record)
-            self.assertEqual(raw(obj, 0, size), '\0' * size, record)
+            self.assertEqual(raw(obj, 0, size), b'\0' * size, record)
             for name, type_text, offset, _ in record_fields:
                 value = function(record, name, 'get')(obj)
                 if type_text == TIME:
@@ -127,11 +138,11 @@ class LayoutTest(RecordTestCase):
                     value = -value // 3
                 data = struct.pack(fmt, value)
             elif type_text == TEXT:
-                value = 'text of ' + name
+                value = as_bytes('text of ' + name)
                 texts.append((offset, value))
             elif kind(type_text) == 'char []':
-                value = chr(ord('A') + i % 26) * (width - 1)
-                data = value + '\0'
+                value = as_bytes(chr(ord('A') + i % 26) * (width - 1))
+                data = value + b'\0'
             elif type_text == TIME:
                 value = self.time(i * 8)
                 data = struct.pack('<8H', *range(i * 8, i * 8 + 8))
@@ -156,7 +167,7 @@ class LayoutTest(RecordTestCase):
                 for offset, text in texts:
                     self.assertEqual(ctypes.string_at(pointer_at(obj, offset)), text, (record, offset))
                     expected[offset:offset + 8] = raw(obj, offset, 8)
-                self.assertEqual(raw(obj, 0, size), str(expected), record)
+                self.assertEqual(raw(obj, 0, size), bytes(expected), record)
 
 
 class IntegerFieldTest(RecordTestCase):
@@ -164,12 +175,12 @@ class IntegerFieldTest(RecordTestCase):
         for record, name, type_text, offset, width in fields(*INTEGERS):
             fmt, smallest, largest = INTEGERS[type_text]
             obj = self.new(record)
-            for value in (smallest, largest, True, 2 ** 31 - 1, sys.maxint, sys.maxint + 1):
+            for value in (smallest, largest, True, 2 ** 31 - 1, sys.maxsize, sys.maxsize + 1):
                 if not smallest <= value <= largest:
                     continue
                 function(record, name, 'set')(obj, value)
                 read = function(record, name, 'get')(obj)
-                self.assertEqual((type(read), read), (int if value <= sys.maxint else long, value),
+                self.assertEqual((type(read), read), (int if value <= sys.maxsize else long_type, value),
                                  (record, name, value))
                 self.assertEqual(raw(obj, offset, width), struct.pack(fmt, value), (record, name))
 
@@ -182,7 +193,7 @@ class IntegerFieldTest(RecordTestCase):
             text = arg_error('%s_%s_set' % (record, name), 2, type_text)
             for value in (smallest - 1, largest + 1):
                 self.assertFails(OverflowError, text, setter, obj, value)
-            for value in (2.5, '1', u'1', None):
+            for value in (2.5, b'1', u'1', None):
                 self.assertFails(TypeError, text, setter, obj, value)
             self.assertEqual(function(record, name, 'get')(obj), 7, (record, name))
 
@@ -192,50 +203,50 @@ class TextFieldTest(RecordTestCase):
         for record, name, _, offset, _ in fields(TEXT):
             obj = self.new(record)
             setter, getter = function(record, name, 'set'), function(record, name, 'get')
-            for value, read in (('\xcf\xf0\xe8', '\xcf\xf0\xe8'), ('ab\0cd', 'ab'), ('', ''), (None, None)):
+            for value, read in ((b'\xcf\xf0\xe8', b'\xcf\xf0\xe8'), (b'ab\0cd', b'ab'), (b'', b''), (None, None)):
                 setter(obj, value)
                 self.assertEqual(getter(obj), read, (record, name, value))
             self.assertEqual(pointer_at(obj, offset), 0)
 
-            setter(obj, 'kept')
+            setter(obj, b'kept')
             text = arg_error('%s_%s_set' % (record, name), 2, TEXT)
             for value in (u'kept', 5):
                 self.assertFails(TypeError, text, setter, obj, value)
-            self.assertEqual(getter(obj), 'kept')
+            self.assertEqual(getter(obj), b'kept')
 
             # The field's own text as the new value (copied before the old one is released),
             # and a foreign text, which the record copies.
             setter(obj, probe.pointer(pointer_at(obj, offset), 'char *'))
-            self.assertEqual(getter(obj), 'kept')
-            foreign = ctypes.create_string_buffer('foreign')
+            self.assertEqual(getter(obj), b'kept')
+            foreign = ctypes.create_string_buffer(b'foreign')
             setter(obj, probe.pointer(ctypes.addressof(foreign), 'char *'))
-            foreign.value = 'changed'
-            self.assertEqual(getter(obj), 'foreign')
+            foreign.value = b'changed'
+            self.assertEqual(getter(obj), b'foreign')
 
     def test_text_arrays(self):
         for record, name, type_text, offset, width in fields('char []'):
             size = array_size(type_text)
             obj = self.new(record)
             setter, getter = function(record, name, 'set'), function(record, name, 'get')
-            longest = 'L' * (size - 1)
+            longest = b'L' * (size - 1)
             setter(obj, longest)
-            self.assertEqual((getter(obj), raw(obj, offset, width)), (longest, longest + '\0'), name)
+            self.assertEqual((getter(obj), raw(obj, offset, width)), (longest, longest + b'\0'), name)
 
             text = arg_error('%s_%s_set' % (record, name), 2, type_text)
-            too_long = ctypes.create_string_buffer(size * 'L')
-            for value in (longest + 'L', probe.pointer(ctypes.addressof(too_long), 'char *'), u'x', 5):
+            too_long = ctypes.create_string_buffer(size * b'L')
+            for value in (longest + b'L', probe.pointer(ctypes.addressof(too_long), 'char *'), u'x', 5):
                 self.assertFails(TypeError, text, setter, obj, value)
             self.assertEqual(getter(obj), longest, name)
 
-            for value, read in (('s', 's'), ('a\0b'[:size - 1], 'a'), (None, '')):
+            for value, read in ((b's', b's'), (b'a\0b'[:size - 1], b'a'), (None, b'')):
                 setter(obj, value)
                 self.assertEqual((getter(obj), raw(obj, offset, width)),
-                                 (read, value.ljust(width, '\0') if value else '\0' * width), (name, value))
-            short = ctypes.create_string_buffer('p')
+                                 (read, value.ljust(width, b'\0') if value else b'\0' * width), (name, value))
+            short = ctypes.create_string_buffer(b'p')
             setter(obj, probe.pointer(ctypes.addressof(short), 'char *'))
-            self.assertEqual(getter(obj), 'p')
-            ctypes.memmove(int(obj) + offset, 'F' * width, width)  # no NUL, as a library may leave it
-            self.assertEqual(getter(obj), 'F' * width)
+            self.assertEqual(getter(obj), b'p')
+            ctypes.memmove(int(obj) + offset, b'F' * width, width)  # no NUL, as a library may leave it
+            self.assertEqual(getter(obj), b'F' * width)
 
 
 class TimeFieldTest(RecordTestCase):
@@ -276,7 +287,7 @@ class CertificateListFieldTest(RecordTestCase):
             setter(obj, probe.pointer(0x1234, alias))
             self.assertEqual((int(getter(obj)), getter(obj).own(), pointer_at(obj, 8)), (0x1234, False, 0x1234))
         text = arg_error('KT_CERTIFICATES_ppCertificates_set', 2, CERT_LIST)
-        for value in (probe.pointer(0x1234, 'KT_CERT_INFO_EX *'), 'x'):
+        for value in (probe.pointer(0x1234, 'KT_CERT_INFO_EX *'), b'x'):
             self.assertFails(TypeError, text, setter, obj, value)
         setter(obj, None)
         self.assertIsNone(getter(obj))
@@ -287,7 +298,7 @@ class RecordArgumentTest(RecordTestCase):
         for i, (record, _, record_fields) in enumerate(RECORDS):
             other_record = RECORDS[(i + 1) % len(RECORDS)][0]
             other = self.new(other_record)
-            foreign = [probe.pointer(int(other), self_type(other_record)), 5, 'x']
+            foreign = [probe.pointer(int(other), self_type(other_record)), 5, b'x']
             for name, call in self.record_functions(record, record_fields) + [
                     ('delete_' + record, getattr(_Tavrel, 'delete_' + record))]:
                 for obj in [other] + foreign:
@@ -304,7 +315,7 @@ class RecordArgumentTest(RecordTestCase):
                     self.assertIsNone(call(None), name)
             self.assertIsNone(getattr(_Tavrel, 'delete_' + record)(None))
         self.assertFails(TypeError, arg_error('KT_KEY_MEDIA_szPassword_set', 2, 'char [65]'),
-                         _Tavrel.KT_KEY_MEDIA_szPassword_set, None, 'p' * 65)
+                         _Tavrel.KT_KEY_MEDIA_szPassword_set, None, b'p' * 65)
 
     def test_objects_of_other_modules(self):
         # Any pointer object of the record's type, under any alias, wherever it points: the
@@ -416,7 +427,7 @@ class LifetimeTest(RecordTestCase):
             obj = getattr(_Tavrel, 'new_' + record)()
             for name, type_text, _, _ in record_fields:
                 if type_text == TEXT:
-                    function(record, name, 'set')(obj, name)  # released with the record
+                    function(record, name, 'set')(obj, as_bytes(name))  # released with the record
             views = [function(record, name, 'get')(obj) for name, type_text, _, _ in record_fields
                      if type_text == TIME]
             delete = getattr(_Tavrel, 'delete_' + record)
@@ -440,7 +451,7 @@ class LifetimeTest(RecordTestCase):
         self.assertRaises(TypeError, _Tavrel.SYSTEMTIME_wYear_set, view, 9)
         self.assertIsNone(_Tavrel.delete_KT_TIME_INFO(info))
         for obj in newer:
-            self.assertEqual((_Tavrel.KT_TIME_INFO_dwVersion_get(obj), raw(obj, 0, 52)), (0, '\0' * 52))
+            self.assertEqual((_Tavrel.KT_TIME_INFO_dwVersion_get(obj), raw(obj, 0, 52)), (0, b'\0' * 52))
 
     def test_delete_leaves_views_alone(self):
         info = self.new('KT_SIGN_INFO')
@@ -462,8 +473,8 @@ class ScriptViewTest(RecordTestCase):
         # Otherwise they behave as the runtime's own pointer objects.
         info = self.new('KT_CERT_INFO')
         plain = probe.pointer(int(info), 'KT_CERT_INFO *')
-        self.assertEqual((type(info).__name__, hex(info), oct(info), info == plain, info.own()),
-                         ('SwigPyObject', hex(plain), oct(plain), True, True))
+        self.assertEqual((type(info).__name__, outcome(hex, info), outcome(oct, info), info == plain, info.own()),
+                         ('SwigPyObject', outcome(hex, plain), outcome(oct, plain), True, True))
 
 
 class RegisteredClassTest(ChildTestCase):
@@ -481,13 +492,13 @@ class RegisteredClassTest(ChildTestCase):
 
             made = [type(_Tavrel.new_KT_CRL_INFO()).__name__]   # released by its class
             info = classes['KT_CRL_INFO']()
-            _Tavrel.KT_CRL_INFO_pszIssuer_set(info, 'issuer')
+            _Tavrel.KT_CRL_INFO_pszIssuer_set(info, b'issuer')
             view = _Tavrel.KT_CRL_INFO_stThisUpdate_get(info)
             result['view'] = [isinstance(view, classes['SYSTEMTIME']), view.this.own()]
             result['delete'] = [outcome(_Tavrel.delete_KT_CRL_INFO, info), info.this.own()]
             del info                                            # freed once
             other = classes['KT_SIGN_INFO']()
-            _Tavrel.KT_SIGN_INFO_pszIssuer_set(other, 'issuer')
+            _Tavrel.KT_SIGN_INFO_pszIssuer_set(other, b'issuer')
             kept = _Tavrel.KT_SIGN_INFO_Time_get(other)
             del other                                           # released with its text
             result['view of a released record'] = outcome(_Tavrel.SYSTEMTIME_wYear_get, kept)[0]
@@ -499,7 +510,7 @@ class RegisteredClassTest(ChildTestCase):
             'delete': [['ok', None], False],
             'view of a released record': 'TypeError',
         })
-        self.assertEqual(child.stdout, '')  # the runtime reports no leaked record
+        self.assertEqual(child.stdout, b'')  # the runtime reports no leaked record
 
 
 class StaleOwnerTest(ChildTestCase):

@@ -2,17 +2,22 @@
 """The item and result kinds of the signing, verification and hashing wrappers, by kind and
 by road: what the library is handed (the stand-in's call record), a status failure, a
 conversion failure before the call, and an output-write failure after success."""
+from __future__ import print_function
+
+import base64
 import copy
+import os
 import unittest
 
 import _Tavrel
 from sign_testing import DATA, VERIFY_FAILED, W, SignTestCase, baseline_arguments, sha256
+from tavrel_compat import as_bytes, text_type
 from tavrel_wrapper_kinds import WRAPPERS
 from wrapper_testing import BAD_PARAMETER, RESOURCE_FAILED
 
 SIGN_WRAPPERS = [(name, items) for name, subsystem, _, items in WRAPPERS if subsystem == 5]
 INJECTED = 0xF00D
-UNDECODABLE = '\x98 is not Windows-1251'
+UNDECODABLE = b'\x98 is not Windows-1251'
 
 
 def fresh(items):
@@ -60,8 +65,8 @@ class BytesItemTest(SignTestCase):
     def test_the_copy_holds_exactly_the_given_length(self):
         W('HashDataBeginWithParams')(self.t, None, 0)
         for name, template, argument in self.CASES:
-            for data, length, seen in [('abc', 2, 'ab'), ('abc', 4, 'abc\x00'), ('a\x00b', 3, 'a\x00b'),
-                                       (None, 0, ''), (None, 1, '\x00')]:
+            for data, length, seen in [(b'abc', 2, b'ab'), (b'abc', 4, b'abc\x00'), (b'a\x00b', 3, b'a\x00b'),
+                                       (None, 0, b''), (None, 1, b'\x00')]:
                 W(name)(self.t, *self.items(template, data, length))
                 self.assertEqual(self.record.bytes('KT' + name, argument), seen, (name, data, length))
                 self.assertEqual(self.record.number('KT' + name, argument + 1), length)
@@ -69,8 +74,8 @@ class BytesItemTest(SignTestCase):
 
     def test_refused_before_the_call(self):
         for name, template, argument in self.CASES:
-            for data, length, code in [(u'abc', 3, BAD_PARAMETER), (5, 1, BAD_PARAMETER), (['abc'], 3, BAD_PARAMETER),
-                                       ('abc', 5, BAD_PARAMETER), (None, 2, BAD_PARAMETER)]:
+            for data, length, code in [(u'abc', 3, BAD_PARAMETER), (5, 1, BAD_PARAMETER), ([b'abc'], 3, BAD_PARAMETER),
+                                       (b'abc', 5, BAD_PARAMETER), (None, 2, BAD_PARAMETER)]:
                 self.assertKTError(TypeError, code, W(name), self.t, *self.items(template, data, length))
                 self.assertNotCalled('KT' + name, W(name), self.t, *self.items(template, data, length))
 
@@ -78,9 +83,9 @@ class BytesItemTest(SignTestCase):
         for name, template, argument in self.CASES:
             argnum = argument + 3  # the table is 1, the copy argument + 2
             for length, exception in [(-1, OverflowError), (2 ** 64, OverflowError), (1.0, TypeError),
-                                      ('1', TypeError), (None, TypeError)]:
+                                      (b'1', TypeError), (None, TypeError)]:
                 self.assertArgError(exception, message(name, argnum, 'DWORD'), W(name), self.t,
-                                    *self.items(template, 'abc', length))
+                                    *self.items(template, b'abc', length))
 
 
 class NumberAndFlagItemTest(SignTestCase):
@@ -100,7 +105,7 @@ class NumberAndFlagItemTest(SignTestCase):
         for flag, seen in [(True, 1), (2, 2), (-5, 2 ** 64 - 5), (2 ** 31 - 1, 2 ** 31 - 1)]:
             W('SignDataInternal')(self.t, flag, DATA, len(DATA), None, None)
             self.assertEqual(self.record.number('KTSignDataInternal', 0), seen)
-        for flag, exception in [(2 ** 31, OverflowError), (-2 ** 31 - 1, OverflowError), ('1', TypeError)]:
+        for flag, exception in [(2 ** 31, OverflowError), (-2 ** 31 - 1, OverflowError), (b'1', TypeError)]:
             self.assertArgError(exception, message('SignDataInternal', 2, 'BOOL'), W('SignDataInternal'), self.t,
                                 flag, DATA, len(DATA), [], [])
         internal = self.sign_internal()[1]
@@ -130,26 +135,26 @@ class TextItemTest(SignTestCase):
             self.assertNotCalled('KT' + name, W(name), self.t, *items)
 
     def test_a_list_lends_an_empty_buffer_and_receives_its_text(self):
-        data_file = self.path('lent', DATA)
+        data_file = as_bytes(self.path('lent', DATA))
         name, hashed = ['junk', 'more'], []
         self.record.set_lent_text('KTHashFile', 0, data_file)
         W('HashFile')(self.t, name, None, hashed)
-        self.assertEqual(self.record.bytes('KTHashFile', 0), '')
+        self.assertEqual(self.record.bytes('KTHashFile', 0), b'')
         self.assertEqual(name, [data_file.decode('cp1251')])
-        self.assertIs(type(name[0]), unicode)
+        self.assertIs(type(name[0]), text_type)
         self.assertEqual(hashed, [self.two_forms('HashData', DATA, len(DATA))[1]])
         # Each text item has its own buffer, written back in item order; the binary form of
         # the signature is the one read when both are given.
         hash_text, sign_text = [], []
         binary = self.sign()[1]
-        self.record.set_lent_text('KTVerifyHash', 0, sha256(DATA).encode('base64').strip())
+        self.record.set_lent_text('KTVerifyHash', 0, base64.b64encode(sha256(DATA)))
         self.record.set_lent_text('KTVerifyHash', 3, u'підпис'.encode('cp1251'))
         W('VerifyHash')(self.t, hash_text, None, 0, sign_text, binary, len(binary), None)
-        self.assertEqual((hash_text, sign_text), ([sha256(DATA).encode('base64').strip()], [u'підпис']))
+        self.assertEqual((hash_text, sign_text), ([base64.b64encode(sha256(DATA)).decode('ascii')], [u'підпис']))
 
     def test_a_text_filling_the_whole_buffer(self):
         hashed, text = [], ['junk']
-        full = 'x' * (_Tavrel.KT_SIGNER_INFO_MAX_LENGTH - 1)
+        full = b'x' * (_Tavrel.KT_SIGNER_INFO_MAX_LENGTH - 1)
         self.record.set_lent_text('KTSignHash', 0, full)
         W('SignHash')(self.t, text, sha256(DATA), 32, None, hashed)
         self.assertEqual(text, [full.decode('ascii')])
@@ -162,7 +167,9 @@ class TextItemTest(SignTestCase):
 
     def test_undecodable_lent_text_fails_after_success(self):
         # The lent text is written first and raises code 6; later outputs stay unwritten.
-        odd_file = self.path(UNDECODABLE, DATA)
+        odd_file = os.path.join(as_bytes(self.scratch), UNDECODABLE)
+        with open(odd_file, 'wb') as out:
+            out.write(DATA)
         name, text = ['junk'], ['junk']
         self.record.set_lent_text('KTHashFile', 0, odd_file)
         self.assertKTError(TypeError, RESOURCE_FAILED, W('HashFile'), self.t, name, text, [])
@@ -173,7 +180,7 @@ class OutputListTest(SignTestCase):
     def test_outputs_not_asked_for_get_null_addresses_and_the_length_address(self):
         untouched = ('tuple',)
         for text, binary, text_null, binary_null in [([], [], False, False), (None, [], True, False),
-                                                      (untouched, {}, True, True), ('str', None, True, True)]:
+                                                      (untouched, {}, True, True), (b'str', None, True, True)]:
             W('SignData')(self.t, DATA, len(DATA), text, binary)
             self.assertEqual([self.record.is_null('KTSignData', i) for i in (2, 3, 4)],
                              [text_null, binary_null, False])
@@ -187,8 +194,8 @@ class OutputListTest(SignTestCase):
         self.lib.clear_faults()
         W('SignData')(self.t, DATA, len(DATA), text, binary)
         self.assertEqual((len(text), len(binary)), (1, 1))
-        self.assertEqual(text[0], binary[0].encode('base64').replace('\n', ''))
-        self.assertIs(type(text[0]), str)
+        self.assertEqual(text[0], base64.b64encode(binary[0]))
+        self.assertIs(type(text[0]), bytes)
 
     def test_the_same_list_for_both_forms_ends_with_the_binary_form(self):
         signature = self.sign()[1]
@@ -218,10 +225,10 @@ class OutputListTest(SignTestCase):
         self.assertEqual(key_id, [None])
 
     def test_bytes_keep_nuls_and_texts_are_not_decoded(self):
-        internal = self.sign_internal('\x00\xff\x00')[1]
+        internal = self.sign_internal(b'\x00\xff\x00')[1]
         data = []
         W('GetDataFromSignedData')(self.t, None, internal, len(internal), data)
-        self.assertEqual(data, ['\x00\xff\x00'])
+        self.assertEqual(data, [b'\x00\xff\x00'])
 
     def test_number_and_flag_outputs(self):
         both = self.two_signers()[1]
@@ -253,9 +260,9 @@ class SignerRecordTest(SignTestCase):
         self.assertEqual(len(signer), 21)
         self.assertEqual(self.frees_during(W('VerifyData'), *(good + (None,)))[0], 1)
         handed = self.record.bytes('KTVerifyData', 5)  # the record as the library got it: zeroed whole
-        self.assertEqual((len(handed) > 100, handed), (True, '\x00' * len(handed)))
+        self.assertEqual((len(handed) > 100, handed), (True, b'\x00' * len(handed)))
         kept = {'junk': 1}
-        calls, outcome = self.frees_during(W('VerifyData'), 'other', 5, text, None, 0, kept)
+        calls, outcome = self.frees_during(W('VerifyData'), b'other', 5, text, None, 0, kept)
         self.assertEqual((calls, outcome[0], kept), (1, RuntimeError, {'junk': 1}))
         self.lib.set_fault('KTVerifyData', INJECTED)
         self.assertEqual(self.frees_during(W('VerifyData'), *(good + (kept,)))[0], 1)
@@ -279,7 +286,7 @@ class SignerRecordTest(SignTestCase):
 class CertificateInfoExTest(SignTestCase):
     def test_requested_always_and_released_when_returned(self):
         binary = self.sign()[1]
-        for info, certificate in [({'junk': 1}, []), (None, []), ({}, None), ([], 'str')]:
+        for info, certificate in [({'junk': 1}, []), (None, []), ({}, None), ([], b'str')]:
             calls, outcome = self.calls_during('KTFreeCertificateInfoEx', W('GetSignerInfo'), self.t, 0, None,
                                                binary, len(binary), info, certificate)
             self.assertEqual((calls, outcome), (1, ('ok', None)))
@@ -314,14 +321,14 @@ class TimeItemTest(SignTestCase):
             _Tavrel.SYSTEMTIME_wDay_set(time, 3)
             items = (DATA, len(DATA), 0, None, binary, len(binary))
             W('VerifyDataOnTimeEx')(self.t, *(items + (time, 0, 0, None)))
-            self.assertEqual(self.record.bytes('KTVerifyDataOnTimeEx', 6)[:8], '\xeb\x07\x02\x00\x00\x00\x03\x00')
+            self.assertEqual(self.record.bytes('KTVerifyDataOnTimeEx', 6)[:8], b'\xeb\x07\x02\x00\x00\x00\x03\x00')
             W('VerifyDataOnTimeEx')(self.t, *(items + (None, 0, 0, None)))
             self.assertTrue(self.record.is_null('KTVerifyDataOnTimeEx', 6))
             other = _Tavrel.new_KT_KEY_MEDIA()
             gone = _Tavrel.new_SYSTEMTIME()
             _Tavrel.delete_SYSTEMTIME(gone)
             try:
-                for value in [other, gone, {'wYear': 2027}, 2027, 'time']:
+                for value in [other, gone, {'wYear': 2027}, 2027, b'time']:
                     self.assertArgError(TypeError, message('VerifyDataOnTimeEx', 8, 'PSYSTEMTIME'),
                                         W('VerifyDataOnTimeEx'), self.t, *(items + (value, 0, 0, None)))
                     self.assertNotCalled('KTVerifyDataOnTimeEx', W('VerifyDataOnTimeEx'), self.t,

@@ -2,6 +2,8 @@
 """Releases of the signing, verification and hashing wrappers: every buffer and record the
 library handed out is released once, in parameter order, after success and after a status
 that the library reports once it handed its outputs out."""
+from __future__ import print_function
+
 import unittest
 
 from output_testing import ReleaseTrace, expected_releases

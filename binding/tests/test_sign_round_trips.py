@@ -1,5 +1,8 @@
 # -*- coding: utf-8 -*-
 """Round trips of the signing, verification and hashing wrappers on the stand-in."""
+from __future__ import print_function
+
+import base64
 import unittest
 
 import _Tavrel
@@ -20,7 +23,7 @@ def systemtime(year, month, day):
 class SignVerifyTest(SignTestCase):
     def test_sign_then_verify_in_each_form(self):
         text, binary = self.sign()
-        self.assertEqual(text, binary.encode('base64').replace('\n', ''))
+        self.assertEqual(text, base64.b64encode(binary))
         for items in [(text, None, 0), (None, binary, len(binary)), (text, binary, len(binary))]:
             signer = {'junk': 1}
             self.assertIsNone(W('VerifyData')(self.t, DATA, len(DATA), items[0], items[1], items[2], signer))
@@ -28,7 +31,7 @@ class SignVerifyTest(SignTestCase):
             self.assertIs(signer['bFilled'], True)
             self.assertIs(signer['bTimeAvail'], True)
             self.assertIn(u'T-1', signer['pszSubjOrgUnit'])
-        tampered = DATA[:-1] + 'X'
+        tampered = DATA[:-1] + b'X'
         self.assertKTError(RuntimeError, VERIFY_FAILED, W('VerifyData'), self.t, tampered, len(tampered), text, None,
                            0, {})
 
@@ -37,8 +40,8 @@ class SignVerifyTest(SignTestCase):
         by_hash = self.two_forms('SignHash', None, hashed, len(hashed))
         self.assertIsNone(W('VerifyData')(self.t, DATA, len(DATA), None, by_hash[1], len(by_hash[1]), None))
         text, binary = self.sign()
-        self.assertIsNone(W('VerifyHash')(self.t, hashed.encode('base64').strip(), None, 0, text, None, 0, None))
-        self.assertKTError(RuntimeError, VERIFY_FAILED, W('VerifyHash'), self.t, None, sha256('other'), 32, None,
+        self.assertIsNone(W('VerifyHash')(self.t, base64.b64encode(hashed), None, 0, text, None, 0, None))
+        self.assertKTError(RuntimeError, VERIFY_FAILED, W('VerifyHash'), self.t, None, sha256(b'other'), 32, None,
                            binary, len(binary), None)
 
     def test_internal_signature_carries_its_data(self):
@@ -68,7 +71,7 @@ class SignVerifyTest(SignTestCase):
         signer = {}
         self.assertIsNone(W('RawVerifyFile')(self.t, data, signature, signer))
         self.assertEqual(len(signer), SIGN_INFO_KEYS)
-        self.path('raw-data', 'changed')
+        self.path('raw-data', b'changed')
         self.assertKTError(RuntimeError, VERIFY_FAILED, W('RawVerifyFile'), self.t, data, signature, signer)
 
     def test_signing_needs_the_own_key(self):
@@ -79,23 +82,23 @@ class SignVerifyTest(SignTestCase):
 
 class HashTest(SignTestCase):
     def test_parts_equal_one_step_equal_file(self):
-        for params in [None, '4']:
+        for params in [None, b'4']:
             length = len(params) if params else 0
             one = self.two_forms('HashDataWithParams', params, length, DATA, len(DATA))
             W('HashDataBeginWithParams')(self.t, params, length)
-            for part in (DATA[:5], '', DATA[5:]):
+            for part in (DATA[:5], b'', DATA[5:]):
                 W('HashDataContinue')(self.t, part, len(part))
             self.assertEqual(self.two_forms('HashDataEnd'), one)
             self.assertEqual(self.two_forms('HashFileWithParams', params, length, self.path('hashed', DATA)), one)
-            self.assertEqual(one[0], one[1].encode('base64').strip())
+            self.assertEqual(one[0], base64.b64encode(one[1]))
         self.assertEqual(self.two_forms('HashData', DATA, len(DATA)), self.two_forms('HashFile', self.path('hashed')))
-        self.assertEqual(self.two_forms('HashDataWithParams', '4', 1, DATA, len(DATA))[1], sha256(DATA))
+        self.assertEqual(self.two_forms('HashDataWithParams', b'4', 1, DATA, len(DATA))[1], sha256(DATA))
 
     def test_begin_then_end_at_once(self):
         W('HashDataBeginWithParams')(self.t, None, 0)
-        self.assertEqual(self.two_forms('HashDataEnd'), self.two_forms('HashData', '', 0))
+        self.assertEqual(self.two_forms('HashDataEnd'), self.two_forms('HashData', b'', 0))
         self.assertKTError(RuntimeError, 2, W('HashDataEnd'), self.t, [], [])
-        self.assertKTError(RuntimeError, 2, W('HashDataContinue'), self.t, 'x', 1)
+        self.assertKTError(RuntimeError, 2, W('HashDataContinue'), self.t, b'x', 1)
 
 
 class SignerBySignerTest(SignTestCase):
@@ -198,7 +201,7 @@ class CoseTest(SignTestCase):
         key_id = []
         W('COSEGetKeyIDFromSignedData')(self.t, signed[0], len(signed[0]), key_id)
         self.assertEqual(key_id, [self.key_id()])
-        self.assertIs(type(key_id[0]), str)
+        self.assertIs(type(key_id[0]), bytes)
         tampered = signed[0].replace(DATA, DATA.upper())
         self.assertKTError(RuntimeError, VERIFY_FAILED, W('COSEVerifyData'), self.t, tampered, len(tampered), None, 0,
                            payload, signer)

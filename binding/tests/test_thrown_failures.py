@@ -11,6 +11,7 @@ import unittest
 
 import _Tavrel
 from context_testing import ContextTestCase
+from tavrel_compat import as_bytes
 
 WORLD, FILE = 0xF003, 0xF005
 
@@ -23,7 +24,7 @@ class ThrownFailuresTest(ContextTestCase):
 
     def use_world(self, path):
         W('Finalize')(self.t)
-        self.lib.lib.TavrelStandin_SetWorldPath(path)
+        self.lib.lib.TavrelStandin_SetWorldPath(as_bytes(path))
 
     def tearDown(self):
         self.use_world(self.world)

@@ -7,6 +7,8 @@ Each call varies one item of a baseline: valid items with which the call succeed
 with a library status only. The set-up wrappers' baselines are wrapper_testing's; each
 further subsystem keeps its own in baselines_<subsystem>.py. A wrapper without one gets
 items made from its kinds (default_item), which the library refuses with a status at most."""
+from __future__ import print_function
+
 import copy
 import unittest
 
@@ -16,6 +18,7 @@ import baselines_envelope
 import baselines_signing
 import kt_record_fields
 import wrapper_testing
+from tavrel_compat import integer_types
 from tavrel_wrapper_kinds import WRAPPERS
 from wrapper_testing import (BAD_PARAMETER, NOTHING_OUTSTANDING, RESOURCE_FAILED, TABLE_TYPE_ERROR, WrapperTestCase,
                              wrapper)
@@ -23,8 +26,8 @@ from wrapper_testing import (BAD_PARAMETER, NOTHING_OUTSTANDING, RESOURCE_FAILED
 ACCEPTED = 'accepted'
 BASELINE_SOURCES = [wrapper_testing, baselines_signing, baselines_envelope, baselines_context]
 
-PLAIN_VALUES = [('None', None), ('int', -1), ('long beyond 64 bits', 2 ** 70), ('float', 1.5), ('str', 'junk'),
-                ('unicode outside cp1251', u'\u4e00'), ('unicode', u'жук'), ('list', ['junk']),
+PLAIN_VALUES = [('None', None), ('int', -1), ('long beyond 64 bits', 2 ** 70), ('float', 1.5), ('str', b'junk'),
+                ('unicode outside cp1251', u'\u4e00'), ('unicode', u'жук'), ('list', [b'junk']),
                 ('dict', {'junk': 1})]
 # Objects of every class of the module; each is deleted after the test, one before it.
 CLASSES = ['KT_INTERFACE'] + [record for record, _, _ in kt_record_fields.RECORDS]
@@ -46,7 +49,7 @@ def default_item(kind):
     if kind in LISTS_REQUIRED:
         return []
     if kind in ('bytes-list', 'text-list'):
-        return ['x']
+        return [b'x']
     if kind in ('settings-set', 'settings-enumerate', 'settings-lookup'):
         raise AssertionError('settings wrappers have baselines')
     return None
@@ -54,7 +57,7 @@ def default_item(kind):
 
 def expected(kind, label, value):
     """What an item of this kind does with value: ACCEPTED, ('code', n) or (exception, type)."""
-    is_int = type(value) in (int, long)
+    is_int = type(value) in integer_types
     pointer_object = label in CLASSES or label == DELETED
     if kind in ('number', 'length'):
         return (OverflowError if is_int else TypeError, 'DWORD')
@@ -65,14 +68,14 @@ def expected(kind, label, value):
     if kind in ('text', 'written-text'):
         return ('code', RESOURCE_FAILED) if value == u'\u4e00' else ACCEPTED
     if kind == 'bytes':
-        return ACCEPTED if value is None or type(value) is str else ('code', BAD_PARAMETER)
+        return ACCEPTED if value is None or type(value) is bytes else ('code', BAD_PARAMETER)
     if kind == 'value':
         return ACCEPTED if is_int and value < 2 ** 64 else ('code', BAD_PARAMETER)
     if kind in LISTS_REQUIRED or kind == 'settings-enumerate':
         required = list if kind != 'settings-enumerate' else dict
         return ACCEPTED if type(value) is required else ('code', BAD_PARAMETER)
     if kind in ('bytes-list', 'text-list'):
-        return ACCEPTED if value == ['junk'] else ('code', BAD_PARAMETER)
+        return ACCEPTED if value == [b'junk'] else ('code', BAD_PARAMETER)
     if kind in ('settings-set', 'settings-lookup', 'random-count'):
         return ('code', BAD_PARAMETER)
     if kind == 'user-info':

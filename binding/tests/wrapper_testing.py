@@ -4,6 +4,8 @@ a world of its own, and the stand-in's test controls and call record reached thr
 
 Every test ends with the stand-in's counters of outstanding buffers, records, contexts and
 private keys back at zero."""
+from __future__ import print_function
+
 import base64
 import ctypes
 import json
@@ -14,6 +16,7 @@ import tempfile
 import unittest
 
 import _Tavrel
+from tavrel_compat import as_bytes
 from tavrel_testing import CallRecord
 from tavrel_wrapper_kinds import WRAPPERS
 
@@ -62,17 +65,17 @@ class Standin(object):
         return dict((name, getattr(c, name)) for name, _ in Counters._fields_)
 
     def calls(self, name):
-        return self.lib.TavrelStandin_CallCount(name)
+        return self.lib.TavrelStandin_CallCount(as_bytes(name))
 
     def set_fault(self, name, status, after=0):
-        assert self.lib.TavrelStandin_SetFault(name, status, after) == 0, name
+        assert self.lib.TavrelStandin_SetFault(as_bytes(name), status, after) == 0, name
 
     def clear_faults(self):
         self.lib.TavrelStandin_ClearFaults()
 
     def runtime_parameter(self, name):
         value = ctypes.c_ulong()
-        return value.value if self.lib.TavrelStandin_GetRuntimeParameter(name, ctypes.byref(value)) == 0 else None
+        return value.value if self.lib.TavrelStandin_GetRuntimeParameter(as_bytes(name), ctypes.byref(value)) == 0 else None
 
     def error_text(self, code):
         return self.lib.KTGetErrorDesc(code)
@@ -113,7 +116,7 @@ class WrapperTestCase(unittest.TestCase):
         cls.t = _Tavrel.KTGetInterface()
         cls.lib = Standin()
         cls.record = CallRecord(cls.lib.lib)
-        cls.lib.lib.TavrelStandin_SetWorldPath(cls.world)
+        cls.lib.lib.TavrelStandin_SetWorldPath(as_bytes(cls.world))
         _Tavrel.KT_INTERFACE_Initialize(cls.t)
 
     @classmethod
@@ -183,23 +186,25 @@ class WrapperTestCase(unittest.TestCase):
         return owner, der[0]
 
     def key_file(self, password=KEY_FILE_PASSWORD):
-        path = os.path.join(self.scratch, 'key-%s.p12' % password)
+        # A password in bytes (Python 3) names its file by the same bytes.
+        path = os.path.join(self.scratch, 'key-%s.p12' % (password if isinstance(password, str) else
+                                                           os.fsdecode(password)))
         if not os.path.exists(path):
             subprocess.check_call([os.environ['TAVREL_TEST_WORLD_TOOL'], 'keyfile', path, password], env=tool_env())
         return path
 
     def container(self, keys):
-        """A key container: keys is [(alias, key bytes, [certificate bytes])]."""
-        return json.dumps({'keys': [{'alias': alias, 'key': base64.b64encode(key),
-                                     'certificates': [base64.b64encode(c) for c in certs]}
-                                    for alias, key, certs in keys]})
+        """A key container (bytes): keys is [(alias, key bytes, [certificate bytes])]."""
+        return json.dumps({'keys': [{'alias': alias, 'key': base64.b64encode(key).decode('ascii'),
+                                     'certificates': [base64.b64encode(c).decode('ascii') for c in certs]}
+                                    for alias, key, certs in keys]}).encode('ascii')
 
     def request(self):
         """A PKCS#10 request that the library makes for device T-3 (which gets a key)."""
         class Media(ctypes.Structure):
             _fields_ = [('dwTypeIndex', ctypes.c_ulong), ('dwDevIndex', ctypes.c_ulong),
                         ('szPassword', ctypes.c_char * 65)]
-        media = Media(0, 3, DEVICES[3][1])
+        media = Media(0, 3, as_bytes(DEVICES[3][1]))
         request, size = ctypes.POINTER(ctypes.c_ubyte)(), ctypes.c_ulong()
         null = None
         f = self.lib.lib.KTGeneratePrivateKeyEx

@@ -1,6 +1,7 @@
 #!/bin/bash
 # Configure refuses, at once and saying what to do, a Python 2.7 without a library that
-# embeds and a SWIG other than the supported one. Each case configures the source tree in
+# embeds, a Python 3 without headers or older than 3.8, and a SWIG other than the supported
+# one. Each case configures the source tree in
 # a scratch folder with one override.
 # usage: configure_refusals.sh CMAKE SOURCE_DIR PYTHON2_PREFIX SWIG
 set -u
@@ -58,6 +59,24 @@ expect_refusal no-library "-DVEK_PYTHON2_PREFIX=$prefix" \
 prefix=$(fake_python archive-does-not-link archive)
 expect_refusal archive-does-not-link "-DVEK_PYTHON2_PREFIX=$prefix" \
     "$prefix/lib/libpython2.7.a does not link" "built without a shared library" "$get_python"
+
+# A Python 3 that answers configure's question with the given version and headers folder.
+fake_python3() {  # NAME VERSION INCLUDE
+    local fake=$scratch/$1
+    printf '#!/bin/sh\nprintf "%%s\\n" %s %s .so "" ""\n' "$2" "$3" >"$fake"
+    chmod +x "$fake"
+    echo "$fake"
+}
+get_python3='python3-dev'
+fake=$(fake_python3 python3-no-headers 3.11 "$scratch/empty")
+expect_refusal python3-no-headers "-DVEK_PYTHON2_PREFIX=$python2 -DVEK_PYTHON3_EXECUTABLE=$fake" \
+    "Python 3.11's headers are missing: no $scratch/empty/Python.h" "Install the package $get_python3" \
+    "-DVEK_PYTHON3_EXECUTABLE=<path>"
+fake=$(fake_python3 python3-old 3.7 "$scratch/empty")
+expect_refusal python3-old "-DVEK_PYTHON2_PREFIX=$python2 -DVEK_PYTHON3_EXECUTABLE=$fake" \
+    "$fake is Python 3.7; the module needs 3.8 or newer"
+expect_refusal python3-none "-DVEK_PYTHON2_PREFIX=$python2 -DVEK_PYTHON3_EXECUTABLE=$scratch/empty/python3" \
+    "Python 3 not found: $scratch/empty/python3 does not run" "apt-get install python3 python3-dev"
 
 # A SWIG that reports another version, otherwise the real one.
 for version in 4.1.1 4.2.0; do

@@ -2,22 +2,44 @@
 # README.md's quick-start of the module as a new user runs it: its script and its commands,
 # from the build tree and from the install tree, in a folder whose build/ is this build
 # tree. The output must be the one the README shows.
-# usage: readme_quickstart_test.sh README PYTHON3 EXTRACT_EXAMPLE BUILD_DIR [SANITIZER_RUNTIME]
-# With a sanitizer runtime (an instrumented module in an interpreter that is not) the
-# commands find, through a pyenv stand-in, an interpreter that preloads it.
+# usage: readme_quickstart_test.sh [--python3 INTERPRETER] README PYTHON3 EXTRACT_EXAMPLE BUILD_DIR
+#                                  [SANITIZER_RUNTIME]
+# --python3: the Python 3 quick-start (quickstart3.py and its commands, which name Debian's
+# /usr/bin/python3 and its site-packages; they run INTERPRETER, the one the build was
+# configured for, and its site-packages), with the same output. With a sanitizer runtime (an instrumented module in an interpreter that is
+# not) the commands find an interpreter that preloads it: for Python 2.7 through a pyenv
+# stand-in, for Python 3 in place of the one they name.
 set -u
+interpreter=""
+if [ "${1:-}" = --python3 ]; then
+    interpreter=$2
+    shift 2
+fi
 readme=$1 python3=$2 extract=$3 build=$4 preload=${5:-}
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/vek-quickstart-XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 cd "$scratch" || exit 1
 ln -s "$build" build
-for example in quickstart.py quickstart-build quickstart-install quickstart-output; do
+prefix=quickstart
+[ -n "$interpreter" ] && prefix=quickstart3
+for example in $prefix.py $prefix-build $prefix-install quickstart-output; do
     "$python3" "$extract" "$readme" "$example" "$example" || exit 1
 done
-sed -i "s|/opt/vek|$scratch/prefix|g" quickstart-install
+sed -i "s|/opt/vek|$scratch/prefix|g" $prefix-install
 export TAVREL_STANDIN_WORLD=$scratch/world.json
 
-if [ -n "$preload" ]; then
+if [ -n "$interpreter" ]; then
+    run=$interpreter
+    if [ -n "$preload" ]; then
+        printf '#!/bin/sh\nLD_PRELOAD=%s exec %s "$@"\n' "$preload" "$interpreter" >python3-preloading
+        chmod +x python3-preloading
+        run=$scratch/python3-preloading
+    fi
+    sed -i "s|/usr/bin/python3 |$run |" $prefix-build $prefix-install
+    # The install folder the README names is Debian's Python 3.11's.
+    version=$("$interpreter" -c 'import sys; print("%d.%d" % sys.version_info[:2])') || exit 1
+    sed -i "s|/lib/python3.11/|/lib/python$version/|" $prefix-install
+elif [ -n "$preload" ]; then
     real=$(pyenv prefix 2.7.18) || exit 1
     mkdir -p fake/bin python/bin
     printf '#!/bin/sh\nLD_PRELOAD=%s exec %s "$@"\n' "$preload" "$real/bin/python2.7" >python/bin/python2.7
@@ -29,7 +51,7 @@ fi
 failed=0
 for tree in build install; do
     rm -f world.json
-    if ! bash -e "quickstart-$tree" >"$tree.out" 2>"$tree.err"; then
+    if ! bash -e "$prefix-$tree" >"$tree.out" 2>"$tree.err"; then
         echo "FAIL from the $tree tree: the commands failed"
         cat "$tree.err"
         failed=1

@@ -1,6 +1,8 @@
 # -*- coding: utf-8 -*-
 """The counts of the module that README.md states, in its one table of them, against the
 module as built."""
+from __future__ import print_function
+
 import os
 import re
 import unittest
