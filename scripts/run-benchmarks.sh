@@ -37,6 +37,9 @@ if [ "$smoke" = 0 ]; then
     if [ ! -f "$build/CMakeCache.txt" ]; then
         echo "configuring $build"
         cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${cmake_args[@]}" >/dev/null || exit 1
+    else
+        # A tree configured before the sources changed knows only the targets it had then.
+        cmake -S "$root" -B "$build" >/dev/null || exit 1
     fi
     echo "building in $build: ${targets[*]}"
     log=$build/run-benchmarks-build.log
