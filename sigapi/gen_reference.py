@@ -117,16 +117,16 @@ RESULTS = {
     'none': ('None', 'None; never raises once the items convert', set()),
 }
 
-# Record fields by gen_sigapi's field kind: (in a dictionary, through the record's getter).
+# Record fields by gen_sigapi's field kind: (in a dictionary, through the record's getter, stub type).
 FIELD_VALUES = {
-    'KT_FIELD_WORD': ('integer', 'integer'),
-    'KT_FIELD_INT': ('True or False', 'integer'),
-    'KT_FIELD_ULONG': ('integer', 'integer'),
-    'KT_FIELD_ULONGLONG': ('integer', 'integer'),
-    'KT_FIELD_TEXT_PTR': ('Unicode string or None', 'byte string or None'),
-    'KT_FIELD_TEXT_ARRAY': ('Unicode string', 'byte string'),
-    'KT_FIELD_TIME': ('dictionary of the 8 `SYSTEMTIME` fields', '`SYSTEMTIME` view'),
-    'KT_FIELD_CERT_LIST': ('(not converted)', 'pointer object or None'),
+    'KT_FIELD_WORD': ('integer', 'integer', 'int'),
+    'KT_FIELD_INT': ('True or False', 'integer', 'int'),
+    'KT_FIELD_ULONG': ('integer', 'integer', 'int'),
+    'KT_FIELD_ULONGLONG': ('integer', 'integer', 'int'),
+    'KT_FIELD_TEXT_PTR': ('Unicode string or None', 'byte string or None', 'Optional[bytes]'),
+    'KT_FIELD_TEXT_ARRAY': ('Unicode string', 'byte string', 'bytes'),
+    'KT_FIELD_TIME': ('dictionary of the 8 `SYSTEMTIME` fields', '`SYSTEMTIME` view', 'SYSTEMTIME'),
+    'KT_FIELD_CERT_LIST': ('(not converted)', 'pointer object or None', 'Any'),
 }
 
 def fail(msg):
@@ -319,16 +319,11 @@ def records_section(records, users):
                 % (r.name, r.size, r.name, r.name), '',
                 '| field | C type | getter, setter | in a dictionary | through the getter |', '|---|---|---|---|---|']
         for name, type_text, _, _ in r.fields:
-            in_dict, by_getter = FIELD_VALUES[gen_sigapi.field_kind(type_text)[0]]
+            in_dict, by_getter, _ = FIELD_VALUES[gen_sigapi.field_kind(type_text)[0]]
             out.append('| `%s` | `%s` | `%s_%s_get(r)`, `%s_%s_set(r, v)` | %s | %s |'
                        % (name, type_text, r.name, name, r.name, name, in_dict, by_getter))
         out.append('')
     return '\n'.join(out).rstrip()
-
-
-# Record field types in the stub, by gen_sigapi's field kind.
-FIELD_STUB = {'KT_FIELD_TEXT_PTR': 'Optional[bytes]', 'KT_FIELD_TEXT_ARRAY': 'bytes', 'KT_FIELD_TIME': 'SYSTEMTIME',
-              'KT_FIELD_CERT_LIST': 'Any'}
 
 
 def stub(groups, wrappers, records):
@@ -342,7 +337,7 @@ def stub(groups, wrappers, records):
     out += ['', 'def SWIG_PyInstanceMethod_New(function: Any) -> Any: ...']
     for r in records.all:
         for name, type_text, _, _ in r.fields:
-            value = FIELD_STUB.get(gen_sigapi.field_kind(type_text)[0], 'int')
+            value = FIELD_VALUES[gen_sigapi.field_kind(type_text)[0]][2]
             out.append('def %s_%s_set(r: Optional[%s], value: %s, /) -> None: ...' % (r.name, name, r.name, value))
             out.append('def %s_%s_get(r: %s, /) -> %s: ...' % (r.name, name, r.name, value))
         out += ['def new_%s() -> %s: ...' % (r.name, r.name),
