@@ -219,10 +219,15 @@ class Records:
         return self.by_type.get(type_text.replace('*', '').strip())
 
 
+def kind_record(kind, table, records):
+    """The record a kind of one parameter points to, or None."""
+    pattern = table.kinds[kind]
+    return records.of(pattern[0][0]) if pattern and len(pattern) == 1 else None
+
+
 def kind_facts(kind, table, records):
     """(stub type, accepts, comes back, errors, record handed back or None) of a kind."""
-    pattern = table.kinds[kind]
-    record = records.of(pattern[0][0]) if pattern and len(pattern) == 1 else None
+    record = kind_record(kind, table, records)
     facts = KINDS.get(kind)
     if facts is None:
         if record is None:
@@ -238,11 +243,8 @@ def kind_facts(kind, table, records):
 def records_passed_in(table, records):
     """The records whose dictionaries scripts pass in (a key medium, a user info): their stub
     form has every key, typed as the wrapper takes it."""
-    found = set()
-    for kind in table.kinds:
-        if kind in KINDS and '{dict}' in KINDS[kind][0]:
-            found.add(kind_facts(kind, table, records)[4].name)
-    return found
+    return {kind_record(kind, table, records).name for kind in table.kinds
+            if kind in KINDS and '{dict}' in KINDS[kind][0]}
 
 
 def item_name(kind, taken):
