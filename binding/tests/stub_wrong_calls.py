@@ -1,7 +1,7 @@
 """Mistakes that the type stub must refuse, one on each line marked "refused: <mypy error code>";
 every other line is sound. The test binding_stub_mypy runs mypy --strict over it; it is never
 run itself."""
-from typing import List
+from typing import List, Optional
 
 import _Tavrel
 
@@ -16,6 +16,10 @@ signature: List[bytes] = []
 names: List[bytes] = []
 context: List[_Tavrel.Handle] = []
 _Tavrel.KT_INTERFACE_ReadPrivateKey(t, medium, owner)
+# Sound: an output list that expects None, an output not requested, a lent text buffer.
+maybe: List[Optional[bytes]] = []
+_Tavrel.KT_INTERFACE_SignData(t, b'data', 4, None, maybe)
+_Tavrel.KT_INTERFACE_EnumKeyMediaTypes(t, 0, [])
 
 # Items of the wrong type.
 _Tavrel.KT_INTERFACE_SignData(t, 'order 42', 8, None, signature)  # refused: arg-type (str for bytes)
