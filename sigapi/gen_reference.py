@@ -50,51 +50,51 @@ KINDS = {
                      'call\'s own of 1153 bytes, so the library never writes into the script\'s string (a longer '
                      'text: code 2); None (no text); any other object passes no text. A list lends the library a '
                      'text buffer instead', 'a list given: one Unicode string, the buffer\'s text', {BAD, RESOURCE}),
-    'lent-text': ('List[Any]', 'list, required: the library writes into a text buffer',
+    'lent-text': ('List[Text]', 'list, required: the library writes into a text buffer',
                   'the list: one Unicode string', {BAD, RESOURCE}),
     'bytes': ('Optional[bytes]', 'byte string, or None for no bytes (a Unicode string is refused)',
               None, {BAD, RESOURCE}),
-    'text-out': ('_Out', 'list to receive the text; anything else: not requested',
+    'text-out': ('_Out[bytes]', 'list to receive the text; anything else: not requested',
                  'the list: one byte string (not decoded), or None', {BAD, RESOURCE}),
-    'decoded-text-out': ('_Out', 'list to receive the text; anything else: not requested',
+    'decoded-text-out': ('_Out[Text]', 'list to receive the text; anything else: not requested',
                          'the list: one Unicode string, or None', {BAD, RESOURCE}),
-    'bytes-out': ('_Out', 'list to receive the bytes; anything else: not requested',
+    'bytes-out': ('_Out[bytes]', 'list to receive the bytes; anything else: not requested',
                   'the list: one byte string, or None', {BAD, RESOURCE}),
-    'number-out': ('_Out', 'list to receive the number; anything else: not requested',
+    'number-out': ('Optional[List[int]]', 'list to receive the number; anything else: not requested',
                    'the list: one integer', {BAD, RESOURCE}),
-    'flag-out': ('_Out', 'list to receive the flag; anything else: not requested',
+    'flag-out': ('Optional[List[bool]]', 'list to receive the flag; anything else: not requested',
                  'the list: True or False', {BAD, RESOURCE}),
-    'context-out': ('List[Any]', 'list, required', 'the list: the new library context (a handle object), '
+    'context-out': ('_Filled[Handle]', 'list, required', 'the list: the new library context (a handle object), '
                     'or None; free it with `KT_INTERFACE_CtxFree`', {BAD, RESOURCE}),
-    'private-key-out': ('List[Any]', 'list, required', 'the list: the new private-key context (a handle '
+    'private-key-out': ('_Filled[Handle]', 'list, required', 'the list: the new private-key context (a handle '
                         'object), or None; free it with `KT_INTERFACE_CtxFreePrivateKey`', {BAD, RESOURCE}),
-    'session-out': ('List[Any]', 'list, required', 'the list: the new session (a handle object), or None; '
+    'session-out': ('_Filled[Handle]', 'list, required', 'the list: the new session (a handle object), or None; '
                     'free it with `KT_INTERFACE_SessionDestroy`', {BAD, RESOURCE}),
-    'handle': ('Any', 'handle object from a list that a handle output filled, or None; any pointer object '
+    'handle': ('Optional[Handle]', 'handle object from a list that a handle output filled, or None; any pointer object '
                'of the module is taken unchecked, so pass the handle of the right kind, still alive',
                None, {ARGUMENT}),
     'time': ('Optional[SYSTEMTIME]', '[`SYSTEMTIME` record object](#the-systemtime-object) made by `new_SYSTEMTIME()`, '
              'or None', None, {ARGUMENT}),
     'value': ('int', 'integer; its low 32 bits are passed', None, {BAD}),
-    'key-medium': ('Any', 'dictionary of exactly "dwTypeIndex", "dwDevIndex" (integers) and "szPassword" '
+    'key-medium': ('{dict}', 'dictionary of exactly "dwTypeIndex", "dwDevIndex" (integers) and "szPassword" '
                    '(byte or Unicode string, at most 64 bytes taken); anything else stands for the zeroed '
                    'medium (type 0, device 0, no password)',
                    'a dictionary given: refilled with the medium as the library left it', {RESOURCE}),
-    'key-medium-quiet': ('Any', 'as [key-medium](#kind-key-medium)',
+    'key-medium-quiet': ('{dict}', 'as [key-medium](#kind-key-medium)',
                          'a dictionary given: refilled with the medium as the library left it; a refill that '
                          'fails is not reported (the call still succeeds and hands back its other outputs)',
                          set()),
-    'user-info': ('Any', 'dictionary with every key of the record (texts cut to their field); anything '
+    'user-info': ('Optional[{dict}]', 'dictionary with every key of the record (texts cut to their field); anything '
                   'else passes none', 'a dictionary given: refilled from the record', {BAD, RESOURCE}),
     'bytes-list': ('List[bytes]', 'non-empty list of byte strings', None, {BAD, RESOURCE}),
-    'text-list': ('List[_Text]', 'non-empty list of byte or Unicode strings', None, {BAD, RESOURCE}),
-    'certificates-out': ('_Out', 'list to receive the certificates; anything else: not requested',
+    'text-list': ('_Texts', 'non-empty list of byte or Unicode strings', None, {BAD, RESOURCE}),
+    'certificates-out': ('_Out[bytes]', 'list to receive the certificates; anything else: not requested',
                          'the list: one byte string per certificate, or a single None when there is none',
                          {BAD, RESOURCE}),
-    'random-bytes': ('List[Any]', 'list, required', 'the list: one byte string of the count\'s length',
+    'random-bytes': ('List[bytes]', 'list, required', 'the list: one byte string of the count\'s length',
                      {BAD, RESOURCE}),
     'random-count': ('int', 'integer, 0 or more (anything else: code 2)', None, {BAD, RESOURCE}),
-    'settings-get': ('Any', 'dictionary, or anything else to read nothing back',
+    'settings-get': ('Optional[Dict[str, Any]]', 'dictionary, or anything else to read nothing back',
                      'a dictionary given: emptied and filled with every key of the group', {RESOURCE}),
     'settings-set': ('Dict[str, Any]', 'dictionary, required, with every key of the group (other keys '
                      'are ignored)', None, {BAD}),
@@ -104,7 +104,7 @@ KINDS = {
                         'the dictionary: emptied and filled with the entry\'s keys', {BAD, RESOURCE}),
 }
 # Kinds that stand for a record handed back as a dictionary.
-RECORD_OUTPUT = ('Optional[Dict[str, Any]]', 'dictionary to receive the record; anything else: not '
+RECORD_OUTPUT = ('Optional[{dict}]', 'dictionary to receive the record; anything else: not '
                  'requested', 'the dictionary: emptied and filled with the record\'s fields',
                  {RESOURCE})
 
@@ -117,17 +117,44 @@ RESULTS = {
     'none': ('None', 'None; never raises once the items convert', set()),
 }
 
-# Record fields by gen_sigapi's field kind: (in a dictionary, through the record's getter, stub type).
+# Record fields by gen_sigapi's field kind: (in a dictionary, through the record's getter, stub
+# type of the getter, of the dictionary's value as it comes back, and as it goes in); a field
+# with no dictionary form has None for the last two.
 FIELD_VALUES = {
-    'KT_FIELD_WORD': ('integer', 'integer', 'int'),
-    'KT_FIELD_INT': ('True or False', 'integer', 'int'),
-    'KT_FIELD_ULONG': ('integer', 'integer', 'int'),
-    'KT_FIELD_ULONGLONG': ('integer', 'integer', 'int'),
-    'KT_FIELD_TEXT_PTR': ('Unicode string or None', 'byte string or None', 'Optional[bytes]'),
-    'KT_FIELD_TEXT_ARRAY': ('Unicode string', 'byte string', 'bytes'),
-    'KT_FIELD_TIME': ('dictionary of the 8 `SYSTEMTIME` fields', '`SYSTEMTIME` view', 'SYSTEMTIME'),
-    'KT_FIELD_CERT_LIST': ('(not converted)', 'pointer object or None', 'Any'),
+    'KT_FIELD_WORD': ('integer', 'integer', 'int', 'int', 'int'),
+    'KT_FIELD_INT': ('True or False', 'integer', 'int', 'bool', 'int'),
+    'KT_FIELD_ULONG': ('integer', 'integer', 'int', 'int', 'int'),
+    'KT_FIELD_ULONGLONG': ('integer', 'integer', 'int', 'int', 'int'),
+    'KT_FIELD_TEXT_PTR': ('Unicode string or None', 'byte string or None', 'Optional[bytes]', 'Optional[Text]',
+                          'Union[bytes, Text, None]'),
+    'KT_FIELD_TEXT_ARRAY': ('Unicode string', 'byte string', 'bytes', 'Text', 'Union[bytes, Text]'),
+    'KT_FIELD_TIME': ('dictionary of the 8 `SYSTEMTIME` fields', '`SYSTEMTIME` view', 'SYSTEMTIME',
+                      'SYSTEMTIME_dict', 'SYSTEMTIME_dict'),
+    'KT_FIELD_CERT_LIST': ('(not converted)', 'pointer object or None', 'Any', None, None),
 }
+
+# The stub's own names, which the module does not hold: scripts use them in annotations only.
+STUB_HEAD = '''from typing import Any, Dict, List, Optional, Text, TypeVar, TypedDict, Union
+
+_T = TypeVar('_T')
+# A text item: a byte string as it is, a Unicode string encoded, None for no text, or a list
+# that lends the library a buffer.
+_Text = Union[bytes, Text, None, List[Text]]
+_Texts = Union[List[bytes], List[Text], List[Union[bytes, Text]]]
+# An output list, refilled with one value; the script declares whether it expects None there.
+# _Out may also be None: not requested.
+_Filled = Union[List[_T], List[Optional[_T]]]
+_Out = Optional[_Filled[_T]]
+
+class Handle:
+    """A library context, private-key context or session, from a handle output's list."""
+'''
+
+
+def dict_name(record):
+    """The stub's TypedDict of a record's dictionary form."""
+    return record.name + '_dict'
+
 
 def fail(msg):
     sys.exit('gen_reference: ' + msg)
@@ -192,16 +219,32 @@ class Records:
         return self.by_type.get(type_text.replace('*', '').strip())
 
 
+def kind_record(kind, table, records):
+    """The record a kind of one parameter points to, or None."""
+    pattern = table.kinds[kind]
+    return records.of(pattern[0][0]) if pattern and len(pattern) == 1 else None
+
+
 def kind_facts(kind, table, records):
     """(stub type, accepts, comes back, errors, record handed back or None) of a kind."""
-    pattern = table.kinds[kind]
-    record = records.of(pattern[0][0]) if pattern and len(pattern) == 1 else None
+    record = kind_record(kind, table, records)
     facts = KINDS.get(kind)
     if facts is None:
         if record is None:
             fail('the kind %s is not described in gen_reference.py' % kind)
         facts = RECORD_OUTPUT
+    if '{dict}' in facts[0]:
+        if record is None:
+            fail('the kind %s is typed as a record\'s dictionary but is no record' % kind)
+        facts = (facts[0].format(dict=dict_name(record)),) + facts[1:]
     return facts + (record if facts[2] else None,)
+
+
+def records_passed_in(table, records):
+    """The records whose dictionaries scripts pass in (a key medium, a user info): their stub
+    form has every key, typed as the wrapper takes it."""
+    return {kind_record(kind, table, records).name for kind in table.kinds
+            if kind in KINDS and '{dict}' in KINDS[kind][0]}
 
 
 def item_name(kind, taken):
@@ -319,21 +362,34 @@ def records_section(records, users):
                 % (r.name, r.size, r.name, r.name), '',
                 '| field | C type | getter, setter | in a dictionary | through the getter |', '|---|---|---|---|---|']
         for name, type_text, _, _ in r.fields:
-            in_dict, by_getter, _ = FIELD_VALUES[gen_sigapi.field_kind(type_text)[0]]
+            in_dict, by_getter = FIELD_VALUES[gen_sigapi.field_kind(type_text)[0]][:2]
             out.append('| `%s` | `%s` | `%s_%s_get(r)`, `%s_%s_set(r, v)` | %s | %s |'
                        % (name, type_text, r.name, name, r.name, name, in_dict, by_getter))
         out.append('')
     return '\n'.join(out).rstrip()
 
 
-def stub(groups, wrappers, records):
+def stub_dicts(records, passed_in):
+    """Each record's dictionary form as a TypedDict: every key required, typed as it goes in, for
+    a record scripts pass in; else any keys, typed as they come back (an output dictionary
+    starts empty)."""
+    out = []
+    for r in records.all:
+        incoming = r.name in passed_in
+        out.append('class %s(TypedDict%s):' % (dict_name(r), '' if incoming else ', total=False'))
+        for name, type_text, _, _ in r.fields:
+            value = FIELD_VALUES[gen_sigapi.field_kind(type_text)[0]][4 if incoming else 3]
+            if value:
+                out.append('    %s: %s' % (name, value))
+    return out
+
+
+def stub(groups, wrappers, records, passed_in):
     out = ['# Generated by sigapi/gen_reference.py from binding/wrapper_kinds.txt and sigapi/: do not edit.',
            '# The module _Tavrel, its functions positional only; see docs/module-reference.md.',
-           'from typing import Any, Dict, List, Optional, Text, Union', '',
-           '_Text = Union[bytes, Text, None, List[Any]]',
-           '_Out = Optional[List[Any]]', '',
-           'class KT_INTERFACE: ...']
+           STUB_HEAD, 'class KT_INTERFACE: ...']
     out += ['class %s: ...' % r.name for r in records.all]
+    out += [''] + stub_dicts(records, passed_in)
     out += ['', 'def SWIG_PyInstanceMethod_New(function: Any) -> Any: ...']
     for r in records.all:
         for name, type_text, _, _ in r.fields:
@@ -385,7 +441,7 @@ def generate(argv):
                 fail('the template asks for an unknown section %s' % m.group(1))
             line = sections[m.group(1)]
         out.append(line.replace('@WRAPPER_COUNT@', sections['count']))
-    return '\n'.join(out), stub(groups, wrappers, records)
+    return '\n'.join(out), stub(groups, wrappers, records, records_passed_in(table, records))
 
 
 def main():

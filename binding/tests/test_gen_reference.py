@@ -68,7 +68,25 @@ class GenReferenceTest(unittest.TestCase):
         self.assertIn('| `ppbOut` | 4-5 | [bytes-out](#kind-bytes-out) for `ppbOut`, `pdwOutLength` |', md)
         self.assertIn('- Back: `ppbOut`: the list: one byte string, or None.\n', md)
         self.assertIn('def KT_INTERFACE_Probe(table: KT_INTERFACE, pbData: Optional[bytes], dwDataLength: int, '
-                      'ppbOut: _Out, /) -> None: ...', pyi)
+                      'ppbOut: _Out[bytes], /) -> None: ...', pyi)
+
+    def test_record_dictionaries_typed_as_they_travel(self):
+        # A key medium goes in: every key required, texts byte or Unicode strings. An owner
+        # comes back into an empty dictionary: any keys, texts Unicode strings or None.
+        vocabulary = KINDS + 'kind key-medium PKT_KEY_MEDIA KEY_MEDIUM\nkind owner PKT_CERT_OWNER_INFO OWNER\n'
+        g = self.generator(kinds='key-medium owner', vocabulary=vocabulary,
+                           groups='group Probing | What probes do.\nProbe | Probes `pKeyMedia`.\n')
+        g.inputs[0] = g.put('kt_functions.def', 'KT_FN(KTProbe, DWORD, (PKT_KEY_MEDIA pKeyMedia, '
+                                                'PKT_CERT_OWNER_INFO pInfo))\n')
+        code, err, _, pyi = g.generate()
+        self.assertEqual((code, err), (0, ''))
+        self.assertIn('def KT_INTERFACE_Probe(table: KT_INTERFACE, pKeyMedia: KT_KEY_MEDIA_dict, '
+                      'pInfo: Optional[KT_CERT_OWNER_INFO_dict], /) -> None: ...', pyi)
+        self.assertIn('class KT_KEY_MEDIA_dict(TypedDict):\n    dwTypeIndex: int\n    dwDevIndex: int\n'
+                      '    szPassword: Union[bytes, Text]\n', pyi)
+        self.assertIn('class KT_CERT_OWNER_INFO_dict(TypedDict, total=False):\n    bFilled: bool\n'
+                      '    pszIssuer: Optional[Text]\n', pyi)
+        self.assertIn('class SYSTEMTIME_dict(TypedDict, total=False):\n    wYear: int\n', pyi)
 
     def test_gaps_stop_the_generator(self):
         for inputs, reason in [
@@ -81,7 +99,9 @@ class GenReferenceTest(unittest.TestCase):
                 ({'groups': 'Probe | Before any group.\n'}, 'wrapper_groups.txt:1: expected "<Name> | <text>" after a group'),
                 ({'vocabulary': KINDS + 'kind widget DWORD WIDGET\n'},
                  'the kind widget is not described in gen_reference.py'),
-                ({'template': '<!-- generated: nothing -->\n'}, 'the template asks for an unknown section nothing')]:
+                ({'template': '<!-- generated: nothing -->\n'}, 'the template asks for an unknown section nothing'),
+                ({'vocabulary': KINDS + 'kind key-medium DWORD KEY_MEDIUM\n', 'kinds': 'bytes key-medium bytes-out'},
+                 'the kind key-medium is typed as a record\'s dictionary but is no record')]:
             code, err, md, pyi = self.generator(**inputs).generate()
             self.assertEqual((code, err.strip(), md, pyi), (1, 'gen_reference: ' + reason, None, None), reason)
 
