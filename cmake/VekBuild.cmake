@@ -1,4 +1,4 @@
-# Build-wide settings: warnings, sanitizers, dependencies and test helpers.
+# Build-wide settings: the parts built, warnings, sanitizers, dependencies and test helpers.
 
 option(VEK_ASAN "Build everything with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 option(VEK_TSAN "Build everything with ThreadSanitizer" OFF)
