@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # usage: scripts/install-deps.sh [-h|--help]
-# Installs the Debian packages the build needs, when any is missing, after checking for
-# what apt does not give: by default the build makes the module, which needs Python 2.7.18
-# with its shared library (checked before anything is installed), swig and python3-dev
-# (the headers the Python 3 module compiles against), and the tests, which need
-# GoogleTest, clang with its compiler runtime, zip, man and the openssl command (checked
-# after). Safe to run again: it installs nothing that is present. Needs root, or sudo,
-# only when it installs.
+# Installs the Debian packages the build needs, when any is missing: those of vek-cli, the
+# plug-in and the stand-ins, and by default also the tests' (GoogleTest, clang with its
+# compiler runtime, zip, man, and openssl, whose command it then checks for) and the
+# module's (swig, and python3-dev: the headers the Python 3 module compiles against). For
+# the module it first checks for Python 2.7.18 with its shared library, which apt does not
+# give, and installs nothing without it. Safe to run again: it installs nothing that is
+# present. Needs root, or sudo, only when it installs.
 #   PYENV_ROOT      pyenv's folder, where 2.7.18 is looked for when the pyenv command
 #                   cannot name it (default: ~/.pyenv)
 #   VEK_CMAKE_ARGS  the build's extra configure options, split at spaces: with
