@@ -1,7 +1,12 @@
-# Build-wide settings: warnings, sanitizers, dependencies and test helpers.
+# Build-wide settings: the parts built, warnings, sanitizers, dependencies and test helpers.
 
 option(VEK_ASAN "Build everything with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 option(VEK_TSAN "Build everything with ThreadSanitizer" OFF)
+# The module needs Python 2.7, Python 3's headers and SWIG; vek-cli, the plug-in and the
+# stand-ins need none of them.
+option(VEK_PYTHON "Build the module _Tavrel for Python 2.7 and Python 3" ON)
+# Off for a package build: no test program, no benchmark.
+option(BUILD_TESTING "Build the tests and the benchmarks" ON)
 if(VEK_ASAN AND VEK_TSAN)
   message(FATAL_ERROR "VEK_ASAN and VEK_TSAN exclude each other")
 endif()
@@ -27,12 +32,16 @@ endfunction()
 
 # Python 2.7, Python 3's headers and SWIG first: what a new machine most often lacks stops
 # configure at once.
-include(VekPython2)
-include(VekPython3)
-include(VekSwig)
-find_package(Python3 REQUIRED COMPONENTS Interpreter)
+if(VEK_PYTHON)
+  include(VekPython2)
+  include(VekPython3)
+  include(VekSwig)
+endif()
+find_package(Python3 REQUIRED COMPONENTS Interpreter)  # runs the generators
 find_package(OpenSSL 3 REQUIRED)
-find_package(GTest REQUIRED)
+if(BUILD_TESTING)
+  find_package(GTest REQUIRED)
+endif()
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(LIBZIP REQUIRED IMPORTED_TARGET libzip)
 # vek-cli opens libzip at run time by its soname, VEK_LIBZIP_SONAME, from VEK_LIBZIP_FILE.
@@ -124,4 +133,6 @@ function(vek_doc_example doc name output)
     COMMENT "Extracting the example ${name} of ${doc}")
 endfunction()
 
-include(VekPython)
+if(VEK_PYTHON)
+  include(VekPython)
+endif()

@@ -5,8 +5,8 @@ set(VEK_DOC_DIR share/doc/vek)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${VEK_DOC_DIR})
 install(FILES ${PROJECT_SOURCE_DIR}/modules/crypto/crypto-vek/README.md
         DESTINATION ${VEK_DOC_DIR} RENAME libsignvek.md)
-file(GLOB _vek_docs ${PROJECT_SOURCE_DIR}/docs/*.md)
-if(_vek_docs)
+file(GLOB _vek_docs ${PROJECT_SOURCE_DIR}/docs/*.md)  # the module's reference
+if(VEK_PYTHON AND _vek_docs)
   install(FILES ${_vek_docs} DESTINATION ${VEK_DOC_DIR})
 endif()
 

@@ -2,14 +2,16 @@
 # usage: scripts/run-demo.sh [-h|--help] [--out DIR] [--world FILE]
 # Installs what is missing (scripts/install-deps.sh), builds vek-cli (and the stand-ins it
 # runs on) and runs the operator's road through it against the stand-in signature library.
+# The tree is configured without the module and the tests, -DVEK_PYTHON=OFF
+# -DBUILD_TESTING=OFF, so that neither Python 2.7 nor SWIG is needed.
 #   --out DIR       where the demo's files stay: the request archive, the exported
 #                   certificate, the signed file and its signature (default: demo-out/ in
 #                   the build tree)
 #   --world FILE    the stand-in's world file to use (default: ~/.tavrel-standin/world.json);
 #                   a missing file is made with the built-in world, in a folder that exists
 #   BUILD_DIR       the build tree (default: build/ in the clone)
-#   VEK_CMAKE_ARGS  extra configure options, split at spaces, e.g.
-#                   -DVEK_PYTHON2_PREFIX=<folder> -DSWIG_EXECUTABLE=<path>
+#   VEK_CMAKE_ARGS  extra configure options, split at spaces, given after those two (so
+#                   -DVEK_PYTHON=ON configures the tree for the module as well)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 . "$root/scripts/lib/usage.sh"
@@ -28,9 +30,9 @@ while (($#)); do
   esac
   shift 2
 done
-read -ra cmake_args <<<"${VEK_CMAKE_ARGS:-}"
+read -ra cmake_args <<<"-DVEK_PYTHON=OFF -DBUILD_TESTING=OFF ${VEK_CMAKE_ARGS:-}"
 
-"$root/scripts/install-deps.sh"
+VEK_CMAKE_ARGS="${cmake_args[*]}" "$root/scripts/install-deps.sh"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${cmake_args[@]}" >/dev/null
 cmake --build "$build" --target vek-cli -j"$(nproc)"
 status=0

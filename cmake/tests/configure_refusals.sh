@@ -1,11 +1,12 @@
 #!/bin/bash
-# Configure refuses, at once and saying what to do, a Python 2.7 without a library that
-# embeds, a Python 3 without headers or older than 3.8, and a SWIG other than the supported
-# one. Each case configures the source tree in
-# a scratch folder with one override.
-# usage: configure_refusals.sh CMAKE SOURCE_DIR PYTHON2_PREFIX SWIG
+# Configure refuses, at once and saying what to do, a missing Python 2.7, a Python 2.7
+# without a library that embeds, a Python 3 without headers or older than 3.8, and a SWIG
+# other than the supported one. Without the module (-DVEK_PYTHON=OFF) it looks for none of
+# them; without the tests (-DBUILD_TESTING=OFF) its build system holds no test program.
+# Each case configures the source tree in a scratch folder with one override.
+# usage: configure_refusals.sh CMAKE SOURCE_DIR PYTHON2_PREFIX SWIG PYTHON3
 set -u
-cmake=$1 source=$2 python2=$3 swig=$4
+cmake=$1 source=$2 python2=$3 swig=$4 python3=$5
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/vek-configure-XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 failed=0
@@ -24,14 +25,24 @@ fake_python() {
     echo "$prefix"
 }
 
+# configure NAME "CMAKE-OPTIONS": configures $scratch/NAME.build on the machine that
+# $machine (a command prefix) makes, its output in $scratch/NAME.out, and asks for the
+# build system's targets.
+machine=()
+configure() {
+    mkdir -p "$scratch/$1.build/.cmake/api/v1/query"
+    : >"$scratch/$1.build/.cmake/api/v1/query/codemodel-v2"
+    # shellcheck disable=SC2086 # the options are words
+    "${machine[@]}" "$cmake" -S "$source" -B "$scratch/$1.build" $2 >"$scratch/$1.out" 2>&1
+}
+
 # expect_refusal NAME "CMAKE-OPTIONS" TEXT...: configure fails and says each TEXT (compared
 # with runs of white space made one blank, as CMake wraps its messages).
 expect_refusal() {
     local name=$1 options=$2
     shift 2
     local out=$scratch/$name.out
-    # shellcheck disable=SC2086 # the options are words
-    if "$cmake" -S "$source" -B "$scratch/$name.build" $options >"$out" 2>&1; then
+    if configure "$name" "$options"; then
         echo "FAIL $name: configure succeeded"
         failed=1
         return
@@ -88,5 +99,77 @@ for version in 4.1.1 4.2.0; do
         "SWIG $version ($fake) is not supported" "SWIG 4.1.0 only"
 done
 
-[ "$failed" = 0 ] && echo "configure refused every case as it should"
+# expect NAME DESCRIPTION CONDITION...
+expect() {
+    local name=$1 what=$2
+    shift 2
+    if "$@"; then
+        echo "ok   $name: $what"
+    else
+        echo "FAIL $name: $what"
+        cat "$scratch/$name.out"
+        failed=1
+    fi
+}
+
+# targets NAME: the targets of a configured tree, "name type folder" a line (the folder
+# below the source tree).
+targets() {
+    "$python3" - "$scratch/$1.build/.cmake/api/v1/reply" <<'PY'
+import glob, json, os, sys
+reply = sys.argv[1]
+def read(name):
+    with open(os.path.join(reply, name)) as f:
+        return json.load(f)
+index = read(sorted(glob.glob(os.path.join(reply, 'index-*.json')))[-1])
+model = read(index['reply']['codemodel-v2']['jsonFile'])
+for entry in model['configurations'][0]['targets']:
+    target = read(entry['jsonFile'])
+    print(target['name'], target['type'], target['paths']['source'])
+PY
+}
+has_target() { grep -q "^$2 " "$scratch/$1.targets"; }
+no_target() { ! has_target "$@"; }
+
+# A machine without Python 2.7: pyenv, python2.7 and swig are fakes that note their calls
+# and fail, and PYENV_ROOT is an empty folder. With the module, configure looks there and
+# refuses; without it, it looks for nothing and succeeds, with a Python 3 that has no
+# headers.
+mkdir -p "$scratch/no-python2/bin"
+for tool in pyenv python2.7 swig; do
+    printf '#!/bin/sh\necho "%s $*" >>%s\nexit 1\n' "$tool" "$scratch/no-python2/ran" >"$scratch/no-python2/bin/$tool"
+    chmod +x "$scratch/no-python2/bin/$tool"
+done
+machine=(env PATH="$scratch/no-python2/bin:$PATH" PYENV_ROOT="$scratch/empty")
+expect_refusal python2-nowhere "" \
+    "Python 2.7.18 not found in $scratch/empty/versions/2.7.18" "$get_python"
+rm -f "$scratch/no-python2/ran"
+fake=$(fake_python3 python3-headerless 3.11 "$scratch/empty")
+name=without-module
+configure "$name" "-DVEK_PYTHON=OFF -DVEK_PYTHON3_EXECUTABLE=$fake"
+expect "$name" "configured" [ "$?" = 0 ]
+expect "$name" "ran no pyenv, Python 2.7 or SWIG" [ ! -e "$scratch/no-python2/ran" ]
+targets "$name" >"$scratch/$name.targets"
+for target in _Tavrel _Tavrel_py3 module_reference; do
+    expect "$name" "no target $target" no_target "$name" "$target"
+done
+for target in vek-cli signvek tavrellib vek_cli_engine_tests; do
+    expect "$name" "the target $target" has_target "$name" "$target"
+done
+machine=()
+
+# Without the tests: no test program, no benchmark, no test registered; the module is
+# still built.
+name=without-tests
+configure "$name" "-DVEK_PYTHON2_PREFIX=$python2 -DSWIG_EXECUTABLE=$swig -DBUILD_TESTING=OFF"
+expect "$name" "configured" [ "$?" = 0 ]
+targets "$name" >"$scratch/$name.targets"
+expect "$name" "its programs are vek-cli and tavrel-world" \
+    [ "$(awk '$2 == "EXECUTABLE" { print $1 }' "$scratch/$name.targets" | sort | xargs)" = "tavrel-world vek-cli" ]
+expect "$name" "no target of a tests/ or bench/ folder" \
+    [ -z "$(awk '$3 ~ /(^|\/)(tests|bench)(\/|$)/' "$scratch/$name.targets")" ]
+expect "$name" "the module's target" has_target "$name" _Tavrel
+expect "$name" "no test" grep -qx "Total Tests: 0" <("$(dirname "$cmake")/ctest" --test-dir "$scratch/$name.build" -N)
+
+[ "$failed" = 0 ] && echo "configure behaved in every case"
 exit "$failed"

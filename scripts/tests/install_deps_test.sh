@@ -1,10 +1,11 @@
 #!/bin/bash
 # install-deps.sh on made-up machines: PATH holds only fakes of pyenv, dpkg-query, id,
 # clang, openssl, apt-cache and apt-get (which records its calls and gives the openssl
-# command with its package) and the few real tools it uses.
-# usage: install_deps_test.sh INSTALL_DEPS PYTHON2_PREFIX
+# command with its package) and the few real tools it uses; Python 2.7 is a made-up
+# folder too.
+# usage: install_deps_test.sh INSTALL_DEPS
 set -u
-script=$1 python2=$2
+script=$1
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/vek-install-deps-XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 failed=0
@@ -60,13 +61,20 @@ no_apt() { [ ! -e "$scratch/$1/apt.log" ]; }
 apt_did() { grep -qxF -- "$2" "$scratch/$1/apt.log"; }
 lines() { [ "$(wc -l <"$scratch/$1/out")" = "$2" ]; }
 
-all="build-essential cmake pkg-config python3 python3-dev libzip-dev libcjson-dev libssl-dev openssl"
-all+=" libgtest-dev googletest clang zip man-db groff-base dpkg-dev mypy swig libclang-rt-14-dev"
+# The packages of vek-cli, the plug-in and the stand-ins; of the tests; of the module.
+build="build-essential cmake pkg-config python3 libzip-dev libcjson-dev libssl-dev dpkg-dev"
+tests="openssl libgtest-dev googletest clang zip man-db groff-base mypy"
+module="python3-dev swig"
+all="$build $tests $module libclang-rt-14-dev"
 without_openssl=${all/ openssl/}
 hint='PYTHON_CONFIGURE_OPTS=--enable-shared pyenv install 2.7.18'
 
-mkdir -p "$scratch/static/bin" "$scratch/static/include"
-ln -s "$python2/bin/python2.7" "$scratch/static/bin/python2.7"
+# A Python 2.7 with its shared library, and one without.
+python2=$scratch/python2.7.18
+mkdir -p "$python2/bin" "$python2/lib" "$scratch/static/bin"
+printf '#!/bin/sh\n' | tee "$python2/bin/python2.7" >"$scratch/static/bin/python2.7"
+chmod +x "$python2/bin/python2.7" "$scratch/static/bin/python2.7"
+: >"$python2/lib/libpython2.7.so"
 
 machine no-python 0 none 14.0.6 14 no
 run no-python
@@ -140,6 +148,30 @@ check fresh "lists first, then every package in one visible install" apt_did fre
 check fresh "with openssl and the runtime of the clang apt installs" apt_did fresh \
     "apt-get install -y --no-install-recommends ${all/ libclang-rt-14-dev/ libclang-rt-15-dev}"
 check fresh "apt's progress not hidden" [ -z "$(grep -e -qq -e -q "$scratch/fresh/apt.log")" ]
+
+# The parts the configure options leave out: a machine without Python 2.7, or with one
+# (ARGS then names it), with nothing installed, gets the packages of the parts built, in
+# one install. The last value of an option counts, as for cmake.
+# parts NAME PYTHON ARGS PACKAGES
+parts() {
+    local name=$1 prefix=$2 args=$3 packages=$4
+    machine "$name" 0 "$prefix" none 14 no
+    run "$name" VEK_CMAKE_ARGS="$args"
+    check "$name" "done" [ "$rc" = 0 ]
+    check "$name" "installs $packages" apt_did "$name" "apt-get install -y --no-install-recommends $packages"
+}
+parts demo none "-DVEK_PYTHON=OFF -DBUILD_TESTING=OFF" "$build"
+parts no-module none "-DVEK_PYTHON:BOOL=off" "$build $tests libclang-rt-14-dev"
+parts no-tests "$python2" "-DBUILD_TESTING=0" "$build $module"
+parts tests-again none "-DBUILD_TESTING=OFF -DVEK_PYTHON=No -DBUILD_TESTING=ON" "$build $tests libclang-rt-14-dev"
+
+machine demo-ready 1000 none none 14 no $build
+run demo-ready VEK_CMAKE_ARGS="-DVEK_PYTHON=OFF -DBUILD_TESTING=OFF"
+check demo-ready "the demo's packages present, no Python 2.7, no openssl command: nothing to do" [ "$rc" = 0 ]
+check demo-ready "says nothing" lines demo-ready 0
+check demo-ready "apt untouched" no_apt demo-ready
+run demo-ready VEK_CMAKE_ARGS="-DVEK_PYTHON=OFF -DBUILD_TESTING=OFF -DVEK_PYTHON=ON"
+check demo-ready "the module asked for again: Python 2.7 required" said demo-ready "Python 2.7.18 is required"
 
 [ "$failed" = 0 ] && echo "install-deps.sh behaved on every machine"
 exit "$failed"

@@ -1,11 +1,11 @@
 #!/bin/bash
-# Every script in scripts/ answers -h and --help with its usage on standard output and
-# exit 0, and an unknown option with the usage on standard error and exit 2, and does
-# nothing else: PATH holds only what reading the options needs, and fakes of the tools
-# the scripts run, which note that they were run.
-# usage: options_test.sh SCRIPTS_DIR
+# Every script in scripts/, and .ci/run, answers -h and --help with its usage on standard
+# output and exit 0, and an unknown option with the usage on standard error and exit 2,
+# and does nothing else: PATH holds only what reading the options needs, and fakes of the
+# tools the scripts run, which note that they were run.
+# usage: options_test.sh SOURCE_DIR
 set -u
-scripts=$1
+root=$1
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/vek-options-XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 failed=0
@@ -18,16 +18,16 @@ for tool in cmake ctest cpack apt-get apt-cache sudo pyenv dpkg-query nproc task
     chmod +x "$bin/$tool"
 done
 
-# answer SCRIPT OPTION CODE STREAM: SCRIPT OPTION exits with CODE, its usage on STREAM
-# (out or err), nothing on the other stream, and runs nothing.
+# answer SCRIPT OPTION CODE STREAM: SCRIPT (below the source folder) OPTION exits with
+# CODE, its usage on STREAM (out or err), nothing on the other stream, and runs nothing.
 answer() {
-    local name=${1##*/} option=$2 code=$3 stream=$4 rc
+    local name=$1 option=$2 code=$3 stream=$4 rc
     rm -f "$scratch/ran"
-    env -i PATH="$bin" HOME="$scratch" "$1" "$option" >"$scratch/out" 2>"$scratch/err"
+    env -i PATH="$bin" HOME="$scratch" "$root/$name" "$option" >"$scratch/out" 2>"$scratch/err"
     rc=$?
     local other=err
     [ "$stream" = err ] && other=out
-    if [ "$rc" = "$code" ] && grep -q "^usage: scripts/$name " "$scratch/$stream" &&
+    if [ "$rc" = "$code" ] && grep -q "^usage: $name " "$scratch/$stream" &&
        [ ! -s "$scratch/$other" ] && [ ! -e "$scratch/ran" ]; then
         echo "ok   $name $option"
     else
@@ -40,12 +40,13 @@ answer() {
 }
 
 count=0
-for script in "$scripts"/*.sh; do
-    answer "$script" --help 0 out
-    answer "$script" -h 0 out
-    answer "$script" --no-such-option 2 err
+for script in "$root"/scripts/*.sh "$root/.ci/run"; do
+    name=${script#"$root"/}
+    answer "$name" --help 0 out
+    answer "$name" -h 0 out
+    answer "$name" --no-such-option 2 err
     count=$((count + 1))
 done
-[ "$count" -ge 4 ] || { echo "FAIL only $count scripts in $scripts"; failed=1; }
+[ "$count" -ge 5 ] || { echo "FAIL only $count scripts in $root"; failed=1; }
 [ "$failed" = 0 ] && echo "every script answered"
 exit "$failed"

@@ -1,6 +1,7 @@
 #!/bin/bash
 # run-demo.sh over fakes of install-deps.sh, cmake and the operator's road: what it passes
-# to each (VEK_CMAKE_ARGS to configure, --out and --world to the road), and its refusals.
+# to each (the options of a tree without the module and the tests, then VEK_CMAKE_ARGS, to
+# install-deps.sh and configure; --out and --world to the road), and its refusals.
 # usage: run_demo_test.sh RUN_DEMO
 set -u
 script=$1
@@ -15,6 +16,8 @@ for fake in scripts/install-deps.sh bin/cmake bin/nproc modules/crypto/crypto-ve
     printf '#!/bin/sh\necho "%s $*" >>%s\n' "${fake##*/}" "$scratch/ran" >"$scratch/$fake"
     chmod +x "$scratch/$fake"
 done
+printf '#!/bin/sh\necho "install-deps.sh $* VEK_CMAKE_ARGS=$VEK_CMAKE_ARGS" >>%s\n' "$scratch/ran" \
+    >"$scratch/scripts/install-deps.sh"
 
 # demo EXPECTED-CODE ARG...: runs the script; its calls in $scratch/ran.
 demo() {
@@ -36,9 +39,11 @@ ran() {  # DESCRIPTION LINE: the fakes ran LINE
 }
 
 demo 0 --world "$scratch/w.json" --out "$scratch/o"
-ran "install-deps.sh first" "install-deps.sh "
-ran "VEK_CMAKE_ARGS to configure" \
-    "cmake -S $scratch -B $scratch/build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DA=1 -DB=two"
+options="-DVEK_PYTHON=OFF -DBUILD_TESTING=OFF -DA=1 -DB=two"
+ran "install-deps.sh first, for a tree without the module and the tests" \
+    "install-deps.sh  VEK_CMAKE_ARGS=$options"
+ran "the same options to configure" \
+    "cmake -S $scratch -B $scratch/build -DCMAKE_BUILD_TYPE=RelWithDebInfo $options"
 ran "--out and --world to the road" "operator-road.sh --out $scratch/o --world $scratch/w.json $scratch/build"
 for args in "--out" "--world" "--colour blue"; do
     demo 2 $args
