@@ -36,20 +36,25 @@ typedef int (*CryptoStatsCallback)(void *context, const char *stats);
 int CryptoLogOpen(const char *name, int level, int flags);
 int CryptoLogClose(void);
 
-/* Makes the provider and initialises the signature library; the configuration is read
- * later, when a key is first needed. */
+/* Makes the provider, initialises the signature library and reads the configuration
+ * file, once: every key the provider reads is the one named then, so the certificate
+ * CryptoProviderGetCrt hands out is the signer's. A file changed later has no effect
+ * until the next Open. A file that cannot be read or used still gives SIGNVEK_OK: it is
+ * logged here, and the later calls that need the key fail. */
 int CryptoProviderOpen(const char *confPath);
 /* Starts the worker thread, which reads the key and serves the queued requests. */
 int CryptoProviderStart(void);
 /* Asks the worker to answer what is queued with SIGNVEK_FAIL and end; does not wait. A
- * stopped provider does not start again. */
+ * stopped provider does not start again. Before CryptoProviderStart it is ignored: what
+ * is queued stays and is signed once Start comes. */
 int CryptoProviderStop(void);
 /* Waits for the worker and for running calls, then releases the key and the library.
  * Not from a sign handler. */
 void CryptoProviderClose(void);
 
-/* The signer's certificate (DER). *aCrtSize is the room at aCrtData (not null, even
- * with room 0); on SIGNVEK_OK it is the certificate's size, written only if it fitted. */
+/* The signer's certificate (DER): of the key the configuration named at Open. *aCrtSize
+ * is the room at aCrtData (not null, even with room 0); on SIGNVEK_OK it is the
+ * certificate's size, written only if it fitted. */
 int CryptoProviderGetCrt(unsigned char *aCrtData, unsigned int *aCrtSize);
 /* The hash as lowercase hexadecimal text with its NUL. *aHashSize is the room at
  * aHashData; on SIGNVEK_OK it is the text's length without the NUL, written only if

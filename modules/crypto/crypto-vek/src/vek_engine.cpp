@@ -5,7 +5,6 @@
 #include <string>
 
 #include "kt_api.h"
-#include "vek_json.h"
 #include "zarn/support/exceptions.h"
 #include "zarn/support/kt_media.h"
 #include "zarn/support/kt_owners.h"
@@ -43,7 +42,7 @@ void hand_out(const unsigned char *result, DWORD resultSize, unsigned char *out,
 
 class crypto_engine : public engine_like {
 public:
-    crypto_engine(engine_conf conf, kt_context context, kt_private_key privateKey)
+    crypto_engine(std::shared_ptr<const engine_conf> conf, kt_context context, kt_private_key privateKey)
         : conf(std::move(conf)), context(std::move(context)), privateKey(std::move(privateKey)) {}
 
     int getSign(const unsigned char *data, unsigned long size, unsigned char *out,
@@ -51,9 +50,9 @@ public:
         return run("getSign", "KTCtxSignData", kAccessKtError, [&] {
                        kt_buffer sign;
                        DWORD signSize = 0;
-                       const DWORD status = KTCtxSignData(privateKey.get(), getSignAlgo(conf.signAlgo),
+                       const DWORD status = KTCtxSignData(privateKey.get(), getSignAlgo(conf->signAlgo),
                                                           const_cast<unsigned char *>(data), size, /*bExternal*/ true,
-                                                          conf.appendCert, sign.out(), &signSize);
+                                                          conf->appendCert, sign.out(), &signSize);
                        if (status == KT_ERROR_NONE) {
                            ZLOG_TRACE("getSign", "done: KTCtxSignData (blob-size:%lu, kt-sign-size:%lu, buffer-size:%lu)",
                                       size, signSize, *outSize);
@@ -68,7 +67,7 @@ public:
         return run("getHash", "KTCtxHashData", kAccessKtError, [&] {
                        kt_buffer hash;
                        DWORD hashSize = 0;
-                       const DWORD status = KTCtxHashData(context.get(), getHashAlgo(conf.hashAlgo), nullptr, 0,
+                       const DWORD status = KTCtxHashData(context.get(), getHashAlgo(conf->hashAlgo), nullptr, 0,
                                                           const_cast<unsigned char *>(data), size, hash.out(),
                                                           &hashSize);
                        if (status == KT_ERROR_NONE) {
@@ -123,7 +122,7 @@ private:
         return -1;
     }
 
-    engine_conf conf;
+    std::shared_ptr<const engine_conf> conf;
     kt_context context;
     kt_private_key privateKey;  // released before its context
     uint32_t accessFailures = 0;
@@ -199,15 +198,23 @@ kt_private_key _T_create_key_context_file(PVOID context, const file_keymedia_con
 
 }  // namespace
 
-std::shared_ptr<engine_like> Engine__Create(const char *confPath) {
-    ZLOG_TRACE("Engine__Create", "exec");
+std::shared_ptr<const engine_conf> Engine__ReadConf(const char *confPath) {
     if (!confPath) {
-        ZLOG_FAIL("Engine__Create", "fail: kS_INVALID_PARAMS");
-        throw params_error();
+        ZLOG_FAIL(__func__, "fail: kS_INVALID_PARAMS");
+        return nullptr;
     }
-    engine_conf conf;
-    if (!Json__UnpackConf(&conf, confPath)) {
-        ZLOG_FAIL("Engine__Create", "fail: Json__UnpackConf (conf-path:<%s>)", confPath);
+    auto conf = std::make_shared<engine_conf>();
+    if (!Json__UnpackConf(conf.get(), confPath)) {
+        ZLOG_FAIL(__func__, "fail: Json__UnpackConf (conf-path:<%s>)", confPath);
+        return nullptr;
+    }
+    return conf;
+}
+
+std::shared_ptr<engine_like> Engine__Create(std::shared_ptr<const engine_conf> conf) {
+    ZLOG_TRACE("Engine__Create", "exec");
+    if (!conf) {
+        ZLOG_FAIL("Engine__Create", "fail: kS_INVALID_PARAMS (unusable configuration)");
         throw params_error();
     }
 
@@ -219,15 +226,15 @@ std::shared_ptr<engine_like> Engine__Create(const char *confPath) {
     }
 
     kt_private_key privateKey;
-    switch (conf.keyMedia.kind()) {
+    switch (conf->keyMedia.kind()) {
     case keymedia_conf::kDevice:
-        privateKey = _T_create_key_context_dev(context.get(), conf.keyMedia.dev());
+        privateKey = _T_create_key_context_dev(context.get(), conf->keyMedia.dev());
         break;
     case keymedia_conf::kFile:
-        privateKey = _T_create_key_context_file(context.get(), conf.keyMedia.file());
+        privateKey = _T_create_key_context_file(context.get(), conf->keyMedia.file());
         break;
     default:
-        ZLOG_FAIL("Engine__Create", "fail: kS_UNSUPPORTED (media-type:%d)", static_cast<int>(conf.keyMedia.kind()));
+        ZLOG_FAIL("Engine__Create", "fail: kS_UNSUPPORTED (media-type:%d)", static_cast<int>(conf->keyMedia.kind()));
         throw unsupported_error();
     }
 

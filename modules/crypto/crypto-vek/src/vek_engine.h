@@ -4,6 +4,8 @@
 
 #include <memory>
 
+#include "vek_json.h"
+
 namespace Zarn {
 namespace Support {
 namespace Crypto {
@@ -25,11 +27,16 @@ public:
                         unsigned long *outSize) = 0;
 };
 
-// Reads the configuration at `confPath` and makes an engine over its key. Never empty;
-// throws params_error (no path, unusable configuration, password too long for a key
-// medium), not_found_error (no medium with the serial), deny_error (password refused),
-// unsupported_error (unknown key location) or internal_error (library failure).
-std::shared_ptr<engine_like> Engine__Create(const char *confPath);
+// Reads the configuration at `confPath` once, for every engine made from it: a file changed
+// later changes none of them. Null, with the reasons logged, for no path or a file that
+// cannot be read or used.
+std::shared_ptr<const engine_conf> Engine__ReadConf(const char *confPath);
+
+// Makes an engine over the key `conf` names. Never empty; throws params_error (no
+// configuration, password too long for a key medium), not_found_error (no medium with the
+// serial), deny_error (password refused), unsupported_error (unknown key location) or
+// internal_error (library failure).
+std::shared_ptr<engine_like> Engine__Create(std::shared_ptr<const engine_conf> conf);
 
 }  // namespace Vek
 }  // namespace Crypto

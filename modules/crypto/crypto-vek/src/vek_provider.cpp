@@ -6,7 +6,6 @@
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
-#include <string>
 #include <system_error>
 #include <thread>
 
@@ -44,10 +43,10 @@ struct flexbuffer2 {
 
 class crypto_provider : public provider_like {
 public:
+    // Reads the configuration once the library is initialised: the worker's engine and the
+    // pool's are both made from what it read, so they sign with the same key.
     explicit crypto_provider(const char *path)
-        : confPath(path),
-          ktGuard(__LINE__),
-          enginePool([this] { return Engine__Create(confPath.c_str()); }, 1),
+        : ktGuard(__LINE__), conf(Engine__ReadConf(path)), enginePool([this] { return Engine__Create(conf); }, 1),
           requests(2) {}
 
     // Stops and drains a worker that is still running, then answers what no worker
@@ -150,7 +149,7 @@ private:
 
     // Makes the worker's engine, before anything else. After a failure it waits for a
     // stop, or for a request or stop that arrived since the failed try, so a failing
-    // configuration is retried once per new request and a stop is never missed.
+    // engine is retried once per new request and a stop is never missed.
     engine_outcome makeEngine(std::shared_ptr<engine_like> &engine) {
         for (;;) {
             unsigned long seen;
@@ -159,7 +158,7 @@ private:
                 seen = arrivals;
             }
             try {
-                engine = Engine__Create(confPath.c_str());
+                engine = Engine__Create(conf);
                 return engine_outcome::ready;
             } catch (const deny_error &) {
                 ZLOG_FAIL("doManyWork", "fail: Engine__Create (deny)");
@@ -306,8 +305,8 @@ private:
         }
     }
 
-    std::string confPath;
     kt_guard ktGuard;
+    const std::shared_ptr<const engine_conf> conf;  // null: the file could not be read or used
     resource_pool<engine_like> enginePool;
     ring2<flexbuffer2> requests;
     std::mutex lock;                     // guards requests; the fields below change under it

@@ -27,9 +27,10 @@ public:
                         unsigned short timeoutMs) = 0;
 };
 
-// Initialises the library; the configuration is read only when an engine is made.
-// Throws internal_error when the library fails to initialise, std::invalid_argument
-// for a null path.
+// Initialises the library, then reads the configuration: the provider's engines are all
+// made from what was read then. A configuration that cannot be read or used is logged
+// here and fails each engine made later. Throws internal_error when the library fails
+// to initialise, std::invalid_argument for a null path.
 std::unique_ptr<provider_like> Provider__Create(const char *confPath);
 
 // True on a provider's worker thread, where sign handlers run.

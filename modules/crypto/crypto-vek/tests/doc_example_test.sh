@@ -17,9 +17,15 @@ ln -s "$build" build
 failed=0
 fail() { echo "FAIL $*"; failed=1; }
 
-for example in declarations host.c medium.json keyfile.json host-build host-keyfile host-output; do
+examples="declarations host.c medium.json keyfile.json host-build host-keyfile host-output"
+for example in $examples; do
     "$python3" "$extract" "$readme" "$example" "$example" || exit 1
 done
+# Every fenced block of the README is a named example, and every one is run here.
+[ "$(grep -c '^```' "$readme")" = $((2 * $(grep -c '^<!-- example: ' "$readme"))) ] ||
+    fail "the README has a fenced block that is no named example"
+[ "$(grep -o '^<!-- example: [^ ]* -->' "$readme" | cut -d' ' -f3 | sort)" = "$(printf '%s\n' $examples | sort)" ] ||
+    fail "the README names other examples than this test runs: $examples"
 sed -i "s|/opt/vek|$scratch/prefix|g" host-build
 mkdir bin
 for compiler in cc c++; do

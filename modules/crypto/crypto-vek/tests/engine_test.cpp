@@ -48,7 +48,7 @@ protected:
     }
 
     std::shared_ptr<engine_like> create(const std::string &conf) {
-        return Engine__Create(dir.write("conf.json", conf).c_str());
+        return Engine__Create(Engine__ReadConf(dir.write("conf.json", conf).c_str()));
     }
 
     vek_test::temp_dir dir;
@@ -111,7 +111,8 @@ TEST_F(Engine, CreationFailures) {
     const row rows[] = {
         {"unusable configuration", "{}", nullptr, "params",
          {"1 _T_session__setup2 fail: param <#/hash-algo> has invalid value",
-          "1 Engine__Create fail: Json__UnpackConf (conf-path:<" + dir.file("conf.json") + ">)"}},
+          "1 Engine__ReadConf fail: Json__UnpackConf (conf-path:<" + dir.file("conf.json") + ">)",
+          "1 Engine__Create fail: kS_INVALID_PARAMS (unusable configuration)"}},
         {"unknown serial", vek_test::device_conf("NOPE", "x"), nullptr, "not found",
          {"1 _T_create_key_context_dev fail: find key-media (model:any model, serial:NOPE)"}},
         {"wrong password", vek_test::device_conf(vek_test::kSerial, "wrong"), nullptr, "deny",
@@ -145,6 +146,9 @@ TEST_F(Engine, CreationFailures) {
         EXPECT_EQ(0u, c.contexts + c.privateKeys + c.records + c.violations);
     }
     TavrelStandin_ClearFaults();
+    log_capture::clear();
+    EXPECT_EQ(nullptr, Engine__ReadConf(nullptr));
+    EXPECT_EQ(std::vector<std::string>{"1 Engine__ReadConf fail: kS_INVALID_PARAMS"}, log_capture::briefs(1));
     EXPECT_EQ("params", thrown([] { Engine__Create(nullptr); }));
 }
 

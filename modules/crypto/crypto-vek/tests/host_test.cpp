@@ -35,6 +35,22 @@ std::vector<std::string> failures(const log_tail &log) {
     return out;
 }
 
+// The library's verdict on a detached signature of `data` against `cert`: 0 when it holds.
+unsigned long verify(std::string data, std::string signature, std::string cert) {
+    const auto bytes = [](std::string &s) { return reinterpret_cast<unsigned char *>(&s[0]); };
+    return KTVerifyDataWithParams(bytes(data), static_cast<DWORD>(data.size()), 0, nullptr, bytes(signature),
+                                  static_cast<DWORD>(signature.size()), 0, nullptr, 0, bytes(cert),
+                                  static_cast<DWORD>(cert.size()), 0, nullptr);
+}
+
+// Lines whose "<level> <function> <text>" ends with `tail`.
+size_t count_ending(const log_tail &log, const std::string &tail) {
+    size_t n = 0;
+    for (const std::string &b : log.briefs())
+        n += b.size() >= tail.size() && b.compare(b.size() - tail.size(), tail.size(), tail) == 0;
+    return n;
+}
+
 std::vector<long> ids(const std::vector<answer> &answers) {
     std::vector<long> out;
     for (const answer &a : answers) out.push_back(a.id);
@@ -237,9 +253,13 @@ TEST_F(Host, RequestsAreServedInOrder) {
     }
 }
 
+// A Stop before Start is ignored: what is queued stays, and more may be queued.
 TEST_F(Host, RequestsQueuedBeforeStartAreServedAfterIt) {
     ASSERT_EQ(0, p->Open(conf.c_str()));
     ASSERT_EQ(0, sign("one", 1));
+    log_tail log;
+    EXPECT_EQ(0, p->Stop());
+    EXPECT_EQ(std::vector<std::string>{"2 stop fail: kS_INVALID_OPERATION"}, failures(log));
     ASSERT_EQ(0, sign("two", 2));
     EXPECT_EQ(-3, sign("three", 3));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -318,16 +338,16 @@ TEST_F(Host, WrongPasswordAnswersQueuedAndRefusesNew) {
     EXPECT_EQ(2u, answers.now().size());
 }
 
-// A configuration mended while the provider runs is used by the next request; a failing
-// one is not retried until something arrives.
-TEST_F(Host, BadConfigurationIsRetriedOnNewRequests) {
+// An unusable configuration is logged once, at Open, and fails every engine until the
+// next Open: a file mended in between changes nothing. The worker waits, and tries again
+// only when something arrives.
+TEST_F(Host, BadConfigurationFailsUntilTheNextOpen) {
     const std::string later = dir.file("later.json");
-    ASSERT_EQ(0, p->Open(later.c_str()));
     log_tail log;
+    ASSERT_EQ(0, p->Open(later.c_str()));
     unsigned char text[65];
     unsigned int size = sizeof text;
     EXPECT_EQ(-1, p->Hash(reinterpret_cast<const unsigned char *>("abc"), 3, text, &size));
-    EXPECT_EQ(1u, log.count("1 getHash fail: kS_FAIL"));
 
     ASSERT_EQ(0, p->Start());
     ASSERT_TRUE(eventually([&] { return log.count("2 doManyWork fail: Engine__Create") == 1; }));
@@ -336,11 +356,99 @@ TEST_F(Host, BadConfigurationIsRetriedOnNewRequests) {
 
     dir.write("later.json", vek_test::device_conf());
     ASSERT_EQ(0, sign("now", 1));
+    ASSERT_TRUE(eventually([&] { return log.count("2 doManyWork fail: Engine__Create") == 2; }));
+    EXPECT_EQ(-1, p->Hash(reinterpret_cast<const unsigned char *>("abc"), 3, text, &size));
+    EXPECT_EQ(1u, log.count("1 Json__UnpackConf fail: fopen <" + later + "> (errno:No such file or directory)"));
+    EXPECT_EQ(1u, log.count("1 Engine__ReadConf fail: Json__UnpackConf (conf-path:<" + later + ">)"));
+    EXPECT_EQ(4u, log.count("1 Engine__Create fail: kS_INVALID_PARAMS (unusable configuration)"));
+    EXPECT_EQ(2u, log.count("1 getHash fail: kS_FAIL"));
+
+    ASSERT_EQ(0, p->Stop());
+    const auto got = answers.wait_for(1);
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(-1, got[0].status);
+    p->Close();
+    ASSERT_EQ(0, p->Open(later.c_str()));
+    EXPECT_EQ(0, p->Hash(reinterpret_cast<const unsigned char *>("abc"), 3, text, &size));
+}
+
+// An engine that fails for another reason than the configuration (here the library) is
+// made again for the next request.
+TEST_F(Host, FailedEngineIsRetriedOnNewRequests) {
+    ASSERT_EQ(0, TavrelStandin_SetFault("KTCtxReadPrivateKey", KT_ERROR_RESOURCE_FAILED, 0));
+    log_tail log;
+    openAndStart();
+    ASSERT_TRUE(eventually([&] { return log.count("2 doManyWork fail: Engine__Create") == 1; }));
+    TavrelStandin_ClearFaults();
+    ASSERT_EQ(0, sign("now", 1));
     const auto got = answers.wait_for(1);
     ASSERT_EQ(1u, got.size());
     EXPECT_EQ(0, got[0].status);
-    size = sizeof text;
-    EXPECT_EQ(0, p->Hash(reinterpret_cast<const unsigned char *>("abc"), 3, text, &size));
+}
+
+// The configuration is read once, at Open: replaced by rename to name another medium, in
+// either order against GetCrt and signing, it changes nothing until the next Open. The
+// certificate GetCrt hands out verifies the signature the handler received.
+TEST_F(Host, ReplacedConfigurationChangesNothingUntilTheNextOpen) {
+    const std::string other = "VEK-0002";
+    TavrelStandin_SetWorldPath(dir.write("world.json", vek_test::world({vek_test::type(
+                                                           "е.ключ ВЕК Модра-1К",
+                                                           {vek_test::device(vek_test::kSerial, vek_test::kPassword),
+                                                            vek_test::device(other, "pass-0002")})}))
+                                   .c_str());
+    const auto certificate = [&] {
+        unsigned char probe;
+        unsigned int size = 0;
+        EXPECT_EQ(0, p->GetCrt(&probe, &size));
+        std::string cert(size, '\0');
+        EXPECT_EQ(0, p->GetCrt(reinterpret_cast<unsigned char *>(&cert[0]), &size));
+        return cert;
+    };
+    const auto startAndSign = [&] {
+        ASSERT_EQ(0, p->Start());
+        ASSERT_EQ(0, sign("payload", 1));
+    };
+    const auto replace = [&] {
+        const std::string next = dir.write("next.json", vek_test::device_conf(other, "pass-0002"));
+        ASSERT_EQ(0, std::rename(next.c_str(), conf.c_str()));
+    };
+    struct row {
+        const char *name;
+        bool certificateFirst;  // GetCrt, replace, Start and Sign; else replace while signing, GetCrt
+    };
+    for (const row r : {row{"replaced while a request is signed", false}, row{"replaced after GetCrt", true}}) {
+        SCOPED_TRACE(r.name);
+        answers.reset();
+        conf = dir.write("conf.json", vek_test::device_conf());
+        TavrelStandin_SetDelay("KTCtxSignData", r.certificateFirst ? 0 : 300);
+        TavrelStandin_ResetCallCounts();
+        log_tail log;
+        ASSERT_EQ(0, p->Open(conf.c_str()));
+        std::string cert;
+        if (r.certificateFirst) {
+            cert = certificate();
+            replace();
+            startAndSign();
+        } else {
+            startAndSign();
+            waitUntilSigning(1);
+            replace();
+            cert = certificate();
+        }
+        const auto got = answers.wait_for(1);
+        ASSERT_EQ(1u, got.size());
+        ASSERT_EQ(0, got[0].status);
+        EXPECT_EQ(0u, verify(got[0].blob, got[0].signature, cert));
+        // Read once: the reading's lines are written once.
+        EXPECT_EQ(1u, count_ending(log, std::string(": configured key serial <") + vek_test::kSerial + ">"));
+        EXPECT_EQ(0u, count_ending(log, ": configured key serial <" + other + ">"));
+        p->Stop();
+        p->Close();
+
+        ASSERT_EQ(0, p->Open(conf.c_str()));
+        EXPECT_TRUE(cert != certificate()) << "the next Open reads the replaced file";
+        p->Close();
+    }
 }
 
 TEST_F(Host, FailedSigningGivesNoSignature) {

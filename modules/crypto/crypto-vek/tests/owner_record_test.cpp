@@ -68,7 +68,8 @@ TEST(UnmarkedOwnerRecord, IsReleasedAfterEverySuccessfulRead) {
     for (const std::string &conf : {vek_test::device_conf(), vek_test::file_conf(keyFile, "file-pass")}) {
         SCOPED_TRACE(conf);
         _s_unmarkedCount = _s_releasedCount = 0;
-        EXPECT_NE(nullptr, Zarn::Support::Crypto::Vek::Engine__Create(dir.write("conf.json", conf).c_str()));
+        EXPECT_NE(nullptr, Zarn::Support::Crypto::Vek::Engine__Create(
+                               Zarn::Support::Crypto::Vek::Engine__ReadConf(dir.write("conf.json", conf).c_str())));
         EXPECT_EQ(1, _s_unmarkedCount);
         EXPECT_EQ(1, _s_releasedCount);
         EXPECT_EQ(0u, TavrelStandin_GetCounters().records);

@@ -130,6 +130,7 @@ struct answer {
     std::string blob;
     bool signGiven;  // a signature pointer was passed
     unsigned int signSize;
+    std::string signature;  // the bytes, when a signature was passed
     bool onOtherThread;
 };
 
@@ -141,7 +142,9 @@ public:
         recorder &r = instance();
         answer a{reinterpret_cast<long>(context), status,
                  blob ? std::string(reinterpret_cast<const char *>(blob), blobSize) : std::string(),
-                 sign != nullptr, signSize, std::this_thread::get_id() != r.host};
+                 sign != nullptr, signSize,
+                 sign ? std::string(reinterpret_cast<const char *>(sign), signSize) : std::string(),
+                 std::this_thread::get_id() != r.host};
         {
             std::lock_guard<std::mutex> hold(r.lock);
             r.answers.push_back(a);
