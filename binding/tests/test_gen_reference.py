@@ -81,7 +81,9 @@ class GenReferenceTest(unittest.TestCase):
                 ({'groups': 'Probe | Before any group.\n'}, 'wrapper_groups.txt:1: expected "<Name> | <text>" after a group'),
                 ({'vocabulary': KINDS + 'kind widget DWORD WIDGET\n'},
                  'the kind widget is not described in gen_reference.py'),
-                ({'template': '<!-- generated: nothing -->\n'}, 'the template asks for an unknown section nothing')]:
+                ({'template': '<!-- generated: nothing -->\n'}, 'the template asks for an unknown section nothing'),
+                ({'template': '<!-- generated: constants -->\n'},
+                 'the constants group KT_HEADER_\\w+ names pszCAType, a parameter of no wrapper')]:
             code, err, md, pyi = self.generator(**inputs).generate()
             self.assertEqual((code, err.strip(), md, pyi), (1, 'gen_reference: ' + reason, None, None), reason)
 
