@@ -26,6 +26,26 @@ PyObject *exact_int(unsigned long long value) {
     return value <= LONG_MAX ? Tavrel::py::int_from_long(long(value)) : PyLong_FromUnsignedLongLong(value);
 }
 
+// The value that dict holds under the key name, as a new reference: the str key's, else the
+// byte-string key's where the interpreter tells the two apart (Python 3). Null when it holds
+// neither or is no dictionary, with no error left; an error raised by a key's __eq__ counts
+// as not found. The reference is taken at once, since script code may run before the value
+// is read (a key's __eq__ in a later lookup) and drop the dictionary's own.
+PyObject *dictionary_value(PyObject *dict, const char *name) {
+    if (!PyDict_Check(dict)) return nullptr;
+    PyObject *value = PyDict_GetItemString(dict, name);
+    if (value) {
+        Py_INCREF(value);
+        return value;
+    }
+    PyObject *key = Tavrel::py::byte_string_key(name);
+    if (!key) return nullptr;
+    value = PyDict_GetItem(dict, key);
+    Py_XINCREF(value);
+    Py_DECREF(key);
+    return value;
+}
+
 // Fields of packed records are read byte-wise: they may sit at any offset.
 template <class T>
 T field_value(const void *record, const kt_field &field) {
@@ -118,8 +138,9 @@ bool SetDictionaryBool(PyObject *dict, const char *key, long value) {
 }
 
 bool GetDictionaryString(PyObject *dict, const char *key, char *buffer, size_t size) {
-    PyObject *value = PyDict_Check(dict) ? PyDict_GetItemString(dict, key) : nullptr;
+    PyObject *value = dictionary_value(dict, key);
     PyObject *bytes = value ? Tavrel::encode_text(value) : nullptr;
+    Py_XDECREF(value);
     if (!bytes) return false;
     if (size > 0) {
         const char *text = PyBytes_AS_STRING(bytes);
@@ -133,31 +154,29 @@ bool GetDictionaryString(PyObject *dict, const char *key, char *buffer, size_t s
 }
 
 bool GetDictionaryInt(PyObject *dict, const char *key, DWORD *out) {
-    PyObject *value = PyDict_Check(dict) ? PyDict_GetItemString(dict, key) : nullptr;
+    PyObject *value = dictionary_value(dict, key);
     if (!value) return false;
+    bool ok = false;
     long small = 0;
     if (Tavrel::py::small_int(value, &small)) {
-        if (small < 0) return false;
-        *out = DWORD(small);
-        return true;
-    }
-    if (Tavrel::py::big_int(value)) {
+        ok = small >= 0;
+        if (ok) *out = DWORD(small);
+    } else if (Tavrel::py::big_int(value)) {
         unsigned long long v = PyLong_AsUnsignedLongLong(value);  // refuses negatives and 2^64 on
-        if (PyErr_Occurred()) {
-            PyErr_Clear();
-            return false;
-        }
-        *out = DWORD(v);
-        return true;
+        ok = !PyErr_Occurred();
+        if (ok) *out = DWORD(v);
+        else PyErr_Clear();
     }
-    return false;
+    Py_DECREF(value);
+    return ok;
 }
 
 bool GetDictionaryBool(PyObject *dict, const char *key, BOOL *out) {
-    PyObject *value = PyDict_Check(dict) ? PyDict_GetItemString(dict, key) : nullptr;
-    if (value != Py_True && value != Py_False) return false;
-    *out = value == Py_True ? 1 : 0;
-    return true;
+    PyObject *value = dictionary_value(dict, key);
+    const bool ok = value == Py_True || value == Py_False;
+    if (ok) *out = value == Py_True ? 1 : 0;
+    Py_XDECREF(value);
+    return ok;
 }
 
 #define TAVREL_DEFINE_CONVERTER(NAME, RECORD)                                                      \

@@ -26,7 +26,10 @@ bool SetDictionaryDwordLong(PyObject *dict, const char *key, unsigned long long 
 /* dict[key] = True for a non-zero value, False for 0. */
 bool SetDictionaryBool(PyObject *dict, const char *key, long value);
 
-/* Reads a text (a byte string as it is, Unicode encoded Windows-1251, strict) into a buffer
+/* The three readers below find a key under its name as the interpreter's str; under Python 3
+ * also as bytes (Python 2.7's str), the str key's value first when a dictionary holds both.
+ *
+ * Reads a text (a byte string as it is, Unicode encoded Windows-1251, strict) into a buffer
  * of size bytes: at most size - 1 bytes before the text's first NUL, the rest zero-filled.
  * False when the key is absent or the value is no such text (None included); the buffer is
  * then untouched. */

@@ -38,6 +38,14 @@ inline const char *native_text(PyObject *object) { return PyUnicode_AsUTF8(objec
 /* func as a method of the instances of a class it is set on. */
 inline PyObject *instance_method(PyObject *func) { return PyInstanceMethod_New(func); }
 
+/* Python 2.7's str spelling of the key name: a byte string; null, no error left, without
+ * memory. */
+inline PyObject *byte_string_key(const char *name) {
+    PyObject *key = PyBytes_FromString(name);
+    if (!key) PyErr_Clear();
+    return key;
+}
+
 #else
 
 inline PyObject *int_from_long(long value) { return PyInt_FromLong(value); }
@@ -53,6 +61,9 @@ inline bool big_int(PyObject *object) { return PyLong_Check(object); }
 inline const char *native_text(PyObject *object) { return PyString_AsString(object); }
 
 inline PyObject *instance_method(PyObject *func) { return PyMethod_New(func, NULL, NULL); }
+
+/* The native str is that spelling already, and an ASCII unicode key equals it. */
+inline PyObject *byte_string_key(const char *) { return nullptr; }
 
 #endif
 

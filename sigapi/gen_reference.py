@@ -10,7 +10,7 @@ Inputs: the prototypes, the wrapped functions and the kind table (read as gen_wr
 reads them), the groups with one line per wrapper, the records (records.txt, read as
 gen_sigapi.py reads it), and the template: hand-written Markdown whose lines
 "<!-- generated: NAME -->" are replaced by the generated sections (kinds, results, wrappers,
-settings, records).
+settings, constants, records).
 
 Every wrapper of the kind table must be in exactly one group; every kind must be described
 below; every `name` in a wrapper's line that looks like a library parameter must be one of
@@ -55,7 +55,9 @@ KINDS = {
     'bytes': ('Optional[bytes]', 'byte string, or None for no bytes (a Unicode string is refused)',
               None, {BAD, RESOURCE}),
     'text-out': ('_Out[bytes]', 'list to receive the text; anything else: not requested',
-                 'the list: one byte string (not decoded), or None', {BAD, RESOURCE}),
+                 'the list: one byte string (not decoded), or None. Beside a [bytes-out](#kind-bytes-out) '
+                 '(signatures, signed data, envelopes, hashes, certificates) it is the base64 form of those '
+                 'bytes, on one line', {BAD, RESOURCE}),
     'decoded-text-out': ('_Out[Text]', 'list to receive the text; anything else: not requested',
                          'the list: one Unicode string, or None', {BAD, RESOURCE}),
     'bytes-out': ('_Out[bytes]', 'list to receive the bytes; anything else: not requested',
@@ -75,19 +77,26 @@ KINDS = {
                None, {ARGUMENT}),
     'time': ('Optional[SYSTEMTIME]', '[`SYSTEMTIME` record object](#the-systemtime-object) made by `new_SYSTEMTIME()`, '
              'or None', None, {ARGUMENT}),
-    'value': ('int', 'integer; its low 32 bits are passed', None, {BAD}),
+    'value': ('int', 'integer from -2^63 to 2^64 - 1; its low 32 bits are passed. 2^64 and above, and '
+              'below -2^63, raise code 2, as does under Python 2.7 a negative `long` (`-1L`, or `-2**63`, '
+              'which is a `long` there)', None, {BAD}),
     'key-medium': ('{dict}', 'dictionary of exactly "dwTypeIndex", "dwDevIndex" (integers) and "szPassword" '
-                   '(byte or Unicode string, at most 64 bytes taken); anything else stands for the zeroed '
-                   'medium (type 0, device 0, no password)',
+                   '(byte or Unicode string, at most 64 bytes taken), its [keys](#dictionary-keys) `str` or, '
+                   'under Python 3, `bytes`; anything else stands for the zeroed medium (type 0, device 0, no '
+                   'password), a dictionary of another number of entries included: under Python 3 one that '
+                   'names a key both ways holds four',
                    'a dictionary given: refilled with the medium as the library left it', {RESOURCE}),
     'key-medium-quiet': ('{dict}', 'as [key-medium](#kind-key-medium)',
                          'a dictionary given: refilled with the medium as the library left it; a refill that '
                          'fails is not reported (the call still succeeds and hands back its other outputs)',
                          set()),
     'user-info': ('Optional[{dict}]', 'dictionary with every key of the record (texts cut to their field); anything '
-                  'else passes none', 'a dictionary given: refilled from the record', {BAD, RESOURCE}),
+                  'else passes none', 'a dictionary given: refilled from the record; "dwVersion" comes back '
+                  'as the low 32 bits of the field read as signed (2^32 + 2^31 + 5 gives -2147483643)',
+                  {BAD, RESOURCE}),
     'bytes-list': ('List[bytes]', 'non-empty list of byte strings', None, {BAD, RESOURCE}),
-    'text-list': ('_Texts', 'non-empty list of byte or Unicode strings', None, {BAD, RESOURCE}),
+    'text-list': ('_Texts', 'non-empty list of byte or Unicode strings; an element holding a NUL '
+                  'raises code 2', None, {BAD, RESOURCE}),
     'certificates-out': ('_Out[bytes]', 'list to receive the certificates; anything else: not requested',
                          'the list: one byte string per certificate, or a single None when there is none',
                          {BAD, RESOURCE}),
@@ -154,6 +163,62 @@ class Handle:
 def dict_name(record):
     """The stub's TypedDict of a record's dictionary form."""
     return record.name + '_dict'
+
+
+# The module's constants by group: (a regular expression that the whole name matches, or TEXTS
+# for any text constant; what the group is for; the library parameters whose items take or give
+# them back). A constant belongs to the first group it matches; a `<name>_LENGTH` after a text
+# constant `<name>` or `<name>_PARAMETER` belongs to that constant's group. The values come
+# from sigapi/constants.txt.
+TEXTS = None
+CONSTANT_GROUPS = [
+    (r'NULL|FALSE|TRUE', 'A null pointer and the library\'s BOOL values; a flag item takes True and False '
+     'as well.', ()),
+    (r'KT_HEADER_\w+', 'The transport and crypto headers: the CA type, a text of at most '
+     '`KT_HEADER_MAX_CA_TYPE_SIZE` bytes, and the type of the part under a crypto header.',
+     ('pszCAType', 'dwHeaderType', 'pdwHeaderType')),
+    (r'KT_\w+_CONTEXT_PARAMETER', 'Parameter names of a library context, each followed by the length of '
+     'its value.', ('pszName',)),
+    (TEXTS, 'Names of the library\'s runtime parameters, each followed by the length of its value.',
+     ('pszParameterName',)),
+    (r'KT_KEY_MEDIA_MAX_\w+', 'Limits of the key-media enumerations: types, and devices of one type.', ()),
+    (r'KT_\w+_MAX_LENGTH', 'Sizes of the library\'s texts and text buffers (the [record classes]'
+     '(#record-classes) give each text field\'s own): `KT_PASS_MAX_LENGTH` is that of a key medium\'s '
+     '"szPassword", `KT_SIGNER_INFO_MAX_LENGTH` that of the text buffer that a list lends.', ()),
+    (r'KT_KEY_MEDIA_SOURCE_TYPE_\w+', 'Key-media source types.', ()),
+    (r'KT_SUBJECT_TYPE_\w+', 'Subject types of certificates: "dwSubjType" of a certificate\'s dictionary.', ()),
+    (r'KT_SUBJECT_CA_SERVER_SUB_TYPE_\w+', 'The CA server a certificate is for: "dwSubjSubType" of a '
+     'certificate\'s dictionary.', ()),
+    (r'KT_DEV_CTX_\w+', 'Data identifiers and codes of device contexts, which the module does not wrap.', ()),
+    (r'KT_\w+_VERSION(_\d+)?', 'Versions of the records that carry "dwVersion".', ()),
+    (r'KT_CERT_KEY_TYPE_\w+', 'Public-key types: of the certificate asked for, and "dwPublicKeyType" of a '
+     'certificate\'s dictionary.', ('dwCertKeyType',)),
+    (r'KT_KEY_USAGE_\w+', 'Key usages: of the certificate asked for, and "dwKeyUsage" of a certificate\'s '
+     'dictionary.', ('dwKeyUsage',)),
+    (r'KT_KEYS_TYPE_\w+', 'Kinds of key to generate.', ('dwUAKeysType', 'dwInternationalKeysType')),
+    (r'KT_KEYS_LENGTH_\w+', 'Key sizes to generate, or where the parameters come from (a file, a '
+     'certificate): `DS_UA` and `KEP_UA` for the signing and key-agreement keys of the first kind, `DS_RSA` '
+     'and `DS_ECDSA` for the international ones.', ('dwUADSKeysSpec', 'dwUAKEPKeysSpec', 'dwInternationalKeysSpec')),
+    (r'KT_\w+_LANG', 'Languages of the library\'s error texts.', ()),
+    (r'KT_\w+_ENCODING', 'Text encodings, as code-page numbers.', ()),
+    (r'KT_RECIPIENT_APPEND_TYPE_\w+', 'How an envelope names each recipient: by the issuer and serial of '
+     'the certificate, or by the key identifier.', ('dwRecipientAppendType',)),
+    (r'KT_RECIPIENT_INFO_TYPE_\w+', 'How an envelope names a recipient, as read back.', ('pdwRecipientInfoType',)),
+    (r'KT_SETTINGS_ID_\w+', 'Settings groups as bits; `KT_SETTINGS_ID_ALL` is all ten.', ()),
+    (r'KT_OCSP_SERVER_STATE_\w+', 'States of an OCSP server.', ()),
+    (r'KT_SIGN_TYPE_\w+', 'Signature types.', ('pdwSignType',)),
+    (r'KT_PROXY_TYPE_\w+', 'Proxy types.', ()),
+    (r'KT_CTX_HASH_ALGO_\w+', 'Hash algorithms of the library\'s context hash functions, which the module '
+     'does not wrap.', ()),
+    (r'KT_CTX_SIGN_\w+', 'Signature algorithms of signing through a private-key context and of COSE signing.',
+     ('dwSignAlgo',)),
+    (r'KT_REG_KEY_ROOT_PATH_\w+', 'Roots of the settings\' registry path.', ()),
+    (r'KT_CONTENT_ENC_ALGO_\w+', 'Content encryption algorithms.', ()),
+    (r'KT_CCS_TYPE_\w+', 'Certificate status changes: revoke, hold.', ()),
+    (r'KT_REVOCATION_REASON_\w+', 'Revocation reasons.', ()),
+    (r'KT_ASIC_\w+', 'ASiC containers: type, signature type and level.', ()),
+    (r'KT_ZIP_\w+', 'Compression levels of ZIP containers.', ()),
+]
 
 
 def fail(msg):
@@ -351,6 +416,41 @@ def settings_section(wrappers):
     return '\n'.join(out)
 
 
+def constant_group(name, value, texts):
+    """The index in CONSTANT_GROUPS of a constant's group."""
+    if name.endswith('_LENGTH'):
+        stem = name[:-len('_LENGTH')]
+        owner = next((n for n in (stem, stem + '_PARAMETER') if n in texts), None)
+        if owner is not None:
+            return constant_group(owner, texts[owner], texts)
+    for index, (pattern, _, _) in enumerate(CONSTANT_GROUPS):
+        if (value.startswith('"') if pattern is TEXTS else re.fullmatch(pattern, name)):
+            return index
+    fail('the constant %s is in no group of CONSTANT_GROUPS' % name)
+
+
+def constants_section(constants, wrappers):
+    texts = dict((n, v) for n, v in constants if v.startswith('"'))
+    members = [[] for _ in CONSTANT_GROUPS]
+    for name, value in constants:
+        members[constant_group(name, value, texts)].append('`%s` %s' % (name, value))
+    out = ['| constants, with their values | what they are for |', '|---|---|']
+    for (pattern, text, parameters), names in zip(CONSTANT_GROUPS, members):
+        if not names:
+            fail('the constants group %s has no constant' % (pattern or 'of texts'))
+        items = []
+        for parameter in parameters:
+            takers = ['`%s`' % w.full for w in wrappers.values()
+                      if any(n == parameter for item in w.items for _, n, _ in item[3])]
+            if not takers:
+                fail('the constants group %s names %s, a parameter of no wrapper' % (pattern or 'of texts', parameter))
+            items.append('`%s` of %s' % (parameter, ', '.join(takers)))
+        if items:
+            text += ' Items: %s.' % '; '.join(items)
+        out.append('| %s | %s |' % (', '.join(names), text))
+    return '\n'.join(out)
+
+
 def records_section(records, users):
     out = []
     for r in records.all:
@@ -425,13 +525,15 @@ def generate(argv):
         for item in w.items:
             if item[5][4] is not None:
                 users.setdefault(item[5][4].name, []).append(w.full)
+    for kind in table.kinds:
+        kind_facts(kind, table, records)  # every kind described, asked for or not
     sections = {
-        'kinds': kinds_section(table, records),
-        'results': results_section(),
-        'wrappers': wrappers_section(groups, wrappers),
-        'settings': settings_section(wrappers),
-        'records': records_section(records, users),
-        'count': str(len(wrappers)),
+        'kinds': lambda: kinds_section(table, records),
+        'results': results_section,
+        'wrappers': lambda: wrappers_section(groups, wrappers),
+        'settings': lambda: settings_section(wrappers),
+        'constants': lambda: constants_section(gen_sigapi.read_constants(), wrappers),
+        'records': lambda: records_section(records, users),
     }
     out = []
     for line in open(argv[4], encoding='utf-8').read().split('\n'):
@@ -439,8 +541,8 @@ def generate(argv):
         if m:
             if m.group(1) not in sections:
                 fail('the template asks for an unknown section %s' % m.group(1))
-            line = sections[m.group(1)]
-        out.append(line.replace('@WRAPPER_COUNT@', sections['count']))
+            line = sections[m.group(1)]()
+        out.append(line.replace('@WRAPPER_COUNT@', str(len(wrappers))))
     return '\n'.join(out), stub(groups, wrappers, records, records_passed_in(table, records))
 
 

@@ -332,6 +332,74 @@ TEST(DictionaryFunctions, BoolsStringsAndInts) {
     EXPECT_FALSE(PyErr_Occurred());
 }
 
+// Runs statements in a fresh namespace and gives the value they left under `result`.
+PyObject *run(const char *statements) {
+    ref globals(PyDict_New());
+    PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
+    ref done(PyRun_String(statements, Py_file_input, globals, globals));
+    if (!done.p) PyErr_Print();
+    PyObject *result = PyDict_GetItemString(globals, "result");
+    Py_XINCREF(result);
+    return result;
+}
+
+// A key is found under its str name and, under Python 3, as bytes (2.7's str); the str key
+// first. Python 2.7 itself takes a unicode key as the str key, and one key spelled both ways
+// is one entry there.
+TEST(DictionaryFunctions, KeysByName) {
+    struct key_case {
+        const char *dictionary;
+        long python2, python3;  // the value read under "n"; -1: not found
+    };
+    const key_case cases[] = {
+        {"{'n': 1}", 1, 1},
+        {"{u'n': 1}", 1, 1},
+        {"{b'n': 2}", 2, 2},
+        {"{'n': 1, b'n': 2}", 2, 1},
+        {"{b'n': 2, 'n': 1}", 1, 1},
+        {"{b'n': -2, 'n': 1}", 1, 1},
+        {"{'n': -1, b'n': 2}", 2, -1},
+        {"{b'm': 2, 'N': 2}", -1, -1},
+    };
+    const bool python3 = PY_MAJOR_VERSION >= 3;
+    for (const key_case &c : cases) {
+        ref dict(eval(c.dictionary));
+        DWORD number = 99;
+        const long expected = python3 ? c.python3 : c.python2;
+        EXPECT_EQ(GetDictionaryInt(dict, "n", &number), expected >= 0) << c.dictionary;
+        EXPECT_EQ(number, expected >= 0 ? DWORD(expected) : 99) << c.dictionary;
+    }
+
+    ref texts(eval("{b'text': b'ab', b'flag': True, 'other': 1}"));
+    char buffer[4];
+    EXPECT_TRUE(GetDictionaryString(texts, "text", buffer, sizeof buffer));
+    EXPECT_EQ(std::string(buffer, 4), std::string("ab\0\0", 4));
+    BOOL flag = 0;
+    EXPECT_TRUE(GetDictionaryBool(texts, "flag", &flag));
+    EXPECT_EQ(flag, 1);
+    EXPECT_FALSE(PyErr_Occurred());
+}
+
+// A key of the byte-string type whose __eq__ runs script code: the lookups survive a
+// dictionary emptied or an error raised under them, and find nothing.
+TEST(DictionaryFunctions, KeysWhoseComparisonRunsScriptCode) {
+    for (const char *comparison : {"result.clear() or True", "1 // 0"}) {
+        std::string script = std::string("Key = type('Key', (type(b''),), {'__hash__': type(b'').__hash__,\n"
+                                         "    '__eq__': lambda key, other: ") +
+                             comparison + "})\nresult = {Key(b'n'): 5, Key(b'f'): True, Key(b't'): b'x'}\n";
+        ref dict(run(script.c_str()));
+        ASSERT_TRUE(dict.p) << comparison;
+        DWORD number = 99;
+        BOOL flag = 7;
+        char buffer[4] = {'z', 'z', 'z', 'z'};
+        EXPECT_FALSE(GetDictionaryInt(dict, "n", &number)) << comparison;
+        EXPECT_FALSE(GetDictionaryBool(dict, "f", &flag)) << comparison;
+        EXPECT_FALSE(GetDictionaryString(dict, "t", buffer, sizeof buffer)) << comparison;
+        EXPECT_EQ(std::string(buffer, 4), "zzzz");
+        EXPECT_FALSE(PyErr_Occurred()) << comparison;
+    }
+}
+
 // ---- error report, through a table whose only slot is KTGetErrorDesc ----
 
 const char *error_text = nullptr;

@@ -101,7 +101,9 @@ class GenReferenceTest(unittest.TestCase):
                  'the kind widget is not described in gen_reference.py'),
                 ({'template': '<!-- generated: nothing -->\n'}, 'the template asks for an unknown section nothing'),
                 ({'vocabulary': KINDS + 'kind key-medium DWORD KEY_MEDIUM\n', 'kinds': 'bytes key-medium bytes-out'},
-                 'the kind key-medium is typed as a record\'s dictionary but is no record')]:
+                 'the kind key-medium is typed as a record\'s dictionary but is no record'),
+                ({'template': '<!-- generated: constants -->\n'},
+                 'the constants group KT_HEADER_\\w+ names pszCAType, a parameter of no wrapper')]:
             code, err, md, pyi = self.generator(**inputs).generate()
             self.assertEqual((code, err.strip(), md, pyi), (1, 'gen_reference: ' + reason, None, None), reason)
 

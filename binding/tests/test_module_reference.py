@@ -21,7 +21,7 @@ REFERENCE = os.environ['VEK_TEST_REFERENCE']
 STUB = os.environ['VEK_TEST_STUB']
 PYTHON3 = os.environ['VEK_TEST_PYTHON3']
 EXTRACT = os.environ['VEK_TEST_EXTRACT']
-EXAMPLES = ['sign-verify', 'hash-in-parts', 'verify-on-time', 'envelope', 'session', 'context', 'named-key']
+EXAMPLES = ['sign-verify', 'sign-hash', 'hash-in-parts', 'verify-on-time', 'envelope', 'session', 'context', 'named-key']
 
 
 def reference():
@@ -57,6 +57,18 @@ class EntriesTest(unittest.TestCase):
             _Tavrel.KT_INTERFACE_Finalize(t)
         finally:
             _Tavrel.KTUnload()
+
+
+class ConstantsTest(unittest.TestCase):
+    def test_every_constant_once_with_its_value(self):
+        section = reference().split('\n## Constants\n')[1].split('\n## ')[0]
+        rows = re.findall(r'^\| (`.*) \| .* \|$', section, re.M)
+        listed = [(name, value) for row in rows for name, value in re.findall(r'`(\w+)` ("\w*"|\d+)', row)]
+        constants = [name for name in module_names() if not callable(getattr(_Tavrel, name))]
+        self.assertEqual(sorted(name for name, _ in listed), sorted(constants))
+        for name, value in listed:
+            expected = value[1:-1].encode('ascii') if value.startswith('"') else int(value)
+            self.assertEqual(getattr(_Tavrel, name), expected, name)
 
 
 class StubTest(unittest.TestCase):

@@ -22,6 +22,13 @@ class Unloading(object):
         _Tavrel.KTUnload()
         return False
 
+class UnloadingBytes(bytes):
+    """A byte-string key (2.7's str) that matches its own spelling after unloading the library."""
+    __hash__ = bytes.__hash__
+    def __eq__(self, other):
+        _Tavrel.KTUnload()
+        return True
+
 class ThisUnloads(object):
     """A table holder whose `this` property unloads the library first (without an instance
     dictionary, `this` is looked up as an attribute)."""
@@ -77,6 +84,8 @@ class UnloadInsideOneCallTest(ChildTestCase):
                 ('this property', 'IsInitialized', lambda t: (ThisUnloads(),)),
                 ('this key', 'IsInitialized', lambda t: (ThisKeyUnloads(t),)),
                 ('medium key', 'ReadPrivateKey', lambda t: (t, dict(medium), None)),
+                ('byte-string medium key', 'ReadPrivateKey',
+                 lambda t: (t, {'dwTypeIndex': 0, 'dwDevIndex': 0, UnloadingBytes(b'szPassword'): 'x'}, None)),
             ]
             for name, wrapper, arguments in cases:
                 table = loaded()
@@ -88,6 +97,7 @@ class UnloadInsideOneCallTest(ChildTestCase):
             'this property': [refused('IsInitialized'), True, False, []],
             'this key': [refused('IsInitialized'), True, False, []],
             'medium key': [refused('ReadPrivateKey'), True, False, []],
+            'byte-string medium key': [refused('ReadPrivateKey'), True, False, []],
         })
 
     def test_error_text_not_asked_after_detach(self):
