@@ -77,13 +77,13 @@ KINDS = {
              'or None', None, {ARGUMENT}),
     'value': ('int', 'integer; its low 32 bits are passed', None, {BAD}),
     'key-medium': ('Any', 'dictionary of exactly "dwTypeIndex", "dwDevIndex" (integers) and "szPassword" '
-                   '(byte or Unicode string, at most 64 bytes taken); anything else stands for the zeroed '
-                   'medium (type 0, device 0, no password)',
-                   'a dictionary given: refilled with the medium as the library left it', {RESOURCE}),
+                   '(byte or Unicode string, at most 64 bytes taken; holding a NUL: code 2); anything else '
+                   'stands for the zeroed medium (type 0, device 0, no password)',
+                   'a dictionary given: refilled with the medium as the library left it', {BAD, RESOURCE}),
     'key-medium-quiet': ('Any', 'as [key-medium](#kind-key-medium)',
                          'a dictionary given: refilled with the medium as the library left it; a refill that '
                          'fails is not reported (the call still succeeds and hands back its other outputs)',
-                         set()),
+                         {BAD}),
     'user-info': ('Any', 'dictionary with every key of the record (texts cut to their field); anything '
                   'else passes none', 'a dictionary given: refilled from the record', {BAD, RESOURCE}),
     'bytes-list': ('List[bytes]', 'non-empty list of byte strings', None, {BAD, RESOURCE}),
