@@ -32,8 +32,9 @@ bool SetDictionaryBool(PyObject *dict, const char *key, long value);
  * Reads a text (a byte string as it is, Unicode encoded Windows-1251, strict) into a buffer
  * of size bytes: at most size - 1 bytes before the text's first NUL, the rest zero-filled.
  * False when the key is absent or the value is no such text (None included); the buffer is
- * then untouched. */
-bool GetDictionaryString(PyObject *dict, const char *key, char *buffer, size_t size);
+ * then untouched. *held_nul (when given) is set when the text held a NUL, and left alone
+ * otherwise. */
+bool GetDictionaryString(PyObject *dict, const char *key, char *buffer, size_t size, bool *held_nul = nullptr);
 
 /* Reads an int or long (True and False count) from 0 to 2^64 - 1; out untouched on failure. */
 bool GetDictionaryInt(PyObject *dict, const char *key, DWORD *out);
@@ -73,15 +74,17 @@ bool CertificatesToList(PyObject *list, const KT_CERTIFICATES *certificates);
 
 /* Dictionary to record: every key of the record is required; DWORD fields take a
  * non-negative integer, text fields a text cut to the field's size less one byte. False at
- * the first key that is missing or fails; fields read before it keep their new values. */
-bool KeyMediaFromDictionary(PyObject *dict, KT_KEY_MEDIA *record);
-bool UserInfoFromDictionary(PyObject *dict, KT_USER_INFO *record);
+ * the first key that is missing or fails; fields read before it keep their new values.
+ * *held_nul (when given) is set when a text read held a NUL (GetDictionaryString). */
+bool KeyMediaFromDictionary(PyObject *dict, KT_KEY_MEDIA *record, bool *held_nul = nullptr);
+bool UserInfoFromDictionary(PyObject *dict, KT_USER_INFO *record, bool *held_nul = nullptr);
 
 namespace Tavrel {
 
 /* The engines under the named converters, for a record described by its field table. */
 bool record_to_dictionary(PyObject *dict, const void *record, const kt_records::kt_field *fields, size_t count);
-bool record_from_dictionary(PyObject *dict, void *record, const kt_records::kt_field *fields, size_t count);
+bool record_from_dictionary(PyObject *dict, void *record, const kt_records::kt_field *fields, size_t count,
+                            bool *held_nul = nullptr);
 
 /* Text decoded from Windows-1251 (strict) as a new Unicode object, null on failure with no
  * error pending. */
@@ -91,5 +94,9 @@ PyObject *decode_text(const char *text, size_t length);
  * itself, Unicode encoded strictly. Null, with no error pending, for any other object or an
  * encoding failure; *unencodable (when given) tells the two apart. */
 PyObject *encode_text(PyObject *text, bool *unencodable = nullptr);
+
+/* Whether a byte string holds a NUL: as a text, the library would read only what comes
+ * before it. */
+bool holds_nul(PyObject *bytes);
 
 }  // namespace Tavrel

@@ -182,13 +182,16 @@ bool text_in(KT_INTERFACE *table, PyObject *item, bool need_list, text_item &tex
     }
     if (need_list) return fail_bad_argument(table);
     *out = nullptr;
-    if (PyBytes_Check(item)) {
-        *out = PyBytes_AS_STRING(item);
-    } else if (PyUnicode_Check(item)) {
+    PyObject *bytes = item;
+    if (PyUnicode_Check(item)) {
         text.encoded = encode_text(item);
         if (!text.encoded) return fail_resource(table);
-        *out = PyBytes_AS_STRING(text.encoded);
+        bytes = text.encoded;
+    } else if (!PyBytes_Check(item)) {
+        return true;
     }
+    if (holds_nul(bytes)) return fail_bad_argument(table);
+    *out = PyBytes_AS_STRING(bytes);
     return true;
 }
 
@@ -227,10 +230,13 @@ bool value_in(KT_INTERFACE *table, PyObject *item, unsigned int *value) {
     return true;
 }
 
-void key_media_in(PyObject *item, KT_KEY_MEDIA *media) {
+bool key_media_in(KT_INTERFACE *table, PyObject *item, KT_KEY_MEDIA *media) {
     std::memset(media, 0, sizeof *media);
-    if (PyDict_Check(item) && PyDict_Size(item) == 3 && KeyMediaFromDictionary(item, media)) return;
+    bool held_nul = false;
+    if (PyDict_Check(item) && PyDict_Size(item) == 3 && KeyMediaFromDictionary(item, media, &held_nul) && !held_nul)
+        return true;
     std::memset(media, 0, sizeof *media);  // a failed read may have stored some of it, the password too
+    return !held_nul || fail_bad_argument(table);
 }
 
 bool key_media_out(KT_INTERFACE *table, PyObject *item, const KT_KEY_MEDIA *media, bool reported) {
@@ -246,7 +252,8 @@ bool user_info_in(KT_INTERFACE *table, PyObject *item, KT_USER_INFO *info, KT_US
     *pass = nullptr;
     if (!PyDict_Check(item)) return true;
     std::memset(info, 0, sizeof *info);
-    if (!UserInfoFromDictionary(item, info)) return fail_bad_argument(table);
+    bool held_nul = false;
+    if (!UserInfoFromDictionary(item, info, &held_nul) || held_nul) return fail_bad_argument(table);
     *pass = info;
     return true;
 }
@@ -304,7 +311,7 @@ bool text_list_in(KT_INTERFACE *table, PyObject *item, char **multi) {
         total += size + 1;
     }
     for (PyObject *t : texts)
-        if (std::memchr(PyBytes_AS_STRING(t), '\0', size_t(PyBytes_GET_SIZE(t)))) return refuse(false);
+        if (holds_nul(t)) return refuse(false);
     char *buffer = static_cast<char *>(std::malloc(total));
     if (!buffer) return refuse(true);
     char *at = buffer;
@@ -380,6 +387,7 @@ bool settings_item::bind(KT_INTERFACE *table, settings_verb verb, const settings
     size_t reads = 0;
     if (verb == settings_verb::set) reads = count_;
     else if (verb == settings_verb::lookup) reads = 1;
+    bool held_nul = false;
     for (size_t i = 0; i < reads; ++i) {
         const settings_key &k = keys_[i];
         value &v = values_[i];
@@ -387,9 +395,9 @@ bool settings_item::bind(KT_INTERFACE *table, settings_verb verb, const settings
         switch (k.what) {
         case flag: ok = GetDictionaryBool(item, k.name, &v.flag); break;
         case number: ok = GetDictionaryInt(item, k.name, &v.number); break;
-        case text: ok = GetDictionaryString(item, k.name, v.text, k.size); break;
+        case text: ok = GetDictionaryString(item, k.name, v.text, k.size, &held_nul); break;
         }
-        if (!ok) return fail_bad_argument(table);
+        if (!ok || held_nul) return fail_bad_argument(table);
     }
     return true;
 }

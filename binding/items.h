@@ -68,8 +68,9 @@ bool bytes_in(KT_INTERFACE *table, PyObject *item, unsigned char **copy, call_st
 bool length_fits(KT_INTERFACE *table, const call_state &call, DWORD length);
 
 /* Text: a byte string as it is, Unicode encoded Windows-1251, None or another object a null
- * text, a list the lent buffer (required when need_list). After success a list receives the
- * buffer's text decoded. */
+ * text, a list the lent buffer (required when need_list). A text holding a NUL is refused
+ * with code 2: the library would read only what comes before it. After success a list
+ * receives the buffer's text decoded. */
 struct text_item {
     PyObject *list = nullptr;     // the output list, borrowed
     PyObject *encoded = nullptr;  // owned: the encoded form of a Unicode text
@@ -86,14 +87,16 @@ void text_release(text_item &text);
 bool value_in(KT_INTERFACE *table, PyObject *item, unsigned int *value);
 
 /* Key medium: a dictionary of exactly "dwTypeIndex", "dwDevIndex" and "szPassword" that
- * converts; anything else stands for the zeroed medium. */
-void key_media_in(PyObject *item, KT_KEY_MEDIA *media);
+ * converts; anything else stands for the zeroed medium. Such a dictionary whose password
+ * holds a NUL is refused with code 2. */
+bool key_media_in(KT_INTERFACE *table, PyObject *item, KT_KEY_MEDIA *media);
 /* After success a dictionary item is emptied and refilled with the medium. A failure raises
  * code 6 when reported; else the dictionary keeps the keys written before it, and no error
  * is left. */
 bool key_media_out(KT_INTERFACE *table, PyObject *item, const KT_KEY_MEDIA *media, bool reported);
 
-/* User information: a dictionary converts (code 2 if it does not); anything else: none. */
+/* User information: a dictionary converts (code 2 if it does not, or a text holds a NUL);
+ * anything else: none. */
 bool user_info_in(KT_INTERFACE *table, PyObject *item, KT_USER_INFO *info, KT_USER_INFO **pass);
 
 /* List of byte strings: copies with a NUL each, their count and lengths (the NUL counted). */
@@ -165,7 +168,8 @@ class settings_item {
 public:
     enum kind { flag, number, text };
 
-    /* Checks the item and reads what the verb reads; code 2 on failure. */
+    /* Checks the item and reads what the verb reads; code 2 on failure, a text holding a NUL
+     * included. */
     bool bind(KT_INTERFACE *table, settings_verb verb, const settings_group &group, PyObject *item);
 
     /* Calls a getter or setter with one argument per key, in the group's order. */

@@ -267,7 +267,7 @@ TAVREL_RETURNED_RECORD(KT_CR_INFO **, REQUEST_INFO, KT_CR_INFO, CrInfoToDictiona
  * received, and the call goes on with the outputs after it. */
 %define TAVREL_KEY_MEDIUM_KIND(NAME, REPORTED)
 %typemap(in) PKT_KEY_MEDIA NAME (KT_KEY_MEDIA media) {
-    Tavrel::key_media_in($input, &media);
+    if (!Tavrel::key_media_in(arg1, $input, &media)) SWIG_fail;
     $1 = &media;
 }
 %typemap(argout) PKT_KEY_MEDIA NAME {

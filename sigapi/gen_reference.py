@@ -81,15 +81,15 @@ KINDS = {
               'below -2^63, raise code 2, as does under Python 2.7 a negative `long` (`-1L`, or `-2**63`, '
               'which is a `long` there)', None, {BAD}),
     'key-medium': ('{dict}', 'dictionary of exactly "dwTypeIndex", "dwDevIndex" (integers) and "szPassword" '
-                   '(byte or Unicode string, at most 64 bytes taken), its [keys](#dictionary-keys) `str` or, '
-                   'under Python 3, `bytes`; anything else stands for the zeroed medium (type 0, device 0, no '
-                   'password), a dictionary of another number of entries included: under Python 3 one that '
-                   'names a key both ways holds four',
-                   'a dictionary given: refilled with the medium as the library left it', {RESOURCE}),
+                   '(byte or Unicode string, at most 64 bytes taken; holding a NUL: code 2), its '
+                   '[keys](#dictionary-keys) `str` or, under Python 3, `bytes`; anything else stands for the '
+                   'zeroed medium (type 0, device 0, no password), a dictionary of another number of entries '
+                   'included: under Python 3 one that names a key both ways holds four',
+                   'a dictionary given: refilled with the medium as the library left it', {BAD, RESOURCE}),
     'key-medium-quiet': ('{dict}', 'as [key-medium](#kind-key-medium)',
                          'a dictionary given: refilled with the medium as the library left it; a refill that '
                          'fails is not reported (the call still succeeds and hands back its other outputs)',
-                         set()),
+                         {BAD}),
     'user-info': ('Optional[{dict}]', 'dictionary with every key of the record (texts cut to their field); anything '
                   'else passes none', 'a dictionary given: refilled from the record; "dwVersion" comes back '
                   'as the low 32 bits of the field read as signed (2^32 + 2^31 + 5 gives -2147483643)',

@@ -3,11 +3,8 @@
 releases, and the length that makes one buffer output fail."""
 from __future__ import print_function
 
-import ctypes
-import os
-
-from tavrel_compat import as_bytes
 from tavrel_wrapper_kinds import WRAPPERS
+from wrapper_testing import CallTrace
 
 # A buffer length no byte string can have: the module refuses that output with code 6.
 UNTAKEABLE_LENGTH = 2 ** 63
@@ -42,30 +39,24 @@ def expected_releases(name, items=None):
             (items is None or kind not in _REQUESTED_BY_LIST or isinstance(items[position], list))]
 
 
-class ReleaseTrace(object):
+class ReleaseTrace(CallTrace):
     """The stand-in's trace of one call's releases: release functions by name, and for
     KTFreeMemory the number of the buffer it freed (buffers are numbered as the library
     makes them, and a call makes its outputs in parameter order)."""
 
     def __init__(self, lib, path):
-        self.lib, self.path = lib, path
-        self.lib.TavrelStandin_SetTracePath.argtypes = [ctypes.c_char_p]
+        super(ReleaseTrace, self).__init__(lib, path, releases=True)
 
     def during(self, function, *args):
         """(outcome, [release names], [freed buffer numbers]) of function(*args)."""
-        if os.path.exists(self.path):
-            os.remove(self.path)
-        self.lib.TavrelStandin_SetTracePath(as_bytes(self.path))
-        self.lib.TavrelStandin_SetReleaseTrace(1)
-        try:
+        outcome = []
+
+        def call():
             try:
-                outcome = ('ok', function(*args))
+                outcome.append(('ok', function(*args)))
             except Exception as e:
-                outcome = (type(e), e.args)
-        finally:
-            self.lib.TavrelStandin_SetReleaseTrace(0)
-            self.lib.TavrelStandin_SetTracePath(None)
-        lines = open(self.path).read().splitlines() if os.path.exists(self.path) else []
+                outcome.append((type(e), e.args))
+        lines = self.lines(call)
         names = [line for line in lines if line in RELEASES]
         numbers = [int(line.split()[-1]) for line in lines if line.startswith('released buffer ')]
-        return outcome, names, numbers
+        return outcome[0], names, numbers

@@ -81,6 +81,32 @@ class Standin(object):
         return self.lib.KTGetErrorDesc(code)
 
 
+class CallTrace(object):
+    """The stand-in's call trace (standins/tavrellib/README.md) of what one function did: the
+    library functions entered, one a line, and with releases (SetReleaseTrace) the buffers
+    freed."""
+
+    def __init__(self, lib, path, releases=False):
+        self.lib, self.path, self.releases = lib, path, releases
+        self.lib.TavrelStandin_SetTracePath.argtypes = [ctypes.c_char_p]
+
+    def lines(self, function, *args):
+        """The trace lines of function(*args); what it raises passes on."""
+        if os.path.exists(self.path):
+            os.remove(self.path)
+        self.lib.TavrelStandin_SetTracePath(as_bytes(self.path))
+        self.lib.TavrelStandin_SetReleaseTrace(int(self.releases))
+        try:
+            function(*args)
+        finally:
+            self.lib.TavrelStandin_SetReleaseTrace(0)
+            self.lib.TavrelStandin_SetTracePath(None)
+        if not os.path.exists(self.path):
+            return []
+        with open(self.path) as trace:
+            return trace.read().splitlines()
+
+
 def write_world(path):
     devices = [{'serial': serial, 'password': password, 'key': 'generate' if key else None}
                for serial, password, key in DEVICES]
