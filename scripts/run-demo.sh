@@ -3,8 +3,8 @@
 # Installs what is missing (scripts/install-deps.sh), builds vek-cli (and the stand-ins it
 # runs on) and runs the operator's road through it against the stand-in signature library.
 #   --out DIR       where the demo's files stay: the request archive, the exported
-#                   certificate, the signed file and its signature (default: demo-out/ in
-#                   the build tree)
+#                   certificate, the signed file, its signature and its tampered copy
+#                   (default: demo-out/ in the build tree)
 #   --world FILE    the stand-in's world file to use (default: ~/.tavrel-standin/world.json);
 #                   a missing file is made with the built-in world, in a folder that exists
 #   BUILD_DIR       the build tree (default: build/ in the clone)

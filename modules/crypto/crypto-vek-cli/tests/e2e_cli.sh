@@ -281,6 +281,70 @@ done
 cmp -s "$dir/data" "$dir/data.orig" || fail "the data was overwritten by its signature"
 grep -q '^KTCtxSignFile$' "$dir/trace" && fail "a refused signature reached the library"
 
+# --- an output is the complete new file or what was at its name before ---------------
+new_world outputs
+printf 'operator data\n' >"$dir/data"
+expect 0 $'DONE\n' sign export-crt VM1K-000101 $PW "$dir/good.crt"
+expect 0 $'DONE\n' sign create-ext VM1K-000101 $PW "$dir/data" "$dir/good.p7s"
+cp "$dir/good.crt" "$scratch/good.crt" && cp "$dir/good.p7s" "$scratch/good.p7s"
+temporaries() { ls "$dir" | grep '\.vek-cli-'; }
+# No room for one byte more in any file (the answer goes through a pipe).
+for args in "sign export-crt VM1K-000101 $PW $dir/good.crt" "sign export-crt VM1K-000101 $PW $dir/new.crt" \
+    "sign create-ext VM1K-000101 $PW $dir/data $dir/good.p7s" "sign create-ext VM1K-000101 $PW $dir/data $dir/new.p7s"; do
+    runs=$((runs + 1))
+    # shellcheck disable=SC2086
+    out=$(ulimit -f 0; trap '' XFSZ; exec "$VEK_CLI" $args 2>&1)
+    rc=$?
+    [ "$rc" = 70 ] && [ "$out" = FAIL ] || fail "vek-cli $args on a full disk: exit code $rc, output <$out>"
+done
+cmp -s "$dir/good.crt" "$scratch/good.crt" || fail "a full disk destroyed the certificate"
+cmp -s "$dir/good.p7s" "$scratch/good.p7s" || fail "a full disk destroyed the signature"
+[ -e "$dir/new.crt" ] || [ -e "$dir/new.p7s" ] && fail "a full disk left a broken new file"
+[ -n "$(temporaries)" ] && fail "a full disk left $(temporaries)"
+# Folders of an output are never made; a symbolic link at its name stays a link.
+expect 70 $'FAIL\n' sign export-crt VM1K-000101 $PW "$dir/missing/x.crt"
+expect 70 $'FAIL\n' sign create-ext VM1K-000101 $PW "$dir/data" "$dir/missing/x.p7s"
+[ -e "$dir/missing" ] && fail "a folder was made for an output"
+ln -s good.p7s "$dir/link.p7s"
+expect 0 $'DONE\n' sign create-ext VM1K-000101 $PW "$dir/data" "$dir/link.p7s"
+[ -L "$dir/link.p7s" ] || fail "the signature replaced the symbolic link"
+expect 0 $'PASSED\n' sign verify "$dir/data" "$dir/good.p7s" "$dir/good.crt"
+
+# create_ext_signalled SIGNAL SIGN: sign create-ext to SIGN, sent SIGNAL while the library
+# holds the signature half written; the run must end by that signal, with no answer.
+create_ext_signalled() {
+    local sig=$1 sign=$2 rc
+    runs=$((runs + 1))
+    : >"$dir/trace"
+    (ulimit -c 0; TAVREL_STANDIN_WRITE_PAUSE=1000 exec env --default-signal "$VEK_CLI" \
+        sign create-ext VM1K-000101 $PW "$dir/data" "$sign" >"$scratch/out" 2>"$scratch/err") &
+    local pid=$!
+    for _ in $(seq 400); do grep -q '^half-written ' "$dir/trace" && break; sleep 0.025; done
+    grep -q '^half-written ' "$dir/trace" || fail "create-ext for SIG$sig: the signature was never half written"
+    kill -s "$sig" "$pid"
+    wait "$pid"
+    rc=$?
+    [ "$rc" = $((128 + $(kill -l "$sig"))) ] || fail "create-ext sent SIG$sig while writing: exit code $rc"
+    [ -s "$scratch/out" ] && fail "create-ext sent SIG$sig while writing answered: $(cat "$scratch/out")"
+    [ -s "$scratch/err" ] && fail "create-ext sent SIG$sig while writing: standard error: $(cat "$scratch/err")"
+}
+# An ending signal waits until the signature is in place, whole.
+for sig in TERM INT HUP QUIT; do
+    create_ext_signalled $sig "$dir/$sig.p7s"
+    expect 0 $'PASSED\n' sign verify "$dir/data" "$dir/$sig.p7s" "$dir/good.crt"
+done
+[ -n "$(temporaries)" ] && fail "an ending signal left $(temporaries)"
+# SIGKILL cannot wait: it leaves the earlier signature, or none, and one temporary file.
+cp "$scratch/good.p7s" "$dir/good.p7s"
+for sign in good.p7s killed.p7s; do
+    create_ext_signalled KILL "$dir/$sign"
+    [ "$(temporaries)" = "$(ls "$dir" | grep -xE "$sign\.vek-cli-[A-Za-z0-9]{6}")" ] && [ -n "$(temporaries)" ] ||
+        fail "SIGKILL while writing $sign left <$(temporaries)>"
+    rm -f "$dir/$sign".vek-cli-*
+done
+cmp -s "$dir/good.p7s" "$scratch/good.p7s" || fail "SIGKILL while writing destroyed the signature"
+[ -e "$dir/killed.p7s" ] && fail "SIGKILL while writing left a broken signature"
+
 # --- closed standard descriptors: no file the tool opens takes their place -----------
 new_world descriptors
 runs=$((runs + 1))
