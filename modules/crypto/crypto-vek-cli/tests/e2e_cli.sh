@@ -170,23 +170,31 @@ expect 0 $'FAILED\n' key test-access VM1K-000102 $PW
 expect 70 "$USAGE" key delete VM1K-000102 $PW
 
 # --- a signal that ends key create ----------------------------------------------------
-# key_create_signalled SIGNAL FUNCTION ZIP: key create with FUNCTION slowed down, sent SIGNAL
-# once FUNCTION has been entered; the run must end by that signal, with no answer.
-key_create_signalled() {
-    local sig=$1 function=$2 zip=$3 rc
+# signalled SIGNAL TRACE_LINE CONTROL ARGS...: vek-cli ARGS under the stand-in control
+# CONTROL (NAME=VALUE), sent SIGNAL once the trace has a line that matches TRACE_LINE; the
+# run must end by that signal, with no answer.
+signalled() {
+    local sig=$1 line=$2 control=$3 rc
+    shift 3
     runs=$((runs + 1))
     : >"$dir/trace"
     # Every signal at its default action (a background job ignores SIGINT and SIGQUIT).
-    (ulimit -c 0; TAVREL_STANDIN_DELAYS=$function=1500 exec env --default-signal "$VEK_CLI" \
-        key create VM1K-000102 $PW ds kep "$zip" >"$scratch/out" 2>"$scratch/err") &
+    (ulimit -c 0; export "${control?}"; exec env --default-signal "$VEK_CLI" "$@" >"$scratch/out" 2>"$scratch/err") &
     local pid=$!
-    for _ in $(seq 400); do grep -qx "$function" "$dir/trace" && break; sleep 0.025; done
+    for _ in $(seq 400); do grep -qE "$line" "$dir/trace" && break; sleep 0.025; done
+    grep -qE "$line" "$dir/trace" || fail "vek-cli $* for SIG$sig: no trace line <$line>"
     kill -s "$sig" "$pid"
     wait "$pid"
     rc=$?
-    [ "$rc" = $((128 + $(kill -l "$sig"))) ] || fail "key create sent SIG$sig in $function: exit code $rc"
-    [ -s "$scratch/out" ] && fail "key create sent SIG$sig in $function answered: $(cat "$scratch/out")"
-    [ -s "$scratch/err" ] && fail "key create sent SIG$sig in $function: standard error: $(cat "$scratch/err")"
+    [ "$rc" = $((128 + $(kill -l "$sig"))) ] || fail "vek-cli $* sent SIG$sig at <$line>: exit code $rc"
+    [ -s "$scratch/out" ] && fail "vek-cli $* sent SIG$sig at <$line> answered: $(cat "$scratch/out")"
+    [ -s "$scratch/err" ] && fail "vek-cli $* sent SIG$sig at <$line>: standard error: $(cat "$scratch/err")"
+}
+# key_create_signalled SIGNAL FUNCTION ZIP: key create with FUNCTION slowed down, sent SIGNAL
+# once FUNCTION has been entered; it leaves no temporary file beside the archive.
+key_create_signalled() {
+    local sig=$1 function=$2 zip=$3
+    signalled "$sig" "^$function\$" "TAVREL_STANDIN_DELAYS=$function=1500" key create VM1K-000102 $PW ds kep "$zip"
     ls "$dir" | grep -q '\.zip\.' && fail "key create sent SIG$sig in $function left $(ls "$dir" | grep '\.zip\.')"
 }
 new_world signals
@@ -311,22 +319,9 @@ expect 0 $'DONE\n' sign create-ext VM1K-000101 $PW "$dir/data" "$dir/link.p7s"
 expect 0 $'PASSED\n' sign verify "$dir/data" "$dir/good.p7s" "$dir/good.crt"
 
 # create_ext_signalled SIGNAL SIGN: sign create-ext to SIGN, sent SIGNAL while the library
-# holds the signature half written; the run must end by that signal, with no answer.
+# holds the signature half written.
 create_ext_signalled() {
-    local sig=$1 sign=$2 rc
-    runs=$((runs + 1))
-    : >"$dir/trace"
-    (ulimit -c 0; TAVREL_STANDIN_WRITE_PAUSE=1000 exec env --default-signal "$VEK_CLI" \
-        sign create-ext VM1K-000101 $PW "$dir/data" "$sign" >"$scratch/out" 2>"$scratch/err") &
-    local pid=$!
-    for _ in $(seq 400); do grep -q '^half-written ' "$dir/trace" && break; sleep 0.025; done
-    grep -q '^half-written ' "$dir/trace" || fail "create-ext for SIG$sig: the signature was never half written"
-    kill -s "$sig" "$pid"
-    wait "$pid"
-    rc=$?
-    [ "$rc" = $((128 + $(kill -l "$sig"))) ] || fail "create-ext sent SIG$sig while writing: exit code $rc"
-    [ -s "$scratch/out" ] && fail "create-ext sent SIG$sig while writing answered: $(cat "$scratch/out")"
-    [ -s "$scratch/err" ] && fail "create-ext sent SIG$sig while writing: standard error: $(cat "$scratch/err")"
+    signalled "$1" '^half-written ' TAVREL_STANDIN_WRITE_PAUSE=1000 sign create-ext VM1K-000101 $PW "$dir/data" "$2"
 }
 # An ending signal waits until the signature is in place, whole.
 for sig in TERM INT HUP QUIT; do
