@@ -86,9 +86,9 @@ std::string _T_random_letters() {
     return letters;
 }
 
-// Creates a new file beside target, named after it; its name goes to *name. Mode 0666
-// less the umask, as a plain create gives. -1 with errno on failure.
-int _T_create_temporary(const std::string &target, std::string *name) {
+// Creates a new empty file beside target, named after it; its name goes to *name. Mode
+// 0666 less the umask, as a plain create gives. False, errno set, on failure.
+bool _T_create_temporary(const std::string &target, std::string *name) {
     const size_t slash = target.rfind('/');
     const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
     std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
@@ -97,10 +97,14 @@ int _T_create_temporary(const std::string &target, std::string *name) {
     for (int attempt = 0; attempt < kMaxTemporaryAttempts; ++attempt) {
         *name = folder + base + kTemporaryTag + _T_random_letters();
         const int fd = ::open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST) return fd;
+        if (fd >= 0) {
+            ::close(fd);
+            return true;
+        }
+        if (errno != EEXIST) return false;
     }
     errno = EEXIST;
-    return -1;
+    return false;
 }
 
 // Gives the finished temporary file the owner and permission bits of the file it
@@ -246,12 +250,10 @@ void api::replaceFile(const char *path, const std::function<void(const char *nam
     // waits: only a signal that cannot be caught leaves it behind.
     const signal_window window;
     std::string temporary;
-    const int fd = _T_create_temporary(target, &temporary);
-    if (fd < 0) {
+    if (!_T_create_temporary(target, &temporary)) {
         ZLOG_FAIL(__func__, "fail: open <%s> (%s)", temporary.c_str(), std::strerror(errno));
         throw internal_error();
     }
-    ::close(fd);
     try {
         make(temporary.c_str());
         _T_finish_temporary(temporary, exists ? &existing : nullptr);

@@ -1,4 +1,5 @@
-// The tool's file facade: whole-file reading and writing and the two-entry zip archive.
+// The tool's file facade: whole-file reading, files replaced whole, and the two-entry zip
+// archive.
 #pragma once
 
 #include <functional>
