@@ -18,7 +18,6 @@
 #include <vector>
 
 #include "call_trace.h"
-#include "file_size_limit.h"
 #include "log_capture.h"
 #include "standin_world.h"
 #include "tavrel/api.h"
@@ -476,25 +475,6 @@ TEST_F(TavrelApi, SignAndVerifyDetached) {
     }
     EXPECT_EQ(signedFiles, calls("KTCtxSignFile"));  // neither could block the library
     EXPECT_THROW(tavrel->signCreateExt("A-KEY", "wrong", path("data"), path("x.p7s"), false), params_error);
-}
-
-// A full disk: the signature and the certificate that were there stay, new ones are not made.
-TEST_F(TavrelApi, FailedWritesLeaveWhatWasThere) {
-    put(path("data"), "operator's data\n");
-    put(path("good.p7s"), "good signature");
-    put(path("good.crt"), "good certificate");
-    {
-        const file_size_limit limit(16);
-        for (const char *name : {"good.p7s", "new.p7s"}) {
-            EXPECT_THROW(tavrel->signCreateExt("A-KEY", kPassword, path("data"), path(name), false), internal_error)
-                << name;
-        }
-        for (const char *name : {"good.crt", "new.crt"})
-            EXPECT_THROW(tavrel->signExporCrt("A-KEY", kPassword, path(name)), internal_error) << name;
-    }
-    EXPECT_EQ("good signature", get(path("good.p7s")));
-    EXPECT_EQ("good certificate", get(path("good.crt")));
-    EXPECT_EQ(3, std::distance(fs::directory_iterator(scratch), fs::directory_iterator()));
 }
 
 TEST_F(TavrelApi, LongSignaturesVerify) {
