@@ -5,8 +5,8 @@
 # The tree is configured without the module and the tests, -DVEK_PYTHON=OFF
 # -DBUILD_TESTING=OFF, so that neither Python 2.7 nor SWIG is needed.
 #   --out DIR       where the demo's files stay: the request archive, the exported
-#                   certificate, the signed file and its signature (default: demo-out/ in
-#                   the build tree)
+#                   certificate, the signed file, its signature and its tampered copy
+#                   (default: demo-out/ in the build tree)
 #   --world FILE    the stand-in's world file to use (default: ~/.tavrel-standin/world.json);
 #                   a missing file is made with the built-in world, in a folder that exists
 #   BUILD_DIR       the build tree (default: build/ in the clone)

@@ -43,12 +43,14 @@ struct controls {
     std::mutex lock;
     function_control functions[kt_function_count];
     bool long_signatures = false;
+    unsigned long write_pause_ms = 0;
     bool trace_releases = false;
     std::string trace_path;
     bool trace_path_set = false;
     std::string applied_faults;  // environment texts already applied
     std::string applied_delays;
     std::string applied_long;
+    std::string applied_write_pause;
 };
 
 controls &state() {
@@ -184,14 +186,18 @@ DWORD apply_environment() noexcept {
         const char *faults_env = std::getenv("TAVREL_STANDIN_FAULTS");
         const char *delays_env = std::getenv("TAVREL_STANDIN_DELAYS");
         const char *long_env = std::getenv("TAVREL_STANDIN_LONG_SIGNATURES");
+        const char *pause_env = std::getenv("TAVREL_STANDIN_WRITE_PAUSE");
         std::string faults = faults_env ? faults_env : "";
         std::string delays = delays_env ? delays_env : "";
         std::string long_text = long_env ? long_env : "";
+        std::string pause_text = pause_env ? pause_env : "";
 
         std::vector<control_item> fault_items, delay_items;
         if (!parse_items(faults, true, &fault_items) || !parse_items(delays, false, &delay_items))
             return TAVREL_STANDIN_ERROR_CONTROL;
         if (!long_text.empty() && long_text != "0" && long_text != "1") return TAVREL_STANDIN_ERROR_CONTROL;
+        unsigned long pause_ms = 0;
+        if (!pause_text.empty() && !parse_number(pause_text, &pause_ms)) return TAVREL_STANDIN_ERROR_CONTROL;
 
         controls &c = state();
         std::lock_guard<std::mutex> guard(c.lock);
@@ -212,6 +218,10 @@ DWORD apply_environment() noexcept {
             if (!long_text.empty()) c.long_signatures = long_text == "1";
             c.applied_long = long_text;
         }
+        if (pause_text != c.applied_write_pause) {
+            c.write_pause_ms = pause_ms;
+            c.applied_write_pause = pause_text;
+        }
         return 0;
     } catch (...) {
         return KT_ERROR_RESOURCE_FAILED;
@@ -222,6 +232,27 @@ bool long_signatures() noexcept {
     controls &c = state();
     std::lock_guard<std::mutex> guard(c.lock);
     return c.long_signatures;
+}
+
+bool write_paused() noexcept {
+    controls &c = state();
+    std::lock_guard<std::mutex> guard(c.lock);
+    return c.write_pause_ms != 0;
+}
+
+void pause_write(const char *path) noexcept {
+    unsigned long pause = 0;
+    {
+        controls &c = state();
+        std::lock_guard<std::mutex> guard(c.lock);
+        pause = c.write_pause_ms;
+    }
+    try {
+        trace_line(("half-written " + std::string(path)).c_str());
+    } catch (...) {
+        // the pause still holds the write
+    }
+    sleep_ms(pause);
 }
 
 bool trace_releases() noexcept {
@@ -312,12 +343,14 @@ void reset_controls() noexcept {
     std::lock_guard<std::mutex> guard(c.lock);
     for (auto &f : c.functions) f = function_control{};
     c.long_signatures = false;
+    c.write_pause_ms = 0;
     c.trace_releases = false;
     c.trace_path_set = false;
     c.trace_path.clear();
     c.applied_faults.clear();
     c.applied_delays.clear();
     c.applied_long.clear();
+    c.applied_write_pause.clear();
 }
 
 long function_slot(const char *function) noexcept {

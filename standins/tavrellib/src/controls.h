@@ -17,11 +17,15 @@ void note_call(const char *function) noexcept;
 void trace_line(const char *line) noexcept;
 
 // Applies the TAVREL_STANDIN_* variables that KTInitialize reads (faults, delays,
-// long signatures); a variable already applied with the same text is skipped.
+// long signatures, write pause); a variable already applied with the same text is skipped.
 // Returns 0 or TAVREL_STANDIN_ERROR_CONTROL.
 DWORD apply_environment() noexcept;
 
 bool long_signatures() noexcept;
+// TAVREL_STANDIN_WRITE_PAUSE: whether a file the library writes for its caller stops half
+// way; pause_write then traces "half-written <path>" and sleeps for the pause.
+bool write_paused() noexcept;
+void pause_write(const char *path) noexcept;
 // Whether KTFreeMemory traces which buffer it freed (TavrelStandin_SetReleaseTrace).
 bool trace_releases() noexcept;
 

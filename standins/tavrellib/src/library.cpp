@@ -163,16 +163,26 @@ DWORD persist(library_state &s, device &d, std::optional<key_pem> previous, std:
     }
 }
 
+bool write_all(int fd, const unsigned char *data, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::write(fd, data + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+// With a write pause, the first half of the file is on the disk during the pause.
 bool write_whole_file(const char *path, const bytes &data) {
     int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    size_t done = 0;
-    bool ok = true;
-    while (ok && done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) done += size_t(n);
+    const size_t half = write_paused() ? data.size() / 2 : data.size();
+    bool ok = write_all(fd, data.data(), half);
+    if (ok && half < data.size()) {
+        pause_write(path);
+        ok = write_all(fd, data.data() + half, data.size() - half);
     }
     return (::close(fd) == 0) && ok;
 }

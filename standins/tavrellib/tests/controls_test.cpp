@@ -2,8 +2,11 @@
 // handling of null arguments.
 #include <dlfcn.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <functional>
+#include <thread>
 
 #include "standin_fixture.h"
 
@@ -61,7 +64,8 @@ class EnvironmentTest : public StandinTest {
   protected:
     bool initialise() override { return false; }
     void TearDown() override {
-        for (const char *name : {"TAVREL_STANDIN_FAULTS", "TAVREL_STANDIN_DELAYS", "TAVREL_STANDIN_LONG_SIGNATURES"})
+        for (const char *name : {"TAVREL_STANDIN_FAULTS", "TAVREL_STANDIN_DELAYS", "TAVREL_STANDIN_LONG_SIGNATURES",
+                                 "TAVREL_STANDIN_WRITE_PAUSE"})
             unsetenv(name);
         StandinTest::TearDown();
     }
@@ -99,7 +103,35 @@ TEST_F(EnvironmentTest, MalformedVariablesAreRefused) {
     setenv("TAVREL_STANDIN_LONG_SIGNATURES", "yes", 1);
     EXPECT_EQ(KTInitialize(), TAVREL_STANDIN_ERROR_CONTROL);
     unsetenv("TAVREL_STANDIN_LONG_SIGNATURES");
+    setenv("TAVREL_STANDIN_WRITE_PAUSE", "-5", 1);
+    EXPECT_EQ(KTInitialize(), TAVREL_STANDIN_ERROR_CONTROL);
+    unsetenv("TAVREL_STANDIN_WRITE_PAUSE");
     EXPECT_EQ(KTInitialize(), 0u);
+}
+
+// A signature file stays half written for the pause, with a trace line to wait for.
+TEST_F(EnvironmentTest, WritePauseHoldsAFileHalfWritten) {
+    setenv("TAVREL_STANDIN_WRITE_PAUSE", "400", 1);
+    const std::string trace = dir + "/trace.log", data = dir + "/data", signature = dir + "/data.p7s";
+    TavrelStandin_SetTracePath(trace.c_str());
+    write_text(data, "operator data");
+    ASSERT_EQ(KTInitialize(), 0u);
+    key_fixture f;
+    read_key(f, 0, 0, "pass-0");
+    std::string dataName = data, signatureName = signature;
+    DWORD status = 1;
+    std::thread signer([&] { status = KTCtxSignFile(f.key, 1, &dataName[0], 1, 1, &signatureName[0]); });
+    const std::string line = "half-written " + signature + "\n";
+    for (int i = 0; i < 200 && read_text(trace).find(line) == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    struct stat half {};
+    EXPECT_EQ(::stat(signature.c_str(), &half), 0);
+    signer.join();
+    ASSERT_EQ(status, 0u);
+    const std::string whole = read_text(signature);
+    EXPECT_EQ(static_cast<size_t>(half.st_size), whole.size() / 2);
+    EXPECT_EQ(verify("operator data", bytes(whole.begin(), whole.end()), bytes()), 0u);
+    TavrelStandin_SetTracePath(nullptr);
 }
 
 TEST_F(EnvironmentTest, DelaysAndLongSignaturesFromTheEnvironment) {

@@ -4,8 +4,9 @@
 # request archive, test it, read its certificate's period, export the certificate, sign
 # a file, verify the signature, and verify a tampered copy, which must fail with 64.
 # usage: operator-road.sh [--out DIR] [--world FILE] BUILD_DIR
-#   --out DIR     make the files (request archive, certificate, signature) in DIR and keep
-#                 them; without it they go to a temporary folder, removed at the end
+#   --out DIR     make the files (request archive, certificate, signed file, signature,
+#                 tampered copy) in DIR and keep them; without it they go to a temporary
+#                 folder, removed at the end
 #   --world FILE  the stand-in's world file instead of the default one (made with the
 #                 built-in world if missing; it must hold VM1K-000102, password 12345678)
 # Exit 0 when every step behaved as expected.

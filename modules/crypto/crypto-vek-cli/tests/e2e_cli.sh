@@ -170,23 +170,31 @@ expect 0 $'FAILED\n' key test-access VM1K-000102 $PW
 expect 70 "$USAGE" key delete VM1K-000102 $PW
 
 # --- a signal that ends key create ----------------------------------------------------
-# key_create_signalled SIGNAL FUNCTION ZIP: key create with FUNCTION slowed down, sent SIGNAL
-# once FUNCTION has been entered; the run must end by that signal, with no answer.
-key_create_signalled() {
-    local sig=$1 function=$2 zip=$3 rc
+# signalled SIGNAL TRACE_LINE CONTROL ARGS...: vek-cli ARGS under the stand-in control
+# CONTROL (NAME=VALUE), sent SIGNAL once the trace has a line that matches TRACE_LINE; the
+# run must end by that signal, with no answer.
+signalled() {
+    local sig=$1 line=$2 control=$3 rc
+    shift 3
     runs=$((runs + 1))
     : >"$dir/trace"
     # Every signal at its default action (a background job ignores SIGINT and SIGQUIT).
-    (ulimit -c 0; TAVREL_STANDIN_DELAYS=$function=1500 exec env --default-signal "$VEK_CLI" \
-        key create VM1K-000102 $PW ds kep "$zip" >"$scratch/out" 2>"$scratch/err") &
+    (ulimit -c 0; export "${control?}"; exec env --default-signal "$VEK_CLI" "$@" >"$scratch/out" 2>"$scratch/err") &
     local pid=$!
-    for _ in $(seq 400); do grep -qx "$function" "$dir/trace" && break; sleep 0.025; done
+    for _ in $(seq 400); do grep -qE "$line" "$dir/trace" && break; sleep 0.025; done
+    grep -qE "$line" "$dir/trace" || fail "vek-cli $* for SIG$sig: no trace line <$line>"
     kill -s "$sig" "$pid"
     wait "$pid"
     rc=$?
-    [ "$rc" = $((128 + $(kill -l "$sig"))) ] || fail "key create sent SIG$sig in $function: exit code $rc"
-    [ -s "$scratch/out" ] && fail "key create sent SIG$sig in $function answered: $(cat "$scratch/out")"
-    [ -s "$scratch/err" ] && fail "key create sent SIG$sig in $function: standard error: $(cat "$scratch/err")"
+    [ "$rc" = $((128 + $(kill -l "$sig"))) ] || fail "vek-cli $* sent SIG$sig at <$line>: exit code $rc"
+    [ -s "$scratch/out" ] && fail "vek-cli $* sent SIG$sig at <$line> answered: $(cat "$scratch/out")"
+    [ -s "$scratch/err" ] && fail "vek-cli $* sent SIG$sig at <$line>: standard error: $(cat "$scratch/err")"
+}
+# key_create_signalled SIGNAL FUNCTION ZIP: key create with FUNCTION slowed down, sent SIGNAL
+# once FUNCTION has been entered; it leaves no temporary file beside the archive.
+key_create_signalled() {
+    local sig=$1 function=$2 zip=$3
+    signalled "$sig" "^$function\$" "TAVREL_STANDIN_DELAYS=$function=1500" key create VM1K-000102 $PW ds kep "$zip"
     ls "$dir" | grep -q '\.zip\.' && fail "key create sent SIG$sig in $function left $(ls "$dir" | grep '\.zip\.')"
 }
 new_world signals
@@ -280,6 +288,57 @@ for sign_path in "$dir/data" "$dir/data.symlink"; do
 done
 cmp -s "$dir/data" "$dir/data.orig" || fail "the data was overwritten by its signature"
 grep -q '^KTCtxSignFile$' "$dir/trace" && fail "a refused signature reached the library"
+
+# --- an output is the complete new file or what was at its name before ---------------
+new_world outputs
+printf 'operator data\n' >"$dir/data"
+expect 0 $'DONE\n' sign export-crt VM1K-000101 $PW "$dir/good.crt"
+expect 0 $'DONE\n' sign create-ext VM1K-000101 $PW "$dir/data" "$dir/good.p7s"
+cp "$dir/good.crt" "$scratch/good.crt" && cp "$dir/good.p7s" "$scratch/good.p7s"
+temporaries() { ls "$dir" | grep '\.vek-cli-'; }
+# No room for one byte more in any file (the answer goes through a pipe).
+for args in "sign export-crt VM1K-000101 $PW $dir/good.crt" "sign export-crt VM1K-000101 $PW $dir/new.crt" \
+    "sign create-ext VM1K-000101 $PW $dir/data $dir/good.p7s" "sign create-ext VM1K-000101 $PW $dir/data $dir/new.p7s"; do
+    runs=$((runs + 1))
+    # shellcheck disable=SC2086
+    out=$(ulimit -f 0; trap '' XFSZ; exec "$VEK_CLI" $args 2>&1)
+    rc=$?
+    [ "$rc" = 70 ] && [ "$out" = FAIL ] || fail "vek-cli $args on a full disk: exit code $rc, output <$out>"
+done
+cmp -s "$dir/good.crt" "$scratch/good.crt" || fail "a full disk destroyed the certificate"
+cmp -s "$dir/good.p7s" "$scratch/good.p7s" || fail "a full disk destroyed the signature"
+[ -e "$dir/new.crt" ] || [ -e "$dir/new.p7s" ] && fail "a full disk left a broken new file"
+[ -n "$(temporaries)" ] && fail "a full disk left $(temporaries)"
+# Folders of an output are never made; a symbolic link at its name stays a link.
+expect 70 $'FAIL\n' sign export-crt VM1K-000101 $PW "$dir/missing/x.crt"
+expect 70 $'FAIL\n' sign create-ext VM1K-000101 $PW "$dir/data" "$dir/missing/x.p7s"
+[ -e "$dir/missing" ] && fail "a folder was made for an output"
+ln -s good.p7s "$dir/link.p7s"
+expect 0 $'DONE\n' sign create-ext VM1K-000101 $PW "$dir/data" "$dir/link.p7s"
+[ -L "$dir/link.p7s" ] || fail "the signature replaced the symbolic link"
+expect 0 $'PASSED\n' sign verify "$dir/data" "$dir/good.p7s" "$dir/good.crt"
+
+# create_ext_signalled SIGNAL SIGN: sign create-ext to SIGN, sent SIGNAL while the library
+# holds the signature half written.
+create_ext_signalled() {
+    signalled "$1" '^half-written ' TAVREL_STANDIN_WRITE_PAUSE=1000 sign create-ext VM1K-000101 $PW "$dir/data" "$2"
+}
+# An ending signal waits until the signature is in place, whole.
+for sig in TERM INT HUP QUIT; do
+    create_ext_signalled $sig "$dir/$sig.p7s"
+    expect 0 $'PASSED\n' sign verify "$dir/data" "$dir/$sig.p7s" "$dir/good.crt"
+done
+[ -n "$(temporaries)" ] && fail "an ending signal left $(temporaries)"
+# SIGKILL cannot wait: it leaves the earlier signature, or none, and one temporary file.
+cp "$scratch/good.p7s" "$dir/good.p7s"
+for sign in good.p7s killed.p7s; do
+    create_ext_signalled KILL "$dir/$sign"
+    [ "$(temporaries)" = "$(ls "$dir" | grep -xE "$sign\.vek-cli-[A-Za-z0-9]{6}")" ] && [ -n "$(temporaries)" ] ||
+        fail "SIGKILL while writing $sign left <$(temporaries)>"
+    rm -f "$dir/$sign".vek-cli-*
+done
+cmp -s "$dir/good.p7s" "$scratch/good.p7s" || fail "SIGKILL while writing destroyed the signature"
+[ -e "$dir/killed.p7s" ] && fail "SIGKILL while writing left a broken signature"
 
 # --- closed standard descriptors: no file the tool opens takes their place -----------
 new_world descriptors

@@ -145,18 +145,24 @@ TEST_F(FsApi, FailedWriteOfADeviceIsReportedAndTheDeviceKept) {
     EXPECT_EQ(0u, log_capture::count("writeFile", "done: </dev/full>"));
 }
 
-TEST_F(FsApi, FailedWriteRemovesOnlyTheRegularFileItMade) {
+// A full disk: a new file is not made, an existing one (also behind a link) stays as it was.
+TEST_F(FsApi, FailedWriteLeavesWhatWasThere) {
     put(path("target"), "old");
+    put(path("kept"), "good certificate");
     fs::create_symlink(path("target"), path("link"));
     {
         const file_size_limit limit(10);
         EXPECT_THROW(write(path("small"), std::string(100, 's')), internal_error);      // fails at the flush
         EXPECT_THROW(write(path("large"), std::string(1 << 16, 'l')), internal_error);  // fails in fwrite
         EXPECT_THROW(write(path("link"), std::string(100, 'k')), internal_error);
+        EXPECT_THROW(write(path("kept"), std::string(100, 'n')), internal_error);
     }
     EXPECT_FALSE(fs::exists(path("small")));
     EXPECT_FALSE(fs::exists(path("large")));
     EXPECT_TRUE(fs::is_symlink(path("link")));
+    EXPECT_EQ("old", get(path("target")));
+    EXPECT_EQ("good certificate", get(path("kept")));
+    EXPECT_EQ(3, std::distance(fs::directory_iterator(root), fs::directory_iterator()));  // no temporary file
     EXPECT_TRUE(log_capture::has_prefix(1, "writeFile",
                                         "fail: fwrite <" + path("large") + "> (expected-size:65536, actual-size:"));
 }
@@ -170,6 +176,98 @@ TEST_F(FsApi, WriteRefusesDirectoriesAndFifosWithoutBlocking) {
     EXPECT_TRUE(fs::is_fifo(path("fifo")));
     EXPECT_TRUE(log_capture::has_prefix(1, "writeFile", "fail: fopen <" + path("fifo") + "> ("));
     EXPECT_THROW(write(path("missing/x"), "x"), internal_error);
+}
+
+// The name replaceFile hands to `make`, and what `make` found there.
+struct made_at {
+    std::string name;
+    bool existed = false;
+};
+
+TEST_F(FsApi, ReplacementIsMadeBesideTheTargetAndRenamedOverIt) {
+    fs::create_directory(path("sub"));
+    put(path("sub/target"), "old");
+    fs::create_symlink("sub/target", path("relative"));  // resolved from the link's folder
+    fs::create_symlink(path("relative"), path("chain"));
+    fs::create_symlink("sub/new", path("dangling"));
+    const std::string longName(255, 'n');
+    struct Row {
+        std::string given, target;
+    };
+    const std::vector<Row> rows = {
+        {path("plain"), path("plain")},         {path("sub/target"), path("sub/target")},
+        {path("relative"), path("sub/target")}, {path("chain"), path("sub/target")},
+        {path("dangling"), path("sub/new")},    {path(longName), path(longName)},
+    };
+    for (const Row &row : rows) {
+        made_at made;
+        facade->replaceFile(row.given.c_str(), [&](const char *name) {
+            made = {name, fs::exists(name)};
+            put(name, "new " + row.given);
+        });
+        const std::string folder = fs::path(row.target).parent_path().string() + "/";
+        const std::string base = fs::path(row.target).filename().string().substr(0, 255 - 15);
+        EXPECT_EQ(folder + base + ".vek-cli-", made.name.substr(0, made.name.size() - 6)) << row.given;
+        EXPECT_EQ(std::string::npos, made.name.find_first_not_of(
+                                         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
+                                         made.name.size() - 6))
+            << made.name;
+        EXPECT_TRUE(made.existed) << row.given;  // made before `make`, so that nobody else takes the name
+        EXPECT_FALSE(fs::exists(made.name)) << row.given;
+        EXPECT_EQ("new " + row.given, get(row.target)) << row.given;
+    }
+    for (const char *link : {"relative", "chain", "dangling"}) EXPECT_TRUE(fs::is_symlink(path(link))) << link;
+}
+
+TEST_F(FsApi, ReplacementKeepsTheModeOfTheFileItReplaces) {
+    const mode_t saved = ::umask(022);
+    write(path("new"), "n");
+    ::umask(0);
+    write(path("open"), "o");
+    ::umask(saved);
+    put(path("private"), "p");
+    ASSERT_EQ(0, ::chmod(path("private").c_str(), 0640));
+    write(path("private"), "replaced");
+    struct Row {
+        const char *name;
+        mode_t mode;
+    };
+    for (const Row &row : {Row{"new", 0644}, Row{"open", 0666}, Row{"private", 0640}}) {
+        struct stat st;
+        ASSERT_EQ(0, ::stat(path(row.name).c_str(), &st));
+        EXPECT_EQ(row.mode, st.st_mode & 07777) << row.name;
+    }
+    EXPECT_EQ("replaced", get(path("private")));
+}
+
+// What `make` throws passes on, and nothing of it stays; a device is handed over as it is.
+TEST_F(FsApi, FailedReplacementLeavesWhatWasThere) {
+    put(path("target"), "old");
+    made_at made;
+    EXPECT_THROW(facade->replaceFile(path("target").c_str(),
+                                     [&](const char *name) {
+                                         made.name = name;
+                                         put(name, "half");
+                                         throw internal_error();
+                                     }),
+                 internal_error);
+    EXPECT_FALSE(fs::exists(made.name));
+    EXPECT_EQ("old", get(path("target")));
+    EXPECT_EQ(1, std::distance(fs::directory_iterator(root), fs::directory_iterator()));
+
+    facade->replaceFile("/dev/null", [&](const char *name) { made.name = name; });
+    EXPECT_EQ("/dev/null", made.name);
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));
+
+    for (const std::string &unusable : {std::string(), path("target/"), path("missing/x")}) {
+        log_capture::clear();
+        bool called = false;
+        EXPECT_THROW(facade->replaceFile(unusable.c_str(), [&](const char *) { called = true; }), internal_error)
+            << unusable;
+        EXPECT_FALSE(called) << unusable;
+        EXPECT_TRUE(log_capture::has_prefix(1, "replaceFile", "fail: ")) << unusable;
+    }
+    EXPECT_EQ(1, std::distance(fs::directory_iterator(root), fs::directory_iterator()));
 }
 
 TEST_F(FsApi, ArchiveHoldsTwoEntriesInOrder) {

@@ -1,10 +1,12 @@
 #!/bin/bash
 # vek-cli's manual page: every command of the program's usage text is in its synopsis as
 # the program prints it and has an entry of its own; the synopsis has no other command;
-# man renders the page without a warning; the install puts it beside the program.
+# man renders the page without a warning, also in the C locale, where the accepted type's
+# name is spelt in Latin letters; its EXAMPLES run as pasted and print what they show; the
+# install puts it beside the program.
 # usage: manual_test.sh VEK_CLI MANUAL_PAGE BUILD_DIR
 set -u
-cli=$1 page=$2 build=$3
+cli=$(realpath "$1") page=$2 build=$3
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/vek-cli-man-XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 export LC_ALL=C.UTF-8 MANWIDTH=200 TAVREL_STANDIN_WORLD=$scratch/world.json
@@ -29,6 +31,28 @@ done <"$scratch/usage"
 for code in 0 64 70; do
     sed -n '/^EXIT STATUS/,/^[A-Z]/p' "$scratch/page" | grep -qE "^ +$code +" || fail "exit $code not described"
 done
+
+LC_ALL=C render "$page" >"$scratch/page.c"
+[ -s "$scratch/warnings" ] && fail "man warns about $page in the C locale: $(head -n 3 "$scratch/warnings")"
+grep -qF '"e.klyuch VEK Modra-1K" (its Cyrillic letters spelt in Latin' "$scratch/page.c" ||
+    fail "the C locale's page does not spell the accepted type's name"
+
+# The EXAMPLES: the lines of their blocks; each "$ " line runs in a shell of its own, in a
+# fresh folder, with this vek-cli first on the path and the log in the scratch folder.
+sed -n '/^EXAMPLES/,/^[A-Z]/s/^ \{14\}//p' "$scratch/page" >"$scratch/examples"
+grep -q '^\$ vek-cli sign verify' "$scratch/examples" || fail "no examples found in the page"
+mkdir "$scratch/run"
+while IFS= read -r line; do
+    case $line in
+        '$ '*)
+            printf '%s\n' "$line"
+            command=${line#'$ '}
+            (cd "$scratch/run" && PATH=$(dirname "$cli"):$PATH bash -c "${command//\/tmp\/vek-cli.log/$scratch/vek-cli.log}" \
+                </dev/null 2>&1) | expand
+            ;;
+    esac
+done <"$scratch/examples" >"$scratch/transcript"
+diff -u "$scratch/examples" "$scratch/transcript" || fail "the EXAMPLES do not print what the page shows (above)"
 
 cmake --install "$build" --prefix "$scratch/prefix" --component vek-cli >/dev/null || fail "cmake --install"
 installed=$(cd "$scratch/prefix" && find . -type f | sort | tr '\n' ' ')

@@ -22,9 +22,10 @@ if ! HOME=$home "$1" --out "$home/kept" --world "$home/own-world.json" "$2" >"$h
     cat "$home/out"
     exit 1
 fi
-for made in requests/VM1K-000102.zip VM1K-000102.crt order.txt order.txt.p7s; do
-    [ -s "$home/kept/$made" ] || { echo "--out: $made was not kept"; exit 1; }
-done
+# Exactly what the README names, none of them empty.
+kept=$(cd "$home/kept" && find . -type f -size +0 | LC_ALL=C sort | tr '\n' ' ')
+[ "$kept" = "./VM1K-000102.crt ./order-tampered.txt ./order.txt ./order.txt.p7s ./requests/VM1K-000102.zip " ] ||
+    { echo "--out kept <$kept>"; exit 1; }
 [ -s "$home/own-world.json" ] || { echo "--world: the world file was not used"; exit 1; }
 [ ! -e "$home/.tavrel-standin" ] || { echo "--world: the default world was used"; exit 1; }
 echo "operator road passed twice, and once keeping its files on a world of its own"

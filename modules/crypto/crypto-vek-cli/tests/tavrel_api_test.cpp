@@ -98,6 +98,9 @@ public:
         real->checkZip(zipPath, name1, name2);
     }
     void checkPassage(const char *readPath, const char *writePath) override { real->checkPassage(readPath, writePath); }
+    void replaceFile(const char *path, const std::function<void(const char *)> &make) override {
+        real->replaceFile(path, make);
+    }
 
     bool failZip = false;
     std::function<void()> onZip;  // runs as createZip begins

@@ -4,14 +4,17 @@
 #include <linux/capability.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "fs/zip_library.h"
@@ -37,12 +40,128 @@ int _T_open(const char *path, int flags) {
     return fd;
 }
 
-// Removes what writeFile left at path, but only the regular file it opened there.
-void _T_remove_partial(const char *path, const struct stat &opened) {
-    struct stat now;
-    if (S_ISREG(opened.st_mode) && ::lstat(path, &now) == 0 && S_ISREG(now.st_mode) && now.st_dev == opened.st_dev &&
-        now.st_ino == opened.st_ino) {
-        ::unlink(path);
+constexpr char kTemporaryTag[] = ".vek-cli-";  // a temporary file is "<target>.vek-cli-XXXXXX"
+constexpr size_t kTemporaryRandom = 6;
+constexpr int kMaxTemporaryAttempts = 100;
+constexpr int kMaxLinks = 40;  // the kernel's own limit of symbolic links in one lookup
+
+// The entry that a write through path creates or replaces: path with the symbolic links
+// at its end followed, a dangling one to the name it points at. False, errno set, when a
+// link cannot be read or the links loop.
+bool _T_follow_links(std::string path, std::string *target) {
+    for (int links = 0;; ++links) {
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0) {
+            if (errno != ENOENT) return false;
+            break;
+        }
+        if (!S_ISLNK(st.st_mode)) break;
+        char text[PATH_MAX];
+        const ssize_t length = ::readlink(path.c_str(), text, sizeof text);
+        if (length < 0) return false;
+        if (links == kMaxLinks || static_cast<size_t>(length) == sizeof text) {
+            errno = links == kMaxLinks ? ELOOP : ENAMETOOLONG;
+            return false;
+        }
+        const std::string link(text, static_cast<size_t>(length));
+        const size_t slash = path.rfind('/');
+        path = link[0] == '/' || slash == std::string::npos ? link : path.substr(0, slash + 1) + link;
+    }
+    *target = path;
+    return true;
+}
+
+// kTemporaryRandom letters and digits from the kernel's random source; where it gives
+// none, from the clock (the exclusive create still refuses a name in use).
+std::string _T_random_letters() {
+    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned char bytes[kTemporaryRandom];
+    if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        for (size_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<unsigned char>(now.tv_nsec >> (5 * i));
+    }
+    std::string letters;
+    for (const unsigned char byte : bytes) letters += kAlphabet[byte % (sizeof kAlphabet - 1)];
+    return letters;
+}
+
+// Creates a new empty file beside target, named after it; its name goes to *name. Mode
+// 0666 less the umask, as a plain create gives. False, errno set, on failure.
+bool _T_create_temporary(const std::string &target, std::string *name) {
+    const size_t slash = target.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    const size_t room = NAME_MAX - (sizeof kTemporaryTag - 1) - kTemporaryRandom;
+    if (base.size() > room) base.resize(room);
+    for (int attempt = 0; attempt < kMaxTemporaryAttempts; ++attempt) {
+        *name = folder + base + kTemporaryTag + _T_random_letters();
+        const int fd = ::open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            ::close(fd);
+            return true;
+        }
+        if (errno != EEXIST) return false;
+    }
+    errno = EEXIST;
+    return false;
+}
+
+// Gives the finished temporary file the owner and permission bits of the file it
+// replaces (an owner only where the process may give it) and puts its data on the disk.
+void _T_finish_temporary(const std::string &temporary, const struct stat *replaced) {
+    const int fd = ::open(temporary.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        ZLOG_FAIL(__func__, "fail: open <%s> (%s)", temporary.c_str(), std::strerror(errno));
+        throw internal_error();
+    }
+    if (replaced) {
+        struct stat own;
+        if (::fstat(fd, &own) == 0 && (own.st_uid != replaced->st_uid || own.st_gid != replaced->st_gid) &&
+            ::fchown(fd, replaced->st_uid, replaced->st_gid) != 0) {
+            ZLOG_WARN(__func__, "fail: fchown <%s> (%s)", temporary.c_str(), std::strerror(errno));
+        }
+        if (::fchmod(fd, replaced->st_mode & 0777) != 0) {
+            const int error = errno;
+            ::close(fd);
+            ZLOG_FAIL(__func__, "fail: fchmod <%s> (%s)", temporary.c_str(), std::strerror(error));
+            throw internal_error();
+        }
+    }
+    if (::fsync(fd) != 0) {
+        const int error = errno;
+        ::close(fd);
+        ZLOG_FAIL(__func__, "fail: fsync <%s> (%s)", temporary.c_str(), std::strerror(error));
+        throw internal_error();
+    }
+    ::close(fd);
+}
+
+// Writes size bytes of data as the file `name`, creating or truncating it; `path` is the
+// name the caller asked for, which the log lines show.
+void _T_write_whole(const char *path, const char *name, unsigned char *data, unsigned long size) {
+    const int fd = _T_open(name, O_WRONLY | O_CREAT | O_TRUNC);
+    FILE *file = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
+    if (!file) {
+        const int error = errno;
+        if (fd >= 0) ::close(fd);
+        ZLOG_FAIL("writeFile", "fail: fopen <%s> (%s)", path, std::strerror(error));
+        throw internal_error();
+    }
+    const size_t written = std::fwrite(data, 1, size, file);
+    if (written != size) {
+        ZLOG_FAIL("writeFile", "fail: fwrite <%s> (expected-size:%lu, actual-size:%zu)", path, size, written);
+        std::fclose(file);
+        throw internal_error();
+    }
+    if (std::fflush(file) != 0) {
+        ZLOG_FAIL("writeFile", "fail: fflush <%s> (%s)", path, std::strerror(errno));
+        std::fclose(file);
+        throw internal_error();
+    }
+    if (std::fclose(file) != 0) {
+        ZLOG_FAIL("writeFile", "fail: fclose <%s> (%s)", path, std::strerror(errno));
+        throw internal_error();
     }
 }
 
@@ -55,6 +174,7 @@ public:
     std::unique_ptr<unsigned char[]> readFile(const char *path, unsigned long *size) override;
     void checkZip(const char *zipPath, const char *name1, const char *name2) override;
     void checkPassage(const char *readPath, const char *writePath) override;
+    void replaceFile(const char *path, const std::function<void(const char *name)> &make) override;
 
 private:
     zip_library _zip;
@@ -105,36 +225,47 @@ std::unique_ptr<unsigned char[]> api::readFile(const char *path, unsigned long *
 }
 
 void api::writeFile(const char *path, unsigned char *data, unsigned long size) {
-    const int fd = _T_open(path, O_WRONLY | O_CREAT | O_TRUNC);
-    FILE *file = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
-    if (!file) {
-        const int error = errno;
-        if (fd >= 0) ::close(fd);
-        ZLOG_FAIL("writeFile", "fail: fopen <%s> (%s)", path, std::strerror(error));
-        throw internal_error();
-    }
-    struct stat opened;
-    if (::fstat(fd, &opened) != 0) opened.st_mode = 0;
-
-    const size_t written = std::fwrite(data, 1, size, file);
-    if (written != size) {
-        ZLOG_FAIL("writeFile", "fail: fwrite <%s> (expected-size:%lu, actual-size:%zu)", path, size, written);
-        std::fclose(file);
-        _T_remove_partial(path, opened);
-        throw internal_error();
-    }
-    if (std::fflush(file) != 0) {
-        ZLOG_FAIL("writeFile", "fail: fflush <%s> (%s)", path, std::strerror(errno));
-        std::fclose(file);
-        _T_remove_partial(path, opened);
-        throw internal_error();
-    }
-    if (std::fclose(file) != 0) {
-        ZLOG_FAIL("writeFile", "fail: fclose <%s> (%s)", path, std::strerror(errno));
-        _T_remove_partial(path, opened);
-        throw internal_error();
-    }
+    replaceFile(path, [&](const char *name) { _T_write_whole(path, name, data, size); });
     ZLOG_TRACE("writeFile", "done: <%s>", path);
+}
+
+void api::replaceFile(const char *path, const std::function<void(const char *name)> &make) {
+    const std::string given(path);
+    if (given.empty() || given.back() == '/') {
+        ZLOG_FAIL(__func__, "fail: path names no file <%s>", path);
+        throw internal_error();
+    }
+    struct stat existing;
+    const bool exists = ::stat(path, &existing) == 0;
+    if (exists && !S_ISREG(existing.st_mode)) {  // nothing to rename over a device, a pipe or a folder
+        make(path);
+        return;
+    }
+    std::string target;
+    if (!_T_follow_links(given, &target)) {
+        ZLOG_FAIL(__func__, "fail: stat <%s> (%s)", path, std::strerror(errno));
+        throw internal_error();
+    }
+    // Until the temporary file is renamed or removed, a signal that would end the command
+    // waits: only a signal that cannot be caught leaves it behind.
+    const signal_window window;
+    std::string temporary;
+    if (!_T_create_temporary(target, &temporary)) {
+        ZLOG_FAIL(__func__, "fail: open <%s> (%s)", temporary.c_str(), std::strerror(errno));
+        throw internal_error();
+    }
+    try {
+        make(temporary.c_str());
+        _T_finish_temporary(temporary, exists ? &existing : nullptr);
+        if (::rename(temporary.c_str(), target.c_str()) != 0) {
+            ZLOG_FAIL(__func__, "fail: rename <%s> <%s> (%s)", temporary.c_str(), target.c_str(), std::strerror(errno));
+            throw internal_error();
+        }
+    } catch (...) {
+        ::unlink(temporary.c_str());
+        throw;
+    }
+    ZLOG_TRACE(__func__, "done: <%s>", path);
 }
 
 void _T_add_entry(const zip_functions &zip, zip_t *archive, const char *name, unsigned char *data, unsigned long size) {

@@ -1,6 +1,8 @@
-// The tool's file facade: whole-file reading and writing and the two-entry zip archive.
+// The tool's file facade: whole-file reading, files replaced whole, and the two-entry zip
+// archive.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -15,7 +17,7 @@ public:
     // Writes an archive holding name1 (data1) and then name2 (data2), replacing zipPath.
     virtual void createZip(const char *zipPath, const char *name1, unsigned char *data1, unsigned long size1,
                            const char *name2, unsigned char *data2, unsigned long size2) = 0;
-    // Creates or truncates path and writes size bytes of data.
+    // Writes size bytes of data as the file at path, through replaceFile.
     virtual void writeFile(const char *path, unsigned char *data, unsigned long size) = 0;
     // The whole file; *size its length.
     virtual std::unique_ptr<unsigned char[]> readFile(const char *path, unsigned long *size) = 0;
@@ -27,6 +29,15 @@ public:
     // writePath no FIFO and not readPath itself, so neither read nor write can block,
     // run without end or destroy what it reads.
     virtual void checkPassage(const char *readPath, const char *writePath) = 0;
+    // Makes the file at path so that it is either complete or what was there before:
+    // `make` writes the whole file at the name it is given, a new file beside path's
+    // target named "<target>.vek-cli-" and six random letters or digits, which is then
+    // renamed over the target; on any failure it is removed. Symbolic links at path are
+    // followed, so they stay links. An existing path that is no regular file (a device, a
+    // pipe, a folder) is handed to `make` as it is. A new file gets mode 0666 less the
+    // umask, a replaced one keeps its permission bits. The signals that end a command
+    // wait while the temporary file exists. Throws internal_error, or what `make` throws.
+    virtual void replaceFile(const char *path, const std::function<void(const char *name)> &make) = 0;
 };
 
 // All operations throw internal_error on failure. libzip, found by the soname the build

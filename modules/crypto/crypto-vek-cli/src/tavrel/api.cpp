@@ -482,12 +482,16 @@ void api::signCreateExt(std::string serial, std::string password, std::string bl
     ZLOG_TRACE("signCreateExt", "exec");
     key_fixture *fixture = keyCreateFixture(guardMedia("signCreateExt", serial, password));
     _fs->checkPassage(blobPath.c_str(), signPath.c_str());
-    const DWORD status = KTCtxSignFile(fixture->privateKey.get(), KT_CTX_SIGN_DSTU4145_WITH_GOST34311, &blobPath[0],
-                                       /*bExternal*/ true, flag, &signPath[0]);
-    if (status != KT_ERROR_NONE) {
-        ZLOG_FAIL("signCreateExt", "fail: KTCtxSignFile (error:%lu, %s)", status, kt_error_text(status));
-        throw internal_error();
-    }
+    // The library writes the signature under the file facade's temporary name.
+    _fs->replaceFile(signPath.c_str(), [&](const char *name) {
+        std::string signName(name);
+        const DWORD status = KTCtxSignFile(fixture->privateKey.get(), KT_CTX_SIGN_DSTU4145_WITH_GOST34311,
+                                           &blobPath[0], /*bExternal*/ true, flag, &signName[0]);
+        if (status != KT_ERROR_NONE) {
+            ZLOG_FAIL("signCreateExt", "fail: KTCtxSignFile (error:%lu, %s)", status, kt_error_text(status));
+            throw internal_error();
+        }
+    });
     ZLOG_TRACE("signCreateExt", "done");
 }
 
