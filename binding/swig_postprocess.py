@@ -13,6 +13,12 @@ usage: swig_postprocess.py GENERATED OUTPUT
 - Each class's registration function <X>_swigregister (a %native entry, which SWIG places
   where it is declared) follows that class's delete_<X>, so that records declared together
   in one header still list their functions record by record.
+- The runtime's own reads of `this` (SWIG_Python_GetSwigThis, which calls itself on each
+  object it reads, and so every pointer and char * conversion) go through the module's one
+  bounded read, read_pointer_object (runtime.i): an object whose `this` never leads to a
+  pointer object is refused as one of another type, instead of being followed for ever.
+  SWIG_Python_ConvertPtrAndOwn keeps the pointer object it read until it is done with it,
+  since a `this` property may give a new one that nothing else holds.
 
 The output serves Python 2.7 and Python 3 alike: SWIG writes one file for both (its runtime
 switches on PY_VERSION_HEX), and what this script writes uses only the C API that both share
@@ -36,6 +42,32 @@ TERMINATOR = '\t { NULL, NULL, 0, NULL }\n'
 # The module entries of the two interpreters, chosen by SWIG's runtime at compile time.
 ENTRIES = re.compile(r'^#if PY_VERSION_HEX >= 0x03000000\n#  define SWIG_init    PyInit_(\w+)\n\n'
                      r'#else\n#  define SWIG_init    init(\w+)\n\n#endif\n#define SWIG_name    "(\w+)"\n', re.M)
+
+
+# The runtime's reads of `this`, as SWIG 4.1.0 writes them, and what replaces them.
+GET_SWIG_THIS = re.compile(r'^SWIGRUNTIME SwigPyObject \*\nSWIG_Python_GetSwigThis\(PyObject \*pyobj\) \n\{\n'
+                           r'.*?^\}\n', re.M | re.S)
+GET_SWIG_THIS_RECURSION = 'return SWIG_Python_GetSwigThis(obj);'
+BOUNDED_GET_SWIG_THIS = '''SWIGINTERN PyObject *read_pointer_object(PyObject *obj);
+
+/* The pointer object that pyobj stands for, borrowed, through the module's bounded read
+ * of `this` (runtime.i). A caller that reads its fields must hold the object while it
+ * does: a `this` property may give one that nothing else holds. */
+SWIGRUNTIME SwigPyObject *
+SWIG_Python_GetSwigThis(PyObject *pyobj)
+{
+  PyObject *obj = read_pointer_object(pyobj);
+  Py_XDECREF(obj);
+  return (SwigPyObject *)obj;
+}
+'''
+READ_POINTER_OBJECT = 'SWIGINTERN PyObject *read_pointer_object(PyObject *obj) {'
+CONVERT_PTR = re.compile(r'^SWIGRUNTIME int\nSWIG_Python_ConvertPtrAndOwn\(PyObject \*obj, void \*\*ptr, '
+                         r'swig_type_info \*ty, int flags, int \*own\) \{\n(.*?)^\}\n', re.M | re.S)
+CONVERT_PTR_READ = '  sobj = SWIG_Python_GetSwigThis(obj);\n'
+CONVERT_PTR_HELD_READ = ('  PyObject *const held = read_pointer_object(obj);  /* released when the conversion ends */\n'
+                         '  sobj = (SwigPyObject *)held;\n')
+CONVERT_PTR_RETURN = '  return res;\n'
 
 
 def fail(msg):
@@ -106,6 +138,29 @@ def fix_table(text):
     return text.replace(table, ''.join(line for _, line in fixed) + TERMINATOR, 1)
 
 
+def bound_this_reads(text):
+    """Points the runtime's reads of `this` at read_pointer_object."""
+    if READ_POINTER_OBJECT not in text:
+        fail('no read_pointer_object definition (is runtime.i included?)')
+    found = list(GET_SWIG_THIS.finditer(text))
+    if len(found) != 1 or GET_SWIG_THIS_RECURSION not in found[0].group(0):
+        fail('expected one SWIG_Python_GetSwigThis that follows `this` by calling itself')
+    text = text[:found[0].start()] + BOUNDED_GET_SWIG_THIS + text[found[0].end():]
+
+    found = list(CONVERT_PTR.finditer(text))
+    if len(found) != 1:
+        fail('expected one SWIG_Python_ConvertPtrAndOwn, found %d' % len(found))
+    body = found[0].group(1)
+    if body.count(CONVERT_PTR_READ) != 1:
+        fail('SWIG_Python_ConvertPtrAndOwn: expected one read of `this`')
+    before, after = body.split(CONVERT_PTR_READ)
+    if after.count('return') != 1 or not after.endswith(CONVERT_PTR_RETURN):
+        fail('SWIG_Python_ConvertPtrAndOwn: expected a single return after its read of `this`')
+    body = (before + CONVERT_PTR_HELD_READ + after[:-len(CONVERT_PTR_RETURN)]
+            + '  Py_XDECREF(held);\n' + CONVERT_PTR_RETURN)
+    return text[:found[0].start(1)] + body + text[found[0].end(1):]
+
+
 def main():
     if len(sys.argv) != 3:
         fail('usage: swig_postprocess.py GENERATED OUTPUT')
@@ -120,6 +175,7 @@ def main():
     if count == 0:
         fail('no wrapper functions found')
     text = fix_table(text)
+    text = bound_this_reads(text)
 
     with open(sys.argv[2], 'w') as out:
         out.write(text)
