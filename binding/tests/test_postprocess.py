@@ -1,5 +1,6 @@
-"""swig_postprocess.py, the build step that fixes SWIG's argument parsing and method table:
-its rewrite of a small generated unit, and its refusal of anything it does not expect."""
+"""swig_postprocess.py, the build step that fixes SWIG's argument parsing, method table and
+reads of `this`: its rewrite of a small generated unit, and its refusal of anything it does
+not expect."""
 from __future__ import print_function
 
 import os
@@ -131,8 +132,8 @@ class PostprocessTest(unittest.TestCase):
         self.assertEqual((code, stderr), (0, ''))
         self.assertNotIn('return SWIG_Python_GetSwigThis(obj);', out)
         get_this = out[out.index('SWIG_Python_GetSwigThis(PyObject *pyobj)'):]
-        self.assertIn('PyObject *obj = read_pointer_object(pyobj);\n  Py_XDECREF(obj);\n  return (SwigPyObject *)obj;\n}',
-                      get_this)
+        self.assertIn('  PyObject *obj = read_pointer_object(pyobj);\n  Py_XDECREF(obj);\n'
+                      '  return (SwigPyObject *)obj;\n}', get_this)
         # Declared before its first use, defined by the module further on.
         self.assertLess(out.index('SWIGINTERN PyObject *read_pointer_object(PyObject *obj);'),
                         out.index('SWIG_Python_GetSwigThis(PyObject *pyobj)'))

@@ -40,15 +40,11 @@ class Holder(object):
 class ClassicHolder:
     """The same, a classic instance under Python 2.7."""
 
-def holding(this, kind=Holder):
-    holder = kind()
-    holder.this = this
-    return holder
-
 def chain(pointer, length):
     """A holder whose `this` leads to pointer through length holders."""
     for _ in range(length):
-        pointer = holding(pointer)
+        holder = Holder()
+        holder.this, pointer = pointer, holder
     return pointer
 
 def property_holder(read):
@@ -74,12 +70,10 @@ class EndlessThisTest(unittest.TestCase):
 
     def test_endless_this_is_refused_everywhere(self):
         result = self.run_calls('''
-            first, second = Holder(), Holder()
-            first.this, second.this = second, first
-            endless = [('this attribute', holding(None)), ('classic this attribute', holding(None, ClassicHolder)),
+            attribute, classic, first, second = Holder(), ClassicHolder(), Holder(), Holder()
+            attribute.this, classic.this, first.this, second.this = attribute, classic, second, first
+            endless = [('this attribute', attribute), ('classic this attribute', classic),
                        ('this property', property_holder(lambda holder: holder)), ('this cycle', first)]
-            for _, holder in endless[:2]:
-                holder.this = holder
 
             # (function name, argument number, the call given the object)
             calls = []
