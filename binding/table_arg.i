@@ -4,37 +4,11 @@
  * loaded. None, a table from new_KT_INTERFACE() and a table object kept after KTUnload are
  * refused like any object of another type.
  *
- * Also the one read of a script object's `this` that every pointer item makes
- * (convert_pointer_once): the table, handles, records. */
-%{
-/* The pointer object that obj stands for, as the runtime finds it (obj itself, or its
- * `this`, followed through objects that hold one), read once: a new reference, or null
- * (no error left). Reading `this` can run script code (a property, a key's __eq__ in the
- * instance dictionary) that gives another object at each read, so an item reads it once
- * and keeps what it got (the record's owner among them) until the call ends. */
-SWIGINTERN PyObject *read_pointer_object(PyObject *obj) {
-    Py_INCREF(obj);
-    for (int depth = 0; obj && !SwigPyObject_Check(obj); ++depth) {
-        PyObject *next = 0;
-        if (depth < 64) {  /* else a chain of `this` that never ends in a pointer object */
-#if defined(SWIG_PYTHON_SLOW_GETSET_THIS)
-            PyObject **dictptr = 0;  /* the runtime asks for the attribute */
-#else
-            PyObject **dictptr = _PyObject_GetDictPtr(obj);
-#endif
-            if (dictptr) {
-                next = *dictptr ? PyDict_GetItem(*dictptr, SWIG_This()) : 0;
-                Py_XINCREF(next);
-            } else if (!(next = PyObject_GetAttr(obj, SWIG_This()))) {
-                PyErr_Clear();
-            }
-        }
-        Py_DECREF(obj);
-        obj = next;
-    }
-    return obj;
-}
+ * Also the conversion that every pointer item makes (convert_pointer_once): the table,
+ * handles, records, each reading its object's `this` once (read_pointer_object, runtime.i). */
+%include "runtime.i"
 
+%{
 /* SWIG_ConvertPtr on the pointer object that obj stands for, read once: None converts to
  * null, anything else through read_pointer_object. On success *held receives that object (a
  * new reference, null for None), which the caller keeps while it uses *p. */

@@ -92,9 +92,9 @@ class Child(object):
         self.result, self.trace = result, trace
 
 
-def run_child(steps, lib_dir, setup=''):
+def run_child(steps, lib_dir, setup='', extra_env=None):
     """Runs steps (Python code, see _PRELUDE) in a fresh interpreter with LD_LIBRARY_PATH
-    set to lib_dir; setup runs before _Tavrel is imported."""
+    set to lib_dir, and the variables of extra_env; setup runs before _Tavrel is imported."""
     scratch = tempfile.mkdtemp(prefix='tavrel-test-')
     try:
         env = dict(os.environ,
@@ -102,6 +102,7 @@ def run_child(steps, lib_dir, setup=''):
                    TAVREL_STANDIN_TRACE=os.path.join(scratch, 'trace'),
                    TAVREL_STANDIN_WORLD=os.path.join(scratch, 'world.json'),
                    TAVREL_TEST_RESULT=os.path.join(scratch, 'result.json'))
+        env.update(extra_env or {})
         script = textwrap.dedent(setup) + _PRELUDE + textwrap.dedent(steps) + _EPILOGUE
         child = subprocess.Popen([sys.executable, '-c', script], env=env,
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
