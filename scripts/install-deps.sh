@@ -48,7 +48,7 @@ if [[ ! -e $py2_prefix/lib/libpython2.7.so ]]; then
 fi
 
 packages=(build-essential cmake pkg-config python3 python3-dev libzip-dev libcjson-dev libssl-dev openssl
-          libgtest-dev googletest clang zip man-db groff-base dpkg-dev)
+          libgtest-dev googletest clang zip man-db groff-base dpkg-dev lintian)
 [[ -n $swig_named ]] || packages+=(swig)
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
