@@ -100,9 +100,11 @@ if(VEK_DPKG_QUERY)
 endif()
 
 # The module's Python 3 package is for the Python 3 minor version whose ABI it was built for.
-string(REPLACE "." ";" _py3_version_parts "${VEK_PYTHON3_VERSION}")
-list(GET _py3_version_parts 1 _py3_minor)
-math(EXPR _py3_next_minor "${_py3_minor} + 1")
+set(_py3_depends "")
+if(VEK_PYTHON3_VERSION MATCHES "^3\\.([0-9]+)$")
+  math(EXPR _py3_next_minor "${CMAKE_MATCH_1} + 1")
+  set(_py3_depends "python3 (>= ${VEK_PYTHON3_VERSION}~)" "python3 (<< 3.${_py3_next_minor})")
+endif()
 
 vek_deb_package(vek-cli vek-cli SECTION utils
   SUMMARY "hardware key-media tool around the signature library tavrellib.so"
@@ -124,7 +126,7 @@ vek_deb_package(python3 python3-tavrel SECTION python
   DESCRIPTION "_Tavrel loads the signature library tavrellib.so at run time, binds its
 functions into one table, and gives scripts wrappers of them, records and
 constants, turning library errors into exceptions. Built for Python ${VEK_PYTHON3_VERSION}."
-  DEPENDS "python3 (>= ${VEK_PYTHON3_VERSION}~)" "python3 (<< 3.${_py3_next_minor})")
+  DEPENDS ${_py3_depends})
 vek_deb_package(python2 vek-python2.7 SECTION python
   SUMMARY "Python 2.7 module _Tavrel of the functions of tavrellib.so"
   DESCRIPTION "_Tavrel for a Python 2.7.18 of one's own (Debian has none), installed in

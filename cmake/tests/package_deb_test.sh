@@ -107,7 +107,7 @@ for binary in usr/bin/vek-cli usr/lib/libsignvek.so; do
 done
 check "signvek.pc names the prefix /usr" grep -qx 'prefix=/usr' "$root/usr/lib/pkgconfig/signvek.pc"
 flags=$(PKG_CONFIG_LIBDIR=$root/usr/lib/pkgconfig pkg-config --cflags --libs signvek)
-check "pkg-config gives no system folder ($flags)" [ "$flags" = "-lsignvek" ]
+check "pkg-config gives no system folder ($flags)" [ "${flags% }" = "-lsignvek" ]
 LD_LIBRARY_PATH=$build/standins/lib TAVREL_STANDIN_WORLD=$scratch/world.json \
     "$root/usr/bin/vek-cli" media list >"$scratch/media" 2>&1
 check "its vek-cli runs on the stand-ins" grep -qx VM1K-000101 "$scratch/media"
