@@ -61,7 +61,7 @@ apt_did() { grep -qxF -- "$2" "$scratch/$1/apt.log"; }
 lines() { [ "$(wc -l <"$scratch/$1/out")" = "$2" ]; }
 
 all="build-essential cmake pkg-config python3 python3-dev libzip-dev libcjson-dev libssl-dev openssl"
-all+=" libgtest-dev googletest clang zip man-db groff-base dpkg-dev swig libclang-rt-14-dev"
+all+=" libgtest-dev googletest clang zip man-db groff-base dpkg-dev lintian swig libclang-rt-14-dev"
 without_openssl=${all/ openssl/}
 hint='PYTHON_CONFIGURE_OPTS=--enable-shared pyenv install 2.7.18'
 
