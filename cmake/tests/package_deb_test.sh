@@ -8,15 +8,15 @@
 # the stand-ins; their documents' links lead to installed files; the Python 3 module imports
 # from where Debian's Python 3 looks by itself, and the Python 2.7 one through the README's
 # .pth file.
-# usage: package_deb_test.sh README PYTHON3 EXTRACT_EXAMPLE BUILD_DIR PYTHON2 MODULE_PYTHON3 FILE...
-#   PYTHON3         runs the example extractor
-#   PYTHON2         the Python 2.7 the module is built for
-#   MODULE_PYTHON3  the Python 3 the module is built for
-#   FILE            a path a package must hold, below /usr
-#   VEK_TEST_PRELOAD (environment) what an interpreter preloads to load an instrumented module
+# usage: package_deb_test.sh README PYTHON3 EXTRACT_EXAMPLE BUILD_DIR FILE...
+#   PYTHON3  runs the example extractor
+#   FILE     a path a package must hold, below /usr
+# and, when the tree builds the module, in the environment:
+#   VEK_TEST_PYTHON2, VEK_TEST_PYTHON3  the Python 2.7 and the Python 3 it is built for
+#   VEK_TEST_PRELOAD                    what they preload to load an instrumented module
 set -u
-readme=$1 python3=$2 extract=$3 build=$4 python2=$5 module_python3=$6
-shift 6
+readme=$1 python3=$2 extract=$3 build=$4
+shift 4
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/vek-package-XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 failed=0
@@ -126,9 +126,9 @@ run_python() {  # INTERPRETER ARGUMENT...: prints the file _Tavrel was imported 
     LD_PRELOAD=$preload LD_LIBRARY_PATH=$build/standins/lib env -u PYTHONPATH "$@"
 }
 if [ -d "$root/usr/lib/python3/dist-packages" ]; then
-    looks=$(env -u PYTHONPATH "$module_python3" -c 'import sys; print("/usr/lib/python3/dist-packages" in sys.path)')
-    check "$module_python3 looks in /usr/lib/python3/dist-packages by itself" [ "$looks" = True ]
-    found=$(run_python "$module_python3" -c "import sys; sys.path[sys.path.index('/usr/lib/python3/dist-packages')] = '$root/usr/lib/python3/dist-packages'; import _Tavrel; print(_Tavrel.__file__)")
+    looks=$(env -u PYTHONPATH "$VEK_TEST_PYTHON3" -c 'import sys; print("/usr/lib/python3/dist-packages" in sys.path)')
+    check "$VEK_TEST_PYTHON3 looks in /usr/lib/python3/dist-packages by itself" [ "$looks" = True ]
+    found=$(run_python "$VEK_TEST_PYTHON3" -c "import sys; sys.path[sys.path.index('/usr/lib/python3/dist-packages')] = '$root/usr/lib/python3/dist-packages'; import _Tavrel; print(_Tavrel.__file__)")
     check "Python 3 imports _Tavrel from there ($found)" grep -q "^$root/usr/lib/python3/dist-packages/_Tavrel\.cpython" <<<"$found"
 fi
 if [ -d "$root/usr/lib/vek/python2.7" ]; then
@@ -141,7 +141,7 @@ if [ -d "$root/usr/lib/vek/python2.7" ]; then
     chmod +x "$scratch/bin/pyenv"
     sed -i "s| /usr/| $root/usr/|" "$scratch/python2.sh"
     PATH=$scratch/bin:$PATH bash -e "$scratch/python2.sh" || failed=1
-    found=$(run_python "$python2" -c "import site; site.addsitedir('$site'); import _Tavrel; print(_Tavrel.__file__)")
+    found=$(run_python "$VEK_TEST_PYTHON2" -c "import site; site.addsitedir('$site'); import _Tavrel; print(_Tavrel.__file__)")
     check "Python 2.7 imports _Tavrel through the .pth file ($found)" grep -q "^$root/usr/lib/vek/python2.7/_Tavrel\.so$" <<<"$found"
 fi
 
