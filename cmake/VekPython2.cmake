@@ -7,8 +7,10 @@
 # executable (a pyenv build without --enable-shared makes one without -fPIC, which does
 # not). Without either configure stops here, saying how to get one.
 #
-# Sets VEK_PYTHON2 (the interpreter), VEK_PYTHON2_INCLUDE (the headers) and
-# VEK_PYTHON2_LIBRARY (what vek_python2_embed links).
+# Sets VEK_PYTHON2 (the interpreter), VEK_PYTHON2_INCLUDE (the headers),
+# VEK_PYTHON2_LIBRARY (what vek_python2_embed links) and VEK_PYTHON2_SITE (the module's folder
+# under the install prefix: a folder of this project's own, which no Debian Python looks in,
+# since Debian has no Python 2.7 that could load a module built for this one).
 
 if(NOT VEK_PYTHON2_PREFIX)
   execute_process(COMMAND pyenv prefix 2.7.18 OUTPUT_VARIABLE _py2_prefix
@@ -27,6 +29,7 @@ set(_py2_get "Install it with: PYTHON_CONFIGURE_OPTS=--enable-shared pyenv insta
 (or name another Python 2.7 build with -DVEK_PYTHON2_PREFIX=<folder>)")
 
 set(VEK_PYTHON2 "${VEK_PYTHON2_PREFIX}/bin/python2.7")
+set(VEK_PYTHON2_SITE lib/vek/python2.7)
 set(VEK_PYTHON2_INCLUDE "${VEK_PYTHON2_PREFIX}/include/python2.7")
 if(NOT EXISTS "${VEK_PYTHON2}" OR NOT EXISTS "${VEK_PYTHON2_INCLUDE}/Python.h")
   message(FATAL_ERROR "Python 2.7.18 not found in ${VEK_PYTHON2_PREFIX}: "

@@ -67,7 +67,7 @@ packages=(build-essential cmake pkg-config python3 libzip-dev libcjson-dev libss
 tests=""
 if cmake_true "$tests_option"; then
   tests=1
-  packages+=(openssl libgtest-dev googletest clang zip man-db groff-base mypy)
+  packages+=(openssl libgtest-dev googletest clang zip man-db groff-base mypy lintian)
 fi
 if cmake_true "$module_option"; then
   check_python2

@@ -1,11 +1,19 @@
 #!/bin/bash
-# The Debian package of a built tree, made and installed (apt-get simulates) by README.md's
-# commands: it holds everything the install rules install (and at least the files named
-# here), its Depends come from the binaries and name neither the signature library nor
-# the logger, and, unpacked anywhere, its pkg-config file names its folders and its
-# vek-cli runs against the stand-ins.
+# The Debian packages of a built tree, made and installed (apt-get simulates) by README.md's
+# commands: lintian finds no error in any of them, and each warning it gives is explained in
+# the README; together they hold everything the install rules install (and at least the files
+# named here), stripped, with the debug information in -dbgsym packages; their Depends come
+# from the binaries and name neither the signature library nor the logger. Unpacked, their
+# pkg-config file names the system folders, which pkg-config drops; their vek-cli runs against
+# the stand-ins; their documents' links lead to installed files; the Python 3 module imports
+# from where Debian's Python 3 looks by itself, and the Python 2.7 one through the README's
+# .pth file.
 # usage: package_deb_test.sh README PYTHON3 EXTRACT_EXAMPLE BUILD_DIR FILE...
-#   FILE  a path the package must hold, below /usr
+#   PYTHON3  runs the example extractor
+#   FILE     a path a package must hold, below /usr
+# and, when the tree builds the module, in the environment:
+#   VEK_TEST_PYTHON2, VEK_TEST_PYTHON3  the Python 2.7 and the Python 3 it is built for
+#   VEK_TEST_PRELOAD                    what they preload to load an instrumented module
 set -u
 readme=$1 python3=$2 extract=$3 build=$4
 shift 4
@@ -18,11 +26,11 @@ check() {  # DESCRIPTION CONDITION...
     if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failed=1; fi
 }
 
-# The README's commands, in a folder whose build/ is this tree, with the package made in
-# the scratch folder and its installation simulated.
+# The README's commands, in a folder whose build/ is this tree, with the packages made in
+# the scratch folder and their installation simulated.
 "$python3" "$extract" "$readme" package "$scratch/package.sh" || exit 1
 sed -i -e "s|cpack -G DEB)|cpack -G DEB -B '$scratch/out')|" \
-    -e "s|^sudo apt-get install ./build/|apt-get install -s '$scratch/out'/|" "$scratch/package.sh"
+    -e "s|^\$as_root apt-get install ./build/|apt-get install -s '$scratch/out'/|" "$scratch/package.sh"
 if [ "$(grep -c "$scratch/out" "$scratch/package.sh")" != 2 ]; then
     echo "FAIL the README's commands are not those this test knows:"; cat "$scratch/package.sh"; exit 1
 fi
@@ -31,40 +39,111 @@ if ! (cd "$scratch/clone" && bash -e "$scratch/package.sh") >"$scratch/package.l
     echo "FAIL the README's commands:"; cat "$scratch/package.log"; exit 1
 fi
 debs=("$scratch"/out/*.deb)
-check "one package made (${debs[*]##*/})" test "${#debs[@]}" = 1 -a -f "${debs[0]}"
-deb=${debs[0]}
+ddebs=("$scratch"/out/*.ddeb)
+names() { for deb in "$@"; do dpkg-deb -f "$deb" Package; done | sort | tr '\n' ' '; }
+echo "packages: $(names "${debs[@]}")"
+echo "debug packages: $(names "${ddebs[@]}")"
+for name in $(names "${debs[@]}"); do
+    check "the README's command installs $name" grep -q "^Inst $name " "$scratch/package.log"
+done
 
-# Its files against those the install rules install under the same prefix.
-dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print substr($6, 2)}' | sort >"$scratch/packaged"
+# lintian: no error in any package; each warning named in the README's section on them.
+lintian --fail-on error --tag-display-limit 0 "${debs[@]}" "${ddebs[@]}" >"$scratch/lintian" 2>&1
+check "lintian finds no error" [ $? = 0 ]
+cat "$scratch/lintian"
+sed -n '/^## Debian package/,/^## /p' "$readme" >"$scratch/section"
+for tag in $(sed -n 's/^W: [^:]*: \([a-z0-9-]*\).*/\1/p' "$scratch/lintian" | sort -u); do
+    check "the README explains the warning $tag" grep -q "^- \`$tag\`" "$scratch/section"
+done
+
+# Their files against those the install rules install under the same prefix; each package has
+# its copyright and changelog; the debug information is in the -dbgsym packages.
+files() { dpkg-deb -c "$1" | awk '$1 !~ /^d/ {print substr($6, 2)}'; }
+: >"$scratch/packaged"
+for deb in "${debs[@]}"; do
+    dpkg-deb -x "$deb" "$scratch/root" || exit 1
+    name=$(dpkg-deb -f "$deb" Package)
+    files "$deb" >"$scratch/files"
+    for file in copyright changelog.Debian.gz; do
+        check "$name holds its $file" grep -qxF "/usr/share/doc/$name/$file" "$scratch/files"
+    done
+    grep -v "^/usr/share/doc/$name/\(copyright\|changelog.Debian.gz\)$" "$scratch/files" >>"$scratch/packaged"
+done
+sort -o "$scratch/packaged" "$scratch/packaged"
+for ddeb in "${ddebs[@]}"; do files "$ddeb"; done >"$scratch/debug"
 DESTDIR=$scratch/installed cmake --install "$build" --prefix /usr >/dev/null || exit 1
 (cd "$scratch/installed" && find . ! -type d | sed 's/^\.//' | sort) >"$scratch/installed.list"
-check "holds what is installed" diff -u "$scratch/installed.list" "$scratch/packaged"
+check "they hold what is installed" diff -u "$scratch/installed.list" "$scratch/packaged"
 for file in "$@"; do
-    check "holds /usr/$file" grep -qxF "/usr/$file" "$scratch/packaged"
+    check "they hold /usr/$file" grep -qxF "/usr/$file" "$scratch/packaged"
+done
+for binary in $(cd "$scratch/root" && find . -type f -exec sh -c 'file "$1" | grep -q ELF' _ {} \; -print); do
+    check "$binary is stripped" [ -z "$(readelf -S "$scratch/root/$binary" | grep -E '\.(debug_info|symtab) ')" ]
+    id=$(readelf -n "$scratch/root/$binary" | sed -n 's/.*Build ID: //p')
+    debug=/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug
+    check "its debug information is in a -dbgsym package" grep -qxF "$debug" "$scratch/debug"
 done
 
-depends=$(dpkg-deb -f "$deb" Depends)
-echo "Depends: $depends"
-tr ',' '\n' <<<"$depends" | sed 's/^ *//; s/[ (].*//' >"$scratch/depends"
-for library in libzip libcjson libstdc++ libc6; do
-    check "depends on $library" grep -q "^$library" "$scratch/depends"
+for deb in "${debs[@]}"; do
+    name=$(dpkg-deb -f "$deb" Package)
+    depends=$(dpkg-deb -f "$deb" Depends)
+    echo "$name Depends: $depends"
+    check "$name depends on neither tavrellib nor jotlog" [ -z "$(grep -iE 'tavrellib|jotlog' <<<"$depends")" ]
+    check "$name's description says both are outside it" \
+        grep -qz 'tavrellib.so and the logger libjotlog.so.*not in this package' <<<"$(dpkg-deb -f "$deb" Description)"
+    tr ',' '\n' <<<"$depends" | sed 's/^ *//; s/[ (].*//' >"$scratch/depends.$name"
 done
-check "depends on neither tavrellib nor jotlog" [ -z "$(grep -iE 'tavrel|jotlog' <<<"$depends")" ]
-description=$(dpkg-deb -f "$deb" Description)
-check "its description says both are outside it" \
-    grep -qz 'tavrellib.so and the logger libjotlog.so.*not in this package' <<<"$description"
+for library in libzip libstdc++ libc6; do
+    check "vek-cli depends on $library" grep -q "^$library" "$scratch/depends.vek-cli"
+done
+for library in libcjson libstdc++ libc6; do
+    check "libsignvek depends on $library" grep -q "^$library" "$scratch/depends.libsignvek"
+done
+check "libsignvek-dev depends on libsignvek" grep -qx libsignvek "$scratch/depends.libsignvek-dev"
 
-dpkg-deb -x "$deb" "$scratch/root" || exit 1
+root=$scratch/root
 for binary in usr/bin/vek-cli usr/lib/libsignvek.so; do
-    check "$binary carries no run path" [ -z "$(readelf -d "$scratch/root/$binary" | grep -E 'RPATH|RUNPATH')" ]
+    check "$binary carries no run path" [ -z "$(readelf -d "$root/$binary" | grep -E 'RPATH|RUNPATH')" ]
 done
-cflags=$(PKG_CONFIG_PATH=$scratch/root/usr/lib/pkgconfig pkg-config --cflags signvek)
-include=${cflags#-I}
-check "its signvek.pc names its own folders ($cflags)" \
-    [ "$(cd "${include% }" && pwd -P)" = "$(cd "$scratch/root/usr/include" && pwd -P)" ]
+check "signvek.pc names the prefix /usr" grep -qx 'prefix=/usr' "$root/usr/lib/pkgconfig/signvek.pc"
+flags=$(PKG_CONFIG_LIBDIR=$root/usr/lib/pkgconfig pkg-config --cflags --libs signvek)
+check "pkg-config gives no system folder ($flags)" [ "${flags% }" = "-lsignvek" ]
 LD_LIBRARY_PATH=$build/standins/lib TAVREL_STANDIN_WORLD=$scratch/world.json \
-    "$scratch/root/usr/bin/vek-cli" media list >"$scratch/media" 2>&1
+    "$root/usr/bin/vek-cli" media list >"$scratch/media" 2>&1
 check "its vek-cli runs on the stand-ins" grep -qx VM1K-000101 "$scratch/media"
 
-[ "$failed" = 0 ] && echo "the package holds what it should"
+# Each relative link of an installed document leads to an installed file.
+while IFS= read -r doc; do
+    links=$(grep -o '](\([^)#:]*\)[)#]' "$doc" | sed 's/^](//; s/[)#]$//' | sort -u)
+    for link in $links; do
+        check "${doc#"$root"}: its link $link is installed" test -f "$(dirname "$doc")/$link"
+    done
+done < <(find "$root/usr/share/doc" -name '*.md')
+
+# The modules, imported as each interpreter finds them.
+preload=${VEK_TEST_PRELOAD:-}
+run_python() {  # INTERPRETER ARGUMENT...: prints the file _Tavrel was imported from
+    LD_PRELOAD=$preload LD_LIBRARY_PATH=$build/standins/lib env -u PYTHONPATH "$@"
+}
+if [ -d "$root/usr/lib/python3/dist-packages" ]; then
+    looks=$(env -u PYTHONPATH "$VEK_TEST_PYTHON3" -c 'import sys; print("/usr/lib/python3/dist-packages" in sys.path)')
+    check "$VEK_TEST_PYTHON3 looks in /usr/lib/python3/dist-packages by itself" [ "$looks" = True ]
+    found=$(run_python "$VEK_TEST_PYTHON3" -c "import sys; sys.path[sys.path.index('/usr/lib/python3/dist-packages')] = '$root/usr/lib/python3/dist-packages'; import _Tavrel; print(_Tavrel.__file__)")
+    check "Python 3 imports _Tavrel from there ($found)" grep -q "^$root/usr/lib/python3/dist-packages/_Tavrel\.cpython" <<<"$found"
+fi
+if [ -d "$root/usr/lib/vek/python2.7" ]; then
+    "$python3" "$extract" "$readme" package-python2 "$scratch/python2.sh" || exit 1
+    # The README's .pth file, written into a pyenv stand-in's site-packages, naming the
+    # unpacked folder; Python 2.7 reads it as it reads its own site-packages.
+    site=$scratch/pyenv/lib/python2.7/site-packages
+    mkdir -p "$site" "$scratch/bin"
+    printf '#!/bin/sh\n[ "$1 $2" = "prefix 2.7.18" ] && echo %s\n' "$scratch/pyenv" >"$scratch/bin/pyenv"
+    chmod +x "$scratch/bin/pyenv"
+    sed -i "s| /usr/| $root/usr/|" "$scratch/python2.sh"
+    PATH=$scratch/bin:$PATH bash -e "$scratch/python2.sh" || failed=1
+    found=$(run_python "$VEK_TEST_PYTHON2" -c "import site; site.addsitedir('$site'); import _Tavrel; print(_Tavrel.__file__)")
+    check "Python 2.7 imports _Tavrel through the .pth file ($found)" grep -q "^$root/usr/lib/vek/python2.7/_Tavrel\.so$" <<<"$found"
+fi
+
+[ "$failed" = 0 ] && echo "the packages hold what they should"
 exit "$failed"

@@ -2,18 +2,19 @@
 # README.md's quick-start of the module as a new user runs it: its script and its commands,
 # from the build tree and from the install tree, in a folder whose build/ is this build
 # tree. The output must be the one the README shows.
-# usage: readme_quickstart_test.sh [--python3 INTERPRETER] README PYTHON3 EXTRACT_EXAMPLE BUILD_DIR
-#                                  [SANITIZER_RUNTIME]
+# usage: readme_quickstart_test.sh [--python3 INTERPRETER SITE] README PYTHON3 EXTRACT_EXAMPLE
+#                                  BUILD_DIR [SANITIZER_RUNTIME]
 # --python3: the Python 3 quick-start (quickstart3.py and its commands, which name Debian's
-# /usr/bin/python3 and its site-packages; they run INTERPRETER, the one the build was
-# configured for, and its site-packages), with the same output. With a sanitizer runtime (an instrumented module in an interpreter that is
+# /usr/bin/python3 and its module folder lib/python3/dist-packages; they run INTERPRETER, the
+# one the build was configured for, and SITE, its module folder below the install prefix),
+# with the same output. With a sanitizer runtime (an instrumented module in an interpreter that is
 # not) the commands find an interpreter that preloads it: for Python 2.7 through a pyenv
 # stand-in, for Python 3 in place of the one they name.
 set -u
-interpreter=""
+interpreter="" site=""
 if [ "${1:-}" = --python3 ]; then
-    interpreter=$2
-    shift 2
+    interpreter=$2 site=$3
+    shift 3
 fi
 readme=$1 python3=$2 extract=$3 build=$4 preload=${5:-}
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/vek-quickstart-XXXXXX")
@@ -36,9 +37,8 @@ if [ -n "$interpreter" ]; then
         run=$scratch/python3-preloading
     fi
     sed -i "s|/usr/bin/python3 |$run |" $prefix-build $prefix-install
-    # The install folder the README names is Debian's Python 3.11's.
-    version=$("$interpreter" -c 'import sys; print("%d.%d" % sys.version_info[:2])') || exit 1
-    sed -i "s|/lib/python3.11/|/lib/python$version/|" $prefix-install
+    # The install folder the README names is Debian's Python 3's.
+    sed -i "s|/lib/python3/dist-packages|/$site|" $prefix-install
 elif [ -n "$preload" ]; then
     real=$(pyenv prefix 2.7.18) || exit 1
     mkdir -p fake/bin python/bin

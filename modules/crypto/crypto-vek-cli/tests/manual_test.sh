@@ -56,7 +56,7 @@ diff -u "$scratch/examples" "$scratch/transcript" || fail "the EXAMPLES do not p
 
 cmake --install "$build" --prefix "$scratch/prefix" --component vek-cli >/dev/null || fail "cmake --install"
 installed=$(cd "$scratch/prefix" && find . -type f | sort | tr '\n' ' ')
-[ "$installed" = "./bin/vek-cli ./share/man/man1/vek-cli.1 " ] || fail "the install holds <$installed>"
-render "$scratch/prefix/share/man/man1/vek-cli.1" | cmp -s - "$scratch/page" || fail "the installed page differs"
+[ "$installed" = "./bin/vek-cli ./share/man/man1/vek-cli.1.gz " ] || fail "the install holds <$installed>"
+render "$scratch/prefix/share/man/man1/vek-cli.1.gz" | cmp -s - "$scratch/page" || fail "the installed page differs"
 [ "$failed" = 0 ] && echo "ok   $(wc -l <"$scratch/usage") commands in the manual page"
 exit "$failed"
