@@ -17,14 +17,7 @@
 set -u
 readme=$1 python3=$2 extract=$3 build=$4
 shift 4
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/vek-package-XXXXXX")
-trap 'rm -rf "$scratch"' EXIT
-failed=0
-check() {  # DESCRIPTION CONDITION...
-    local what=$1
-    shift
-    if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failed=1; fi
-}
+. "$(dirname "$0")/lib/checks.sh" package
 
 # The README's commands, in a folder whose build/ is this tree, with the packages made in
 # the scratch folder and their installation simulated.

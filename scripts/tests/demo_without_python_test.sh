@@ -6,14 +6,7 @@
 # usage: demo_without_python_test.sh RUN_DEMO BUILD_DIR
 set -u
 script=$1 build=$2
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/vek-demo-XXXXXX")
-trap 'rm -rf "$scratch"' EXIT
-failed=0
-check() {  # DESCRIPTION CONDITION...
-    local what=$1
-    shift
-    if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failed=1; fi
-}
+. "$(dirname "$0")/../../cmake/tests/lib/checks.sh" demo
 
 # First a folder whose nproc keeps the build to two jobs: ctest runs other tests meanwhile.
 mkdir -p "$scratch/bin" "$scratch/home" "$scratch/pyenv"
