@@ -103,7 +103,7 @@ bool to_dictionary(PyObject *dict, const void *record, const kt_field *fields, c
     return field_to_dictionary(dict, record, field);
 }
 
-bool field_from_dictionary(PyObject *dict, void *record, const kt_field &field, bool *held_nul) {
+bool field_from_dictionary(PyObject *dict, void *record, const kt_field &field, Tavrel::text_fault *fault) {
     char *at = static_cast<char *>(record) + field.offset;
     switch (field.kind) {
     case kt_records::KT_FIELD_ULONG: {
@@ -112,7 +112,7 @@ bool field_from_dictionary(PyObject *dict, void *record, const kt_field &field, 
         std::memcpy(at, &value, sizeof value);
         return true;
     }
-    case kt_records::KT_FIELD_TEXT_ARRAY: return GetDictionaryString(dict, field.name, at, field.size, held_nul);
+    case kt_records::KT_FIELD_TEXT_ARRAY: return GetDictionaryString(dict, field.name, at, field.size, fault);
     default: return false;  // no dictionary form reads other kinds
     }
 }
@@ -137,12 +137,20 @@ bool SetDictionaryBool(PyObject *dict, const char *key, long value) {
     return store(dict, key, PyBool_FromLong(value != 0));
 }
 
-bool GetDictionaryString(PyObject *dict, const char *key, char *buffer, size_t size, bool *held_nul) {
+bool GetDictionaryString(PyObject *dict, const char *key, char *buffer, size_t size, Tavrel::text_fault *fault) {
+    using Tavrel::text_fault;
+    auto note = [fault](text_fault found) {
+        if (fault && *fault == text_fault::none) *fault = found;
+    };
     PyObject *value = dictionary_value(dict, key);
-    PyObject *bytes = value ? Tavrel::encode_text(value) : nullptr;
+    bool unencodable = false;
+    PyObject *bytes = value ? Tavrel::encode_text(value, &unencodable) : nullptr;
     Py_XDECREF(value);
-    if (!bytes) return false;
-    if (held_nul && Tavrel::holds_nul(bytes)) *held_nul = true;
+    if (!bytes) {
+        if (unencodable) note(text_fault::unencodable);
+        return false;
+    }
+    if (Tavrel::holds_nul(bytes)) note(text_fault::nul);
     if (size > 0) {
         const char *text = PyBytes_AS_STRING(bytes);
         size_t length = strnlen(text, size_t(PyBytes_GET_SIZE(bytes)));
@@ -204,14 +212,14 @@ bool CertificatesToList(PyObject *list, const KT_CERTIFICATES *certificates) {
     return true;
 }
 
-bool KeyMediaFromDictionary(PyObject *dict, KT_KEY_MEDIA *record, bool *held_nul) {
+bool KeyMediaFromDictionary(PyObject *dict, KT_KEY_MEDIA *record, Tavrel::text_fault *fault) {
     return record && Tavrel::record_from_dictionary(dict, record, kt_records::KT_KEY_MEDIA_fields,
-                                                    std::size(kt_records::KT_KEY_MEDIA_fields), held_nul);
+                                                    std::size(kt_records::KT_KEY_MEDIA_fields), fault);
 }
 
-bool UserInfoFromDictionary(PyObject *dict, KT_USER_INFO *record, bool *held_nul) {
+bool UserInfoFromDictionary(PyObject *dict, KT_USER_INFO *record, Tavrel::text_fault *fault) {
     return record && Tavrel::record_from_dictionary(dict, record, kt_records::KT_USER_INFO_fields,
-                                                    std::size(kt_records::KT_USER_INFO_fields), held_nul);
+                                                    std::size(kt_records::KT_USER_INFO_fields), fault);
 }
 
 namespace Tavrel {
@@ -223,10 +231,10 @@ bool record_to_dictionary(PyObject *dict, const void *record, const kt_field *fi
     return true;
 }
 
-bool record_from_dictionary(PyObject *dict, void *record, const kt_field *fields, size_t count, bool *held_nul) {
+bool record_from_dictionary(PyObject *dict, void *record, const kt_field *fields, size_t count, text_fault *fault) {
     if (!record || !PyDict_Check(dict)) return false;
     for (size_t i = 0; i < count; ++i)
-        if (!field_from_dictionary(dict, record, fields[i], held_nul)) return false;
+        if (!field_from_dictionary(dict, record, fields[i], fault)) return false;
     return true;
 }
 

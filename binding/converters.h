@@ -15,6 +15,15 @@
 #include "kt_api.h"
 #include "kt_record_fields.h"
 
+namespace Tavrel {
+
+/* Why a text read from a dictionary would not reach the library as the script gave it: it
+ * holds a NUL (the library would read only what comes before it), or it is Unicode that
+ * Windows-1251 cannot encode. */
+enum class text_fault { none, nul, unencodable };
+
+}  // namespace Tavrel
+
 /* dict[key] = the text decoded from Windows-1251 (decode) or its bytes (not decode); None
  * for a null text. False when the value cannot be made or stored. */
 bool SetDictionaryString(PyObject *dict, const char *key, const char *text, bool decode);
@@ -32,9 +41,10 @@ bool SetDictionaryBool(PyObject *dict, const char *key, long value);
  * Reads a text (a byte string as it is, Unicode encoded Windows-1251, strict) into a buffer
  * of size bytes: at most size - 1 bytes before the text's first NUL, the rest zero-filled.
  * False when the key is absent or the value is no such text (None included); the buffer is
- * then untouched. *held_nul (when given) is set when the text held a NUL, and left alone
- * otherwise. */
-bool GetDictionaryString(PyObject *dict, const char *key, char *buffer, size_t size, bool *held_nul = nullptr);
+ * then untouched. *fault (when given and still none) tells a text holding a NUL (read all
+ * the same) and a Unicode text that does not encode (false). */
+bool GetDictionaryString(PyObject *dict, const char *key, char *buffer, size_t size,
+                         Tavrel::text_fault *fault = nullptr);
 
 /* Reads an int or long (True and False count) from 0 to 2^64 - 1; out untouched on failure. */
 bool GetDictionaryInt(PyObject *dict, const char *key, DWORD *out);
@@ -75,16 +85,16 @@ bool CertificatesToList(PyObject *list, const KT_CERTIFICATES *certificates);
 /* Dictionary to record: every key of the record is required; DWORD fields take a
  * non-negative integer, text fields a text cut to the field's size less one byte. False at
  * the first key that is missing or fails; fields read before it keep their new values.
- * *held_nul (when given) is set when a text read held a NUL (GetDictionaryString). */
-bool KeyMediaFromDictionary(PyObject *dict, KT_KEY_MEDIA *record, bool *held_nul = nullptr);
-bool UserInfoFromDictionary(PyObject *dict, KT_USER_INFO *record, bool *held_nul = nullptr);
+ * *fault (when given) reports the first faulty text, as GetDictionaryString does. */
+bool KeyMediaFromDictionary(PyObject *dict, KT_KEY_MEDIA *record, Tavrel::text_fault *fault = nullptr);
+bool UserInfoFromDictionary(PyObject *dict, KT_USER_INFO *record, Tavrel::text_fault *fault = nullptr);
 
 namespace Tavrel {
 
 /* The engines under the named converters, for a record described by its field table. */
 bool record_to_dictionary(PyObject *dict, const void *record, const kt_records::kt_field *fields, size_t count);
 bool record_from_dictionary(PyObject *dict, void *record, const kt_records::kt_field *fields, size_t count,
-                            bool *held_nul = nullptr);
+                            text_fault *fault = nullptr);
 
 /* Text decoded from Windows-1251 (strict) as a new Unicode object, null on failure with no
  * error pending. */

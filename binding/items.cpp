@@ -29,19 +29,24 @@ bool fail_resource(KT_INTERFACE *table) {
     return false;
 }
 
-bool clear_list(KT_INTERFACE *table, PyObject *list) {
-    if (PyList_SetSlice(list, 0, PyList_GET_SIZE(list), nullptr) == 0) return true;
-    PyErr_Clear();
-    return fail_bad_argument(table);
+// A text that would not reach the library as given: code 2 for a NUL, code 6 for Unicode
+// that does not encode.
+bool refuse_text(KT_INTERFACE *table, text_fault fault) {
+    return fault == text_fault::unencodable ? fail_resource(table) : fail_bad_argument(table);
 }
 
-// Appends value (a new reference, may be null) and drops it.
-bool append_value(KT_INTERFACE *table, PyObject *list, PyObject *value) {
-    const bool appended = value && PyList_Append(list, value) == 0;
-    Py_XDECREF(value);
-    if (appended) return true;
+// Replaces what list holds with the items of fresh (a new list, dropped), in one step: the
+// list is changed only when it all succeeds.
+bool replace_list(KT_INTERFACE *table, PyObject *list, PyObject *fresh) {
+    if (!fresh) {
+        PyErr_Clear();
+        return fail_resource(table);
+    }
+    const bool replaced = PyList_SetSlice(list, 0, PyList_GET_SIZE(list), fresh) == 0;
+    Py_DECREF(fresh);
+    if (replaced) return true;
     PyErr_Clear();
-    return fail_resource(table);
+    return fail_bad_argument(table);  // the list could not be emptied
 }
 
 PyObject *none() {
@@ -232,18 +237,19 @@ bool value_in(KT_INTERFACE *table, PyObject *item, unsigned int *value) {
 
 bool key_media_in(KT_INTERFACE *table, PyObject *item, KT_KEY_MEDIA *media) {
     std::memset(media, 0, sizeof *media);
-    bool held_nul = false;
-    if (PyDict_Check(item) && PyDict_Size(item) == 3 && KeyMediaFromDictionary(item, media, &held_nul) && !held_nul)
+    text_fault fault = text_fault::none;
+    if (PyDict_Check(item) && PyDict_Size(item) == 3 && KeyMediaFromDictionary(item, media, &fault) &&
+        fault == text_fault::none)
         return true;
     std::memset(media, 0, sizeof *media);  // a failed read may have stored some of it, the password too
-    return !held_nul || fail_bad_argument(table);
+    return fault == text_fault::none || refuse_text(table, fault);
 }
 
 bool key_media_out(KT_INTERFACE *table, PyObject *item, const KT_KEY_MEDIA *media, bool reported) {
     if (reported) return put_record(table, item, media, KeyMediaToDictionary);
     if (PyDict_Check(item)) {
-        PyDict_Clear(item);
-        if (!KeyMediaToDictionary(item, media)) PyErr_Clear();
+        PyObject *fresh = filled_dictionary(media, KeyMediaToDictionary);
+        if (fresh && !replace_dictionary(table, item, fresh)) PyErr_Clear();  // not reported: no error left
     }
     return true;
 }
@@ -252,8 +258,10 @@ bool user_info_in(KT_INTERFACE *table, PyObject *item, KT_USER_INFO *info, KT_US
     *pass = nullptr;
     if (!PyDict_Check(item)) return true;
     std::memset(info, 0, sizeof *info);
-    bool held_nul = false;
-    if (!UserInfoFromDictionary(item, info, &held_nul) || held_nul) return fail_bad_argument(table);
+    text_fault fault = text_fault::none;
+    const bool read = UserInfoFromDictionary(item, info, &fault);
+    if (fault != text_fault::none) return refuse_text(table, fault);
+    if (!read) return fail_bad_argument(table);
     *pass = info;
     return true;
 }
@@ -299,7 +307,9 @@ bool text_list_in(KT_INTERFACE *table, PyObject *item, char **multi) {
     } catch (...) {
         return fail_resource(table);
     }
-    // The texts and the multi-string's size first, then what the texts hold.
+    // The texts and the multi-string's size first, then what the texts hold. The library
+    // reads the texts up to an empty one, and each up to its NUL: an element that is empty
+    // or holds a NUL would hand it other texts than the list's, and is refused.
     size_t total = 1;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(item); ++i) {
         bool unencodable = false;
@@ -307,6 +317,7 @@ bool text_list_in(KT_INTERFACE *table, PyObject *item, char **multi) {
         if (!bytes) return refuse(unencodable);
         texts.push_back(bytes);  // reserved: cannot throw
         const size_t size = size_t(PyBytes_GET_SIZE(bytes));
+        if (size == 0) return refuse(false);
         if (size + 1 > SIZE_MAX - total) return refuse(true);
         total += size + 1;
     }
@@ -339,11 +350,18 @@ bool random_buffer(KT_INTERFACE *table, DWORD count, unsigned char **buffer) {
 }
 
 bool put_output(KT_INTERFACE *table, PyObject *list, PyObject *value) {
-    if (!clear_list(table, list)) {
-        Py_XDECREF(value);
-        return false;
+    if (!value) {
+        PyErr_Clear();
+        return fail_resource(table);
     }
-    return append_value(table, list, value);
+    PyObject *fresh = PyList_New(1);
+    if (!fresh) {
+        Py_DECREF(value);
+        PyErr_Clear();
+        return fail_resource(table);
+    }
+    PyList_SET_ITEM(fresh, 0, value);
+    return replace_list(table, list, fresh);
 }
 
 PyObject *text_value(const char *text) {
@@ -367,12 +385,26 @@ PyObject *number_object(DWORD value) {
 bool put_certificates(KT_INTERFACE *table, PyObject *list, DWORD count, unsigned char *const *certificates,
                       const DWORD *lengths) {
     if (!certificates || count == 0) return put_output(table, list, none());
-    if (!clear_list(table, list)) return false;
-    for (DWORD i = 0; i < count; ++i) {
+    if (count > DWORD(PY_SSIZE_T_MAX)) return fail_resource(table);
+    PyObject *fresh = PyList_New(Py_ssize_t(count));
+    for (DWORD i = 0; fresh && i < count; ++i) {
         PyObject *value = lengths && certificates[i] ? bytes_value(certificates[i], lengths[i]) : nullptr;
-        if (!append_value(table, list, value)) return false;
+        if (value) {
+            PyList_SET_ITEM(fresh, Py_ssize_t(i), value);
+        } else {
+            Py_CLEAR(fresh);
+        }
     }
-    return true;
+    return replace_list(table, list, fresh);
+}
+
+bool replace_dictionary(KT_INTERFACE *table, PyObject *dict, PyObject *fresh) {
+    PyDict_Clear(dict);
+    const bool filled = PyDict_Update(dict, fresh) == 0;
+    Py_DECREF(fresh);
+    if (filled) return true;
+    PyErr_Clear();
+    return fail_resource(table);
 }
 
 bool settings_item::bind(KT_INTERFACE *table, settings_verb verb, const settings_group &group, PyObject *item) {
@@ -387,17 +419,18 @@ bool settings_item::bind(KT_INTERFACE *table, settings_verb verb, const settings
     size_t reads = 0;
     if (verb == settings_verb::set) reads = count_;
     else if (verb == settings_verb::lookup) reads = 1;
-    bool held_nul = false;
     for (size_t i = 0; i < reads; ++i) {
         const settings_key &k = keys_[i];
         value &v = values_[i];
         bool ok = false;
+        text_fault fault = text_fault::none;
         switch (k.what) {
         case flag: ok = GetDictionaryBool(item, k.name, &v.flag); break;
         case number: ok = GetDictionaryInt(item, k.name, &v.number); break;
-        case text: ok = GetDictionaryString(item, k.name, v.text, k.size, &held_nul); break;
+        case text: ok = GetDictionaryString(item, k.name, v.text, k.size, &fault); break;
         }
-        if (!ok || held_nul) return fail_bad_argument(table);
+        if (fault != text_fault::none) return refuse_text(table, fault);
+        if (!ok) return fail_bad_argument(table);
     }
     return true;
 }
@@ -408,19 +441,23 @@ settings_item::kind settings_item::key_kind(size_t index) const {
 
 bool settings_item::write_back() {
     if (!writes_back_ || !PyDict_Check(item_)) return true;
-    PyDict_Clear(item_);
-    for (size_t i = 0; i < count_; ++i) {
+    PyObject *fresh = PyDict_New();
+    for (size_t i = 0; fresh && i < count_; ++i) {
         const settings_key &k = keys_[i];
         const value &v = values_[i];
         bool ok = false;
         switch (k.what) {
-        case flag: ok = SetDictionaryBool(item_, k.name, v.flag); break;
-        case number: ok = SetDictionaryInt(item_, k.name, v.number); break;
-        case text: ok = SetDictionaryString(item_, k.name, v.text, true); break;
+        case flag: ok = SetDictionaryBool(fresh, k.name, v.flag); break;
+        case number: ok = SetDictionaryInt(fresh, k.name, v.number); break;
+        case text: ok = SetDictionaryString(fresh, k.name, v.text, true); break;
         }
-        if (!ok) return fail_resource(table_);
+        if (!ok) Py_CLEAR(fresh);
     }
-    return true;
+    if (!fresh) {
+        PyErr_Clear();
+        return fail_resource(table_);
+    }
+    return replace_dictionary(table_, item_, fresh);
 }
 
 void settings_item::terminate_texts() {

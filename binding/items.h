@@ -67,10 +67,10 @@ bool bytes_in(KT_INTERFACE *table, PyObject *item, unsigned char **copy, call_st
 /* The length item right after a byte string must not exceed the copy: code 2 otherwise. */
 bool length_fits(KT_INTERFACE *table, const call_state &call, DWORD length);
 
-/* Text: a byte string as it is, Unicode encoded Windows-1251, None or another object a null
- * text, a list the lent buffer (required when need_list). A text holding a NUL is refused
- * with code 2: the library would read only what comes before it. After success a list
- * receives the buffer's text decoded. */
+/* Text: a byte string as it is, Unicode encoded Windows-1251 (code 6 when it does not
+ * encode), None or another object a null text, a list the lent buffer (required when
+ * need_list). A text holding a NUL is refused with code 2: the library would read only what
+ * comes before it. After success a list receives the buffer's text decoded. */
 struct text_item {
     PyObject *list = nullptr;     // the output list, borrowed
     PyObject *encoded = nullptr;  // owned: the encoded form of a Unicode text
@@ -88,15 +88,14 @@ bool value_in(KT_INTERFACE *table, PyObject *item, unsigned int *value);
 
 /* Key medium: a dictionary of exactly "dwTypeIndex", "dwDevIndex" and "szPassword" that
  * converts; anything else stands for the zeroed medium. Such a dictionary whose password
- * holds a NUL is refused with code 2. */
+ * holds a NUL is refused with code 2, one whose password does not encode with code 6. */
 bool key_media_in(KT_INTERFACE *table, PyObject *item, KT_KEY_MEDIA *media);
-/* After success a dictionary item is emptied and refilled with the medium. A failure raises
- * code 6 when reported; else the dictionary keeps the keys written before it, and no error
- * is left. */
+/* After success a dictionary item is refilled with the medium. A failure raises code 6 when
+ * reported; else it leaves no error. Either way the dictionary then stays as it was. */
 bool key_media_out(KT_INTERFACE *table, PyObject *item, const KT_KEY_MEDIA *media, bool reported);
 
-/* User information: a dictionary converts (code 2 if it does not, or a text holds a NUL);
- * anything else: none. */
+/* User information: a dictionary converts (code 2 if it does not, or a text holds a NUL;
+ * code 6 if a text does not encode); anything else: none. */
 bool user_info_in(KT_INTERFACE *table, PyObject *item, KT_USER_INFO *info, KT_USER_INFO **pass);
 
 /* List of byte strings: copies with a NUL each, their count and lengths (the NUL counted). */
@@ -108,9 +107,9 @@ struct byte_list {
 bool byte_list_in(KT_INTERFACE *table, PyObject *item, byte_list &list);
 void byte_list_release(byte_list &list);
 
-/* List of texts: one multi-string, each text and its NUL in order, then one more NUL. A text
- * holding a NUL would split the multi-string: it is refused like an element of the wrong
- * kind. */
+/* List of texts: one multi-string, each text and its NUL in order, then one more NUL. An
+ * empty text would end the multi-string and a text holding a NUL would split it: either is
+ * refused like an element of the wrong kind (code 2). */
 bool text_list_in(KT_INTERFACE *table, PyObject *item, char **multi);
 
 /* A list required (handle outputs, the random-bytes output): code 2 otherwise. */
@@ -120,10 +119,13 @@ bool require_list(KT_INTERFACE *table, PyObject *item);
 bool random_count_in(KT_INTERFACE *table, PyObject *item, DWORD *count);
 bool random_buffer(KT_INTERFACE *table, DWORD count, unsigned char **buffer);
 
-/* ---- outputs ---- */
+/* ---- outputs ----
+ *
+ * Each output is made whole before it is written: an output that fails leaves its list or
+ * dictionary as the script passed it. */
 
-/* Empties list (code 2 if it cannot be) and appends value, a new reference (code 6 when
- * value is null or cannot be appended). */
+/* Replaces what list holds with value alone, a new reference (code 6 when value is null or
+ * cannot be put in a list, code 2 when the list cannot be emptied). */
 bool put_output(KT_INTERFACE *table, PyObject *list, PyObject *value);
 
 /* New values for output lists; None for a null pointer; null when they cannot be made. */
@@ -131,6 +133,14 @@ PyObject *text_value(const char *text);
 PyObject *decoded_text_value(const char *text);  // Unicode decoded from Windows-1251
 PyObject *bytes_value(const unsigned char *bytes, DWORD length);
 PyObject *number_object(DWORD value);
+
+/* A new dictionary filled by convert, null (no error left) when it cannot be. */
+template <class Record>
+PyObject *filled_dictionary(const Record *record, bool (*convert)(PyObject *, const Record *));
+
+/* Empties dict and gives it the entries of fresh (a new dictionary, dropped); code 6 when
+ * they cannot be stored. */
+bool replace_dictionary(KT_INTERFACE *table, PyObject *dict, PyObject *fresh);
 
 /* A record output: a dictionary item is emptied and filled by convert (code 6 if it
  * fails); another object is left alone. */
@@ -169,7 +179,7 @@ public:
     enum kind { flag, number, text };
 
     /* Checks the item and reads what the verb reads; code 2 on failure, a text holding a NUL
-     * included. */
+     * included, and code 6 for a text that does not encode. */
     bool bind(KT_INTERFACE *table, settings_verb verb, const settings_group &group, PyObject *item);
 
     /* Calls a getter or setter with one argument per key, in the group's order. */
@@ -239,11 +249,20 @@ private:
 };
 
 template <class Record>
+PyObject *filled_dictionary(const Record *record, bool (*convert)(PyObject *, const Record *)) {
+    PyObject *fresh = PyDict_New();
+    if (fresh && convert(fresh, record)) return fresh;
+    Py_XDECREF(fresh);
+    PyErr_Clear();
+    return nullptr;
+}
+
+template <class Record>
 bool put_record(KT_INTERFACE *table, PyObject *item, const Record *record,
                 bool (*convert)(PyObject *, const Record *)) {
     if (!PyDict_Check(item)) return true;
-    PyDict_Clear(item);
-    if (convert(item, record)) return true;
+    PyObject *fresh = filled_dictionary(record, convert);
+    if (fresh) return replace_dictionary(table, item, fresh);
     raise_resource_failed(error_table(table));
     return false;
 }

@@ -263,8 +263,8 @@ TAVREL_RETURNED_RECORD(KT_CR_INFO **, REQUEST_INFO, KT_CR_INFO, CrInfoToDictiona
 
 /* ---- key medium and user information ---- */
 
-/* KEY_MEDIUM_QUIET: a write-back that fails is not reported; the dictionary keeps what it
- * received, and the call goes on with the outputs after it. */
+/* KEY_MEDIUM_QUIET: a write-back that fails is not reported; the dictionary stays as the
+ * script passed it, and the call goes on with the outputs after it. */
 %define TAVREL_KEY_MEDIUM_KIND(NAME, REPORTED)
 %typemap(in) PKT_KEY_MEDIA NAME (KT_KEY_MEDIA media) {
     if (!Tavrel::key_media_in(arg1, $input, &media)) SWIG_fail;

@@ -81,22 +81,25 @@ KINDS = {
               'below -2^63, raise code 2, as does under Python 2.7 a negative `long` (`-1L`, or `-2**63`, '
               'which is a `long` there)', None, {BAD}),
     'key-medium': ('{dict}', 'dictionary of exactly "dwTypeIndex", "dwDevIndex" (integers) and "szPassword" '
-                   '(byte or Unicode string, at most 64 bytes taken; holding a NUL: code 2), its '
+                   '(byte or Unicode string, at most 64 bytes taken; holding a NUL: code 2; a Unicode string '
+                   'that Windows-1251 cannot encode: code 6), its '
                    '[keys](#dictionary-keys) `str` or, under Python 3, `bytes`; anything else stands for the '
                    'zeroed medium (type 0, device 0, no password), a dictionary of another number of entries '
                    'included: under Python 3 one that names a key both ways holds four',
                    'a dictionary given: refilled with the medium as the library left it', {BAD, RESOURCE}),
     'key-medium-quiet': ('{dict}', 'as [key-medium](#kind-key-medium)',
                          'a dictionary given: refilled with the medium as the library left it; a refill that '
-                         'fails is not reported (the call still succeeds and hands back its other outputs)',
-                         {BAD}),
-    'user-info': ('Optional[{dict}]', 'dictionary with every key of the record (texts cut to their field); anything '
-                  'else passes none', 'a dictionary given: refilled from the record; "dwVersion" comes back '
+                         'fails (a password that does not decode) is not reported and leaves the dictionary as '
+                         'passed (the call still succeeds and hands back its other outputs)',
+                         {BAD, RESOURCE}),
+    'user-info': ('Optional[{dict}]', 'dictionary with every key of the record (texts cut to their field; a '
+                  'Unicode text that Windows-1251 cannot encode: code 6); anything else passes none', 'a dictionary given: refilled from the record; "dwVersion" comes back '
                   'as the low 32 bits of the field read as signed (2^32 + 2^31 + 5 gives -2147483643)',
                   {BAD, RESOURCE}),
     'bytes-list': ('List[bytes]', 'non-empty list of byte strings', None, {BAD, RESOURCE}),
-    'text-list': ('_Texts', 'non-empty list of byte or Unicode strings; an element holding a NUL '
-                  'raises code 2', None, {BAD, RESOURCE}),
+    'text-list': ('_Texts', 'non-empty list of byte or Unicode strings; an element that is empty or holds a '
+                  'NUL raises code 2, since the library would read other texts than the list\'s (it reads the '
+                  'texts up to an empty one)', None, {BAD, RESOURCE}),
     'certificates-out': ('_Out[bytes]', 'list to receive the certificates; anything else: not requested',
                          'the list: one byte string per certificate, or a single None when there is none',
                          {BAD, RESOURCE}),
@@ -106,7 +109,7 @@ KINDS = {
     'settings-get': ('Optional[Dict[str, Any]]', 'dictionary, or anything else to read nothing back',
                      'a dictionary given: emptied and filled with every key of the group', {RESOURCE}),
     'settings-set': ('Dict[str, Any]', 'dictionary, required, with every key of the group (other keys '
-                     'are ignored)', None, {BAD}),
+                     'are ignored)', None, {BAD, RESOURCE}),
     'settings-enumerate': ('Dict[str, Any]', 'dictionary, required',
                            'the dictionary: emptied and filled with the entry\'s keys', {BAD, RESOURCE}),
     'settings-lookup': ('Dict[str, Any]', 'dictionary, required, holding "szIssuerCN"',

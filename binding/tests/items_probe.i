@@ -27,6 +27,8 @@ SWIGINTERN int ConvertTavrelRecord(PyObject *obj, void **record, swig_type_info 
 
 static DWORD status = 0;           // what the probe functions return
 static PyObject *received = NULL;  // what the last one received
+static bool spoiled = false;       // the outputs the probe hands out cannot all be converted
+static char undecodable[] = "\x98";  // not Windows-1251
 
 static void receive(PyObject *value) {
     Py_XDECREF(received);
@@ -93,6 +95,7 @@ static DWORD KT_INTERFACE_ProbeUserInfo(KT_INTERFACE *, PKT_USER_INFO info) {
     receive(Py_BuildValue("(k" PROBE_BYTES ")", info->dwVersion, info->szCommonName));
     std::strcat(info->szCommonName, "!");
     info->dwVersion += 1;
+    if (spoiled) std::strcpy(info->szCountry, undecodable);  // the last field: the others convert
     return status;
 }
 
@@ -102,18 +105,21 @@ static DWORD KT_INTERFACE_ProbeKeyMedia(KT_INTERFACE *, PKT_KEY_MEDIA media) {
     return status;
 }
 
-/* Filled records: zeroed before the call (told back), given static texts by the probe. */
+/* Filled records: zeroed before the call (told back), given static texts by the probe;
+ * spoiled, a later text does not decode. */
 static char issuer[] = "\xd2\xe5\xea\xf1\xf2";
 template <class Record>
 static DWORD fill(Record *record) {
     receive(PyBool_FromLong(all_zero(record, sizeof *record)));
     record->bFilled = 1;
     record->pszIssuer = issuer;
+    if (spoiled) record->pszSerial = undecodable;
     return status;
 }
 static DWORD KT_INTERFACE_ProbeSignInfo(KT_INTERFACE *, PKT_SIGN_INFO info) { return fill(info); }
 static DWORD KT_INTERFACE_ProbeSenderInfo(KT_INTERFACE *, PKT_ENVELOP_INFO info) { return fill(info); }
 static DWORD KT_INTERFACE_ProbeCertInfo(KT_INTERFACE *, PKT_CERT_INFO info) { return fill(info); }
+static DWORD KT_INTERFACE_ProbeOwnerInfo(KT_INTERFACE *, PKT_CERT_OWNER_INFO info) { return fill(info); }
 
 static DWORD KT_INTERFACE_CtxCreate(KT_INTERFACE *iface, PVOID *context) { return iface->KTCtxCreate(context); }
 static void KT_INTERFACE_CtxFree(KT_INTERFACE *iface, PVOID context) { iface->KTCtxFree(context); }
@@ -122,6 +128,36 @@ static PyObject *probe_status(PyObject *, PyObject *args) {
     unsigned long chosen = 0;
     if (!PyArg_ParseTuple(args, "k:probe_status", &chosen)) return NULL;
     status = chosen;
+    return SWIG_Py_Void();
+}
+
+/* Outputs the library returns, the probe's own (the library's releases leave them alone):
+ * a request description whose subject does not decode when spoiled, and two certificates,
+ * the second of a length no byte string can have when spoiled. */
+static char subject[] = "CN=\xd2\xe5\xea\xf1\xf2";
+static KT_CR_INFO request;
+static DWORD KT_INTERFACE_ProbeRequestInfo(KT_INTERFACE *, KT_CR_INFO **info) {
+    request.pszSubject = subject;
+    request.pszSubjCN = spoiled ? undecodable : subject + 3;
+    *info = &request;
+    return status;
+}
+static unsigned char certificate_bytes[] = "certificate";
+static unsigned char *certificates[] = {certificate_bytes, certificate_bytes};
+static DWORD certificate_lengths[2];
+static DWORD KT_INTERFACE_ProbeCertificates(KT_INTERFACE *, DWORD *count, unsigned char ***out, DWORD **lengths) {
+    certificate_lengths[0] = certificate_lengths[1] = sizeof certificate_bytes - 1;
+    if (spoiled) certificate_lengths[1] = DWORD(1) << 63;
+    *count = 2;
+    if (out) *out = certificates;
+    if (lengths) *lengths = certificate_lengths;
+    return status;
+}
+
+static PyObject *probe_spoil(PyObject *, PyObject *args) {
+    int on = 0;
+    if (!PyArg_ParseTuple(args, "i:probe_spoil", &on)) return NULL;
+    spoiled = on != 0;
     return SWIG_Py_Void();
 }
 
@@ -135,13 +171,15 @@ static PyObject *probe_received(PyObject *, PyObject *args) {
 
 %native(probe_status) PyObject *probe_status(PyObject *self, PyObject *args);
 %native(probe_received) PyObject *probe_received(PyObject *self, PyObject *args);
+%native(probe_spoil) PyObject *probe_spoil(PyObject *self, PyObject *args);
 
 /* Parameters named by their kinds, as the generated declarations name them. */
 %apply DWORD STATUS {
     DWORD KT_INTERFACE_ProbeBytesList, DWORD KT_INTERFACE_ProbeTextList, DWORD KT_INTERFACE_ProbeOutputs,
     DWORD KT_INTERFACE_ProbeHandle, DWORD KT_INTERFACE_ProbeTime, DWORD KT_INTERFACE_ProbeUserInfo,
     DWORD KT_INTERFACE_ProbeKeyMedia, DWORD KT_INTERFACE_ProbeSignInfo, DWORD KT_INTERFACE_ProbeSenderInfo,
-    DWORD KT_INTERFACE_ProbeCertInfo, DWORD KT_INTERFACE_CtxCreate
+    DWORD KT_INTERFACE_ProbeCertInfo, DWORD KT_INTERFACE_ProbeOwnerInfo, DWORD KT_INTERFACE_ProbeRequestInfo, DWORD KT_INTERFACE_ProbeCertificates,
+    DWORD KT_INTERFACE_CtxCreate
 };
 %apply void NONE { void KT_INTERFACE_CtxFree };
 DWORD KT_INTERFACE_ProbeBytesList(KT_INTERFACE *iface, DWORD BYTES_COUNT, unsigned char **BYTES_LIST,
@@ -155,6 +193,10 @@ DWORD KT_INTERFACE_ProbeKeyMedia(KT_INTERFACE *iface, PKT_KEY_MEDIA KEY_MEDIUM);
 DWORD KT_INTERFACE_ProbeSignInfo(KT_INTERFACE *iface, PKT_SIGN_INFO SIGNER);
 DWORD KT_INTERFACE_ProbeSenderInfo(KT_INTERFACE *iface, PKT_ENVELOP_INFO SENDER);
 DWORD KT_INTERFACE_ProbeCertInfo(KT_INTERFACE *iface, PKT_CERT_INFO CERTIFICATE_INFO);
+DWORD KT_INTERFACE_ProbeOwnerInfo(KT_INTERFACE *iface, PKT_CERT_OWNER_INFO OWNER);
+DWORD KT_INTERFACE_ProbeRequestInfo(KT_INTERFACE *iface, KT_CR_INFO **REQUEST_INFO);
+DWORD KT_INTERFACE_ProbeCertificates(KT_INTERFACE *iface, DWORD *CERTIFICATES_COUNT, unsigned char ***CERTIFICATES,
+                                     DWORD **CERTIFICATES_LENGTHS);
 DWORD KT_INTERFACE_CtxCreate(KT_INTERFACE *iface, PVOID *CONTEXT_OUT);
 void KT_INTERFACE_CtxFree(KT_INTERFACE *iface, PVOID HANDLE);
 
@@ -162,7 +204,6 @@ void KT_INTERFACE_CtxFree(KT_INTERFACE *iface, PVOID HANDLE);
  * a text that Windows-1251 lacks), so the handle's own output is never written. The context
  * is the library's; the other handles are the probe's own, which the library ignores. */
 %{
-static char undecodable[] = "\x98";
 static char private_key, session;
 
 static DWORD new_handle(BOOL lose, char **text, PVOID *handle, PVOID made) {

@@ -25,6 +25,20 @@ RELEASE_OF_KIND = {
 RELEASES = set(RELEASE_OF_KIND.values())
 _KINDS = dict((name, [kind for kind, _ in items]) for name, _, _, items in WRAPPERS)
 
+# Every item kind, by what becomes of a list or dictionary the script passes for it. Items of
+# the kinds filled in place receive an output there after success. Each output is made whole
+# before it is written, so one that cannot be made leaves its item as the script passed it;
+# a test makes an output of each kind fail on the stand-in (test_context_outputs) or on the
+# items probe (test_item_kinds_probe), but for those that only a lack of memory can fail.
+FILLED_IN_PLACE = {
+    'standin': {'text', 'lent-text', 'written-text', 'bytes-out', 'certificate-info-ex', 'key-medium-quiet',
+                'settings-get', 'settings-enumerate', 'settings-lookup'},
+    'probe': {'decoded-text-out', 'certificates-out', 'owner', 'signer', 'sender', 'certificate-info', 'request-info',
+              'key-medium', 'user-info'},
+    'memory': {'text-out', 'number-out', 'flag-out', 'context-out', 'private-key-out', 'session-out', 'random-bytes'},
+}
+NEVER_FILLED = {'number', 'length', 'flag', 'bytes', 'handle', 'time', 'value', 'bytes-list', 'text-list',
+                'random-count', 'settings-set'}
 
 # Kinds whose result is asked for only by passing a list; the records are always asked for.
 _REQUESTED_BY_LIST = set(['text-out', 'decoded-text-out', 'bytes-out', 'certificates-out'])

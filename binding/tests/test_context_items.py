@@ -16,8 +16,9 @@ from wrapper_testing import ACCESS_FAILED, BAD_PARAMETER, KEY_FILE_PASSWORD, RES
 import _Tavrel
 
 KEY_EXISTS = 0xF010
-# What a key-media dictionary holds when its password could not be written back.
-PARTLY_WRITTEN_BACK = {'dwTypeIndex': 0, 'dwDevIndex': UNDECODABLE_DEVICE}
+# A key-media dictionary whose password the library leaves undecodable: its write-back fails,
+# and it stays as it was passed.
+UNDECODABLE_MEDIUM = medium(UNDECODABLE_DEVICE, UNDECODABLE_PASSWORD)
 
 
 class HandleOutputTest(ContextTestCase):
@@ -69,11 +70,10 @@ class HandleOutputTest(ContextTestCase):
         # The medium's password does not decode: its write-back fails after success, which is
         # not reported; the new private-key context reaches the script.
         context = self.context()
-        undecodable = medium(UNDECODABLE_DEVICE, UNDECODABLE_PASSWORD)
         for name, owner in [('CtxReadPrivateKey', ({},)), ('CtxOpenPrivateKey', ())]:
-            out, item = ['old'], dict(undecodable)
+            out, item = ['old'], dict(UNDECODABLE_MEDIUM)
             freed, outcome = self.calls_during('KTCtxFreePrivateKey', W(name), self.t, context, item, out, *owner)
-            self.assertEqual((freed, outcome, len(out), item), (0, ('ok', None), 1, PARTLY_WRITTEN_BACK), name)
+            self.assertEqual((freed, outcome, len(out), item), (0, ('ok', None), 1, UNDECODABLE_MEDIUM), name)
             self.assertNotEqual(out[0], None, name)
             self.assertEqual(self.lib.counters()['privateKeys'], 1, name)
             W('CtxFreePrivateKey')(self.t, out[0])
@@ -244,19 +244,19 @@ class KeyMediumTest(ContextTestCase):
 
     def test_a_refill_that_fails_is_not_reported(self):
         context = self.context()
-        item = medium(UNDECODABLE_DEVICE, UNDECODABLE_PASSWORD)
+        item = dict(UNDECODABLE_MEDIUM)
         found = []
         W('CtxIsNamedPrivateKeyExists')(self.t, context, item, 'absent', None, found)
-        self.assertEqual((item, found), (PARTLY_WRITTEN_BACK, [False]))  # later outputs are written
+        self.assertEqual((item, found), (UNDECODABLE_MEDIUM, [False]))  # later outputs are written
         # A named key made on such a medium is made once: the call succeeded.
         for name, extra in [('CtxGenerateNamedPrivateKey', ()), ('CtxGenerateNamedPrivateKeyEx', (None, None))]:
             label = name + '-undecodable'
             arguments = (label, 'p', 1, 1, 1, None, 0, 0, None) + extra + ([], None, None, None, None, None)
-            item = medium(UNDECODABLE_DEVICE, UNDECODABLE_PASSWORD)
+            item = dict(UNDECODABLE_MEDIUM)
             self.assertIsNone(W(name)(self.t, context, item, *arguments), name)
             self.addCleanup(W('CtxDestroyNamedPrivateKey'), self.t, self.context(),
                             medium(UNDECODABLE_DEVICE, UNDECODABLE_PASSWORD), label, 'p')
-            self.assertEqual((item, len(arguments[9 + len(extra)])), (PARTLY_WRITTEN_BACK, 1), name)
+            self.assertEqual((item, len(arguments[9 + len(extra)])), (UNDECODABLE_MEDIUM, 1), name)
             self.assertKTError(RuntimeError, KEY_EXISTS, W(name), self.t, context,
                                medium(UNDECODABLE_DEVICE, UNDECODABLE_PASSWORD), *arguments)
 

@@ -1,6 +1,7 @@
 # -*- coding: utf-8 -*-
 """Outputs of the named-key generations and of device certificates: an output that fails in
-the middle leaves the earlier ones written and the later ones as the script passed them,
+the middle leaves the earlier ones written, and itself and the later ones as the script
+passed them,
 and every buffer the library handed out is released; releases run in parameter order;
 the request file names come back through lists."""
 from __future__ import print_function
@@ -9,14 +10,16 @@ import copy
 import os
 import unittest
 
-from context_testing import ContextTestCase, W, user_info
-from output_testing import UNTAKEABLE_LENGTH, ReleaseTrace, expected_releases
+from context_testing import UNDECODABLE_DEVICE, UNDECODABLE_PASSWORD, ContextTestCase, W, user_info
+from output_testing import FILLED_IN_PLACE, NEVER_FILLED, UNTAKEABLE_LENGTH, ReleaseTrace, expected_releases
 from tavrel_compat import as_bytes
-from wrapper_testing import CRYPTO, RESOURCE_FAILED
+from tavrel_wrapper_kinds import WRAPPERS
+from wrapper_testing import CRYPTO, RESOURCE_FAILED, SETTINGS, clear_access_points, medium, settings_dictionary
 
 OLD = 'old'
 WRITTEN, EMPTIED, UNTOUCHED = 'written', 'emptied', 'untouched'
 UNDECODABLE = b'usage \x98'
+SHORT_UNDECODABLE = b'U\x98'  # fits every text setting (a port: 5 bytes) and a CA type
 DEVICE_NAME = u'Пристрій'.encode('cp1251')
 
 
@@ -63,10 +66,10 @@ class MiddleOutputFailureTest(ContextOutputTestCase):
     CASES = [
         # the second request cannot be handed back
         ('CtxGenerateNamedPrivateKey', 'middle-1', ('length', 14),
-         [WRITTEN, WRITTEN, EMPTIED, UNTOUCHED, UNTOUCHED, UNTOUCHED]),
+         [WRITTEN, WRITTEN, UNTOUCHED, UNTOUCHED, UNTOUCHED, UNTOUCHED]),
         # the third request
         ('CtxGenerateNamedPrivateKeyEx', 'middle-2', ('length', 19),
-         [WRITTEN, WRITTEN, WRITTEN, WRITTEN, EMPTIED, UNTOUCHED]),
+         [WRITTEN, WRITTEN, WRITTEN, WRITTEN, UNTOUCHED, UNTOUCHED]),
         # the text before the requests does not decode
         ('CtxGenerateNamedPrivateKeyEx', 'middle-3', ('text', 12),
          [UNTOUCHED] * 6),
@@ -86,7 +89,7 @@ class MiddleOutputFailureTest(ContextOutputTestCase):
             self.assertEqual(sorted(given[1]), ['dwDevIndex', 'dwTypeIndex', 'szPassword'])
             if usages:
                 self.assertEqual(len(given[11]['szUserCode']), 16)  # the library's write-back
-                self.assertEqual(state_of(usages[0]), EMPTIED if control == 'text' else WRITTEN)
+                self.assertEqual(state_of(usages[0]), UNTOUCHED if control == 'text' else WRITTEN)
             self.assertEqual(self.lib.counters()['buffers'], 0, name)
             # The library's work stands: the key was made.
             found = []
@@ -96,9 +99,9 @@ class MiddleOutputFailureTest(ContextOutputTestCase):
     def test_device_certificates(self):
         trace = ReleaseTrace(self.lib.lib, os.path.join(self.scratch, 'middle-trace'))
         for control, index, texts, certificates in [
-                ('length', 14, [WRITTEN] * 3, [WRITTEN, EMPTIED, UNTOUCHED, UNTOUCHED]),
-                ('length', 18, [WRITTEN] * 3, [WRITTEN, WRITTEN, WRITTEN, EMPTIED]),
-                ('text', 11, [WRITTEN, WRITTEN, EMPTIED], [UNTOUCHED] * 4)]:
+                ('length', 14, [WRITTEN] * 3, [WRITTEN, UNTOUCHED, UNTOUCHED, UNTOUCHED]),
+                ('length', 18, [WRITTEN] * 3, [WRITTEN, WRITTEN, WRITTEN, UNTOUCHED]),
+                ('text', 11, [WRITTEN, WRITTEN, UNTOUCHED], [UNTOUCHED] * 4)]:
             given = self.device_items(tuple(old() for _ in range(6)))
             self.lend_device_texts()
             if control == 'length':
@@ -202,6 +205,83 @@ class FileNameListTest(ContextOutputTestCase):
         self.assertKTError(RuntimeError, CRYPTO, W('CtxMakeDeviceCertificate'), self.t, *given)
         self.assertEqual([state_of(given[i]) for i in (1, 10, 11, 12, 13, 14, 15)], [UNTOUCHED] * 7)
         self.assertEqual(self.lib.counters()['buffers'], 0)
+
+class FailedOutputTest(ContextOutputTestCase):
+    """An output that cannot be made after success leaves its list or dictionary as the script
+    passed it, as it leaves the outputs after it; the library's effect stands."""
+
+    def test_every_kind_is_sorted(self):
+        places = list(FILLED_IN_PLACE.values()) + [NEVER_FILLED]
+        every = set().union(*places)
+        self.assertEqual(sum(len(place) for place in places), len(every))
+        self.assertEqual(every, set(kind for _, _, _, items in WRAPPERS for kind, _ in items))
+
+    def cases(self):
+        """Kind -> (wrapper, items, what makes the output of that kind fail, its position,
+        the error raised: None when the failure is not reported)."""
+        crypto, signed = [], []
+        W('AppendCryptoHeader')(self.t, SHORT_UNDECODABLE, 2, b'data', 4, crypto)
+        self.read_key()
+        W('SignData')(self.t, b'data', 4, None, signed)
+        lend = lambda *how: lambda: self.record.set_lent_text(*how)
+        return {
+            'text': ('AppendTransportHeader', (b'UA1', old(), None, None, 0, b'data', 4, old()),
+                     lend('KTAppendTransportHeader', 1, UNDECODABLE), 1, RESOURCE_FAILED),
+            'lent-text': ('EnumKeyMediaTypes', (1, old()), None, 1, RESOURCE_FAILED),  # the world's type 1
+            'written-text': ('ParseCryptoHeader', (crypto[0], len(crypto[0]), old(), old(), old(), old()), None, 2,
+                             RESOURCE_FAILED),
+            'bytes-out': ('HashData', (b'data', 4, old(), old()),
+                          lambda: self.record.set_output_length('KTHashData', 3, UNTAKEABLE_LENGTH), 3, RESOURCE_FAILED),
+            'certificate-info-ex': ('GetSignerInfo', (0, None, signed[0], len(signed[0]), {'old': 1}, old()),
+                                    lambda: self.record.set_null_output('KTGetSignerInfo', 4), 4, RESOURCE_FAILED),
+            'key-medium-quiet': ('CtxIsNamedPrivateKeyExists',
+                                 (self.context(), medium(UNDECODABLE_DEVICE, UNDECODABLE_PASSWORD), 'absent', None,
+                                  old()), None, 1, None),
+        }
+
+    def check(self, name, given, spoil, position, code):
+        before = [copy.deepcopy(item) if type(item) in (list, dict) else item for item in given]
+        if spoil:
+            spoil()
+        if code is None:
+            W(name)(self.t, *given)
+        else:
+            self.assertKTError(TypeError, code, W(name), self.t, *given)
+        # A failure not reported goes on with the later outputs; a reported one writes none.
+        end = position + 1 if code is None else len(given)
+        self.assertEqual(list(given[position:end]), before[position:end], name)
+        self.assertEqual(self.lib.counters()['buffers'], 0, name)
+
+    def test_an_output_of_each_kind(self):
+        cases = self.cases()
+        self.assertEqual(set(cases) | set(kind for kind in FILLED_IN_PLACE['standin'] if kind.startswith('settings-')),
+                         FILLED_IN_PLACE['standin'])
+        for kind, (name, given, spoil, position, code) in sorted(cases.items()):
+            self.check(name, given, spoil, position, code)
+        # The quiet medium's write-back was not reported: the later output was written.
+        self.assertEqual(cases['key-medium-quiet'][1][-1], [False])
+
+    def test_every_settings_reader(self):
+        clear_access_points(self.t)
+        issuer = SETTINGS['OCSPAccessInfo'][0][1]
+        readers = 0
+        for name, _, _, items in WRAPPERS:
+            kind = items[-1][0] if items else None
+            if kind not in ('settings-get', 'settings-enumerate', 'settings-lookup'):
+                continue
+            group = name[3 if name.startswith('Get') else 4:-len('Settings')]
+            texts = [key for key, _, size in SETTINGS[group] if size]
+            if not texts:
+                continue  # flags and numbers: only a lack of memory fails them
+            spoiled = dict(settings_dictionary(group), **{texts[-1]: SHORT_UNDECODABLE})
+            W('Set%sSettings' % group)(self.t, spoiled)
+            given = {'szIssuerCN': issuer, 'old': 1} if kind == 'settings-lookup' else {'old': 1}
+            self.check(name, (0, given) if kind == 'settings-enumerate' else (given,), None, 0, RESOURCE_FAILED)
+            readers += 1
+            W('Set%sSettings' % group)(self.t, settings_dictionary(group))
+        W('DeleteOCSPAccessInfoSettings')(self.t, issuer)
+        self.assertEqual(readers, 8)
+
 
 if __name__ == '__main__':
     unittest.main()

@@ -258,12 +258,12 @@ class LentTextTest(EnvelopeTestCase):
         W('AppendTransportHeader')(self.t, lists[0], lists[1], lists[2], None, 0, crypto[0], len(crypto[0]), None)
         self.assertEqual(lists, [[u'тип'], [u'файл'], [u'пошта']])
 
-    def test_undecodable_text_leaves_its_list_empty(self):
+    def test_undecodable_text_leaves_its_list_as_passed(self):
         self.record.set_lent_text('KTAppendTransportHeader', 1, b'U\x98')
         name, out = ['old'], ['old']
         self.assertKTError(TypeError, RESOURCE_FAILED, W('AppendTransportHeader'), self.t, 'UA1', name, None, None, 0,
                            DATA, len(DATA), out)
-        self.assertEqual((name, out), ([], ['old']))
+        self.assertEqual((name, out), (['old'], ['old']))
 
     def test_the_crypto_header_ca_type_is_written_only_into_a_buffer_of_the_call(self):
         crypto = []

@@ -221,7 +221,7 @@ class RoadTest(EnvelopeTestCase):
         text, kind, serial = ['old'], ['old'], ['old']
         self.assertKTError(TypeError, RESOURCE_FAILED, W('GetRecipientInfo'), self.t, 0, text, envelope,
                            len(envelope), kind, None, serial, None)
-        self.assertEqual((text, kind, serial), ([], ['old'], ['old']))
+        self.assertEqual((text, kind, serial), (['old'], ['old'], ['old']))
         self.record.set_null_output('KTSessionSave', 1)
         client, server = self.dynamic_handshake()
         saved = ['old']

@@ -11,6 +11,7 @@ sys.setdlopenflags(sys.getdlopenflags() | ctypes.RTLD_GLOBAL)  # the probe resol
 
 import _Tavrel  # noqa: E402
 import _tavrel_items_probe as probe  # noqa: E402
+from output_testing import FILLED_IN_PLACE  # noqa: E402
 from tavrel_compat import long_type  # noqa: E402
 from wrapper_testing import BAD_PARAMETER, RESOURCE_FAILED, WrapperTestCase  # noqa: E402
 
@@ -23,6 +24,7 @@ class ProbeTestCase(WrapperTestCase):
     def setUp(self):
         super(ProbeTestCase, self).setUp()
         probe.probe_status(0)
+        probe.probe_spoil(0)
 
     def received_by(self, name, *items):
         getattr(probe, 'KT_INTERFACE_' + name)(self.t, *items)
@@ -134,6 +136,35 @@ class DictionaryItemsTest(ProbeTestCase):
         media = {'dwTypeIndex': 1, 'dwDevIndex': 2, 'szPassword': u'пароль'}
         self.assertKTError(TypeError, RESOURCE_FAILED, probe.KT_INTERFACE_ProbeKeyMedia, self.t, media)
         self.assertEqual(probe.probe_received(), (1, 2, u'пароль'.encode('cp1251')))
+        self.assertEqual(media, {'dwTypeIndex': 1, 'dwDevIndex': 2, 'szPassword': u'пароль'})
+
+    def test_failed_outputs_leave_their_items_as_passed(self):
+        # kind -> (wrapper, items, whether the probe must spoil the output, what a written
+        # output holds); the output is the last item, or the one before a lost handle.
+        cases = {
+            'decoded-text-out': ('ProbePrivateKeyOut', lambda: (True, ['old'], ['old']), False, None),
+            'certificates-out': ('ProbeCertificates', lambda: (['old'],), True, [b'certificate'] * 2),
+            'request-info': ('ProbeRequestInfo', lambda: ({'old': 1},), True, 46),
+            'key-medium': ('ProbeKeyMedia', lambda: ({'dwTypeIndex': 1, 'dwDevIndex': 2, 'szPassword': b'p'},),
+                           False, None),
+            'user-info': ('ProbeUserInfo', lambda: (self.user(),), True, dict(self.user(), dwVersion=4,
+                                                                                szCommonName=u'Ім!')),
+        }
+        for kind, name, keys in [('owner', 'ProbeOwnerInfo', 18), ('signer', 'ProbeSignInfo', 21),
+                                 ('sender', 'ProbeSenderInfo', 21), ('certificate-info', 'ProbeCertInfo', 45)]:
+            cases[kind] = (name, lambda: ({'old': 1},), True, keys)
+        self.assertEqual(set(cases), FILLED_IN_PLACE['probe'])
+        for kind, (name, items, spoiled, written) in sorted(cases.items()):
+            wrapper = getattr(probe, 'KT_INTERFACE_' + name)
+            probe.probe_spoil(int(spoiled))
+            given = items()
+            self.assertKTError(TypeError, RESOURCE_FAILED, wrapper, self.t, *given)
+            self.assertEqual(given, items(), kind)
+            if spoiled:  # the same output, whole, is written
+                probe.probe_spoil(0)
+                wrapper(self.t, *given)
+                output = given[-1]
+                self.assertEqual(len(output) if type(written) is int else output, written, kind)
 
     def test_filled_records_start_zeroed_and_are_released(self):
         for name, release, keys in [('ProbeSignInfo', 'KTFreeSignInfo', 21),

@@ -15,7 +15,8 @@ from tavrel_compat import PY2, long_type, text_type
 from tavrel_testing import LIB_NORMAL, ChildTestCase, sigapi_file
 from wrapper_testing import (ACCESS_FAILED, BAD_PARAMETER, CERT_NOT_FOUND, CRYPTO, DEVICES, KEY_FILE_PASSWORD,
                              NO_KEY, NO_MORE_ITEMS, RESOURCE_FAILED, SETTINGS, SETUP_WRAPPERS, TABLE_TYPE_ERROR,
-                             TYPE_NAME, WrapperTestCase, baseline_arguments, medium, settings_dictionary, wrapper)
+                             TYPE_NAME, WrapperTestCase, baseline_arguments, clear_access_points, medium,
+                             settings_dictionary, wrapper)
 
 W = wrapper
 X = object()  # the item under test in an argument template
@@ -145,7 +146,7 @@ class TextItemTest(WrapperTestCase):
         name = ['junk']
         self.assertEqual(self.calls_during('KTEnumKeyMediaTypes', self.assertKTError, TypeError, RESOURCE_FAILED,
                                            W('EnumKeyMediaTypes'), self.t, 1, name), (1, ('ok', None)))
-        self.assertEqual(name, [])
+        self.assertEqual(name, ['junk'])
 
     def test_forms_of_a_text(self):
         owner = self.read_key()
@@ -411,11 +412,16 @@ class SettingsItemTest(WrapperTestCase):
             for key, value, size in SETTINGS[group]:
                 refused.append(dict((k, v) for k, v in settings_dictionary(group).items() if k != key))
                 wrong = [1, 0, b'True', None] if size is None and key[0] == 'b' else \
-                        [-1, 1.5, b'5', None] if size is None else [5, None, u'\u4e00']
+                        [-1, 1.5, b'5', None] if size is None else [5, None]
                 refused += [dict(settings_dictionary(group), **{key: w}) for w in wrong]
             for item in refused:
                 self.assertKTError(TypeError, BAD_PARAMETER, W(name), self.t, item)
                 self.assertNotCalled('KT' + name, W(name), self.t, item)
+            for key, _, size in SETTINGS[group]:
+                if size:  # a text that does not encode
+                    item = dict(settings_dictionary(group), **{key: u'\u4e00'})
+                    self.assertKTError(TypeError, RESOURCE_FAILED, W(name), self.t, item)
+                    self.assertNotCalled('KT' + name, W(name), self.t, item)
             self.assertEqual(self.get(group), before)
 
     def test_getter_without_a_dictionary(self):
@@ -437,13 +443,7 @@ class SettingsItemTest(WrapperTestCase):
         self.assertIs(W('DoesNeedSetSettings')(self.t), False)
 
     def test_ocsp_access_points(self):
-        while True:  # start from none
-            entry = {}
-            try:
-                W('EnumOCSPAccessInfoSettings')(self.t, 0, entry)
-            except RuntimeError:
-                break
-            W('DeleteOCSPAccessInfoSettings')(self.t, entry['szIssuerCN'])
+        clear_access_points(self.t)  # start from none
         points = [{'szIssuerCN': u'ЦСК %d' % i, 'szAddress': u'ocsp%d.приклад' % i, 'szPort': u'80%d' % i}
                   for i in range(3)]
         for point in points:

@@ -15,6 +15,8 @@ import tempfile
 import unittest
 
 import _Tavrel
+from tavrel_wrapper_kinds import WRAPPERS
+from test_refused_texts import TEXT_PLACES
 from wrapper_testing import tool_env
 
 REFERENCE = os.environ['VEK_TEST_REFERENCE']
@@ -42,6 +44,21 @@ class EntriesTest(unittest.TestCase):
         headings = re.findall(r'^#### (KT_INTERFACE_\w+)$', reference(), re.M)
         self.assertEqual(len(headings), len(set(headings)))
         self.assertEqual(set(headings), wrappers())
+
+    def test_every_wrapper_taking_a_text_names_code_6(self):
+        # A Unicode text that Windows-1251 cannot encode raises code 6 wherever a text goes in.
+        encoding = set(kind for kind, (_, takes_text) in TEXT_PLACES.items() if takes_text)
+        entries = re.split(r'^#### ', reference(), flags=re.M)[1:]
+        checked = 0
+        for entry in entries:
+            name = entry.split('\n', 1)[0]
+            kinds = set(re.findall(r'\| \[([\w-]+)\]\(#kind-', entry))
+            if name.startswith('KT_INTERFACE_') and kinds & encoding:
+                raises = re.search(r'^- Raises: (.*)$', entry, re.M).group(1)
+                self.assertIn('[code 6](#conversion-errors)', raises, name)
+                checked += 1
+        self.assertEqual(checked, len([name for name, _, _, items in WRAPPERS
+                                       if set(kind for kind, _ in items) & encoding]))
 
     def test_settings_keys_are_those_the_getters_fill(self):
         rows = re.findall(r'^\| `\w+` \| (`KT_INTERFACE_Get\w+Settings`), .*\| (.*) \|$', reference(), re.M)

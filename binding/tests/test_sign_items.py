@@ -166,14 +166,14 @@ class TextItemTest(SignTestCase):
         self.assertEqual(name, ['junk'])
 
     def test_undecodable_lent_text_fails_after_success(self):
-        # The lent text is written first and raises code 6; later outputs stay unwritten.
+        # The lent text is written first and raises code 6; it and later outputs stay unwritten.
         odd_file = os.path.join(as_bytes(self.scratch), UNDECODABLE)
         with open(odd_file, 'wb') as out:
             out.write(DATA)
         name, text = ['junk'], ['junk']
         self.record.set_lent_text('KTHashFile', 0, odd_file)
         self.assertKTError(TypeError, RESOURCE_FAILED, W('HashFile'), self.t, name, text, [])
-        self.assertEqual((name, text), ([], ['junk']))
+        self.assertEqual((name, text), (['junk'], ['junk']))
 
 
 class OutputListTest(SignTestCase):

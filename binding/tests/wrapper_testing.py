@@ -275,6 +275,17 @@ def settings_dictionary(group):
     return dict((key, value) for key, value, _ in SETTINGS[group])
 
 
+def clear_access_points(table):
+    """Deletes every OCSP access point the library holds."""
+    while True:
+        entry = {}
+        try:
+            wrapper('EnumOCSPAccessInfoSettings')(table, 0, entry)
+        except RuntimeError:
+            return
+        wrapper('DeleteOCSPAccessInfoSettings')(table, entry['szIssuerCN'])
+
+
 def baseline_arguments(test):
     """Valid items after the table for every set-up wrapper; the calls succeed or fail with
     a library status only."""
