@@ -78,7 +78,7 @@ public:
 
     const std::shared_ptr<const engine_conf> conf;  // null: unusable
     std::mutex making;                              // engines are made one at a time
-    secret_string keyFile;                          // the key file's bytes, once a key read from them
+    secret_string keyFile;                          // the key file's bytes, once a key was read from them
     std::string certificate;                        // of the first key read; both under `making`
 
 private:

@@ -289,10 +289,11 @@ private:
         }
     }
 
-    // Runs op on the pool's engine. A verdict settled on the way also reaches a worker
-    // that waits to make its engine.
+    // Runs op on the pool's engine, unless a verdict answers at once. A verdict settled on
+    // the way also reaches a worker that waits to make its engine.
     template <class Op>
     int withEngine(const char *function, Op op) {
+        if (const int verdict = Engine__Verdict(*source, function)) return verdict;
         const int status = onPoolEngine(function, op);
         if (status != 0 && Engine__Verdict(*source) != 0) wakeWorker();
         return status;
