@@ -60,7 +60,7 @@ TEST_F(Hang, FailingEngineStartStopClose) {
         {"unusable configuration", dir.write("bad.json", "{\"hash-algo\": \"none\"}"), -1},
         {"no such medium", dir.write("missing.json", vek_test::device_conf("VEK-NONE")), 0},
     };
-    const int n = 500;
+    const int n = vek_test::rounds(500, 300);
     vek_test::watchdog dog(120, "failing engine + Start + Stop + Close");
     for (const row &r : rows) {
         SCOPED_TRACE(r.name);
