@@ -3,8 +3,9 @@
  * One provider per process signs with one private key named in a JSON configuration
  * file. Hashes and the signer's certificate are answered on the caller's thread;
  * signing requests are queued and answered through a handler on the plug-in's worker
- * thread. Call Open, Start, Stop and Close from one thread; Sign, Hash and GetCrt from
- * any thread, also from inside a sign handler. No function throws.
+ * thread (those never started, on the thread that calls CryptoProviderClose). Call Open,
+ * Start, Stop and Close from one thread; Sign, Hash and GetCrt from any thread, also
+ * from inside a sign handler. No function throws.
  *
  * Build against it with: pkg-config --cflags --libs signvek */
 #ifndef SIGNVEK_H
@@ -19,12 +20,15 @@ enum {
     SIGNVEK_OK = 0,      /* success; for CryptoProviderSign: queued */
     SIGNVEK_FAIL = -1,   /* no provider, a bad argument, an unusable configuration, a library
                             failure; to a handler also: cancelled at Stop or Close */
-    SIGNVEK_DENIED = -2, /* the key medium refused access */
+    SIGNVEK_DENIED = -2, /* the key medium refused access: once it refused the password, every
+                            later call answers this at once, until the next Open */
     SIGNVEK_BUSY = -3    /* the request queue is full or stopping, or the key is in use */
 };
 
-/* Answers one signing request, once, on the worker thread. blob and sign are valid only
- * during the call; sign is null unless status is SIGNVEK_OK. */
+/* Answers one signing request, once: on the worker thread, or, for a request still queued
+ * when CryptoProviderClose comes and no worker was started, on the thread that calls
+ * CryptoProviderClose, before it returns. blob and sign are valid only during the call;
+ * sign is null unless status is SIGNVEK_OK. */
 typedef void (*CryptoSignHandler)(void *context, int status, const unsigned char *blob, unsigned int blobSize,
                                   const unsigned char *sign, unsigned int signSize);
 
@@ -37,10 +41,14 @@ int CryptoLogOpen(const char *name, int level, int flags);
 int CryptoLogClose(void);
 
 /* Makes the provider, initialises the signature library and reads the configuration
- * file, once: every key the provider reads is the one named then, so the certificate
- * CryptoProviderGetCrt hands out is the signer's. A file changed later has no effect
- * until the next Open. A file that cannot be read or used still gives SIGNVEK_OK: it is
- * logged here, and the later calls that need the key fail. */
+ * file, once; a relative key-file path counts from the working folder now. A file
+ * changed later has no effect until the next Open. The key is read once too (a key file's
+ * bytes at the first use), and a key medium found to hold another key at a later reading
+ * fails every call from then on: the certificate CryptoProviderGetCrt hands out is always
+ * the signer's. A file that cannot be read or used still gives SIGNVEK_OK: it is logged
+ * here, and every later call that needs the key answers SIGNVEK_FAIL at once. Refused
+ * (SIGNVEK_FAIL) while a provider is open or still being closed, also from a handler that
+ * CryptoProviderClose runs. */
 int CryptoProviderOpen(const char *confPath);
 /* Starts the worker thread, which reads the key and serves the queued requests. */
 int CryptoProviderStart(void);
@@ -48,8 +56,9 @@ int CryptoProviderStart(void);
  * stopped provider does not start again. Before CryptoProviderStart it is ignored: what
  * is queued stays and is signed once Start comes. */
 int CryptoProviderStop(void);
-/* Waits for the worker and for running calls, then releases the key and the library.
- * Not from a sign handler. */
+/* Waits for the worker and for running calls, answers the requests no worker started
+ * (their handlers run here, on this thread), then releases the key and the library. Not
+ * from a handler that runs on the worker. */
 void CryptoProviderClose(void);
 
 /* The signer's certificate (DER): of the key the configuration named at Open. *aCrtSize
@@ -62,7 +71,9 @@ int CryptoProviderGetCrt(unsigned char *aCrtData, unsigned int *aCrtSize);
 int CryptoProviderHash(const unsigned char *aBlobData, unsigned int aBlobSize, unsigned char *aHashData,
                        unsigned int *aHashSize);
 /* Queues a copy of the data; on SIGNVEK_OK aHandler is called exactly once with
- * aContext, otherwise never. */
+ * aContext, otherwise never. A configuration that cannot be used (SIGNVEK_FAIL) or a
+ * refused password (SIGNVEK_DENIED) is answered at once; SIGNVEK_BUSY: the queue is full
+ * or stopping. */
 int CryptoProviderSign(const unsigned char *aBlobData, unsigned int aBlobSize, CryptoSignHandler aHandler,
                        void *aContext);
 

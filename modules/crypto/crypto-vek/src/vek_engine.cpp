@@ -1,7 +1,13 @@
 #include "vek_engine.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "kt_api.h"
@@ -40,19 +46,69 @@ void hand_out(const unsigned char *result, DWORD resultSize, unsigned char *out,
     *outSize = resultSize;
 }
 
+}  // namespace
+
+class engine_source {
+public:
+    // Why no engine of the source can work any more.
+    enum verdict_kind : int { kWorking, kUnusable, kRefused, kKeyChanged };
+    struct verdict_row {
+        int status;
+        const char *line;
+    };
+
+    explicit engine_source(std::shared_ptr<const engine_conf> conf)
+        : conf(std::move(conf)), kind(this->conf ? kWorking : kUnusable) {}
+
+    const verdict_row &verdict() const {
+        // By verdict_kind.
+        static constexpr verdict_row kVerdicts[] = {
+            {0, ""},
+            {-1, "fail: kS_INVALID_PARAMS (unusable configuration)"},
+            {-2, "fail: invalid key-media password  (kterror:KT_ERROR_KEY_MEDIAS_ACCESS_FAILED)"},
+            {-1, "fail: kS_FAIL (another key than at its first reading)"},
+        };
+        return kVerdicts[kind.load(std::memory_order_acquire)];
+    }
+    // The first verdict other than kWorking stays.
+    void settle(verdict_kind verdict) {
+        int working = kWorking;
+        kind.compare_exchange_strong(working, verdict, std::memory_order_acq_rel);
+    }
+
+    const std::shared_ptr<const engine_conf> conf;  // null: unusable
+    std::mutex making;                              // engines are made one at a time
+    secret_string keyFile;                          // the key file's bytes, once a key was read from them
+    std::string certificate;                        // of the first key read; both under `making`
+
+private:
+    std::atomic<int> kind;
+};
+
+namespace {
+
+// Throws what the source's verdict stands for, logging it under `function`; nothing
+// while it is 0.
+void _T_throw_verdict(const engine_source &source, const char *function) {
+    const int status = Engine__Verdict(source, function);
+    if (status == -2) throw deny_error();
+    if (status != 0) throw params_error();
+}
+
 class crypto_engine : public engine_like {
 public:
-    crypto_engine(std::shared_ptr<const engine_conf> conf, kt_context context, kt_private_key privateKey)
-        : conf(std::move(conf)), context(std::move(context)), privateKey(std::move(privateKey)) {}
+    crypto_engine(std::shared_ptr<engine_source> source, kt_context context, kt_private_key privateKey)
+        : source(std::move(source)), conf(*this->source->conf), context(std::move(context)),
+          privateKey(std::move(privateKey)) {}
 
     int getSign(const unsigned char *data, unsigned long size, unsigned char *out,
                 unsigned long *outSize) override {
         return run("getSign", "KTCtxSignData", kAccessKtError, [&] {
                        kt_buffer sign;
                        DWORD signSize = 0;
-                       const DWORD status = KTCtxSignData(privateKey.get(), getSignAlgo(conf->signAlgo),
+                       const DWORD status = KTCtxSignData(privateKey.get(), getSignAlgo(conf.signAlgo),
                                                           const_cast<unsigned char *>(data), size, /*bExternal*/ true,
-                                                          conf->appendCert, sign.out(), &signSize);
+                                                          conf.appendCert, sign.out(), &signSize);
                        if (status == KT_ERROR_NONE) {
                            ZLOG_TRACE("getSign", "done: KTCtxSignData (blob-size:%lu, kt-sign-size:%lu, buffer-size:%lu)",
                                       size, signSize, *outSize);
@@ -67,7 +123,7 @@ public:
         return run("getHash", "KTCtxHashData", kAccessKtError, [&] {
                        kt_buffer hash;
                        DWORD hashSize = 0;
-                       const DWORD status = KTCtxHashData(context.get(), getHashAlgo(conf->hashAlgo), nullptr, 0,
+                       const DWORD status = KTCtxHashData(context.get(), getHashAlgo(conf.hashAlgo), nullptr, 0,
                                                           const_cast<unsigned char *>(data), size, hash.out(),
                                                           &hashSize);
                        if (status == KT_ERROR_NONE) {
@@ -102,19 +158,18 @@ public:
     }
 
 private:
-    // The frame every operation shares: trace, refuse after a refusal of access, map
-    // the library's status. `callName` and `accessText` name the call in failure lines.
+    // The frame every operation shares: trace, answer the source's verdict without
+    // asking the library, map the library's status; a refusal of access settles the
+    // verdict for every engine of the source. `callName` and `accessText` name the call
+    // in failure lines.
     template <class Call>
     int run(const char *function, const char *callName, const char *accessText, Call call) {
         ZLOG_TRACE(function, "exec: self:%p", static_cast<void *>(this));
-        if (accessFailures != 0) {
-            ZLOG_FAIL(function, "fail: invalid key-media password  (kterror:KT_ERROR_KEY_MEDIAS_ACCESS_FAILED)");
-            return -2;
-        }
+        if (const int verdict = Engine__Verdict(*source, function)) return verdict;
         const DWORD status = call();
         if (status == KT_ERROR_NONE) return 0;
         if (status == KT_ERROR_KEY_MEDIAS_ACCESS_FAILED) {
-            ++accessFailures;
+            source->settle(engine_source::kRefused);
             ZLOG_FAIL(function, "fail: %s (%s)", callName, accessText);
             return -2;
         }
@@ -122,21 +177,23 @@ private:
         return -1;
     }
 
-    std::shared_ptr<const engine_conf> conf;
+    const std::shared_ptr<engine_source> source;
+    const engine_conf &conf;  // the source's
     kt_context context;
     kt_private_key privateKey;  // released before its context
-    uint32_t accessFailures = 0;
 };
 
 // Reads a key through `context` with read(privateKeyOut, ownerRecordOut): a refused
-// password is deny_error, another failure internal_error; after a successful read the
-// owner record goes at once. `call` names the library function in log lines.
+// password settles the source's verdict and is deny_error, another failure
+// internal_error; after a successful read the owner record goes at once. `call` names
+// the library function in log lines.
 template <class Read>
-kt_private_key _T_read_key(const char *function, const char *call, PVOID context, Read read) {
+kt_private_key _T_read_key(const char *function, const char *call, PVOID context, engine_source &source, Read read) {
     kt_private_key privateKey;
     kt_cert_owner_info owner;
     const DWORD status = read(privateKey.out(), owner.out());
     if (status == KT_ERROR_KEY_MEDIAS_ACCESS_FAILED) {
+        source.settle(engine_source::kRefused);
         ZLOG_FAIL(function, "fail: %s (KT_ERROR_KEY_MEDIAS_ACCESS_FAILED)", call);
         throw deny_error();
     }
@@ -151,13 +208,7 @@ kt_private_key _T_read_key(const char *function, const char *call, PVOID context
 }
 
 // Finds the medium whose device description is the serial, across every type.
-kt_private_key _T_create_key_context_dev(PVOID context, const dev_keymedia_conf &dev) {
-    if (dev.password.size() > KT_PASS_MAX_LENGTH - 1) {
-        ZLOG_FAIL("_T_create_key_context_dev", "fail: kS_INVALID_PARAMS (password-size:%zu, max-size:%d)",
-                  dev.password.size(), KT_PASS_MAX_LENGTH - 1);
-        throw params_error();
-    }
-
+kt_private_key _T_create_key_context_dev(PVOID context, const dev_keymedia_conf &dev, engine_source &source) {
     KT_KEY_MEDIA keyMedia;
     std::memset(&keyMedia, 0, sizeof keyMedia);
     const bool found = kt_walk_media(
@@ -177,9 +228,11 @@ kt_private_key _T_create_key_context_dev(PVOID context, const dev_keymedia_conf 
                   dev.serial.c_str());
         throw not_found_error();
     }
-    std::memcpy(keyMedia.szPassword, dev.password.data(), dev.password.size());
+    // A longer password was refused when the configuration was read.
+    std::memcpy(keyMedia.szPassword, dev.password.data(),
+                std::min(dev.password.size(), sizeof keyMedia.szPassword - 1));
 
-    return _T_read_key("_T_create_key_context_dev", "KTCtxReadPrivateKey", context,
+    return _T_read_key("_T_create_key_context_dev", "KTCtxReadPrivateKey", context, source,
                        [&](PVOID *privateKey, PKT_CERT_OWNER_INFO owner) {
                            const DWORD status = KTCtxReadPrivateKey(context, &keyMedia, privateKey, owner);
                            explicit_bzero(keyMedia.szPassword, sizeof keyMedia.szPassword);
@@ -187,36 +240,98 @@ kt_private_key _T_create_key_context_dev(PVOID context, const dev_keymedia_conf 
                        });
 }
 
-kt_private_key _T_create_key_context_file(PVOID context, const file_keymedia_conf &file) {
-    std::string path = file.path;  // the library takes mutable texts
-    secret_string password = file.password;
-    return _T_read_key("_T_create_key_context_file", "KTCtxReadPrivateKeyFile", context,
-                       [&](PVOID *privateKey, PKT_CERT_OWNER_INFO owner) {
-                           return KTCtxReadPrivateKeyFile(context, &path[0], password.data(), privateKey, owner);
-                       });
+// Reads the key file once: every later engine of the source reads its key from the
+// bytes of the first successful reading, whatever the file holds by then.
+kt_private_key _T_create_key_context_file(PVOID context, const file_keymedia_conf &file, engine_source &source) {
+    secret_string bytes = source.keyFile;
+    if (bytes.empty() && !File__ReadAll("_T_create_key_context_file", file.path.c_str(), &bytes))
+        throw internal_error();
+    secret_string password = file.password;  // the library takes mutable texts
+    kt_private_key privateKey = _T_read_key(
+        "_T_create_key_context_file", "KTCtxReadPrivateKeyBinary", context, source,
+        [&](PVOID *key, PKT_CERT_OWNER_INFO owner) {
+            return KTCtxReadPrivateKeyBinary(context, reinterpret_cast<unsigned char *>(bytes.data()),
+                                             static_cast<DWORD>(bytes.size()), password.data(), key, owner);
+        });
+    if (source.keyFile.empty()) source.keyFile = std::move(bytes);
+    return privateKey;
+}
+
+// The key just read must be the one of the source's first reading, which its certificate
+// names: the first one is kept, another one settles the verdict. Failures are thrown.
+void _T_check_same_key(PVOID privateKey, engine_source &source) {
+    kt_buffer cert;
+    kt_cert_info info;
+    DWORD certSize = 0;
+    const DWORD status = KTCtxGetOwnCertificate(privateKey, KT_CERT_KEY_TYPE_DSTU4145, KT_KEY_USAGE_DIGITAL_SIGNATURE,
+                                                info.out(), cert.out(), &certSize);
+    if (status == KT_ERROR_KEY_MEDIAS_ACCESS_FAILED) {
+        source.settle(engine_source::kRefused);
+        ZLOG_FAIL("_T_check_same_key", "fail: CtxGetOwnCertificate (%s)", kAccess);
+        throw deny_error();
+    }
+    if (status != KT_ERROR_NONE) {
+        ZLOG_FAIL("_T_check_same_key", "fail: CtxGetOwnCertificate (%s)", kt_error_text(status));
+        throw internal_error();
+    }
+    const std::string certificate(reinterpret_cast<const char *>(cert.get()), certSize);
+    if (source.certificate.empty()) {
+        source.certificate = certificate;
+    } else if (certificate != source.certificate) {
+        source.settle(engine_source::kKeyChanged);
+        _T_throw_verdict(source, "_T_check_same_key");
+    }
+}
+
+// A key medium's password must fit its record; a relative key-file path is taken from
+// the working folder now. False, logged, when the key location cannot be used.
+bool _T_fix_key_location(keymedia_conf &keyMedia) {
+    if (keyMedia.kind() == keymedia_conf::kDevice) {
+        const size_t size = keyMedia.dev().password.size();
+        if (size <= KT_PASS_MAX_LENGTH - 1) return true;
+        ZLOG_FAIL("_T_fix_key_location", "fail: kS_INVALID_PARAMS (password-size:%zu, max-size:%d)", size,
+                  KT_PASS_MAX_LENGTH - 1);
+        return false;
+    }
+    if (keyMedia.kind() != keymedia_conf::kFile || keyMedia.file().path[0] == '/') return true;
+    std::unique_ptr<char, decltype(&std::free)> folder(getcwd(nullptr, 0), &std::free);
+    if (!folder) {
+        ZLOG_FAIL("_T_fix_key_location", "fail: getcwd (%s)", std::strerror(errno));
+        return false;
+    }
+    const file_keymedia_conf &file = keyMedia.file();
+    keyMedia = file_keymedia_conf{std::string(folder.get()) + "/" + file.path, file.password};
+    return true;
 }
 
 }  // namespace
 
-std::shared_ptr<const engine_conf> Engine__ReadConf(const char *confPath) {
-    if (!confPath) {
-        ZLOG_FAIL(__func__, "fail: kS_INVALID_PARAMS");
-        return nullptr;
-    }
+std::shared_ptr<engine_source> Engine__ReadSource(const char *confPath) {
     auto conf = std::make_shared<engine_conf>();
-    if (!Json__UnpackConf(conf.get(), confPath)) {
+    bool usable = false;
+    if (!confPath)
+        ZLOG_FAIL(__func__, "fail: kS_INVALID_PARAMS");
+    else if (!Json__UnpackConf(conf.get(), confPath))
         ZLOG_FAIL(__func__, "fail: Json__UnpackConf (conf-path:<%s>)", confPath);
-        return nullptr;
-    }
-    return conf;
+    else
+        usable = _T_fix_key_location(conf->keyMedia);
+    return std::make_shared<engine_source>(usable ? std::move(conf) : nullptr);
 }
 
-std::shared_ptr<engine_like> Engine__Create(std::shared_ptr<const engine_conf> conf) {
+int Engine__Verdict(const engine_source &source, const char *function) {
+    const engine_source::verdict_row &verdict = source.verdict();
+    if (verdict.status != 0 && function) ZLOG_FAIL(function, "%s", verdict.line);
+    return verdict.status;
+}
+
+std::shared_ptr<engine_like> Engine__Create(const std::shared_ptr<engine_source> &source) {
     ZLOG_TRACE("Engine__Create", "exec");
-    if (!conf) {
-        ZLOG_FAIL("Engine__Create", "fail: kS_INVALID_PARAMS (unusable configuration)");
+    if (!source) {
+        ZLOG_FAIL("Engine__Create", "fail: kS_INVALID_PARAMS");
         throw params_error();
     }
+    std::lock_guard<std::mutex> making(source->making);
+    _T_throw_verdict(*source, "Engine__Create");
 
     kt_context context;
     const DWORD status = KTCtxCreate(context.out());
@@ -225,21 +340,23 @@ std::shared_ptr<engine_like> Engine__Create(std::shared_ptr<const engine_conf> c
         throw internal_error();
     }
 
+    const keymedia_conf &keyMedia = source->conf->keyMedia;
     kt_private_key privateKey;
-    switch (conf->keyMedia.kind()) {
+    switch (keyMedia.kind()) {
     case keymedia_conf::kDevice:
-        privateKey = _T_create_key_context_dev(context.get(), conf->keyMedia.dev());
+        privateKey = _T_create_key_context_dev(context.get(), keyMedia.dev(), *source);
         break;
     case keymedia_conf::kFile:
-        privateKey = _T_create_key_context_file(context.get(), conf->keyMedia.file());
+        privateKey = _T_create_key_context_file(context.get(), keyMedia.file(), *source);
         break;
     default:
-        ZLOG_FAIL("Engine__Create", "fail: kS_UNSUPPORTED (media-type:%d)", static_cast<int>(conf->keyMedia.kind()));
+        ZLOG_FAIL("Engine__Create", "fail: kS_UNSUPPORTED (media-type:%d)", static_cast<int>(keyMedia.kind()));
         throw unsupported_error();
     }
+    _T_check_same_key(privateKey.get(), *source);
 
     std::shared_ptr<engine_like> engine =
-        std::make_shared<crypto_engine>(std::move(conf), std::move(context), std::move(privateKey));
+        std::make_shared<crypto_engine>(source, std::move(context), std::move(privateKey));
     ZLOG_TRACE("Engine__Create", "done");
     return engine;
 }

@@ -11,8 +11,7 @@ namespace Support {
 namespace Crypto {
 namespace Vek {
 
-// Statuses: 0 success, -1 failure, -2 the key medium refused access. Once refused, an
-// engine refuses every later operation without asking the library. A buffer that is
+// Statuses: 0 success, -1 failure, -2 the key medium refused access. A buffer that is
 // too small is no failure: nothing is written and *outSize says what is needed.
 class engine_like {
 public:
@@ -27,16 +26,31 @@ public:
                         unsigned long *outSize) = 0;
 };
 
-// Reads the configuration at `confPath` once, for every engine made from it: a file changed
-// later changes none of them. Null, with the reasons logged, for no path or a file that
-// cannot be read or used.
-std::shared_ptr<const engine_conf> Engine__ReadConf(const char *confPath);
+// What every engine of one provider is made from, shared by them (thread-safe): the
+// configuration read at Open, the key file's bytes and the certificate of the first key
+// read, and the verdict once no engine can work until the next Open.
+class engine_source;
 
-// Makes an engine over the key `conf` names. Never empty; throws params_error (no
-// configuration, password too long for a key medium), not_found_error (no medium with the
-// serial), deny_error (password refused), unsupported_error (unknown key location) or
-// internal_error (library failure).
-std::shared_ptr<engine_like> Engine__Create(std::shared_ptr<const engine_conf> conf);
+// Reads the configuration at `confPath` now, once for every engine made from the source:
+// a file changed later changes none of them. A relative key-file path is taken from the
+// working folder now. A path or file that cannot be read or used gives a source whose
+// verdict is -1, with the reasons logged.
+std::shared_ptr<engine_source> Engine__ReadSource(const char *confPath);
+
+// 0 while engines can be made and work. Otherwise the status that every operation on the
+// source answers at once, without asking the library, until the source goes: -1 for a
+// configuration that cannot be used or a key that changed since its first reading, -2
+// once the key medium refused the password. Logs the reason at level 1 under `function`
+// when one is given and the verdict is not 0.
+int Engine__Verdict(const engine_source &source, const char *function = nullptr);
+
+// Makes an engine over the key the source names; engines of one source are made one at
+// a time, all with the key of the first reading. Never empty; throws params_error (a
+// verdict of -1 for the configuration), deny_error (password refused, now or before),
+// not_found_error (no medium with the serial), unsupported_error (unknown key location)
+// or internal_error (library failure, a key file that does not read, another key than
+// the first reading's).
+std::shared_ptr<engine_like> Engine__Create(const std::shared_ptr<engine_source> &source);
 
 }  // namespace Vek
 }  // namespace Crypto

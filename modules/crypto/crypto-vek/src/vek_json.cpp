@@ -1,11 +1,7 @@
 #include "vek_json.h"
 
 #include <cjson/cJSON.h>
-#include <fcntl.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -19,28 +15,10 @@ namespace Vek {
 
 namespace {
 
-constexpr long kMaxConfSize = 1L << 20;  // larger files are refused
-
-struct file_closer {
-    void operator()(FILE *f) const { std::fclose(f); }
-};
 struct tree_deleter {
     void operator()(cJSON *root) const { cJSON_Delete(root); }
 };
 using tree_ptr = std::unique_ptr<cJSON, tree_deleter>;
-
-// Opens for reading without waiting: a named pipe with no writer would block fopen.
-FILE *open_for_reading(const char *path) {
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    FILE *file = fdopen(fd, "rb");
-    if (!file) {
-        const int error = errno;
-        close(fd);
-        errno = error;
-    }
-    return file;
-}
 
 // cJSON records the last parse error in a global: parse one text at a time.
 std::mutex &parse_lock() {
@@ -52,6 +30,23 @@ std::mutex &parse_lock() {
 char *string_member(const cJSON *root, const char *name) {
     const cJSON *item = cJSON_GetObjectItem(root, name);
     return cJSON_IsString(item) && item->valuestring ? item->valuestring : nullptr;
+}
+
+// Whether a string in `text` up to `end`, JSON that cJSON parsed, holds the escape of a
+// NUL (\u0000). cJSON keeps the NUL, so the string would be read only up to it.
+bool holds_escaped_nul(const char *text, const char *end) {
+    bool inString = false;
+    for (const char *p = text; p < end; ++p) {
+        if (!inString) {
+            inString = *p == '"';
+        } else if (*p == '"') {
+            inString = false;
+        } else if (*p == '\\') {
+            if (end - p >= 6 && std::strncmp(p + 1, "u0000", 5) == 0) return true;
+            ++p;  // the escaped character
+        }
+    }
+    return false;
 }
 
 struct algo_name {
@@ -79,6 +74,10 @@ static bool _T_session__setup2(engine_conf *conf, const char *text) {
         root.reset(cJSON_ParseWithOpts(text, &end, 0));
         if (!root) {
             ZLOG_FAIL("_T_session__setup2", "fail: cJSON_Parse (%s)", end ? end : "");
+            return false;
+        }
+        if (holds_escaped_nul(text, end)) {
+            ZLOG_FAIL("_T_session__setup2", "fail: string holds a NUL (\\u0000)");
             return false;
         }
     }
@@ -151,36 +150,8 @@ bool Json__UnpackConf(engine_conf *conf, const char *path) {
         ZLOG_FAIL("Json__UnpackConf", "fail: kS_INVALID_PARAMS");
         return false;
     }
-    std::unique_ptr<FILE, file_closer> file(open_for_reading(path));
-    if (!file) {
-        ZLOG_FAIL("Json__UnpackConf", "fail: fopen <%s> (errno:%s)", path, std::strerror(errno));
-        return false;
-    }
-
-    // A file that cannot be measured (a pipe) or is too large is refused at the read.
-    long size = -1;
-    errno = 0;
-    if (std::fseek(file.get(), 0, SEEK_END) == 0) size = std::ftell(file.get());
-    if (size >= 0 && std::fseek(file.get(), 0, SEEK_SET) != 0) size = -1;
-    if (size > kMaxConfSize) errno = EFBIG;
-
-    std::unique_ptr<char[]> text;
-    bool read = false;
-    if (size > 0 && size <= kMaxConfSize) {
-        text.reset(new char[static_cast<size_t>(size) + 1]);
-        errno = 0;
-        read = std::fread(text.get(), static_cast<size_t>(size), 1, file.get()) == 1;
-    }
-    if (!read) {
-        if (text) explicit_bzero(text.get(), static_cast<size_t>(size));  // a partial read
-        ZLOG_FAIL("Json__UnpackConf", "fail: fread <%s> (%s)", path, std::strerror(errno ? errno : ENODATA));
-        return false;
-    }
-    text[size] = '\0';
-    file.reset();
-    const bool configured = _T_session__setup2(conf, text.get());
-    explicit_bzero(text.get(), static_cast<size_t>(size));  // the file's bytes hold the password
-    return configured;
+    secret_string text;  // the file's bytes hold the password
+    return File__ReadAll("Json__UnpackConf", path, &text) && _T_session__setup2(conf, text.data());
 }
 
 }  // namespace Vek

@@ -2,62 +2,17 @@
 // the signing key is (a hardware key medium or a key file) with its password.
 #pragma once
 
-#include <string.h>
-
 #include <cstdint>
 #include <string>
 #include <utility>
 #include <variant>
 
+#include "vek_file.h"
+
 namespace Zarn {
 namespace Support {
 namespace Crypto {
 namespace Vek {
-
-// A password. Its bytes are wiped wherever a copy of it ends: on destruction, when it
-// is assigned over, and in what a move leaves behind.
-class secret_string {
-public:
-    secret_string() = default;
-    secret_string(const char *text) : text(text) {}
-    secret_string(const secret_string &other) : text(other.text) {}
-    secret_string(secret_string &&other) noexcept : text(std::move(other.text)) { other.wipe(); }
-    secret_string &operator=(const secret_string &other) {
-        if (this != &other) {
-            wipe();
-            text = other.text;
-        }
-        return *this;
-    }
-    secret_string &operator=(secret_string &&other) noexcept {
-        if (this != &other) {
-            wipe();
-            text = std::move(other.text);
-            other.wipe();
-        }
-        return *this;
-    }
-    ~secret_string() { wipe(); }
-
-    size_t size() const { return text.size(); }
-    bool empty() const { return text.empty(); }
-    const char *data() const { return text.data(); }
-    // For library calls that take a mutable text.
-    char *data() { return &text[0]; }
-
-    friend bool operator==(const secret_string &a, const char *b) { return a.text == b; }
-    friend bool operator==(const char *a, const secret_string &b) { return b.text == a; }
-
-private:
-    // Clears every byte the text's storage holds, also past its end.
-    void wipe() noexcept {
-        text.resize(text.capacity());
-        explicit_bzero(&text[0], text.size());
-        text.clear();
-    }
-
-    std::string text;
-};
 
 struct dev_keymedia_conf {
     std::string model;  // logged only: the medium is found by serial

@@ -20,6 +20,7 @@ using Zarn::Support::Crypto::Vek::provider_like;
 // The provider slot. Exports borrow the provider for the length of a call; closing
 // empties the slot first and destroys the provider once no call borrows it, so a sign
 // handler calling an export while the host closes finds either the provider or none.
+// The slot takes a new provider only once the old one, and its library guard, are gone.
 // Destroying the slot at unload or exit closes a provider that is still there.
 class provider_slot {
 public:
@@ -50,25 +51,32 @@ public:
         provider_like *provider;
     };
 
-    // False when a provider is already there; `make` runs with the slot locked.
+    enum open_result { kOpened, kHeld, kClosing };
+
+    // `make` runs with the slot locked, unless a provider is there or still being closed.
     template <class Make>
-    bool open(Make make) {
+    open_result open(Make make) {
         std::lock_guard<std::mutex> hold(lock);
-        if (provider) return false;
+        if (provider) return kHeld;
+        if (closing) return kClosing;
         provider = make();
-        return true;
+        return kOpened;
     }
 
-    // False when there was no provider.
+    // False when there was no provider. Handlers that the provider's destruction calls
+    // may call the exports: they find no provider, and Open is refused.
     bool close() {
-        std::unique_ptr<provider_like> closing;
+        std::unique_ptr<provider_like> old;
         {
             std::unique_lock<std::mutex> hold(lock);
             if (!provider) return false;
-            closing = std::move(provider);
+            old = std::move(provider);
+            closing = true;
             returned.wait(hold, [this] { return borrowers == 0; });
         }
-        closing.reset();
+        old.reset();
+        std::lock_guard<std::mutex> hold(lock);
+        closing = false;
         return true;
     }
 
@@ -76,6 +84,7 @@ private:
     std::mutex lock;
     std::condition_variable returned;
     unsigned borrowers = 0;
+    bool closing = false;  // a provider taken out of the slot is being destroyed
     std::unique_ptr<provider_like> provider;
 };
 
@@ -143,11 +152,15 @@ VEK_EXPORT int CryptoLogClose(void) {
 VEK_EXPORT int CryptoProviderOpen(const char *confPath) {
     return guarded(__func__, [&](const char *function) {
         try {
-            const bool opened =
-                _S_provider.open([&] { return Zarn::Support::Crypto::Vek::Provider__Create(confPath); });
-            if (!opened) {
+            switch (_S_provider.open([&] { return Zarn::Support::Crypto::Vek::Provider__Create(confPath); })) {
+            case provider_slot::kHeld:
                 ZLOG_FAIL(function, "fail: kS_INVALID_OPERATION");
                 return -1;
+            case provider_slot::kClosing:
+                ZLOG_FAIL(function, "fail: kS_INVALID_OPERATION (closing)");
+                return -1;
+            case provider_slot::kOpened:
+                break;
             }
             close_at_exit_once();
             return 0;

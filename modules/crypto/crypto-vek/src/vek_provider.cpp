@@ -44,10 +44,10 @@ struct flexbuffer2 {
 class crypto_provider : public provider_like {
 public:
     // Reads the configuration once the library is initialised: the worker's engine and the
-    // pool's are both made from what it read, so they sign with the same key.
+    // pool's are both made from its source, so they sign with the same key.
     explicit crypto_provider(const char *path)
-        : ktGuard(__LINE__), conf(Engine__ReadConf(path)), enginePool([this] { return Engine__Create(conf); }, 1),
-          requests(2) {}
+        : ktGuard(__LINE__), source(Engine__ReadSource(path)),
+          enginePool([this] { return Engine__Create(source); }, 1), requests(2) {}
 
     // Stops and drains a worker that is still running, then answers what no worker
     // served with -1.
@@ -116,6 +116,9 @@ public:
 
     int getSign(const unsigned char *data, unsigned long size, CryptoSignHandler handler, void *context,
                 unsigned short timeoutMs) override {
+        // A verdict answers at once. It is read again under the lock, where a worker that
+        // settles it answers every request queued before.
+        if (const int verdict = Engine__Verdict(*source, "getSign")) return verdict;
         // A full ring is refused without the lock, so a host that resubmits at once does
         // not keep the worker from it.
         if (timeoutMs == 0 && queued.load(std::memory_order_acquire) >= requests.capacity()) return refuse(timeoutMs);
@@ -123,7 +126,8 @@ public:
         std::unique_lock<std::mutex> hold(lock);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         for (;;) {
-            if (stopRequested || denied) return refuse(timeoutMs);
+            if (const int verdict = Engine__Verdict(*source, "getSign")) return verdict;
+            if (stopRequested) return refuse(timeoutMs);
             if (flexbuffer2 *slot = requests.putHead()) {
                 if (!slot->buffer.reset(size)) {
                     requests.popHead();
@@ -145,12 +149,16 @@ public:
     }
 
 private:
-    enum class engine_outcome { ready, stop, denied };
+    // The worker's engine, or why there is none: a stop, or a verdict (its status).
+    struct engine_outcome {
+        std::shared_ptr<engine_like> engine;
+        int verdict = 0;
+    };
 
-    // Makes the worker's engine, before anything else. After a failure it waits for a
-    // stop, or for a request or stop that arrived since the failed try, so a failing
-    // engine is retried once per new request and a stop is never missed.
-    engine_outcome makeEngine(std::shared_ptr<engine_like> &engine) {
+    // Makes the worker's engine, before anything else. After a failure that may pass it
+    // waits for a stop, a verdict, or a request or stop that arrived since the failed
+    // try, so a failing engine is retried once per new request and a stop is never missed.
+    engine_outcome makeEngine() {
         for (;;) {
             unsigned long seen;
             {
@@ -158,20 +166,25 @@ private:
                 seen = arrivals;
             }
             try {
-                engine = Engine__Create(conf);
-                return engine_outcome::ready;
+                return {Engine__Create(source), 0};
             } catch (const deny_error &) {
                 ZLOG_FAIL("doManyWork", "fail: Engine__Create (deny)");
-                return engine_outcome::denied;
             } catch (const generic_error &) {
                 ZLOG_WARN("doManyWork", "fail: Engine__Create");
             } catch (const std::exception &e) {
                 ZLOG_FAIL("doManyWork", "fail: exception <%s>", e.what());
             }
             std::unique_lock<std::mutex> hold(lock);
-            workReady.wait(hold, [&] { return stopRequested || arrivals != seen; });
-            if (stopRequested) return engine_outcome::stop;
+            workReady.wait(hold, [&] { return stopRequested || arrivals != seen || Engine__Verdict(*source) != 0; });
+            if (const int verdict = Engine__Verdict(*source)) return {nullptr, verdict};
+            if (stopRequested) return {};
         }
+    }
+
+    // Wakes a worker that waits to make its engine, after a verdict was settled here.
+    void wakeWorker() {
+        { std::lock_guard<std::mutex> hold(lock); }
+        workReady.notify_one();
     }
 
     void doManyWork() {
@@ -179,23 +192,13 @@ private:
         ZLOG_TRACE("doManyWork", "exec");
         flexbuffer copy;
         copy.reset(0);
-        std::shared_ptr<engine_like> engine;
-
-        switch (makeEngine(engine)) {
-        case engine_outcome::denied:
-            // Recorded before anything else, so no request is accepted that nobody answers.
-            {
-                std::lock_guard<std::mutex> hold(lock);
-                denied = true;
-            }
-            cancelQueued(-2);
+        const engine_outcome made = makeEngine();
+        if (made.verdict) {
+            // No request is accepted once the verdict is settled: this answers the last ones.
+            cancelQueued(made.verdict);
             return;
-        case engine_outcome::ready:
-            serve(*engine, copy);
-            break;
-        case engine_outcome::stop:
-            break;
         }
+        if (made.engine) serve(*made.engine, copy);
         ZLOG_TRACE("doManyWork", "exec: cancel");
         cancelQueued(-1);
         ZLOG_TRACE("doManyWork", "done");
@@ -265,8 +268,6 @@ private:
     int refuse(unsigned short timeoutMs) {
         if (stopRequested)
             ZLOG_TRACE("getSign", "fail: kSVEK_BUSY (stop-request)");
-        else if (denied)
-            ZLOG_WARN("getSign", "fail: kSVEK_BUSY (access-denied)");
         else
             ZLOG_WARN("getSign", "fail: kSVEK_BUSY (timeout:%dms)", static_cast<int>(timeoutMs));
         return -3;
@@ -288,14 +289,27 @@ private:
         }
     }
 
+    // Runs op on the pool's engine, unless a verdict answers at once. A verdict settled on
+    // the way also reaches a worker that waits to make its engine.
     template <class Op>
     int withEngine(const char *function, Op op) {
+        if (const int verdict = Engine__Verdict(*source, function)) return verdict;
+        const int status = onPoolEngine(function, op);
+        if (status != 0 && Engine__Verdict(*source) != 0) wakeWorker();
+        return status;
+    }
+
+    template <class Op>
+    int onPoolEngine(const char *function, Op op) {
         try {
             // The wrapper holds one reference, small enough to need no allocation.
             return enginePool.withResource<int>(0, [&op](engine_like *engine) { return op(engine); });
         } catch (const busy_error &) {
             ZLOG_FAIL(function, "fail: kS_BUSY");
             return -3;
+        } catch (const deny_error &) {
+            ZLOG_FAIL(function, "fail: KT_ERROR_KEY_MEDIAS_ACCESS_FAILED");
+            return -2;
         } catch (const generic_error &) {
             ZLOG_FAIL(function, "fail: kS_FAIL");
             return -1;
@@ -306,7 +320,7 @@ private:
     }
 
     kt_guard ktGuard;
-    const std::shared_ptr<const engine_conf> conf;  // null: the file could not be read or used
+    const std::shared_ptr<engine_source> source;  // what every engine is made from
     resource_pool<engine_like> enginePool;
     ring2<flexbuffer2> requests;
     std::mutex lock;                     // guards requests; the fields below change under it
@@ -315,7 +329,6 @@ private:
     std::thread worker;
     std::atomic<bool> stopRequested{false};
     bool started = false;                // start() made the worker
-    std::atomic<bool> denied{false};     // the key was refused: requests are refused
     unsigned long arrivals = 0;          // queued requests and stops so far
     std::atomic<uint16_t> queued{0};     // requests in the ring, read without the lock
 };

@@ -2,7 +2,10 @@
 // failures, and that nothing the library hands out is left behind.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -47,9 +50,10 @@ protected:
         initialised = true;
     }
 
-    std::shared_ptr<engine_like> create(const std::string &conf) {
-        return Engine__Create(Engine__ReadConf(dir.write("conf.json", conf).c_str()));
+    std::shared_ptr<engine_source> source(const std::string &conf) {
+        return Engine__ReadSource(dir.write("conf.json", conf).c_str());
     }
+    std::shared_ptr<engine_like> create(const std::string &conf) { return Engine__Create(source(conf)); }
 
     vek_test::temp_dir dir;
     bool initialised = false;
@@ -111,14 +115,15 @@ TEST_F(Engine, CreationFailures) {
     const row rows[] = {
         {"unusable configuration", "{}", nullptr, "params",
          {"1 _T_session__setup2 fail: param <#/hash-algo> has invalid value",
-          "1 Engine__ReadConf fail: Json__UnpackConf (conf-path:<" + dir.file("conf.json") + ">)",
+          "1 Engine__ReadSource fail: Json__UnpackConf (conf-path:<" + dir.file("conf.json") + ">)",
+          "1 Engine__Create fail: kS_INVALID_PARAMS (unusable configuration)"}},
+        {"password too long for a medium", vek_test::device_conf(vek_test::kSerial, tooLong), nullptr, "params",
+         {"1 _T_fix_key_location fail: kS_INVALID_PARAMS (password-size:65, max-size:64)",
           "1 Engine__Create fail: kS_INVALID_PARAMS (unusable configuration)"}},
         {"unknown serial", vek_test::device_conf("NOPE", "x"), nullptr, "not found",
          {"1 _T_create_key_context_dev fail: find key-media (model:any model, serial:NOPE)"}},
         {"wrong password", vek_test::device_conf(vek_test::kSerial, "wrong"), nullptr, "deny",
          {"1 _T_create_key_context_dev fail: KTCtxReadPrivateKey (KT_ERROR_KEY_MEDIAS_ACCESS_FAILED)"}},
-        {"password too long for a medium", vek_test::device_conf(vek_test::kSerial, tooLong), nullptr, "params",
-         {"1 _T_create_key_context_dev fail: kS_INVALID_PARAMS (password-size:65, max-size:64)"}},
         {"medium without key", vek_test::device_conf("VEK-NOKEY", "nokey"), nullptr, "internal",
          {"1 _T_create_key_context_dev fail: KTCtxReadPrivateKey (" + text(TAVREL_STANDIN_ERROR_NO_KEY) + ")"}},
         {"context", medium, "KTCtxCreate", "internal",
@@ -130,7 +135,12 @@ TEST_F(Engine, CreationFailures) {
         {"key read", medium, "KTCtxReadPrivateKey", "internal",
          {"1 _T_create_key_context_dev fail: KTCtxReadPrivateKey (" + text(KT_ERROR_RESOURCE_FAILED) + ")"}},
         {"missing key file", vek_test::file_conf(dir.file("none.p12"), "p"), nullptr, "internal",
-         {"1 _T_create_key_context_file fail: KTCtxReadPrivateKeyFile (" + text(TAVREL_STANDIN_ERROR_FILE) + ")"}},
+         {"1 _T_create_key_context_file fail: fopen <" + dir.file("none.p12") + "> (errno:No such file or directory)"}},
+        {"no key file", vek_test::file_conf(dir.write("notakey.p12", "not a key"), "p"), nullptr, "internal",
+         {"1 _T_create_key_context_file fail: KTCtxReadPrivateKeyBinary (" + text(TAVREL_STANDIN_ERROR_CRYPTO) +
+          ")"}},
+        {"certificate", medium, "KTCtxGetOwnCertificate", "internal",
+         {"1 _T_check_same_key fail: CtxGetOwnCertificate (" + text(KT_ERROR_RESOURCE_FAILED) + ")"}},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.name);
@@ -147,8 +157,8 @@ TEST_F(Engine, CreationFailures) {
     }
     TavrelStandin_ClearFaults();
     log_capture::clear();
-    EXPECT_EQ(nullptr, Engine__ReadConf(nullptr));
-    EXPECT_EQ(std::vector<std::string>{"1 Engine__ReadConf fail: kS_INVALID_PARAMS"}, log_capture::briefs(1));
+    EXPECT_EQ(-1, Engine__Verdict(*Engine__ReadSource(nullptr)));
+    EXPECT_EQ(std::vector<std::string>{"1 Engine__ReadSource fail: kS_INVALID_PARAMS"}, log_capture::briefs(1));
     EXPECT_EQ("params", thrown([] { Engine__Create(nullptr); }));
 }
 
@@ -157,7 +167,7 @@ TEST_F(Engine, KeyFileWithALongPassword) {
     const std::string keyFile = dir.file("key.p12");
     ASSERT_TRUE(vek_test::make_key_file(keyFile, password));
     auto engine = create(vek_test::file_conf(keyFile, password));
-    EXPECT_EQ(1u, log_capture::count("_T_create_key_context_file", "done: KTCtxReadPrivateKeyFile"));
+    EXPECT_EQ(1u, log_capture::count("_T_create_key_context_file", "done: KTCtxReadPrivateKeyBinary"));
     unsigned char sign[4096];
     unsigned long size = sizeof sign;
     EXPECT_EQ(0, engine->getSign(reinterpret_cast<const unsigned char *>("data"), 4, sign, &size));
@@ -222,27 +232,136 @@ TEST_F(Engine, CertificateAndSignatureSizeQueries) {
     EXPECT_EQ(0xEE, one);
 }
 
-// After one refusal of access every operation answers -2 without a library call.
-TEST_F(Engine, RefusedOnceRefusedAlways) {
-    auto engine = create(vek_test::device_conf());
-    ASSERT_EQ(0, TavrelStandin_SetFault("KTCtxSignData", KT_ERROR_KEY_MEDIAS_ACCESS_FAILED, 0));
-    unsigned char out[4096];
-    unsigned long size = sizeof out;
-    const unsigned char data[] = {1, 2, 3};
-    log_capture::clear();
-    EXPECT_EQ(-2, engine->getSign(data, sizeof data, out, &size));
-    EXPECT_EQ(sizeof out, size);  // untouched on failure
-    TavrelStandin_ClearFaults();
-    TavrelStandin_ResetCallCounts();
-    EXPECT_EQ(-2, engine->getSign(data, sizeof data, out, &size));
-    EXPECT_EQ(-2, engine->getHash(data, sizeof data, out, &size));
-    EXPECT_EQ(-2, engine->getCert(out, &size));
-    EXPECT_EQ(0u, TavrelStandin_CallCount("KTCtxSignData") + TavrelStandin_CallCount("KTCtxHashData") +
-                      TavrelStandin_CallCount("KTCtxGetOwnCertificate"));
+// The key's certificate as the engine hands it out.
+std::string certificate(engine_like &engine) {
+    unsigned long size = 0;
+    if (engine.getCert(nullptr, &size) != 0) return "";
+    std::string cert(size, '\0');
+    return engine.getCert(reinterpret_cast<unsigned char *>(&cert[0]), &size) == 0 ? cert : "";
+}
+
+// Calls of the library functions that read keys or run operations.
+unsigned long key_and_operation_calls() {
+    unsigned long n = 0;
+    for (const char *f : {"KTCtxCreate", "KTCtxReadPrivateKey", "KTCtxReadPrivateKeyBinary", "KTCtxSignData",
+                          "KTCtxHashData", "KTCtxGetOwnCertificate"})
+        n += TavrelStandin_CallCount(f);
+    return n;
+}
+
+// Once the medium refuses access, wherever that happens, every engine of the source and
+// every engine made from it later answers -2 without asking the library.
+TEST_F(Engine, ARefusalAnswersEveryEngineOfTheSource) {
+    const std::string keyFile = dir.file("key.p12");
+    ASSERT_TRUE(vek_test::make_key_file(keyFile, "file-pass"));
+    enum trigger { kSign, kHash, kCert, kCreate };
+    struct row {
+        const char *fault;
+        trigger by;
+        bool file;
+        std::string line;  // the refusal's level-1 line
+    };
+    const row rows[] = {
+        {"KTCtxSignData", kSign, false, "1 getSign fail: KTCtxSignData (kterror:KT_ERROR_KEY_MEDIAS_ACCESS_FAILED)"},
+        {"KTCtxHashData", kHash, false, "1 getHash fail: KTCtxHashData (kterror:KT_ERROR_KEY_MEDIAS_ACCESS_FAILED)"},
+        {"KTCtxGetOwnCertificate", kCert, true,
+         "1 getCert fail: CtxGetOwnCertificate (KT_ERROR_KEY_MEDIAS_ACCESS_FAILED)"},
+        {"KTCtxReadPrivateKey", kCreate, false,
+         "1 _T_create_key_context_dev fail: KTCtxReadPrivateKey (KT_ERROR_KEY_MEDIAS_ACCESS_FAILED)"},
+        {"KTCtxReadPrivateKeyBinary", kCreate, true,
+         "1 _T_create_key_context_file fail: KTCtxReadPrivateKeyBinary (KT_ERROR_KEY_MEDIAS_ACCESS_FAILED)"},
+        {"KTCtxGetOwnCertificate", kCreate, false,
+         "1 _T_check_same_key fail: CtxGetOwnCertificate (KT_ERROR_KEY_MEDIAS_ACCESS_FAILED)"},
+    };
     const std::string refused = "fail: invalid key-media password  (kterror:KT_ERROR_KEY_MEDIAS_ACCESS_FAILED)";
-    EXPECT_EQ((std::vector<std::string>{"1 getSign fail: KTCtxSignData (kterror:KT_ERROR_KEY_MEDIAS_ACCESS_FAILED)",
-                                        "1 getSign " + refused, "1 getHash " + refused, "1 getCert " + refused}),
-              log_capture::briefs(1));
+    const unsigned char data[] = {1, 2, 3};
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.line);
+        const auto from = source(r.file ? vek_test::file_conf(keyFile, "file-pass") : vek_test::device_conf());
+        auto engine = Engine__Create(from);
+        ASSERT_EQ(0, TavrelStandin_SetFault(r.fault, KT_ERROR_KEY_MEDIAS_ACCESS_FAILED, 0));
+        log_capture::clear();
+        unsigned char out[4096];
+        unsigned long size = sizeof out;
+        switch (r.by) {
+        case kSign: EXPECT_EQ(-2, engine->getSign(data, sizeof data, out, &size)); break;
+        case kHash: EXPECT_EQ(-2, engine->getHash(data, sizeof data, out, &size)); break;
+        case kCert: EXPECT_EQ(-2, engine->getCert(out, &size)); break;
+        case kCreate: EXPECT_EQ("deny", thrown([&] { Engine__Create(from); })); break;
+        }
+        EXPECT_EQ(sizeof out, size);  // untouched on failure
+        EXPECT_EQ(-2, Engine__Verdict(*from));
+        TavrelStandin_ClearFaults();
+        TavrelStandin_ResetCallCounts();
+        EXPECT_EQ(-2, engine->getSign(data, sizeof data, out, &size));
+        EXPECT_EQ(-2, engine->getHash(data, sizeof data, out, &size));
+        EXPECT_EQ(-2, engine->getCert(out, &size));
+        EXPECT_EQ("deny", thrown([&] { Engine__Create(from); }));
+        EXPECT_EQ(0u, key_and_operation_calls());
+        EXPECT_EQ((std::vector<std::string>{r.line, "1 getSign " + refused, "1 getHash " + refused,
+                                            "1 getCert " + refused, "1 Engine__Create " + refused}),
+                  log_capture::briefs(1));
+    }
+}
+
+// Every engine of a source has the key of the first reading: a key file is read once,
+// and a medium that holds another key by the second reading is refused, for good.
+TEST_F(Engine, EveryEngineOfASourceHasTheKeyOfTheFirstReading) {
+    const std::string keyFile = dir.file("key.p12");
+    struct row {
+        const char *name;
+        bool file;
+        std::function<bool()> change;
+        bool secondMade;  // else refused, and the first engine answers -1 from then on
+    };
+    const row rows[] = {
+        {"key file replaced", true, [&] { return vek_test::replace_key_file(keyFile, "file-pass"); }, true},
+        {"key file removed", true, [&] { return std::remove(keyFile.c_str()) == 0; }, true},
+        {"medium re-keyed", false, [] { return vek_test::rekey_medium(0, 0, vek_test::kPassword) == 0; }, false},
+    };
+    const unsigned char data[] = {1};
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        ASSERT_TRUE(vek_test::make_key_file(keyFile, "file-pass"));
+        const auto from = source(r.file ? vek_test::file_conf(keyFile, "file-pass") : vek_test::device_conf());
+        auto first = Engine__Create(from);
+        const std::string cert = certificate(*first);
+        ASSERT_FALSE(cert.empty());
+        ASSERT_TRUE(r.change());
+        log_capture::clear();
+        if (r.secondMade) {
+            auto second = Engine__Create(from);
+            EXPECT_TRUE(cert == certificate(*second)) << "the second engine has another key";
+            EXPECT_EQ(0, Engine__Verdict(*from));
+            continue;
+        }
+        EXPECT_EQ("params", thrown([&] { Engine__Create(from); }));
+        EXPECT_EQ(-1, Engine__Verdict(*from));
+        TavrelStandin_ResetCallCounts();
+        unsigned char out[4096];
+        unsigned long size = sizeof out;
+        EXPECT_EQ(-1, first->getSign(data, 1, out, &size));
+        EXPECT_EQ(-1, first->getCert(out, &size));
+        EXPECT_EQ(0u, key_and_operation_calls());
+        const std::string changed = "fail: kS_FAIL (another key than at its first reading)";
+        EXPECT_EQ((std::vector<std::string>{"1 _T_check_same_key " + changed, "1 getSign " + changed,
+                                            "1 getCert " + changed}),
+                  log_capture::briefs(1));
+    }
+}
+
+// A relative key-file path is the working folder's when the configuration is read.
+TEST_F(Engine, RelativeKeyFileIsTakenFromTheFolderAtReading) {
+    ASSERT_TRUE(vek_test::make_key_file(dir.file("key.p12"), "file-pass"));
+    const std::string conf = dir.write("conf.json", vek_test::file_conf("key.p12", "file-pass"));
+    const std::string before = std::filesystem::current_path();
+    std::filesystem::current_path(dir.file(""));
+    const auto from = Engine__ReadSource(conf.c_str());
+    std::filesystem::current_path("/");
+    log_capture::clear();
+    EXPECT_EQ("none", thrown([&] { Engine__Create(from); }));
+    std::filesystem::current_path(before);
+    EXPECT_EQ(std::vector<std::string>{}, log_capture::briefs(1));
 }
 
 TEST_F(Engine, OperationFailures) {

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -298,8 +301,8 @@ TEST_F(Host, StartRunsOnce) {
               failures(log));
 }
 
-// A wrong password ends the worker: what is queued is answered -2, later requests are
-// refused at once, and hashing and the certificate fail per call with -1.
+// A wrong password ends the worker: what is queued is answered -2, and from then on
+// Sign, Hash and GetCrt answer -2 at once.
 TEST_F(Host, WrongPasswordAnswersQueuedAndRefusesNew) {
     conf = dir.write("conf.json", vek_test::device_conf(vek_test::kSerial, "wrong"));
     ASSERT_EQ(0, p->Open(conf.c_str()));
@@ -318,72 +321,200 @@ TEST_F(Host, WrongPasswordAnswersQueuedAndRefusesNew) {
     EXPECT_EQ(1u, log.count("1 doManyWork fail: Engine__Create (deny)"));
 
     log_tail refusals;
-    EXPECT_EQ(-3, sign("three", 3));
+    EXPECT_EQ(-2, sign("three", 3));
     unsigned char text[65];
     unsigned int size = sizeof text;
-    EXPECT_EQ(-1, p->Hash(reinterpret_cast<const unsigned char *>("abc"), 3, text, &size));
+    EXPECT_EQ(-2, p->Hash(reinterpret_cast<const unsigned char *>("abc"), 3, text, &size));
     EXPECT_EQ(sizeof text, size);
-    EXPECT_EQ(-1, p->GetCrt(text, &size));  // -1 like Hash: only handlers see -2
+    EXPECT_EQ(-2, p->GetCrt(text, &size));
     EXPECT_EQ(sizeof text, size);
+    const std::string refused = "fail: invalid key-media password  (kterror:KT_ERROR_KEY_MEDIAS_ACCESS_FAILED)";
     EXPECT_EQ((std::vector<std::string>{
-                  "2 getSign fail: kSVEK_BUSY (access-denied)",
-                  "1 _T_create_key_context_dev fail: KTCtxReadPrivateKey (KT_ERROR_KEY_MEDIAS_ACCESS_FAILED)",
-                  "1 getHash fail: kS_FAIL",
-                  "1 CryptoProviderHash fail: provider_like::getHash (stat:-1)",
-                  "1 _T_create_key_context_dev fail: KTCtxReadPrivateKey (KT_ERROR_KEY_MEDIAS_ACCESS_FAILED)",
-                  "1 getCert fail: kS_FAIL",
-                  "1 CryptoProviderGetCrt fail: provider_like::getCert (stat:-1)",
+                  "1 getSign " + refused,
+                  "1 getHash " + refused,
+                  "1 CryptoProviderHash fail: provider_like::getHash (stat:-2)",
+                  "1 getCert " + refused,
+                  "1 CryptoProviderGetCrt fail: provider_like::getCert (stat:-2)",
               }),
               failures(refusals));
     EXPECT_EQ(2u, answers.now().size());
 }
 
-// An unusable configuration is logged once, at Open, and fails every engine until the
-// next Open: a file mended in between changes nothing. The worker waits, and tries again
-// only when something arrives.
-TEST_F(Host, BadConfigurationFailsUntilTheNextOpen) {
-    const std::string later = dir.file("later.json");
-    log_tail log;
-    ASSERT_EQ(0, p->Open(later.c_str()));
-    unsigned char text[65];
-    unsigned int size = sizeof text;
-    EXPECT_EQ(-1, p->Hash(reinterpret_cast<const unsigned char *>("abc"), 3, text, &size));
-
-    ASSERT_EQ(0, p->Start());
-    ASSERT_TRUE(eventually([&] { return log.count("2 doManyWork fail: Engine__Create") == 1; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(1u, log.count("2 doManyWork fail: Engine__Create"));  // waits, does not spin
-
-    dir.write("later.json", vek_test::device_conf());
-    ASSERT_EQ(0, sign("now", 1));
-    ASSERT_TRUE(eventually([&] { return log.count("2 doManyWork fail: Engine__Create") == 2; }));
-    EXPECT_EQ(-1, p->Hash(reinterpret_cast<const unsigned char *>("abc"), 3, text, &size));
-    EXPECT_EQ(1u, log.count("1 Json__UnpackConf fail: fopen <" + later + "> (errno:No such file or directory)"));
-    EXPECT_EQ(1u, log.count("1 Engine__ReadConf fail: Json__UnpackConf (conf-path:<" + later + ">)"));
-    EXPECT_EQ(4u, log.count("1 Engine__Create fail: kS_INVALID_PARAMS (unusable configuration)"));
-    EXPECT_EQ(2u, log.count("1 getHash fail: kS_FAIL"));
-
-    ASSERT_EQ(0, p->Stop());
-    const auto got = answers.wait_for(1);
-    ASSERT_EQ(1u, got.size());
-    EXPECT_EQ(-1, got[0].status);
-    p->Close();
-    ASSERT_EQ(0, p->Open(later.c_str()));
-    EXPECT_EQ(0, p->Hash(reinterpret_cast<const unsigned char *>("abc"), 3, text, &size));
+// A password the medium refuses is offered to it once per Open: every later Hash, GetCrt
+// and Sign answers -2 at once, without asking the library.
+TEST_F(Host, ARefusedPasswordIsOfferedOnce) {
+    const std::string keyFile = dir.file("key.p12");
+    ASSERT_TRUE(vek_test::make_key_file(keyFile, "file-pass"));
+    struct row {
+        const char *name;
+        std::string conf;
+        const char *read;  // the library function that reads the key
+    };
+    const row rows[] = {
+        {"key medium", vek_test::device_conf(vek_test::kSerial, "wrong"), "KTCtxReadPrivateKey"},
+        {"key file", vek_test::file_conf(keyFile, "wrong"), "KTCtxReadPrivateKeyBinary"},
+    };
+    const unsigned char abc[] = {'a', 'b', 'c'};
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        answers.reset();
+        TavrelStandin_ResetCallCounts();
+        log_tail log;
+        ASSERT_EQ(0, p->Open(dir.write("conf.json", r.conf).c_str()));
+        unsigned char buffer[4096];
+        unsigned int size = sizeof buffer;
+        for (int i = 0; i < 5; ++i) {
+            EXPECT_EQ(-2, p->Hash(abc, sizeof abc, buffer, &size));
+            EXPECT_EQ(-2, p->GetCrt(buffer, &size));
+        }
+        ASSERT_EQ(0, p->Start());
+        EXPECT_EQ(-2, sign("one", 1));
+        EXPECT_EQ(-2, sign("two", 2));
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(-2, p->Hash(abc, sizeof abc, buffer, &size));
+        EXPECT_EQ(0, p->Stop());
+        p->Close();
+        EXPECT_EQ(1u, TavrelStandin_CallCount(r.read));
+        EXPECT_EQ(1u, count_ending(log, "(KT_ERROR_KEY_MEDIAS_ACCESS_FAILED)"));  // the medium's refusal
+        EXPECT_TRUE(answers.now().empty());
+    }
 }
 
-// An engine that fails for another reason than the configuration (here the library) is
-// made again for the next request.
-TEST_F(Host, FailedEngineIsRetriedOnNewRequests) {
-    ASSERT_EQ(0, TavrelStandin_SetFault("KTCtxReadPrivateKey", KT_ERROR_RESOURCE_FAILED, 0));
-    log_tail log;
-    openAndStart();
-    ASSERT_TRUE(eventually([&] { return log.count("2 doManyWork fail: Engine__Create") == 1; }));
-    TavrelStandin_ClearFaults();
-    ASSERT_EQ(0, sign("now", 1));
-    const auto got = answers.wait_for(1);
-    ASSERT_EQ(1u, got.size());
-    EXPECT_EQ(0, got[0].status);
+// A refusal of access in an operation, by the worker's engine or the pool's, is the
+// provider's: every later operation answers -2 without asking the library.
+TEST_F(Host, ARefusalInAnOperationAnswersEveryLaterOne) {
+    const unsigned char abc[] = {'a', 'b', 'c'};
+    unsigned char buffer[4096];
+    unsigned int size = sizeof buffer;
+    struct row {
+        const char *fault;
+        std::function<int()> refused;  // the operation the medium refuses
+        size_t answers;                // handler calls in all
+    };
+    const row rows[] = {
+        {"KTCtxSignData",
+         [&] {
+             EXPECT_EQ(0, sign("refused", 2));
+             const auto got = answers.wait_for(2);
+             return got.size() == 2 ? got[1].status : 99;
+         },
+         2},
+        {"KTCtxHashData", [&] { return p->Hash(abc, sizeof abc, buffer, &size); }, 1},
+        {"KTCtxGetOwnCertificate", [&] { return p->GetCrt(buffer, &size); }, 1},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.fault);
+        answers.reset();
+        openAndStart();
+        ASSERT_EQ(0, p->GetCrt(buffer, &size));  // the pool's engine
+        ASSERT_EQ(0, sign("first", 1));
+        ASSERT_EQ(1u, answers.wait_for(1).size());  // the worker's
+        ASSERT_EQ(0, TavrelStandin_SetFault(r.fault, KT_ERROR_KEY_MEDIAS_ACCESS_FAILED, 0));
+        EXPECT_EQ(-2, r.refused());
+        TavrelStandin_ClearFaults();
+        TavrelStandin_ResetCallCounts();
+        EXPECT_EQ(-2, p->Hash(abc, sizeof abc, buffer, &size));
+        EXPECT_EQ(-2, p->GetCrt(buffer, &size));
+        EXPECT_EQ(-2, sign("later", 3));
+        for (const char *f : {"KTCtxSignData", "KTCtxHashData", "KTCtxGetOwnCertificate"})
+            EXPECT_EQ(0u, TavrelStandin_CallCount(f)) << f;
+        p->Stop();
+        p->Close();
+        EXPECT_EQ(r.answers, answers.now().size());
+    }
+}
+
+// A configuration that no later try can mend fails everything at once, also Sign, until
+// the next Open: a file mended in between changes nothing. The worker does not wait for
+// it either.
+TEST_F(Host, AConfigurationThatCannotWorkRefusesSignAtOnce) {
+    const std::string algos = R"("hash-algo": "sha256", "sign-algo": "ecdsa")";
+    struct row {
+        const char *name;
+        std::string text;  // the file's text; empty: no file
+        std::string line;  // a level-1 line of the reading
+    };
+    const row rows[] = {
+        {"no file", "", "1 Json__UnpackConf fail: fopen <" + conf + "> (errno:No such file or directory)"},
+        {"not JSON", "{\"hash-algo\": ", "1 _T_session__setup2 fail: cJSON_Parse ()"},
+        {"no key location", "{" + algos + R"(, "key-sign-pass": "p"})", ""},
+        {"no password", "{" + algos + R"(, "key-sign": "/k.p12"})", "1 _T_session__setup2 fail: get Key password"},
+        {"NUL in the serial", vek_test::device_conf(std::string(vek_test::kSerial) + "\\u0000junk"),
+         "1 _T_session__setup2 fail: string holds a NUL (\\u0000)"},
+        {"password too long for a medium", vek_test::device_conf(vek_test::kSerial, std::string(65, 'p')),
+         "1 _T_fix_key_location fail: kS_INVALID_PARAMS (password-size:65, max-size:64)"},
+    };
+    const std::string unusable = "fail: kS_INVALID_PARAMS (unusable configuration)";
+    const unsigned char abc[] = {'a', 'b', 'c'};
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        std::remove(conf.c_str());
+        if (!r.text.empty()) dir.write("conf.json", r.text);
+        answers.reset();
+        log_tail log;
+        ASSERT_EQ(0, p->Open(conf.c_str()));
+        unsigned char buffer[4096];
+        unsigned int size = sizeof buffer;
+        EXPECT_EQ(-1, sign("before Start", 1));
+        EXPECT_EQ(-1, p->Hash(abc, sizeof abc, buffer, &size));
+        EXPECT_EQ(-1, p->GetCrt(buffer, &size));
+        ASSERT_EQ(0, p->Start());
+        ASSERT_TRUE(eventually([&] { return log.count("2 doManyWork fail: Engine__Create") == 1; }));
+        dir.write("conf.json", vek_test::device_conf());
+        EXPECT_EQ(-1, sign("after Start", 2));
+        EXPECT_EQ(-1, p->Hash(abc, sizeof abc, buffer, &size));
+        EXPECT_EQ(2u, log.count("1 getSign " + unusable));
+        if (!r.line.empty()) {
+            EXPECT_EQ(1u, log.count(r.line));
+        }
+        EXPECT_EQ(1u, log.count("1 Engine__ReadSource fail: Json__UnpackConf (conf-path:<" + conf + ">)") +
+                          count_ending(log, "(password-size:65, max-size:64)"));
+        EXPECT_EQ(0, p->Stop());
+        p->Close();
+        EXPECT_EQ(1u, log.count("2 doManyWork fail: Engine__Create"));  // tried once, then ended
+        EXPECT_TRUE(answers.now().empty());
+
+        ASSERT_EQ(0, p->Open(conf.c_str()));
+        EXPECT_EQ(0, p->Hash(abc, sizeof abc, buffer, &size));
+        p->Close();
+    }
+}
+
+// A failure that may pass keeps the worker waiting: the next request tries again.
+TEST_F(Host, FailuresThatCanPassAreRetriedOnTheNextRequest) {
+    const std::string keyFile = dir.file("later.p12");
+    struct row {
+        const char *name;
+        std::string conf;
+        std::function<void()> arrange, mend;
+    };
+    const row rows[] = {
+        {"library failure", vek_test::device_conf(),
+         [] { TavrelStandin_SetFault("KTCtxReadPrivateKey", KT_ERROR_RESOURCE_FAILED, 0); },
+         [] { TavrelStandin_ClearFaults(); }},
+        {"key file not there yet", vek_test::file_conf(keyFile, "file-pass"), [] {},
+         [&] { ASSERT_TRUE(vek_test::make_key_file(keyFile, "file-pass")); }},
+        {"medium without a key yet", vek_test::device_conf("VEK-NOKEY", "nokey"), [] {},
+         [] { ASSERT_EQ(0u, vek_test::rekey_medium(0, 1, "nokey")); }},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        answers.reset();
+        conf = dir.write("conf.json", r.conf);
+        r.arrange();
+        log_tail log;
+        openAndStart();
+        ASSERT_TRUE(eventually([&] { return log.count("2 doManyWork fail: Engine__Create") == 1; }));
+        ASSERT_EQ(0, sign("queued", 1));
+        ASSERT_TRUE(eventually([&] { return log.count("2 doManyWork fail: Engine__Create") == 2; }));
+        r.mend();
+        ASSERT_EQ(0, sign("now", 2));
+        const auto got = answers.wait_for(2);
+        ASSERT_EQ((std::vector<long>{1, 2}), ids(got));
+        EXPECT_EQ(0, got[0].status);
+        EXPECT_EQ(0, got[1].status);
+        p->Stop();
+        p->Close();
+    }
 }
 
 // The configuration is read once, at Open: replaced by rename to name another medium, in
@@ -451,6 +582,162 @@ TEST_F(Host, ReplacedConfigurationChangesNothingUntilTheNextOpen) {
     }
 }
 
+// Within one Open every engine has one key: GetCrt hands out no certificate but the one
+// that verifies what the worker signs, whatever happens to the key file, the working
+// folder or the medium in between. A medium that holds another key by the second
+// reading fails everything from then on.
+TEST_F(Host, TheCertificateIsAlwaysTheSigners) {
+    const std::string keyFile = dir.file("key.p12");
+    std::vector<std::string> certs, signatures;  // all handed out, by GetCrt and to handlers
+    std::string data;
+    const auto getCrt = [&] {
+        unsigned char probe;
+        unsigned int size = 0;
+        int status = p->GetCrt(&probe, &size);
+        std::string cert(size, '\0');
+        if (status == 0) status = p->GetCrt(reinterpret_cast<unsigned char *>(&cert[0]), &size);
+        if (status == 0) certs.push_back(cert);
+        return status;
+    };
+    // Signs and waits for the answer: the handler's status.
+    const auto signOne = [&](long id) {
+        if (sign("payload", id) != 0) return 99;
+        const auto got = answers.wait_for(static_cast<size_t>(id));
+        if (got.size() != static_cast<size_t>(id)) return 98;
+        if (got.back().status == 0) signatures.push_back(got.back().signature);
+        data = got.back().blob;
+        return got.back().status;
+    };
+    const std::string before = std::filesystem::current_path();
+    ASSERT_TRUE(vek_test::make_key_file(keyFile, "file-pass"));
+    struct row {
+        const char *name;
+        std::string conf;
+        std::function<void()> script;
+    };
+    const row rows[] = {
+        {"key file replaced after a signature", vek_test::file_conf(keyFile, "file-pass"),
+         [&] {
+             ASSERT_EQ(0, p->Start());
+             ASSERT_EQ(0, signOne(1));
+             ASSERT_TRUE(vek_test::replace_key_file(keyFile, "file-pass"));
+             EXPECT_EQ(0, getCrt());
+             EXPECT_EQ(0, signOne(2));
+         }},
+        {"relative key file, the host changes folder after Open", vek_test::file_conf("key.p12", "file-pass"),
+         [&] {
+             std::filesystem::current_path("/");
+             ASSERT_EQ(0, p->Start());
+             EXPECT_EQ(0, signOne(1));
+             EXPECT_EQ(0, getCrt());
+         }},
+        {"medium re-keyed after a signature", vek_test::device_conf(),
+         [&] {
+             ASSERT_EQ(0, p->Start());
+             ASSERT_EQ(0, signOne(1));
+             ASSERT_EQ(0u, vek_test::rekey_medium(0, 0, vek_test::kPassword));
+             log_tail log;
+             EXPECT_EQ(-1, getCrt());
+             EXPECT_EQ(1u, log.count("1 _T_check_same_key fail: kS_FAIL (another key than at its first reading)"));
+             EXPECT_EQ(-1, sign("later", 2));
+         }},
+        {"medium re-keyed after GetCrt", vek_test::device_conf(),
+         [&] {
+             EXPECT_EQ(0, getCrt());
+             ASSERT_EQ(0, sign("queued", 1));
+             ASSERT_EQ(0u, vek_test::rekey_medium(0, 0, vek_test::kPassword));
+             ASSERT_EQ(0, p->Start());
+             const auto got = answers.wait_for(1);
+             ASSERT_EQ(1u, got.size());
+             EXPECT_EQ(-1, got[0].status);
+             EXPECT_EQ(-1, sign("later", 2));
+             EXPECT_EQ(-1, getCrt());
+         }},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        answers.reset();
+        certs.clear();
+        signatures.clear();
+        std::filesystem::current_path(dir.file(""));
+        ASSERT_EQ(0, p->Open(dir.write("conf.json", r.conf).c_str()));
+        r.script();
+        std::filesystem::current_path(before);
+        for (const std::string &cert : certs)
+            for (const std::string &signature : signatures)
+                EXPECT_EQ(0u, verify(data, signature, cert)) << "a certificate that is not the signer's";
+        p->Stop();
+        p->Close();
+    }
+}
+
+// A provider is not opened while the last one is still being closed: not by a handler
+// that Close runs for a request that was never started (on the thread that closes), nor
+// by another thread. Once Close returns, Open works and so does the library.
+TEST_F(Host, OpenDuringCloseIsRefused) {
+    struct closing_state {
+        std::string conf;
+        const exports *p;
+        bool fromHandler;
+        std::mutex lock;
+        std::condition_variable changed;
+        bool inClose = false, tried = false;
+        int opened = 99;
+        std::thread::id handlerThread;
+    };
+    static closing_state *_s_state;
+    const auto handler = [](void *, int, const unsigned char *, unsigned int, const unsigned char *, unsigned int) {
+        closing_state &s = *_s_state;
+        std::unique_lock<std::mutex> hold(s.lock);
+        s.handlerThread = std::this_thread::get_id();
+        if (s.fromHandler) {
+            hold.unlock();
+            const int opened = s.p->Open(s.conf.c_str());
+            hold.lock();
+            s.opened = opened;
+            s.tried = true;
+            return;
+        }
+        s.inClose = true;
+        s.changed.notify_all();
+        s.changed.wait_for(hold, std::chrono::seconds(10), [&] { return s.tried; });
+    };
+    for (const bool fromHandler : {true, false}) {
+        SCOPED_TRACE(fromHandler ? "from a handler" : "from another thread");
+        closing_state s;
+        s.conf = conf;
+        s.p = p;
+        s.fromHandler = fromHandler;
+        _s_state = &s;
+        ASSERT_EQ(0, p->Open(conf.c_str()));
+        ASSERT_EQ(0, p->Sign(reinterpret_cast<const unsigned char *>("x"), 1, handler, nullptr));
+        std::thread other;
+        if (!fromHandler)
+            other = std::thread([&s] {
+                std::unique_lock<std::mutex> hold(s.lock);
+                s.changed.wait_for(hold, std::chrono::seconds(10), [&] { return s.inClose; });
+                hold.unlock();
+                const int opened = s.p->Open(s.conf.c_str());
+                hold.lock();
+                s.opened = opened;
+                s.tried = true;
+                s.changed.notify_all();
+            });
+        log_tail log;
+        p->Close();
+        if (other.joinable()) other.join();
+        EXPECT_EQ(-1, s.opened);
+        EXPECT_EQ(std::this_thread::get_id(), s.handlerThread);
+        EXPECT_EQ(1u, log.count("1 CryptoProviderOpen fail: kS_INVALID_OPERATION (closing)"));
+
+        ASSERT_EQ(0, p->Open(conf.c_str()));
+        unsigned char text[65];
+        unsigned int size = sizeof text;
+        EXPECT_EQ(0, p->Hash(reinterpret_cast<const unsigned char *>("abc"), 3, text, &size));
+        p->Close();
+    }
+}
+
 TEST_F(Host, FailedSigningGivesNoSignature) {
     openAndStart();
     struct row {
@@ -465,7 +752,6 @@ TEST_F(Host, FailedSigningGivesNoSignature) {
         {"library failure", [] { TavrelStandin_SetFault("KTCtxSignData", KT_ERROR_RESOURCE_FAILED, 0); }, -1, ""},
         {"access refused", [] { TavrelStandin_SetFault("KTCtxSignData", KT_ERROR_KEY_MEDIAS_ACCESS_FAILED, 0); }, -2,
          ""},
-        {"refused before", [] {}, -2, ""},  // the engine refuses from then on
     };
     long id = 0;
     for (const row &r : rows) {

@@ -29,6 +29,7 @@ public:
     explicit generator(uint32_t seed) : rng(seed) {}
 
     generated next() {
+        nul = false;
         std::vector<std::string> members;
         const bool hashOk = member(members, "hash-algo", {"gost34311", "sha160", "sha224", "sha256"}, {"sha512", "SHA256", ""});
         const bool signOk = member(members, "sign-algo", {"dstu4145", "rsa", "ecdsa"}, {"dsa", "Rsa", ""});
@@ -48,7 +49,7 @@ public:
         generated g;
         g.text = text;
         const bool device = modelOk && serialOk;
-        g.ok = hashOk && signOk && passOk && (device || pathOk);
+        g.ok = hashOk && signOk && passOk && (device || pathOk) && !nul;
         g.kind = !g.ok ? keymedia_conf::kNone : device ? keymedia_conf::kDevice : keymedia_conf::kFile;
         return g;
     }
@@ -88,11 +89,13 @@ private:
 
     // Adds the member (absent, valid, invalid text or another JSON type) and says
     // whether it counts as a usable value; for key locations "usable" means non-empty.
+    // Now and then its name or value holds a NUL, which makes the whole unusable.
     bool member(std::vector<std::string> &members, const std::string &name, const std::vector<std::string> &good,
                 const std::vector<std::string> &bad) {
-        const std::string key = quoted(cased(name));
-        switch (pick(4)) {
-        case 0: return false;  // absent
+        const int form = pick(4);
+        if (form == 0) return false;  // absent
+        const std::string key = quoted(cased(name) + with_nul());
+        switch (form) {
         case 1:
             if (!bad.empty()) {
                 members.push_back(key + ": " + quoted(bad[pick(static_cast<int>(bad.size()))]));
@@ -101,14 +104,22 @@ private:
             [[fallthrough]];
         case 2: {
             const std::string &value = good[pick(static_cast<int>(good.size()))];
-            members.push_back(key + ": " + quoted(value));
+            members.push_back(key + ": " + quoted(value + with_nul()));
             return true;
         }
         default: members.push_back(key + ": " + any_value(false)); return false;
         }
     }
 
+    // Rarely a NUL's escape, else nothing.
+    std::string with_nul() {
+        if (!chance(24)) return "";
+        nul = true;
+        return "\\u0000";
+    }
+
     std::mt19937 rng;
+    bool nul = false;  // the configuration being made holds a NUL
 };
 
 TEST(JsonFuzz, GeneratedConfigurationsGiveTheModelledResult) {

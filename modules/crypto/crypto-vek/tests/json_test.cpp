@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "log_briefs.h"
@@ -212,6 +214,60 @@ TEST_F(Json, NamedPipeWithoutWriterIsRefusedWithoutWaiting) {
     EXPECT_FALSE(Json__UnpackConf(&conf, fifo.c_str()));
     EXPECT_EQ(std::vector<std::string>{"1 Json__UnpackConf fail: fread <" + fifo + "> (Illegal seek)"},
               log_capture::briefs());
+}
+
+// A NUL, written \u0000, in any string of the configuration makes it unusable: the value
+// or name that holds it would be read only up to it. Escapes that only look alike pass.
+TEST_F(Json, AStringThatHoldsANulMakesTheConfigurationUnusable) {
+    const std::vector<std::pair<std::string, std::string>> members = {
+        {"hash-algo", "sha256"}, {"sign-algo", "ecdsa"}, {"key-sign-pass", "p"},
+        {"key-model", "m"},      {"key-serial", "s"},    {"key-sign", "/f"},
+    };
+    // The configuration with `edit` applied to member `at`'s name and value.
+    const auto text_with = [&](size_t at, const std::function<void(std::string &, std::string &)> &edit) {
+        std::string text = "{";
+        for (size_t i = 0; i < members.size(); ++i) {
+            std::string name = members[i].first, value = members[i].second;
+            if (i == at) edit(name, value);
+            text += (i ? ", \"" : "\"") + name + "\": \"" + value + "\"";
+        }
+        return text + "}";
+    };
+    const std::string nul = "1 _T_session__setup2 fail: string holds a NUL (\\u0000)";
+    struct row {
+        std::string json;
+        std::string line;  // the level-1 line; empty: the configuration is usable
+    };
+    std::vector<row> rows;
+    for (size_t i = 0; i < members.size(); ++i) {
+        rows.push_back({text_with(i, [](std::string &, std::string &value) { value += "\\u0000junk"; }), nul});
+        rows.push_back({text_with(i, [](std::string &, std::string &value) { value = "\\u0000" + value; }), nul});
+        rows.push_back({text_with(i, [](std::string &name, std::string &) { name += "\\u0000x"; }), nul});
+    }
+    const std::string usable = text_with(members.size(), [](std::string &, std::string &) {});
+    const std::string head = usable.substr(0, usable.size() - 1);
+    rows.push_back({head + R"(, "note": "a\u0000b"})", nul});         // a member that is not read
+    rows.push_back({head + R"(, "more": {"x\u0000": [1, "\u0000"]}})", nul});  // nested
+    rows.push_back({head + R"(, "n": "\u00000"})", nul});             // a NUL, then a zero
+    rows.push_back({head + R"(, "n": "\\u0000"})", ""});              // a backslash, then "u0000"
+    rows.push_back({head + R"(, "n": "\\\u0000"})", nul});            // a backslash, then a NUL
+    rows.push_back({head + R"(, "n": "\u0001\u0100\ud83d\ude00"})", ""});
+    rows.push_back({head + R"(, "n": "u0000 \"\\\"u0000"})", ""});
+    rows.push_back({usable + R"( {"after": "\u0000"})", ""});         // text after the value is ignored
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.json);
+        log_capture::clear();
+        engine_conf fresh;
+        EXPECT_EQ(r.line.empty(), Json__UnpackConf(&fresh, dir.write("conf.json", r.json).c_str()));
+        EXPECT_EQ(r.line.empty() ? std::vector<std::string>{} : std::vector<std::string>{r.line},
+                  log_capture::briefs(1));
+    }
+
+    // Escapes that only look like a NUL reach the configuration as written.
+    ASSERT_TRUE(unpack(R"({"hash-algo":"sha256","sign-algo":"ecdsa","key-sign-pass":"p\\u0000",
+        "key-model":"m","key-serial":"s\\u0000\u0041"})"));
+    EXPECT_EQ("s\\u0000A", conf.keyMedia.dev().serial);
+    EXPECT_TRUE(conf.keyMedia.dev().password == "p\\u0000");
 }
 
 // The key location is set only on success; a move takes the value and leaves none.

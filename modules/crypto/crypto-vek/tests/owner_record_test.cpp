@@ -39,10 +39,10 @@ extern "C" DWORD KTCtxReadPrivateKey(PVOID context, PKT_KEY_MEDIA media, PVOID *
     return unmark(real(context, media, privateKey, info), info);
 }
 
-extern "C" DWORD KTCtxReadPrivateKeyFile(PVOID context, char *path, char *password, PVOID *privateKey,
-                                         PKT_CERT_OWNER_INFO info) {
-    static const auto real = next_definition<decltype(&KTCtxReadPrivateKeyFile)>("KTCtxReadPrivateKeyFile");
-    return unmark(real(context, path, password, privateKey, info), info);
+extern "C" DWORD KTCtxReadPrivateKeyBinary(PVOID context, unsigned char *key, DWORD keySize, char *password,
+                                           PVOID *privateKey, PKT_CERT_OWNER_INFO info) {
+    static const auto real = next_definition<decltype(&KTCtxReadPrivateKeyBinary)>("KTCtxReadPrivateKeyBinary");
+    return unmark(real(context, key, keySize, password, privateKey, info), info);
 }
 
 // The stand-in frees only what a marked record holds: the mark goes back first.
@@ -69,7 +69,7 @@ TEST(UnmarkedOwnerRecord, IsReleasedAfterEverySuccessfulRead) {
         SCOPED_TRACE(conf);
         _s_unmarkedCount = _s_releasedCount = 0;
         EXPECT_NE(nullptr, Zarn::Support::Crypto::Vek::Engine__Create(
-                               Zarn::Support::Crypto::Vek::Engine__ReadConf(dir.write("conf.json", conf).c_str())));
+                               Zarn::Support::Crypto::Vek::Engine__ReadSource(dir.write("conf.json", conf).c_str())));
         EXPECT_EQ(1, _s_unmarkedCount);
         EXPECT_EQ(1, _s_releasedCount);
         EXPECT_EQ(0u, TavrelStandin_GetCounters().records);

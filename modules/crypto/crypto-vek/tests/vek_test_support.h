@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "kt_api.h"
 #include "temp_dir.h"
 
 namespace vek_test {
@@ -63,6 +64,24 @@ inline std::string file_conf(const std::string &path, const std::string &passwor
 inline bool make_key_file(const std::string &path, const std::string &password) {
     const std::string command = std::string("'") + VEK_TAVREL_WORLD + "' keyfile '" + path + "' '" + password + "'";
     return std::system(command.c_str()) == 0;
+}
+
+// Gives the medium at (type, device) a new key, as an operator re-keying it would; the
+// library's status.
+inline unsigned long rekey_medium(unsigned long typeIndex, unsigned long devIndex, const std::string &password) {
+    KT_KEY_MEDIA medium{};
+    medium.dwTypeIndex = typeIndex;
+    medium.dwDevIndex = devIndex;
+    password.copy(medium.szPassword, sizeof medium.szPassword - 1);
+    return KTGeneratePrivateKeyEx(&medium, 0, 1, 2, 2, nullptr, KT_KEYS_TYPE_NONE, 0, nullptr, nullptr, nullptr,
+                                  nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                  nullptr, nullptr, nullptr, nullptr);
+}
+
+// Replaces the file at `path` by rename with a new key file.
+inline bool replace_key_file(const std::string &path, const std::string &password) {
+    const std::string next = path + ".next";
+    return make_key_file(next, password) && std::rename(next.c_str(), path.c_str()) == 0;
 }
 
 // Ends the process with a message when the scope is not left within `seconds`.
