@@ -37,9 +37,10 @@ bool _T_occupy_standard_descriptors() {
 
 int _T_main(int argc, char **argv) {
     if (!_T_occupy_standard_descriptors()) return cli_response::kFailInternal;
-    // An answer to a reader that has gone fails its write (logged, 70) instead of ending
-    // the process outside the documented codes.
+    // An answer to a reader that has gone, and a write over the file-size limit, fail
+    // (logged, 70) instead of ending the process outside the documented codes.
     ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGXFSZ, SIG_IGN);
     cli_request request = cli_request::create(argc, argv, nullptr);
     std::string logName = request.getLogName();
     if (logName.empty()) logName = kProgramName;

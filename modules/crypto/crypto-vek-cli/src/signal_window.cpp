@@ -8,10 +8,21 @@ namespace Zarn {
 namespace Support {
 namespace VekCli {
 
-signal_window::signal_window() {
+namespace {
+
+sigset_t _T_ending_signals() {
     sigset_t ending;
-    sigemptyset(&ending);
-    for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) sigaddset(&ending, signal);
+    sigfillset(&ending);
+    // Those whose default action is to ignore the signal, to stop or to continue.
+    for (const int signal : {SIGCHLD, SIGCONT, SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU, SIGURG, SIGWINCH})
+        sigdelset(&ending, signal);
+    return ending;
+}
+
+}  // namespace
+
+signal_window::signal_window() {
+    const sigset_t ending = _T_ending_signals();
     ::pthread_sigmask(SIG_BLOCK, &ending, &_previous);
 }
 

@@ -7,10 +7,11 @@ namespace Zarn {
 namespace Support {
 namespace VekCli {
 
-// Blocks SIGTERM, SIGINT, SIGHUP and SIGQUIT in the calling thread (the tool has no other)
-// while it lives, then restores the mask it found: such a signal that arrives meanwhile
-// takes effect when the window closes, after the work it guards is complete or its
-// failure is recorded.
+// Blocks, in the calling thread (the tool has no other), every signal whose default
+// action ends the process and that can be blocked, while it lives, then restores the mask
+// it found: such a signal that arrives meanwhile takes effect when the window closes,
+// after the work it guards is complete or its failure is recorded. Only SIGKILL, and a
+// fault of the process itself, still end it inside.
 class signal_window {
 public:
     signal_window();

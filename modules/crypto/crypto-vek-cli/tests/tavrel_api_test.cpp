@@ -1,11 +1,13 @@
 // The signature facade in process, over the stand-in library and one world shared by
 // the whole binary: each test works on devices of its own.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "call_trace.h"
+#include "ending_signals.h"
 #include "log_capture.h"
 #include "standin_world.h"
 #include "tavrel/api.h"
@@ -461,10 +464,10 @@ TEST_F(TavrelApi, SignAndVerifyDetached) {
     }
     EXPECT_EQ(verified, calls("KTVerifyDataWithParams"));  // a failed read never reaches the library
 
-    EXPECT_THROW(tavrel->signCreateExt("A-KEY", kPassword, path("data"), scratch, false), internal_error);
-    EXPECT_TRUE(log_capture::has_prefix(1, "signCreateExt", "fail: KTCtxSignFile (error:61445, "));
-    ASSERT_EQ(0, ::mkfifo(path("fifo").c_str(), 0600));
     const unsigned long signedFiles = calls("KTCtxSignFile");
+    EXPECT_THROW(tavrel->signCreateExt("A-KEY", kPassword, path("data"), scratch, false), internal_error);
+    EXPECT_TRUE(log_capture::has_prefix(1, "_T_write_in_place", "fail: open <" + scratch + "> (Is a directory)"));
+    ASSERT_EQ(0, ::mkfifo(path("fifo").c_str(), 0600));
     for (const auto &pair : std::vector<std::pair<std::string, std::string>>{{path("missing"), path("x.p7s")},
                                                                              {path("fifo"), path("x.p7s")},
                                                                              {"/dev/zero", path("x.p7s")},
@@ -473,7 +476,7 @@ TEST_F(TavrelApi, SignAndVerifyDetached) {
         EXPECT_THROW(tavrel->signCreateExt("A-KEY", kPassword, pair.first, pair.second, false), internal_error)
             << pair.first << " " << pair.second;
     }
-    EXPECT_EQ(signedFiles, calls("KTCtxSignFile"));  // neither could block the library
+    EXPECT_EQ(signedFiles, calls("KTCtxSignFile"));  // none could block the library or write a folder
     EXPECT_THROW(tavrel->signCreateExt("A-KEY", "wrong", path("data"), path("x.p7s"), false), params_error);
 }
 
@@ -506,6 +509,9 @@ TEST_F(TavrelApi, CreateArchivesBothRequestsAsTheLibraryReturnedThem) {
 }
 
 TEST_F(TavrelApi, CreateChecksTheArchiveBeforeMakingTheKey) {
+    put(path("held"), "");
+    const int held = ::open(path("held").c_str(), O_WRONLY);
+    ASSERT_GE(held, 0);
     struct Row {
         const char *serial;
         std::string password, ds, kep, zip;
@@ -517,6 +523,8 @@ TEST_F(TavrelApi, CreateChecksTheArchiveBeforeMakingTheKey) {
         {"A-CREATE2", kPassword, "", "kep", path("r.zip"), false},
         {"A-CREATE2", kPassword, "ds", "kep", "relative-missing/r.zip", false},
         {"A-CREATE2", kPassword, "ds", "kep", scratch, false},
+        {"A-CREATE2", kPassword, "ds", "kep", "/dev/null", false},  // written in place: only after the key
+        {"A-CREATE2", kPassword, "ds", "kep", "/dev/fd/" + std::to_string(held), false},
     };
     for (const Row &row : rows) {
         if (row.params) {
@@ -532,6 +540,8 @@ TEST_F(TavrelApi, CreateChecksTheArchiveBeforeMakingTheKey) {
     EXPECT_THROW(tavrel->keyCreate("A-CREATE2", "wrong", "ds", "kep", path("r.zip")), internal_error);
     EXPECT_TRUE(log_capture::has_prefix(1, "keyCreate", "fail: KTGeneratePrivateKeyEx (error:18, "));
     EXPECT_FALSE(fs::exists(path("r.zip")));
+    EXPECT_EQ("", get(path("held")));
+    ::close(held);
 }
 
 TEST_F(TavrelApi, CreateKeepsTheRequestsInTheLogWhenTheArchiveFailsLate) {
@@ -552,15 +562,18 @@ TEST_F(TavrelApi, CreateKeepsTheRequestsInTheLogWhenTheArchiveFailsLate) {
 volatile sig_atomic_t g_delivered = 0;
 void _T_note_delivery(int signal) { g_delivered = signal; }
 
-// A signal that would end the command, arriving while the new key's requests are being
-// archived, takes effect once they are archived, or logged when the archive fails; the
-// signal mask is then as before.
+// Every signal whose default action ends a process, arriving while the new key's
+// requests are being archived, takes effect once they are archived, or logged when the
+// archive fails; the signal mask is then as before.
 TEST_F(TavrelApi, CreateDefersEndingSignalsUntilTheRequestsAreSafe) {
     struct Row {
         int signal;
         bool failZip;
     };
-    for (const Row row : {Row{SIGTERM, false}, Row{SIGINT, true}, Row{SIGHUP, false}, Row{SIGQUIT, true}}) {
+    std::vector<Row> rows;
+    for (const int signal : ending_signals::all()) rows.push_back({signal, rows.size() % 2 == 1});
+    ASSERT_GT(rows.size(), 50u);
+    for (const Row &row : rows) {
         struct sigaction action {}, previous {};
         action.sa_handler = _T_note_delivery;
         ASSERT_EQ(0, ::sigaction(row.signal, &action, &previous));

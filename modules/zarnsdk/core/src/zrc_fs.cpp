@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "zarn/support/fd_holder.h"
 #include "zarn/support/log.h"
 
 namespace {
@@ -136,24 +137,7 @@ int _T_remove(int parentFd, const std::string &name, const std::string &path, co
     return result;
 }
 
-class fd_holder {
-public:
-    explicit fd_holder(int fd = -1) : _fd(fd) {}
-    ~fd_holder() {
-        if (_fd >= 0) ::close(_fd);
-    }
-    fd_holder(const fd_holder &) = delete;
-    fd_holder &operator=(const fd_holder &) = delete;
-    int get() const { return _fd; }
-    int release() {
-        const int fd = _fd;
-        _fd = -1;
-        return fd;
-    }
-
-private:
-    int _fd;
-};
+using Zarn::Support::fd_holder;
 
 bool _T_pread_all(int fd, unsigned char *out, size_t size, off_t offset) {
     while (size > 0) {

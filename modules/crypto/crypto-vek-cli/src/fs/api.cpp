@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <linux/fs.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -16,10 +18,12 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "fs/zip_library.h"
 #include "signal_window.h"
 #include "zarn/support/exceptions.h"
+#include "zarn/support/fd_holder.h"
 #include "zarn/support/log.h"
 #include "zarn/support/zrc_fs.h"
 
@@ -45,30 +49,143 @@ constexpr size_t kTemporaryRandom = 6;
 constexpr int kMaxTemporaryAttempts = 100;
 constexpr int kMaxLinks = 40;  // the kernel's own limit of symbolic links in one lookup
 
-// The entry that a write through path creates or replaces: path with the symbolic links
-// at its end followed, a dangling one to the name it points at. False, errno set, when a
-// link cannot be read or the links loop.
-bool _T_follow_links(std::string path, std::string *target) {
-    for (int links = 0;; ++links) {
-        struct stat st;
-        if (::lstat(path.c_str(), &st) != 0) {
-            if (errno != ENOENT) return false;
-            break;
+// The folder an entry of `path` lives in.
+std::string _T_parent(const std::string &path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// `name` in `folder`; an empty folder is the working one.
+std::string _T_join(const std::string &folder, const std::string &name) {
+    if (folder.empty()) return name;
+    return folder.back() == '/' ? folder + name : folder + "/" + name;
+}
+
+// Where a write through a name lands.
+struct landing {
+    int descriptor = -1;  // a descriptor of this process that the name stands for; else:
+    std::string folder;   // the entry's folder, reached without a symbolic link ("": the working one)
+    std::string name;     // the entry's name in it
+    std::string entry;    // both joined
+    bool exists = false;
+    struct stat st = {};  // the entry's own, when it exists
+
+    // Written through what is there: a descriptor, a pipe, a device (and a folder, which
+    // fails); only a regular file, or nothing, is replaced by a rename.
+    bool inPlace() const { return descriptor >= 0 || (exists && !S_ISREG(st.st_mode)); }
+};
+
+// Appends the parts of a path so that its first part is taken next from the back.
+void _T_push_parts(const std::string &path, std::vector<std::string> *pending) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= path.size()) {
+        const size_t slash = std::min(path.find('/', start), path.size());
+        if (slash > start) parts.push_back(path.substr(start, slash - start));
+        start = slash + 1;
+    }
+    pending->insert(pending->end(), parts.rbegin(), parts.rend());
+}
+
+// Whether the folder walked is this process's descriptor folder, /proc/<pid>/fd or
+// /proc/<pid>/task/<tid>/fd, in which the links are its open descriptors.
+bool _T_is_own_descriptor_folder(const std::vector<std::string> &walked) {
+    const std::string self = std::to_string(::getpid());
+    if (walked.size() < 3 || walked[0] != "proc" || walked[1] != self || walked.back() != "fd") return false;
+    return walked.size() == 3 || (walked.size() == 5 && walked[2] == "task");
+}
+
+// A descriptor number written as decimal digits only, else -1.
+int _T_descriptor_number(const std::string &text) {
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return -1;
+    return std::stoi(text);
+}
+
+// Finds where a write through `path` lands, following its symbolic links one by one as
+// the kernel does with fs.protected_symlinks on: a link in a sticky folder that everybody
+// may write is followed only when it is the caller's or the folder owner's. A link to
+// one of this process's descriptors (/dev/stdout, /dev/fd/N, /proc/self/fd/N) stops the
+// walk at that descriptor. False, logged, when the walk fails or a link is refused.
+bool _T_locate(const std::string &path, landing *out) {
+    std::vector<std::string> pending;
+    _T_push_parts(path, &pending);
+    bool absolute = !path.empty() && path[0] == '/';
+    std::vector<std::string> walked;  // folders only, never a link
+    int links = 0;
+    while (!pending.empty()) {
+        const std::string part = pending.back();
+        pending.pop_back();
+        const bool last = pending.empty();
+        if (!last && part == ".") continue;
+        if (!last && part == "..") {
+            if (!walked.empty() && walked.back() != "..") {
+                walked.pop_back();
+            } else if (!absolute) {
+                walked.push_back(part);
+            }
+            continue;
         }
-        if (!S_ISLNK(st.st_mode)) break;
-        char text[PATH_MAX];
-        const ssize_t length = ::readlink(path.c_str(), text, sizeof text);
-        if (length < 0) return false;
-        if (links == kMaxLinks || static_cast<size_t>(length) == sizeof text) {
-            errno = links == kMaxLinks ? ELOOP : ENAMETOOLONG;
+        std::string folder = absolute ? "/" : "";
+        for (const std::string &each : walked) folder = _T_join(folder, each);
+        const std::string entry = _T_join(folder, part);
+        struct stat st;
+        if (::lstat(entry.c_str(), &st) != 0) {
+            if (errno == ENOENT && last) {
+                *out = landing{-1, folder, part, entry, false, {}};
+                return true;
+            }
+            ZLOG_FAIL(__func__, "fail: stat <%s> (%s)", path.c_str(), std::strerror(errno));
             return false;
         }
-        const std::string link(text, static_cast<size_t>(length));
-        const size_t slash = path.rfind('/');
-        path = link[0] == '/' || slash == std::string::npos ? link : path.substr(0, slash + 1) + link;
+        if (S_ISLNK(st.st_mode)) {
+            const int descriptor = absolute && _T_is_own_descriptor_folder(walked) ? _T_descriptor_number(part) : -1;
+            if (descriptor >= 0) {
+                *out = landing{descriptor, folder, part, entry, true, st};
+                return true;
+            }
+            struct stat holder;
+            if (::stat(folder.empty() ? "." : folder.c_str(), &holder) != 0) {
+                ZLOG_FAIL(__func__, "fail: stat <%s> (%s)", folder.c_str(), std::strerror(errno));
+                return false;
+            }
+            const uid_t self = ::geteuid();
+            if ((holder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH) && st.st_uid != self &&
+                st.st_uid != holder.st_uid) {
+                ZLOG_FAIL(__func__, "fail: link not followed <%s> (sticky folder, link-owner:%u, folder-owner:%u)",
+                          entry.c_str(), static_cast<unsigned>(st.st_uid), static_cast<unsigned>(holder.st_uid));
+                return false;
+            }
+            char text[PATH_MAX];
+            const ssize_t length = ::readlink(entry.c_str(), text, sizeof text);
+            int error = length < 0 ? errno : 0;
+            if (error == 0 && ++links > kMaxLinks) error = ELOOP;
+            if (error == 0 && static_cast<size_t>(length) == sizeof text) error = ENAMETOOLONG;
+            if (error == 0 && length == 0) error = ENOENT;
+            if (error != 0) {
+                ZLOG_FAIL(__func__, "fail: stat <%s> (%s)", path.c_str(), std::strerror(error));
+                return false;
+            }
+            if (text[0] == '/') {
+                absolute = true;
+                walked.clear();
+            }
+            _T_push_parts(std::string(text, static_cast<size_t>(length)), &pending);
+            if (pending.empty()) pending.push_back(".");  // a link to "/": the root itself
+            continue;
+        }
+        if (last) {
+            *out = landing{-1, folder, part, entry, true, st};
+            return true;
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            ZLOG_FAIL(__func__, "fail: stat <%s> (%s)", path.c_str(), std::strerror(ENOTDIR));
+            return false;
+        }
+        walked.push_back(part);
     }
-    *target = path;
-    return true;
+    ZLOG_FAIL(__func__, "fail: path names no file <%s>", path.c_str());
+    return false;
 }
 
 // kTemporaryRandom letters and digits from the kernel's random source; where it gives
@@ -86,84 +203,274 @@ std::string _T_random_letters() {
     return letters;
 }
 
-// Creates a new empty file beside target, named after it; its name goes to *name. Mode
-// 0666 less the umask, as a plain create gives. False, errno set, on failure.
-bool _T_create_temporary(const std::string &target, std::string *name) {
-    const size_t slash = target.rfind('/');
-    const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    const size_t room = NAME_MAX - (sizeof kTemporaryTag - 1) - kTemporaryRandom;
-    if (base.size() > room) base.resize(room);
-    for (int attempt = 0; attempt < kMaxTemporaryAttempts; ++attempt) {
-        *name = folder + base + kTemporaryTag + _T_random_letters();
-        const int fd = ::open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            ::close(fd);
-            return true;
-        }
-        if (errno != EEXIST) return false;
+// Gives the file open at fd, named `name`, the owner (where the process may give it)
+// and the permission bits of the file it replaces.
+void _T_give_attributes(int fd, const std::string &name, const struct stat &replaced) {
+    struct stat own;
+    if (::fstat(fd, &own) == 0 && (own.st_uid != replaced.st_uid || own.st_gid != replaced.st_gid) &&
+        ::fchown(fd, replaced.st_uid, replaced.st_gid) != 0) {
+        ZLOG_WARN(__func__, "fail: fchown <%s> (%s)", name.c_str(), std::strerror(errno));
     }
-    errno = EEXIST;
-    return false;
+    if (::fchmod(fd, replaced.st_mode & 0777) != 0) {
+        ZLOG_FAIL(__func__, "fail: fchmod <%s> (%s)", name.c_str(), std::strerror(errno));
+        throw internal_error();
+    }
 }
 
-// Gives the finished temporary file the owner and permission bits of the file it
-// replaces (an owner only where the process may give it) and puts its data on the disk.
-void _T_finish_temporary(const std::string &temporary, const struct stat *replaced) {
-    const int fd = ::open(temporary.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        ZLOG_FAIL(__func__, "fail: open <%s> (%s)", temporary.c_str(), std::strerror(errno));
-        throw internal_error();
-    }
-    if (replaced) {
-        struct stat own;
-        if (::fstat(fd, &own) == 0 && (own.st_uid != replaced->st_uid || own.st_gid != replaced->st_gid) &&
-            ::fchown(fd, replaced->st_uid, replaced->st_gid) != 0) {
-            ZLOG_WARN(__func__, "fail: fchown <%s> (%s)", temporary.c_str(), std::strerror(errno));
-        }
-        if (::fchmod(fd, replaced->st_mode & 0777) != 0) {
-            const int error = errno;
-            ::close(fd);
-            ZLOG_FAIL(__func__, "fail: fchmod <%s> (%s)", temporary.c_str(), std::strerror(error));
+// A new file beside a target, named after it.
+struct temporary_file {
+    std::string name;
+    ino_t inode = 0;
+};
+
+// Creates a new empty file beside target, with the owner and permission bits of the
+// file it replaces (`replaced`, or null: mode 0666 less the umask, as a plain create
+// gives) from the start. internal_error, logged, on failure.
+temporary_file _T_create_temporary(const landing &target, const struct stat *replaced) {
+    std::string base = target.name;
+    const size_t room = NAME_MAX - (sizeof kTemporaryTag - 1) - kTemporaryRandom;
+    if (base.size() > room) base.resize(room);
+    const mode_t mode = replaced ? replaced->st_mode & 0777 : 0666;
+    temporary_file made;
+    for (int attempt = 0; attempt < kMaxTemporaryAttempts; ++attempt) {
+        made.name = _T_join(target.folder, base + kTemporaryTag + _T_random_letters());
+        fd_holder fd(::open(made.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+        if (fd.get() < 0) {
+            if (errno == EEXIST) continue;
+            ZLOG_FAIL(__func__, "fail: open <%s> (%s)", made.name.c_str(), std::strerror(errno));
             throw internal_error();
         }
+        try {
+            struct stat st;
+            if (::fstat(fd.get(), &st) != 0) {
+                ZLOG_FAIL(__func__, "fail: fstat <%s> (%s)", made.name.c_str(), std::strerror(errno));
+                throw internal_error();
+            }
+            made.inode = st.st_ino;
+            if (replaced) _T_give_attributes(fd.get(), made.name, *replaced);
+        } catch (...) {
+            ::unlink(made.name.c_str());
+            throw;
+        }
+        return made;
     }
-    if (::fsync(fd) != 0) {
-        const int error = errno;
-        ::close(fd);
-        ZLOG_FAIL(__func__, "fail: fsync <%s> (%s)", temporary.c_str(), std::strerror(error));
+    ZLOG_FAIL(__func__, "fail: open <%s> (%s)", made.name.c_str(), std::strerror(EEXIST));
+    throw internal_error();
+}
+
+// Puts the finished temporary file's data on the disk; a file that `make` put in its
+// place gets the attributes of the one it replaces again.
+void _T_finish_temporary(const temporary_file &temporary, const struct stat *replaced) {
+    fd_holder fd(::open(temporary.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.get() < 0) {
+        ZLOG_FAIL(__func__, "fail: open <%s> (%s)", temporary.name.c_str(), std::strerror(errno));
         throw internal_error();
     }
-    ::close(fd);
+    struct stat st;
+    if (replaced && ::fstat(fd.get(), &st) == 0 && st.st_ino != temporary.inode)
+        _T_give_attributes(fd.get(), temporary.name, *replaced);
+    if (::fsync(fd.get()) != 0) {
+        ZLOG_FAIL(__func__, "fail: fsync <%s> (%s)", temporary.name.c_str(), std::strerror(errno));
+        throw internal_error();
+    }
+}
+
+// Puts a folder's entries, a rename among them, on the disk.
+void _T_sync_folder(const std::string &folder) {
+    const char *name = folder.empty() ? "." : folder.c_str();
+    fd_holder fd(::open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() < 0 || ::fsync(fd.get()) != 0) {
+        if (fd.get() >= 0 && errno == EINVAL) {  // a file system that syncs no folder
+            ZLOG_WARN(__func__, "fail: fsync <%s> (%s)", name, std::strerror(errno));
+            return;
+        }
+        ZLOG_FAIL(__func__, "fail: fsync <%s> (%s)", name, std::strerror(errno));
+        throw internal_error();
+    }
+}
+
+// `make` writes the new file beside the target, which is then synced and renamed over
+// the target, and the rename synced; on any failure before the rename it is removed.
+void _T_replace_by_rename(const landing &target, const std::function<void(const char *name)> &make) {
+    const struct stat *replaced = target.exists ? &target.st : nullptr;
+    const temporary_file temporary = _T_create_temporary(target, replaced);
+    try {
+        make(temporary.name.c_str());
+        _T_finish_temporary(temporary, replaced);
+        if (::rename(temporary.name.c_str(), target.entry.c_str()) != 0) {
+            ZLOG_FAIL(__func__, "fail: rename <%s> <%s> (%s)", temporary.name.c_str(), target.entry.c_str(),
+                      std::strerror(errno));
+            throw internal_error();
+        }
+    } catch (...) {
+        ::unlink(temporary.name.c_str());
+        throw;
+    }
+    _T_sync_folder(target.folder);
+}
+
+// Writes all of data to fd, waiting where fd does not block.
+bool _T_write_all(int fd, const unsigned char *data, size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) {
+            pollfd ready = {fd, POLLOUT, 0};
+            if (::poll(&ready, 1, -1) < 0 && errno != EINTR) return false;
+            continue;
+        }
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Copies the whole file open at `from` into `to`, from where `to` stands.
+bool _T_copy_whole(int from, int to) {
+    unsigned char buffer[1 << 16];
+    for (off_t offset = 0;;) {
+        const ssize_t n = ::pread(from, buffer, sizeof buffer, offset);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return n == 0;
+        if (!_T_write_all(to, buffer, static_cast<size_t>(n))) return false;
+        offset += n;
+    }
+}
+
+// `make` writes the output whole into an anonymous file, which is then copied into what
+// the name stands for: one of the process's descriptors, or the pipe or device there,
+// opened without waiting for a reader. Nothing is renamed over it; a regular file behind
+// a descriptor is synced.
+void _T_write_in_place(const std::string &path, const landing &target,
+                       const std::function<void(const char *name)> &make) {
+    const fd_holder opened(target.descriptor < 0 ? _T_open(target.entry.c_str(), O_WRONLY | O_NOCTTY) : -1);
+    const int to = target.descriptor < 0 ? opened.get() : target.descriptor;
+    if (to < 0) {
+        ZLOG_FAIL(__func__, "fail: open <%s> (%s)", path.c_str(), std::strerror(errno));
+        throw internal_error();
+    }
+    const int flags = ::fcntl(to, F_GETFL);
+    if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) {
+        ZLOG_FAIL(__func__, "fail: descriptor <%s> (fd:%d, %s)", path.c_str(), to, std::strerror(flags < 0 ? errno : EBADF));
+        throw internal_error();
+    }
+    const fd_holder whole(::memfd_create("vek-cli-output", MFD_CLOEXEC));
+    if (whole.get() < 0) {
+        ZLOG_FAIL(__func__, "fail: memfd_create (%s)", std::strerror(errno));
+        throw internal_error();
+    }
+    make(("/proc/self/fd/" + std::to_string(whole.get())).c_str());
+    if (!_T_copy_whole(whole.get(), to)) {
+        ZLOG_FAIL(__func__, "fail: write <%s> (%s)", path.c_str(), std::strerror(errno));
+        throw internal_error();
+    }
+    struct stat st;
+    if (::fstat(to, &st) == 0 && S_ISREG(st.st_mode) && ::fsync(to) != 0) {
+        ZLOG_FAIL(__func__, "fail: fsync <%s> (%s)", path.c_str(), std::strerror(errno));
+        throw internal_error();
+    }
 }
 
 // Writes size bytes of data as the file `name`, creating or truncating it; `path` is the
-// name the caller asked for, which the log lines show.
-void _T_write_whole(const char *path, const char *name, unsigned char *data, unsigned long size) {
+// name the caller asked for, which the log lines of `function` show.
+void _T_write_whole(const char *function, const char *path, const char *name, const unsigned char *data,
+                    unsigned long size) {
     const int fd = _T_open(name, O_WRONLY | O_CREAT | O_TRUNC);
     FILE *file = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
     if (!file) {
         const int error = errno;
         if (fd >= 0) ::close(fd);
-        ZLOG_FAIL("writeFile", "fail: fopen <%s> (%s)", path, std::strerror(error));
+        ZLOG_FAIL(function, "fail: fopen <%s> (%s)", path, std::strerror(error));
         throw internal_error();
     }
     const size_t written = std::fwrite(data, 1, size, file);
     if (written != size) {
-        ZLOG_FAIL("writeFile", "fail: fwrite <%s> (expected-size:%lu, actual-size:%zu)", path, size, written);
+        ZLOG_FAIL(function, "fail: fwrite <%s> (expected-size:%lu, actual-size:%zu)", path, size, written);
         std::fclose(file);
         throw internal_error();
     }
     if (std::fflush(file) != 0) {
-        ZLOG_FAIL("writeFile", "fail: fflush <%s> (%s)", path, std::strerror(errno));
+        ZLOG_FAIL(function, "fail: fflush <%s> (%s)", path, std::strerror(errno));
         std::fclose(file);
         throw internal_error();
     }
     if (std::fclose(file) != 0) {
-        ZLOG_FAIL("writeFile", "fail: fclose <%s> (%s)", path, std::strerror(errno));
+        ZLOG_FAIL(function, "fail: fclose <%s> (%s)", path, std::strerror(errno));
         throw internal_error();
     }
 }
+
+// A zip archive built in memory: libzip refuses its entries as it would in a file, and
+// the whole archive comes out as bytes. What is not taken out is discarded.
+class memory_archive {
+public:
+    explicit memory_archive(const zip_functions &zip) : _zip(zip) {
+        zip_error_t error;
+        _zip.zip_error_init(&error);
+        zip_source_t *memory = _zip.zip_source_buffer_create(nullptr, 0, 0, &error);
+        _archive = memory ? _zip.zip_open_from_source(memory, ZIP_CREATE | ZIP_TRUNCATE, &error) : nullptr;
+        if (!_archive) {
+            ZLOG_FAIL(__func__, "fail: zip_open_from_source (%s)", _zip.zip_error_strerror(&error));
+            _zip.zip_source_free(memory);
+            _zip.zip_error_fini(&error);
+            throw internal_error();
+        }
+        _zip.zip_error_fini(&error);
+        _zip.zip_source_keep(memory);  // the archive writes into it when it closes
+        _memory = memory;
+    }
+    ~memory_archive() {
+        if (_archive) _zip.zip_discard(_archive);
+        _zip.zip_source_free(_memory);
+    }
+    memory_archive(const memory_archive &) = delete;
+    memory_archive &operator=(const memory_archive &) = delete;
+
+    // An entry holding size bytes of data, which stay the caller's and must live as long
+    // as the archive.
+    void addEntry(const char *name, const unsigned char *data, unsigned long size) {
+        zip_source_t *source = _zip.zip_source_buffer(_archive, data, size, 0);
+        if (!source) {
+            ZLOG_FAIL(__func__, "fail: zip_source_buffer (%s)", _zip.zip_strerror(_archive));
+            throw internal_error();
+        }
+        if (_zip.zip_file_add(_archive, name, source, ZIP_FL_ENC_UTF_8) < 0) {
+            ZLOG_FAIL(__func__, "fail: zip_file_add <%s> (%s)", name, _zip.zip_strerror(_archive));
+            _zip.zip_source_free(source);
+            throw internal_error();
+        }
+    }
+
+    // Closes the archive and returns its bytes.
+    std::string takeBytes() {
+        if (_zip.zip_close(_archive) != 0) {
+            ZLOG_FAIL(__func__, "fail: zip_close (%s)", _zip.zip_strerror(_archive));
+            throw internal_error();
+        }
+        _archive = nullptr;
+        zip_stat_t st;
+        _zip.zip_stat_init(&st);
+        if (_zip.zip_source_stat(_memory, &st) != 0 || !(st.valid & ZIP_STAT_SIZE) ||
+            _zip.zip_source_open(_memory) != 0) {
+            ZLOG_FAIL(__func__, "fail: zip_source_open (%s)", _zip.zip_error_strerror(_zip.zip_source_error(_memory)));
+            throw internal_error();
+        }
+        std::string bytes(static_cast<size_t>(st.size), '\0');
+        const zip_int64_t read = _zip.zip_source_read(_memory, &bytes[0], st.size);
+        _zip.zip_source_close(_memory);
+        if (read < 0 || static_cast<zip_uint64_t>(read) != st.size) {
+            ZLOG_FAIL(__func__, "fail: zip_source_read (%s)", _zip.zip_error_strerror(_zip.zip_source_error(_memory)));
+            throw internal_error();
+        }
+        return bytes;
+    }
+
+private:
+    const zip_functions &_zip;
+    zip_source_t *_memory = nullptr;
+    zip_t *_archive = nullptr;
+};
 
 class api : public api_like {
 public:
@@ -181,21 +488,26 @@ private:
 };
 
 std::unique_ptr<unsigned char[]> api::readFile(const char *path, unsigned long *size) {
-    const int fd = _T_open(path, O_RDONLY);
+    fd_holder fd(_T_open(path, O_RDONLY));
+    if (fd.get() < 0) {
+        ZLOG_FAIL("readFile", "fail: fopen <%s> (errno:%s)\n", path, std::strerror(errno));
+        throw internal_error();
+    }
     struct stat st;
-    if (fd < 0 || ::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        const int error = fd < 0 ? errno : EISDIR;
-        if (fd >= 0) ::close(fd);
-        ZLOG_FAIL("readFile", "fail: fopen <%s> (errno:%s)\n", path, std::strerror(error));
+    if (::fstat(fd.get(), &st) != 0) {
+        ZLOG_FAIL("readFile", "fail: fstat <%s> (errno:%s)\n", path, std::strerror(errno));
         throw internal_error();
     }
-    FILE *file = ::fdopen(fd, "rb");
+    if (S_ISDIR(st.st_mode)) {
+        ZLOG_FAIL("readFile", "fail: fopen <%s> (errno:%s)\n", path, std::strerror(EISDIR));
+        throw internal_error();
+    }
+    FILE *file = ::fdopen(fd.get(), "rb");
     if (!file) {
-        const int error = errno;
-        ::close(fd);
-        ZLOG_FAIL("readFile", "fail: fopen <%s> (errno:%s)\n", path, std::strerror(error));
+        ZLOG_FAIL("readFile", "fail: fopen <%s> (errno:%s)\n", path, std::strerror(errno));
         throw internal_error();
     }
+    fd.release();  // the stream has it now
     off_t end = -1;
     if (::fseeko(file, 0, SEEK_END) == 0) end = ::ftello(file);
     if (end < 0 || ::fseeko(file, 0, SEEK_SET) != 0) {
@@ -225,7 +537,7 @@ std::unique_ptr<unsigned char[]> api::readFile(const char *path, unsigned long *
 }
 
 void api::writeFile(const char *path, unsigned char *data, unsigned long size) {
-    replaceFile(path, [&](const char *name) { _T_write_whole(path, name, data, size); });
+    replaceFile(path, [&](const char *name) { _T_write_whole("writeFile", path, name, data, size); });
     ZLOG_TRACE("writeFile", "done: <%s>", path);
 }
 
@@ -235,85 +547,37 @@ void api::replaceFile(const char *path, const std::function<void(const char *nam
         ZLOG_FAIL(__func__, "fail: path names no file <%s>", path);
         throw internal_error();
     }
-    struct stat existing;
-    const bool exists = ::stat(path, &existing) == 0;
-    if (exists && !S_ISREG(existing.st_mode)) {  // nothing to rename over a device, a pipe or a folder
-        make(path);
-        return;
-    }
-    std::string target;
-    if (!_T_follow_links(given, &target)) {
-        ZLOG_FAIL(__func__, "fail: stat <%s> (%s)", path, std::strerror(errno));
-        throw internal_error();
-    }
-    // Until the temporary file is renamed or removed, a signal that would end the command
-    // waits: only a signal that cannot be caught leaves it behind.
+    landing target;
+    if (!_T_locate(given, &target)) throw internal_error();
+    // While the output is being made and put in place, a signal that would end the
+    // command waits: only a signal that cannot be caught leaves a temporary file behind.
     const signal_window window;
-    std::string temporary;
-    if (!_T_create_temporary(target, &temporary)) {
-        ZLOG_FAIL(__func__, "fail: open <%s> (%s)", temporary.c_str(), std::strerror(errno));
-        throw internal_error();
-    }
-    try {
-        make(temporary.c_str());
-        _T_finish_temporary(temporary, exists ? &existing : nullptr);
-        if (::rename(temporary.c_str(), target.c_str()) != 0) {
-            ZLOG_FAIL(__func__, "fail: rename <%s> <%s> (%s)", temporary.c_str(), target.c_str(), std::strerror(errno));
-            throw internal_error();
-        }
-    } catch (...) {
-        ::unlink(temporary.c_str());
-        throw;
+    if (target.inPlace()) {
+        _T_write_in_place(given, target, make);
+    } else {
+        _T_replace_by_rename(target, make);
     }
     ZLOG_TRACE(__func__, "done: <%s>", path);
-}
-
-void _T_add_entry(const zip_functions &zip, zip_t *archive, const char *name, unsigned char *data, unsigned long size) {
-    zip_source_t *source = zip.zip_source_buffer(archive, data, size, 0);
-    if (!source) {
-        ZLOG_FAIL("createZip", "fail: zip_source_buffer (%s)", zip.zip_strerror(archive));
-        zip.zip_discard(archive);
-        throw internal_error();
-    }
-    if (zip.zip_file_add(archive, name, source, ZIP_FL_ENC_UTF_8) < 0) {
-        ZLOG_FAIL("createZip", "fail: zip_file_add (%s)", zip.zip_strerror(archive));
-        zip.zip_source_free(source);
-        zip.zip_discard(archive);
-        throw internal_error();
-    }
 }
 
 void api::createZip(const char *zipPath, const char *name1, unsigned char *data1, unsigned long size1,
                     const char *name2, unsigned char *data2, unsigned long size2) {
     ZLOG_TRACE("createZip", "exec");
-    const std::string path(zipPath);
-    const size_t slash = path.rfind('/');
-    const std::string directory = slash == std::string::npos ? path : path.substr(0, slash);
+    const std::string directory = _T_parent(zipPath);
     if (fsutils_create_dir_r(0755, directory.c_str()) != 0)
         ZLOG_WARN("createZip", "fail: mkdir <%s>", directory.c_str());
-
-    const zip_functions &zip = _zip.functions();
-    int error = 0;
-    zip_t *archive = zip.zip_open(zipPath, ZIP_CREATE | ZIP_TRUNCATE, &error);
-    if (!archive) {
-        ZLOG_FAIL("createZip", "fail: zip_open (answer:%d)", error);
-        throw internal_error();
+    std::string bytes;
+    {
+        memory_archive archive(_zip.functions());
+        archive.addEntry(name1, data1, size1);
+        archive.addEntry(name2, data2, size2);
+        bytes = archive.takeBytes();
     }
-    _T_add_entry(zip, archive, name1, data1, size1);
-    _T_add_entry(zip, archive, name2, data2, size2);
-    if (zip.zip_close(archive) != 0) {
-        ZLOG_FAIL("createZip", "fail: zip_close (%s)", zip.zip_strerror(archive));
-        zip.zip_discard(archive);
-        throw internal_error();
-    }
+    replaceFile(zipPath, [&](const char *name) {
+        _T_write_whole("createZip", zipPath, name, reinterpret_cast<const unsigned char *>(bytes.data()),
+                       bytes.size());
+    });
     ZLOG_TRACE("createZip", "done");
-}
-
-// The folder an entry of `path` lives in.
-std::string _T_parent(const std::string &path) {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 // Whether the process may override a sticky folder's rule.
@@ -327,61 +591,33 @@ bool _T_has_fowner() {
 // Whether the inode at path is immutable or append-only (nothing then renames it or
 // over it); false where the file system keeps no such flags.
 bool _T_is_fixed(const char *path, int flags) {
-    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags);
-    if (fd < 0) return false;
+    const fd_holder fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags));
+    if (fd.get() < 0) return false;
     int attributes = 0;
-    const bool fixed =
-        ::ioctl(fd, FS_IOC_GETFLAGS, &attributes) == 0 && (attributes & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
-    ::close(fd);
-    return fixed;
+    return ::ioctl(fd.get(), FS_IOC_GETFLAGS, &attributes) == 0 && (attributes & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
 }
 
-// The archive's temporary file is renamed over the entry at path, in `directory`:
-// refuses what that rename would refuse once the key is made.
-void _T_check_replaceable(const char *path, const std::string &directory) {
-    struct stat folder, entry;
-    if (::stat(directory.c_str(), &folder) != 0) return;  // the probe in it reports this
-    if (_T_is_fixed(directory.c_str(), O_DIRECTORY)) {
+// The archive's temporary file is renamed over the target in its folder: refuses what
+// that rename would refuse once the key is made.
+void _T_check_replaceable(const char *path, const landing &target) {
+    const std::string folderName = target.folder.empty() ? "." : target.folder;
+    struct stat folder;
+    if (::stat(folderName.c_str(), &folder) != 0) return;  // the probe in it reports this
+    if (_T_is_fixed(folderName.c_str(), O_DIRECTORY)) {
         ZLOG_FAIL("checkZip", "fail: not replaceable <%s> (immutable or append-only folder)", path);
         throw internal_error();
     }
-    if (::lstat(path, &entry) != 0) return;  // nothing to replace
+    if (!target.exists) return;  // nothing to replace
     const uid_t self = ::geteuid();
-    if ((folder.st_mode & S_ISVTX) && self != entry.st_uid && self != folder.st_uid && !_T_has_fowner()) {
+    if ((folder.st_mode & S_ISVTX) && self != target.st.st_uid && self != folder.st_uid && !_T_has_fowner()) {
         ZLOG_FAIL("checkZip", "fail: not replaceable <%s> (sticky folder, owner:%u)", path,
-                  static_cast<unsigned>(entry.st_uid));
+                  static_cast<unsigned>(target.st.st_uid));
         throw internal_error();
     }
-    if (S_ISREG(entry.st_mode) && _T_is_fixed(path, O_NOFOLLOW)) {
+    if (_T_is_fixed(target.entry.c_str(), O_NOFOLLOW)) {
         ZLOG_FAIL("checkZip", "fail: not replaceable <%s> (immutable or append-only)", path);
         throw internal_error();
     }
-}
-
-// Adds both entries to an archive in memory: libzip refuses here whatever name it
-// would refuse in createZip (a name flagged UTF-8 that is not, a repeated name).
-void _T_check_entry_names(const zip_functions &zip, const char *name1, const char *name2) {
-    zip_error_t error;
-    zip.zip_error_init(&error);
-    zip_source_t *memory = zip.zip_source_buffer_create(nullptr, 0, 0, &error);
-    zip_t *archive = memory ? zip.zip_open_from_source(memory, ZIP_CREATE | ZIP_TRUNCATE, &error) : nullptr;
-    if (!archive) {
-        ZLOG_FAIL("checkZip", "fail: zip_open_from_source (%s)", zip.zip_error_strerror(&error));
-        zip.zip_source_free(memory);
-        zip.zip_error_fini(&error);
-        throw internal_error();
-    }
-    zip.zip_error_fini(&error);
-    for (const char *name : {name1, name2}) {
-        zip_source_t *source = zip.zip_source_buffer(archive, nullptr, 0, 0);
-        if (!source || zip.zip_file_add(archive, name, source, ZIP_FL_ENC_UTF_8) < 0) {
-            ZLOG_FAIL("checkZip", "fail: entry name <%s> (%s)", name, zip.zip_strerror(archive));
-            zip.zip_source_free(source);
-            zip.zip_discard(archive);
-            throw internal_error();
-        }
-    }
-    zip.zip_discard(archive);
 }
 
 void api::checkZip(const char *zipPath, const char *name1, const char *name2) {
@@ -396,7 +632,12 @@ void api::checkZip(const char *zipPath, const char *name1, const char *name2) {
         ZLOG_FAIL("checkZip", "fail: entry names equal <%s>", name1);
         throw internal_error();
     }
-    _T_check_entry_names(_zip.functions(), name1, name2);
+    {
+        // libzip refuses here whatever name it would refuse in createZip (a name flagged
+        // UTF-8 that is not, a repeated name).
+        memory_archive archive(_zip.functions());
+        for (const char *name : {name1, name2}) archive.addEntry(name, nullptr, 0);
+    }
     const std::string path(zipPath);
     // No file can be renamed to either, though a probe beside it would succeed.
     if (path.empty() || path.back() == '/') {
@@ -408,37 +649,25 @@ void api::checkZip(const char *zipPath, const char *name1, const char *name2) {
         ZLOG_FAIL("checkZip", "fail: mkdir <%s>", directory.c_str());
         throw internal_error();
     }
-    // libzip opens an existing archive for reading before it truncates it.
-    struct stat st;
-    if (::stat(zipPath, &st) != 0) {
-        if (errno != ENOENT) {
-            ZLOG_FAIL("checkZip", "fail: stat <%s> (%s)", zipPath, std::strerror(errno));
-            throw internal_error();
-        }
-    } else if (!S_ISREG(st.st_mode)) {  // libzip replaces regular files only
+    landing target;
+    if (!_T_locate(path, &target)) throw internal_error();
+    // The archive is made before it is written: what is written in place could only
+    // ever get it after the key.
+    if (target.descriptor >= 0) {
+        ZLOG_FAIL("checkZip", "fail: descriptor in place of a file <%s> (fd:%d)", zipPath, target.descriptor);
+        throw internal_error();
+    }
+    if (target.inPlace()) {
         ZLOG_FAIL("checkZip", "fail: not a regular file <%s>", zipPath);
         throw internal_error();
-    } else {
-        const int fd = ::open(zipPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) {
-            ZLOG_FAIL("checkZip", "fail: open <%s> (%s)", zipPath, std::strerror(errno));
-            throw internal_error();
-        }
-        ::close(fd);
     }
-    _T_check_replaceable(zipPath, directory);
-    // The archive is written to a temporary file beside it and renamed: try exactly that.
-    // A signal that would end the command waits until the probe is gone again.
-    std::string probe = path + ".XXXXXX";
+    _T_check_replaceable(zipPath, target);
+    // The archive's temporary file is made beside its target: try exactly that. A signal
+    // that would end the command waits until the probe is gone again.
     {
         const signal_window window;
-        const int fd = ::mkostemp(&probe[0], O_CLOEXEC);
-        if (fd < 0) {
-            ZLOG_FAIL("checkZip", "fail: mkstemp <%s> (%s)", probe.c_str(), std::strerror(errno));
-            throw internal_error();
-        }
-        ::close(fd);
-        ::unlink(probe.c_str());
+        const temporary_file probe = _T_create_temporary(target, nullptr);
+        ::unlink(probe.name.c_str());
     }
     ZLOG_TRACE("checkZip", "done: <%s>", zipPath);
 }
@@ -451,11 +680,7 @@ void api::checkPassage(const char *readPath, const char *writePath) {
     }
     const struct stat data = st;
     if (::stat(writePath, &st) != 0) return;
-    if (S_ISFIFO(st.st_mode)) {
-        ZLOG_FAIL("checkPassage", "fail: FIFO in place of a file <%s>", writePath);
-        throw internal_error();
-    }
-    if (st.st_dev == data.st_dev && st.st_ino == data.st_ino) {  // also through a link
+    if (st.st_dev == data.st_dev && st.st_ino == data.st_ino) {  // also through a link or a descriptor
         ZLOG_FAIL("checkPassage", "fail: same file <%s> <%s>", readPath, writePath);
         throw internal_error();
     }

@@ -1,0 +1,29 @@
+// Owner of a file descriptor: closes it when it goes.
+#pragma once
+
+#include <unistd.h>
+
+namespace Zarn {
+namespace Support {
+
+class fd_holder {
+public:
+    explicit fd_holder(int fd = -1) : _fd(fd) {}
+    ~fd_holder() {
+        if (_fd >= 0) ::close(_fd);
+    }
+    fd_holder(const fd_holder &) = delete;
+    fd_holder &operator=(const fd_holder &) = delete;
+    int get() const { return _fd; }
+    int release() {
+        const int fd = _fd;
+        _fd = -1;
+        return fd;
+    }
+
+private:
+    int _fd;
+};
+
+}  // namespace Support
+}  // namespace Zarn
