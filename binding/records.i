@@ -12,7 +12,9 @@
  *   delete frees through it only a whole live record of the registry.
  * - None as the record: getters raise TypeError; setters store nothing; delete does nothing.
  * - A script object that stands for a record is read for its `this` once per item, and what
- *   that read gave is kept until the call ends.
+ *   that read gave is kept until the call ends. A record deleted while a later item was
+ *   converted (script code run by its `this`) is refused as a deleted one is, before it is
+ *   touched.
  * - Texts of `char *` fields are the record's own copies, copied before the old text is
  *   released and released with the record.
  *
@@ -272,6 +274,13 @@ DO(KT_SS_SIGN_HASH_RESULT, KT_SS_SIGN_HASH_RESULT)
   $1 = %reinterpret_cast(record, $ltype);
 }
 %typemap(freearg) TYPE *self "Py_XDECREF(held$argnum);"
+/* Checked again once every item is converted, right before the record is touched: the
+ * conversion of a value can run script code (a `this` property) that deletes it. */
+%typemap(check) TYPE *self {
+  if ($1 && !reachable(held$argnum, $1, $1_descriptor, sizeof(TYPE))) {
+    %argument_fail(SWIG_TypeError, "$type", $symname, $argnum);
+  }
+}
 /* new_<RECORD>, and the views of a time field. */
 %typemap(out) TYPE * {
   $result = new_record_object($1, $descriptor, sizeof(TYPE), $owner);

@@ -24,6 +24,7 @@ INTEGERS = {
     'unsigned long long': ('<Q', 0, 2 ** 64 - 1),
 }
 TEXT, TIME, CERT_LIST = 'char *', 'SYSTEMTIME', 'KT_CERT_INFO_EX **'
+FIELD_KINDS = tuple(INTEGERS) + (TEXT, 'char []', TIME, CERT_LIST)
 # Further names of record types: an object of any of them is accepted.
 ALIASES = {
     'SYSTEMTIME': ['PSYSTEMTIME', 'SYSTEMTIME *'],
@@ -419,6 +420,55 @@ class ThisReadOnceTest(RecordTestCase):
         info = self.new('KT_SIGN_INFO')
         _Tavrel.KT_SIGN_INFO_Time_set(info, Fresh())
         self.assertEqual(_Tavrel.SYSTEMTIME_wYear_get(_Tavrel.KT_SIGN_INFO_Time_get(info)), 0)
+
+
+class DeletedWhileConvertingTest(RecordTestCase):
+    text = ctypes.create_string_buffer(b'x')
+
+    def deleting_value(self, type_text, delete):
+        """A valid value of the field's kind whose conversion first calls delete(): a `this`
+        property, or for an integer the methods an integer conversion could call."""
+        pointers = {TIME: lambda: self.time(),
+                    TEXT: lambda: probe.pointer(ctypes.addressof(self.text), 'char *'),
+                    'char []': lambda: probe.pointer(ctypes.addressof(self.text), 'char *'),
+                    CERT_LIST: lambda: probe.pointer(0x1234, CERT_LIST)}
+        if kind(type_text) in pointers:
+            value = pointers[kind(type_text)]()
+
+            class Holder(object):
+                __slots__ = ()
+                this = property(lambda _: (delete(), value)[1])
+            return Holder()
+
+        class Integer(int):
+            def __index__(self):
+                delete()
+                return int(self)
+            __int__ = __long__ = __trunc__ = __index__
+        return Integer(1)
+
+    def test_setters_refuse_a_record_deleted_by_their_value(self):
+        # Nothing is written into the deleted record; it is refused as a deleted one is.
+        # Integer conversions run no script code today: their setters store the value.
+        for record, name, type_text, _, _ in fields(*FIELD_KINDS):
+            target = getattr(_Tavrel, 'new_' + record)()
+            deleted = []
+
+            def delete(target=target, record=record):
+                if not deleted:
+                    deleted.append(getattr(_Tavrel, 'delete_' + record)(target))
+            value = self.deleting_value(type_text, delete)
+            setter = '%s_%s_set' % (record, name)
+            try:
+                got = function(record, name, 'set')(target, value)
+            except TypeError as e:
+                got = str(e)
+            if deleted:
+                self.assertEqual(got, arg_error(setter, 1, self_type(record)))
+            else:
+                self.assertEqual((type_text in INTEGERS, got), (True, None), setter)
+                self.assertEqual(function(record, name, 'get')(target), 1, setter)
+                getattr(_Tavrel, 'delete_' + record)(target)
 
 
 class LifetimeTest(RecordTestCase):
