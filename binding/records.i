@@ -81,7 +81,8 @@ SWIGINTERN PyTypeObject *record_object_type() {
 /* The serial of obj's record when records.i made obj; 0 for another module's pointer object
  * and for the runtime's temporary one when it releases an owned record. */
 SWIGINTERN uint64_t record_serial(PyObject *obj, swig_type_info *type) {
-    for (SwigPyObject *sobj = SWIG_Python_GetSwigThis(obj); sobj; sobj = (SwigPyObject *)sobj->next) {
+    int links = 0;
+    for (SwigPyObject *sobj = SWIG_Python_GetSwigThis(obj); sobj; sobj = next_pointer_object(sobj, &links)) {
         if (sobj->ty == type || SWIG_TypeCheckStruct(sobj->ty, type))
             return Py_TYPE(sobj) == record_object_type() ? reinterpret_cast<record_object *>(sobj)->serial : 0;
     }
