@@ -563,6 +563,50 @@ class RegisteredClassTest(ChildTestCase):
         self.assertEqual(child.stdout, b'')  # the runtime reports no leaked record
 
 
+    def test_what_the_runtime_cannot_use_is_refused(self):
+        # Every registration function; the class registered before stays.
+        child = self.run_child('''
+            import _tavrel_record_probe as probe
+            import kt_record_fields
+            class Earlier(object):
+                pass
+            class BadDestroy(object):
+                __swig_destroy__ = 5
+            class BadNew(object):
+                __new__ = 5
+            unusable = [42, 'text', None, Earlier(), BadDestroy, BadNew]
+            types = [(record, ('_SYSTEMTIME' if record == 'SYSTEMTIME' else record) + ' *')
+                     for record, _, _ in kt_record_fields.RECORDS] + [('KT_INTERFACE', 'KT_INTERFACE *')]
+            for record, type_name in types:
+                register = getattr(_Tavrel, record + '_swigregister')
+                register(Earlier)
+                result[record] = [outcome(register, value) for value in unusable] + [
+                    type(probe.instance(0x1000, type_name)).__name__]
+            info = _Tavrel.new_KT_SIGN_INFO()
+            result['view'] = type(_Tavrel.KT_SIGN_INFO_Time_get(info)).__name__
+            _Tavrel.delete_KT_SIGN_INFO(info)
+
+            # __swig_destroy__ is read once: what is checked is what the runtime calls.
+            class Flipping(type):
+                reads = []
+                @property
+                def __swig_destroy__(cls):
+                    Flipping.reads.append(1)
+                    return _Tavrel.delete_KT_CRL_INFO if len(Flipping.reads) == 1 else 5
+            result['read once'] = outcome(_Tavrel.KT_CRL_INFO_swigregister, Flipping('Flip', (object,), {}))
+            record = _Tavrel.new_KT_CRL_INFO()
+            del record  # released through what was read
+            result['read once'] += [len(Flipping.reads)]
+        ''', LIB_NORMAL)
+        refused = [['TypeError', [text]] for text in [
+            'swigregister takes a class, not int', 'swigregister takes a class, not str',
+            'swigregister takes a class, not NoneType', 'swigregister takes a class, not Earlier',
+            '__swig_destroy__ is not a module function', '__new__ of the class cannot be called']]
+        expected = dict((record, refused + ['Earlier']) for record, _, _ in RECORDS)
+        expected.update({'KT_INTERFACE': refused + ['Earlier'], 'view': 'Earlier', 'read once': ['ok', None, 1]})
+        self.assertEqual(child.result, expected)
+
+
 class StaleOwnerTest(ChildTestCase):
     def test_an_owner_whose_record_another_module_deleted_frees_nothing(self):
         # A plain build's allocator hands the address out again once its cache of freed
