@@ -5,21 +5,54 @@
  * __swig_destroy__. Registering again replaces the class. The build places the entry right
  * after delete_NAME in the method table, wherever it is declared. */
 %{
-SWIGINTERN PyObject *register_class(PyObject *cls, swig_type_info *type) {
-    // The runtime calls __swig_destroy__ as a module function; anything else would crash it.
-    if (PyObject *destroy = PyObject_GetAttrString(cls, "__swig_destroy__")) {
-        const bool usable = PyCFunction_Check(destroy);
-        Py_DECREF(destroy);
-        if (!usable) {
-            PyErr_SetString(PyExc_TypeError, "__swig_destroy__ is not a module function");
-            return NULL;
-        }
-    } else {
-        PyErr_Clear();
-    }
+#include <cstdlib>
 
-    SwigPyClientData *data = SwigPyClientData_New(cls);
-    if (!data) return PyErr_NoMemory();
+#include "py_compat.h"
+
+/* The runtime's client data for cls, as SwigPyClientData_New makes it, once the runtime
+ * could use it: it makes instances through the class's __new__ (a classic class under
+ * Python 2.7: raw instances) and calls __swig_destroy__ as a module function. Each
+ * attribute is read once (a metaclass may give another object at each read), and what was
+ * read is checked before it is kept; anything else gives null with TypeError. */
+SWIGINTERN SwigPyClientData *client_data(PyObject *cls) {
+    if (!Tavrel::py::is_class(cls)) {
+        PyErr_Format(PyExc_TypeError, "swigregister takes a class, not %.100s", Py_TYPE(cls)->tp_name);
+        return 0;
+    }
+    PyObject *newraw = PyType_Check(cls) ? PyObject_GetAttrString(cls, "__new__") : 0;
+    PyObject *destroy = PyObject_GetAttrString(cls, "__swig_destroy__");
+    const char *unusable = 0;
+    if (PyType_Check(cls) && !(newraw && PyCallable_Check(newraw)))
+        unusable = "__new__ of the class cannot be called";
+    else if (destroy && !PyCFunction_Check(destroy))
+        unusable = "__swig_destroy__ is not a module function";
+    PyObject *newargs = unusable ? 0 : newraw ? PyTuple_Pack(1, cls) : (Py_INCREF(cls), cls);
+    SwigPyClientData *data = newargs ? static_cast<SwigPyClientData *>(std::malloc(sizeof *data)) : 0;
+    if (!data) {
+        Py_XDECREF(newraw);
+        Py_XDECREF(destroy);
+        Py_XDECREF(newargs);
+        PyErr_Clear();
+        if (unusable) PyErr_SetString(PyExc_TypeError, unusable);
+        else PyErr_NoMemory();
+        return 0;
+    }
+    PyErr_Clear();  /* a class without __swig_destroy__ */
+    Py_INCREF(cls);
+    data->klass = cls;
+    data->newraw = newraw;
+    data->newargs = newargs;
+    data->destroy = destroy;
+    data->delargs = destroy && !(PyCFunction_GET_FLAGS(destroy) & METH_O);
+    data->implicitconv = 0;
+    data->pytype = 0;
+    return data;
+}
+
+/* Attaches cls to type; the class registered before stays when cls is refused. */
+SWIGINTERN PyObject *register_class(PyObject *cls, swig_type_info *type) {
+    SwigPyClientData *data = client_data(cls);
+    if (!data) return NULL;
     SwigPyClientData *old = type->owndata ? static_cast<SwigPyClientData *>(type->clientdata) : 0;
     SWIG_TypeNewClientData(type, data);
     if (old) SwigPyClientData_Del(old);

@@ -38,6 +38,9 @@ inline const char *native_text(PyObject *object) { return PyUnicode_AsUTF8(objec
 /* func as a method of the instances of a class it is set on. */
 inline PyObject *instance_method(PyObject *func) { return PyInstanceMethod_New(func); }
 
+/* A class: a type (Python 2.7: also a classic class). */
+inline bool is_class(PyObject *object) { return PyType_Check(object); }
+
 /* Python 2.7's str spelling of the key name: a byte string; null, no error left, without
  * memory. */
 inline PyObject *byte_string_key(const char *name) {
@@ -61,6 +64,8 @@ inline bool big_int(PyObject *object) { return PyLong_Check(object); }
 inline const char *native_text(PyObject *object) { return PyString_AsString(object); }
 
 inline PyObject *instance_method(PyObject *func) { return PyMethod_New(func, NULL, NULL); }
+
+inline bool is_class(PyObject *object) { return PyType_Check(object) || PyClass_Check(object); }
 
 /* The native str is that spelling already, and an ASCII unicode key equals it. */
 inline PyObject *byte_string_key(const char *) { return nullptr; }

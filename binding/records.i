@@ -12,7 +12,9 @@
  *   delete frees through it only a whole live record of the registry.
  * - None as the record: getters raise TypeError; setters store nothing; delete does nothing.
  * - A script object that stands for a record is read for its `this` once per item, and what
- *   that read gave is kept until the call ends.
+ *   that read gave is kept until the call ends. A record deleted while a later item was
+ *   converted (script code run by its `this`) is refused as a deleted one is, before it is
+ *   touched.
  * - Texts of `char *` fields are the record's own copies, copied before the old text is
  *   released and released with the record.
  *
@@ -79,7 +81,8 @@ SWIGINTERN PyTypeObject *record_object_type() {
 /* The serial of obj's record when records.i made obj; 0 for another module's pointer object
  * and for the runtime's temporary one when it releases an owned record. */
 SWIGINTERN uint64_t record_serial(PyObject *obj, swig_type_info *type) {
-    for (SwigPyObject *sobj = SWIG_Python_GetSwigThis(obj); sobj; sobj = (SwigPyObject *)sobj->next) {
+    int links = 0;
+    for (SwigPyObject *sobj = SWIG_Python_GetSwigThis(obj); sobj; sobj = next_pointer_object(sobj, &links)) {
         if (sobj->ty == type || SWIG_TypeCheckStruct(sobj->ty, type))
             return Py_TYPE(sobj) == record_object_type() ? reinterpret_cast<record_object *>(sobj)->serial : 0;
     }
@@ -272,6 +275,13 @@ DO(KT_SS_SIGN_HASH_RESULT, KT_SS_SIGN_HASH_RESULT)
   $1 = %reinterpret_cast(record, $ltype);
 }
 %typemap(freearg) TYPE *self "Py_XDECREF(held$argnum);"
+/* Checked again once every item is converted, right before the record is touched: the
+ * conversion of a value can run script code (a `this` property) that deletes it. */
+%typemap(check) TYPE *self {
+  if ($1 && !reachable(held$argnum, $1, $1_descriptor, sizeof(TYPE))) {
+    %argument_fail(SWIG_TypeError, "$type", $symname, $argnum);
+  }
+}
 /* new_<RECORD>, and the views of a time field. */
 %typemap(out) TYPE * {
   $result = new_record_object($1, $descriptor, sizeof(TYPE), $owner);

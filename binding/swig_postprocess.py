@@ -19,6 +19,13 @@ usage: swig_postprocess.py GENERATED OUTPUT
   pointer object is refused as one of another type, instead of being followed for ever.
   SWIG_Python_ConvertPtrAndOwn keeps the pointer object it read until it is done with it,
   since a `this` property may give a new one that nothing else holds.
+- The runtime's walks of a chain of pointer objects (`next`, which append makes and can
+  close into a cycle), in SWIG_Python_ConvertPtrAndOwn and SwigPyObject_repr, take the
+  module's bounded step, next_pointer_object (runtime.i): every conversion and every repr
+  ends.
+- SWIG_Python_NewShadowInstance, which makes an instance of a registered class and stores
+  its `this`, is the module's new_shadow_instance (runtime.i), which holds the class's
+  __new__ while it runs and the instance dictionary while `this` is stored in it.
 
 The output serves Python 2.7 and Python 3 alike: SWIG writes one file for both (its runtime
 switches on PY_VERSION_HEX), and what this script writes uses only the C API that both share
@@ -67,6 +74,41 @@ CONVERT_PTR_READ = '  sobj = SWIG_Python_GetSwigThis(obj);\n'
 CONVERT_PTR_HELD_READ = ('  PyObject *const held = read_pointer_object(obj);  /* released when the conversion ends */\n'
                          '  sobj = (SwigPyObject *)held;\n')
 CONVERT_PTR_RETURN = '  return res;\n'
+# The runtime's walks of `next`, and what replaces them.
+CONVERT_PTR_CHAIN = '  SwigPyObject *sobj;\n'
+CONVERT_PTR_COUNTED_CHAIN = '  SwigPyObject *sobj;\n  int links = 0;  /* steps along the chain of pointer objects */\n'
+CONVERT_PTR_STEP = '          sobj = (SwigPyObject *)sobj->next;\n'
+CONVERT_PTR_BOUNDED_STEP = '          sobj = next_pointer_object(sobj, &links);\n'
+NEXT_POINTER_OBJECT = 'SWIGINTERN SwigPyObject *next_pointer_object(SwigPyObject *sobj, int *links) {'
+REPR = re.compile(r'^SWIGRUNTIME PyObject \*\nSwigPyObject_repr\(SwigPyObject \*v\)\n\{\n.*?^\}\n', re.M | re.S)
+REPR_RECURSION = 'SwigPyObject_repr((SwigPyObject *)v->next);'
+BOUNDED_REPR = '''SWIGINTERN SwigPyObject *next_pointer_object(SwigPyObject *sobj, int *links);
+SWIGINTERN PyObject *chain_repr(SwigPyObject *v);
+
+/* The object and the ones chained behind it, through the module's bounded walk (runtime.i). */
+SWIGRUNTIME PyObject *
+SwigPyObject_repr(SwigPyObject *v)
+{
+  return chain_repr(v);
+}
+'''
+CHAIN_REPR = 'SWIGINTERN PyObject *chain_repr(SwigPyObject *v) {'
+SHADOW = re.compile(r'^SWIGRUNTIME PyObject\* \nSWIG_Python_NewShadowInstance\(SwigPyClientData \*data, '
+                    r'PyObject \*swig_this\)\n\{\n.*?^\}\n', re.M | re.S)
+# The runtime's instance of a registered class: what SWIG's does, and the module's does too
+# (call __new__, store `this`), and what replaces it.
+SHADOW_STEPS = ['inst = PyObject_Call(newraw, data->newargs, NULL);', 'PyDict_SetItem(dict, SWIG_This(), swig_this);',
+                'PyObject_SetAttr(inst, SWIG_This(), swig_this)']
+HELD_SHADOW = '''SWIGINTERN PyObject *new_shadow_instance(SwigPyClientData *data, PyObject *swig_this);
+
+/* The module's instance of a registered class (runtime.i), which holds what it reads. */
+SWIGRUNTIME PyObject *
+SWIG_Python_NewShadowInstance(SwigPyClientData *data, PyObject *swig_this)
+{
+  return new_shadow_instance(data, swig_this);
+}
+'''
+NEW_SHADOW_INSTANCE = 'SWIGINTERN PyObject *new_shadow_instance(SwigPyClientData *data, PyObject *swig_this) {'
 
 
 def fail(msg):
@@ -137,27 +179,65 @@ def fix_table(text):
     return text.replace(table, ''.join(line for _, line in fixed) + TERMINATOR, 1)
 
 
-def bound_this_reads(text):
-    """Points the runtime's reads of `this` at read_pointer_object."""
-    if READ_POINTER_OBJECT not in text:
-        fail('no read_pointer_object definition (is runtime.i included?)')
-    found = list(GET_SWIG_THIS.finditer(text))
-    if len(found) != 1 or GET_SWIG_THIS_RECURSION not in found[0].group(0):
-        fail('expected one SWIG_Python_GetSwigThis that follows `this` by calling itself')
-    text = text[:found[0].start()] + BOUNDED_GET_SWIG_THIS + text[found[0].end():]
+def require_definition(text, definition):
+    """Stops unless text defines the module's function whose head is definition (runtime.i)."""
+    if definition not in text:
+        fail('no %s definition (is runtime.i included?)' % re.search(r'(\w+)\(', definition).group(1))
 
+
+def replace_function(text, pattern, name, must_hold, replacement):
+    """text with the one function that pattern finds, holding each of must_hold, replaced."""
+    found = list(pattern.finditer(text))
+    if len(found) != 1 or any(step not in found[0].group(0) for step in must_hold):
+        fail('expected one %s of the shape SWIG 4.1.0 writes' % name)
+    return text[:found[0].start()] + replacement + text[found[0].end():]
+
+
+def rewrite_convert_ptr(text, rewrite):
+    """text with the body of SWIG_Python_ConvertPtrAndOwn rewritten by rewrite(body)."""
     found = list(CONVERT_PTR.finditer(text))
     if len(found) != 1:
         fail('expected one SWIG_Python_ConvertPtrAndOwn, found %d' % len(found))
-    body = found[0].group(1)
+    return text[:found[0].start(1)] + rewrite(found[0].group(1)) + text[found[0].end(1):]
+
+
+def hold_convert_ptr_read(body):
     if body.count(CONVERT_PTR_READ) != 1:
         fail('SWIG_Python_ConvertPtrAndOwn: expected one read of `this`')
     before, after = body.split(CONVERT_PTR_READ)
     if after.count('return') != 1 or not after.endswith(CONVERT_PTR_RETURN):
         fail('SWIG_Python_ConvertPtrAndOwn: expected a single return after its read of `this`')
-    body = (before + CONVERT_PTR_HELD_READ + after[:-len(CONVERT_PTR_RETURN)]
+    return (before + CONVERT_PTR_HELD_READ + after[:-len(CONVERT_PTR_RETURN)]
             + '  Py_XDECREF(held);\n' + CONVERT_PTR_RETURN)
-    return text[:found[0].start(1)] + body + text[found[0].end(1):]
+
+
+def bound_convert_ptr_walk(body):
+    if body.count(CONVERT_PTR_CHAIN) != 1 or body.count(CONVERT_PTR_STEP) != 1 or body.count('->next') != 1:
+        fail('SWIG_Python_ConvertPtrAndOwn: expected one step along the chain of pointer objects')
+    return body.replace(CONVERT_PTR_CHAIN, CONVERT_PTR_COUNTED_CHAIN).replace(CONVERT_PTR_STEP,
+                                                                              CONVERT_PTR_BOUNDED_STEP)
+
+
+def bound_this_reads(text):
+    """Points the runtime's reads of `this` at read_pointer_object."""
+    require_definition(text, READ_POINTER_OBJECT)
+    text = replace_function(text, GET_SWIG_THIS, 'SWIG_Python_GetSwigThis', [GET_SWIG_THIS_RECURSION],
+                            BOUNDED_GET_SWIG_THIS)
+    return rewrite_convert_ptr(text, hold_convert_ptr_read)
+
+
+def bound_chain_walks(text):
+    """Points the runtime's walks of `next` at next_pointer_object."""
+    require_definition(text, NEXT_POINTER_OBJECT)
+    require_definition(text, CHAIN_REPR)
+    text = rewrite_convert_ptr(text, bound_convert_ptr_walk)
+    return replace_function(text, REPR, 'SwigPyObject_repr', [REPR_RECURSION], BOUNDED_REPR)
+
+
+def hold_shadow_reads(text):
+    """Points the runtime's instances of registered classes at new_shadow_instance."""
+    require_definition(text, NEW_SHADOW_INSTANCE)
+    return replace_function(text, SHADOW, 'SWIG_Python_NewShadowInstance', SHADOW_STEPS, HELD_SHADOW)
 
 
 def main():
@@ -175,6 +255,8 @@ def main():
         fail('no wrapper functions found')
     text = fix_table(text)
     text = bound_this_reads(text)
+    text = bound_chain_walks(text)
+    text = hold_shadow_reads(text)
 
     with open(sys.argv[2], 'w') as out:
         out.write(text)

@@ -1,24 +1,30 @@
 /* A module for the record tests only: pointer objects of any type that _Tavrel's type table
- * knows, made at any address, as another module sharing the binding runtime would make
- * them, and reads pointer objects back as such a module would. _Tavrel must be imported
- * first. */
+ * knows, made at any address (bare, or as instances of the registered class), as another
+ * module sharing the binding runtime would make them, and reads pointer objects back as
+ * such a module would. _Tavrel must be imported first. */
 %module _tavrel_record_probe
 
 %include "runtime.i"
 
 %{
-/* An unowned pointer object, never an instance of a registered class; LookupError for a
- * type that no module knows. */
-static PyObject *pointer(unsigned long long address, const char *name) {
+/* An unowned pointer object of the named type; LookupError for a type that no module knows. */
+static PyObject *new_pointer(unsigned long long address, const char *name, int flags) {
     swig_type_info *type = SWIG_TypeQuery(name);
     if (!type) {
         PyErr_SetString(PyExc_LookupError, name);
         return NULL;
     }
-    return SWIG_NewPointerObj(reinterpret_cast<void *>(address), type, SWIG_POINTER_NOSHADOW);
+    return SWIG_NewPointerObj(reinterpret_cast<void *>(address), type, flags);
 }
+/* Never an instance of a registered class. */
+static PyObject *pointer(unsigned long long address, const char *name) {
+    return new_pointer(address, name, SWIG_POINTER_NOSHADOW);
+}
+/* The same as an instance of the class registered for the type, if any. */
+static PyObject *instance(unsigned long long address, const char *name) { return new_pointer(address, name, 0); }
 %}
 PyObject *pointer(unsigned long long address, const char *name);
+PyObject *instance(unsigned long long address, const char *name);
 
 %{
 /* The address that this module reads from obj as a pointer of the named type. */

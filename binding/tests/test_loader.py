@@ -183,8 +183,8 @@ class TableTest(ChildTestCase):
         ''', LIB_NORMAL)
         self.assertEqual(child.result, {
             'bad destroy': ['TypeError', ['__swig_destroy__ is not a module function']],
-            'not a class': OK,
-            'table': 'TypeError',
+            'not a class': ['TypeError', ['swigregister takes a class, not int']],
+            'table': 'ok',
             'replaced': [OK, True],
         })
 

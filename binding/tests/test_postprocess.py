@@ -1,5 +1,5 @@
-"""swig_postprocess.py, the build step that fixes SWIG's argument parsing, method table and
-reads of `this`: its rewrite of a small generated unit, and its refusal of anything it does
+"""swig_postprocess.py, the build step that fixes SWIG's argument parsing, method table,
+reads of `this`, walks of `next` and instances of registered classes: its rewrite of a small generated unit, and its refusal of anything it does
 not expect."""
 from __future__ import print_function
 
@@ -32,9 +32,20 @@ MODULE_ENTRIES = '''#if PY_VERSION_HEX >= 0x03000000
 '''
 
 
-# The runtime's reads of `this` as SWIG writes them (shortened), and the module's bounded
-# read (runtime.i).
-SWIG_READS = ('''SWIGRUNTIME SwigPyObject *
+# The runtime's reads of `this`, walks of `next` and instances of registered classes as SWIG
+# writes them (shortened), and the module's bounded read, step and instance (runtime.i).
+SWIG_READS = ('''SWIGRUNTIME PyObject *
+SwigPyObject_repr(SwigPyObject *v)
+{
+  PyObject *repr = SWIG_Python_str_FromFormat("<Swig Object at %p>", (void *)v);
+  if (repr && v->next) {
+    PyObject *nrep = SwigPyObject_repr((SwigPyObject *)v->next);
+    repr = nrep;
+  }
+  return repr;
+}
+
+SWIGRUNTIME SwigPyObject *
 SWIG_Python_GetSwigThis(PyObject *pyobj) ''' + '''
 {
   PyObject *obj = PyObject_GetAttr(pyobj,SWIG_This());
@@ -52,15 +63,51 @@ SWIG_Python_ConvertPtrAndOwn(PyObject *obj, void **ptr, swig_type_info *ty, int 
     return SWIG_ERROR;
   res = SWIG_ERROR;
   sobj = SWIG_Python_GetSwigThis(obj);
+  while (sobj) {
+        if (sobj->ty != ty) {
+          sobj = (SwigPyObject *)sobj->next;
+        } else {
+          break;
+        }
+  }
   if (sobj) {
     *ptr = sobj->ptr;
     res = SWIG_OK;
   }
   return res;
 }
+
+SWIGRUNTIME PyObject* ''' + '''
+SWIG_Python_NewShadowInstance(SwigPyClientData *data, PyObject *swig_this)
+{
+  PyObject *inst = 0;
+  PyObject *newraw = data->newraw;
+  if (newraw) {
+    inst = PyObject_Call(newraw, data->newargs, NULL);
+    if (inst) {
+#if !defined(SWIG_PYTHON_SLOW_GETSET_THIS)
+      PyDict_SetItem(dict, SWIG_This(), swig_this);
+#else
+      if (PyObject_SetAttr(inst, SWIG_This(), swig_this) == -1) {
+        inst = 0;
+      }
+#endif
+    }
+  }
+  return inst;
+}
 ''')
 MODULE_READ = '''SWIGINTERN PyObject *read_pointer_object(PyObject *obj) {
   return obj;
+}
+SWIGINTERN SwigPyObject *next_pointer_object(SwigPyObject *sobj, int *links) {
+  return 0;
+}
+SWIGINTERN PyObject *chain_repr(SwigPyObject *v) {
+  return 0;
+}
+SWIGINTERN PyObject *new_shadow_instance(SwigPyClientData *data, PyObject *swig_this) {
+  return 0;
 }
 '''
 
@@ -144,6 +191,19 @@ class PostprocessTest(unittest.TestCase):
         self.assertIn('PyObject *const held = read_pointer_object(obj);', convert)
         self.assertTrue(convert.endswith('  Py_XDECREF(held);\n  return res;'), convert)
 
+    def test_runtime_walks_of_next_and_instances(self):
+        code, stderr, out = run(generated(WRAPPERS, ENTRIES))
+        self.assertEqual((code, stderr), (0, ''))
+        self.assertNotIn('->next', out)
+        convert = out[out.index('SWIG_Python_ConvertPtrAndOwn('):]
+        self.assertIn('  int links = 0;', convert)
+        self.assertIn('sobj = next_pointer_object(sobj, &links);', convert)
+        for function, module_function in [('SwigPyObject_repr(SwigPyObject *v)', 'chain_repr(v)'),
+                                          ('SWIG_Python_NewShadowInstance(SwigPyClientData *data, PyObject *swig_this)',
+                                           'new_shadow_instance(data, swig_this)')]:
+            body = out[out.index(function):]
+            self.assertEqual(body[:body.index('\n}\n')].splitlines()[1:], ['{', '  return %s;' % module_function])
+
     def test_refusals(self):
         cases = [
             ('another SWIG version', generated(WRAPPERS, ENTRIES, version='4.2.1')),
@@ -163,13 +223,24 @@ class PostprocessTest(unittest.TestCase):
             ('entries of two names', generated(WRAPPERS, ENTRIES, module=('_R', '_Q', '_R'))),
             # The runtime's reads of `this`: the module's bounded read, and SWIG's own shape.
             ('no bounded read of this', generated(WRAPPERS, ENTRIES, reads=SWIG_READS)),
-            ('GetSwigThis of another shape', generated(WRAPPERS, ENTRIES, reads=SWIG_READS.replace(
-                'return SWIG_Python_GetSwigThis(obj);', 'return 0;') + MODULE_READ)),
-            ('a return after the read of this', generated(WRAPPERS, ENTRIES, reads=SWIG_READS.replace(
-                '  if (sobj) {', '  if (!sobj) return res;\n  if (sobj) {') + MODULE_READ)),
-            ('no pointer conversion', generated(WRAPPERS, ENTRIES, reads=SWIG_READS.replace(
-                'ConvertPtrAndOwn', 'ConvertPtr') + MODULE_READ)),
-        ]
+        ] + [
+            # Walks of `next` and instances of registered classes: the module's own functions.
+            ('no %s definition' % name, generated(WRAPPERS, ENTRIES, reads=SWIG_READS + MODULE_READ.replace(
+                name + '(', name + '_gone(')))
+            for name in ('next_pointer_object', 'chain_repr', 'new_shadow_instance')] + [
+            # The runtime's code in another shape than SWIG 4.1.0's.
+            (label, generated(WRAPPERS, ENTRIES, reads=SWIG_READS.replace(old, new) + MODULE_READ))
+            for label, old, new in [
+                ('GetSwigThis of another shape', 'return SWIG_Python_GetSwigThis(obj);', 'return 0;'),
+                ('a return after the read of this', '  if (sobj) {', '  if (!sobj) return res;\n  if (sobj) {'),
+                ('no pointer conversion', 'ConvertPtrAndOwn', 'ConvertPtr'),
+                ('a second step along the chain', '          break;', '          sobj = (SwigPyObject *)sobj->next;'),
+                ('a conversion that walks the chain otherwise', 'sobj = (SwigPyObject *)sobj->next;',
+                 'sobj = sobj->next;'),
+                ('a repr that does not follow the chain', 'SwigPyObject_repr((SwigPyObject *)v->next)', 'v->next'),
+                ('an instance that stores this otherwise', 'PyDict_SetItem(dict, SWIG_This(), swig_this);',
+                 'PyDict_SetItemString(dict, "this", swig_this);'),
+                ('no instance of a registered class', 'NewShadowInstance', 'NewInstance')]]
         for label, text in cases:
             code, stderr, out = run(text)
             self.assertNotEqual(code, 0, label)

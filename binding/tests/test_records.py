@@ -24,6 +24,7 @@ INTEGERS = {
     'unsigned long long': ('<Q', 0, 2 ** 64 - 1),
 }
 TEXT, TIME, CERT_LIST = 'char *', 'SYSTEMTIME', 'KT_CERT_INFO_EX **'
+FIELD_KINDS = tuple(INTEGERS) + (TEXT, 'char []', TIME, CERT_LIST)
 # Further names of record types: an object of any of them is accepted.
 ALIASES = {
     'SYSTEMTIME': ['PSYSTEMTIME', 'SYSTEMTIME *'],
@@ -421,6 +422,55 @@ class ThisReadOnceTest(RecordTestCase):
         self.assertEqual(_Tavrel.SYSTEMTIME_wYear_get(_Tavrel.KT_SIGN_INFO_Time_get(info)), 0)
 
 
+class DeletedWhileConvertingTest(RecordTestCase):
+    text = ctypes.create_string_buffer(b'x')
+
+    def deleting_value(self, type_text, delete):
+        """A valid value of the field's kind whose conversion first calls delete(): a `this`
+        property, or for an integer the methods an integer conversion could call."""
+        pointers = {TIME: lambda: self.time(),
+                    TEXT: lambda: probe.pointer(ctypes.addressof(self.text), 'char *'),
+                    'char []': lambda: probe.pointer(ctypes.addressof(self.text), 'char *'),
+                    CERT_LIST: lambda: probe.pointer(0x1234, CERT_LIST)}
+        if kind(type_text) in pointers:
+            value = pointers[kind(type_text)]()
+
+            class Holder(object):
+                __slots__ = ()
+                this = property(lambda _: (delete(), value)[1])
+            return Holder()
+
+        class Integer(int):
+            def __index__(self):
+                delete()
+                return int(self)
+            __int__ = __long__ = __trunc__ = __index__
+        return Integer(1)
+
+    def test_setters_refuse_a_record_deleted_by_their_value(self):
+        # Nothing is written into the deleted record; it is refused as a deleted one is.
+        # Integer conversions run no script code today: their setters store the value.
+        for record, name, type_text, _, _ in fields(*FIELD_KINDS):
+            target = getattr(_Tavrel, 'new_' + record)()
+            deleted = []
+
+            def delete(target=target, record=record):
+                if not deleted:
+                    deleted.append(getattr(_Tavrel, 'delete_' + record)(target))
+            value = self.deleting_value(type_text, delete)
+            setter = '%s_%s_set' % (record, name)
+            try:
+                got = function(record, name, 'set')(target, value)
+            except TypeError as e:
+                got = str(e)
+            if deleted:
+                self.assertEqual(got, arg_error(setter, 1, self_type(record)))
+            else:
+                self.assertEqual((type_text in INTEGERS, got), (True, None), setter)
+                self.assertEqual(function(record, name, 'get')(target), 1, setter)
+                getattr(_Tavrel, 'delete_' + record)(target)
+
+
 class LifetimeTest(RecordTestCase):
     def test_deleted_records_are_out_of_reach(self):
         for record, _, record_fields in RECORDS:
@@ -511,6 +561,50 @@ class RegisteredClassTest(ChildTestCase):
             'view of a released record': 'TypeError',
         })
         self.assertEqual(child.stdout, b'')  # the runtime reports no leaked record
+
+
+    def test_what_the_runtime_cannot_use_is_refused(self):
+        # Every registration function; the class registered before stays.
+        child = self.run_child('''
+            import _tavrel_record_probe as probe
+            import kt_record_fields
+            class Earlier(object):
+                pass
+            class BadDestroy(object):
+                __swig_destroy__ = 5
+            class BadNew(object):
+                __new__ = 5
+            unusable = [42, 'text', None, Earlier(), BadDestroy, BadNew]
+            types = [(record, ('_SYSTEMTIME' if record == 'SYSTEMTIME' else record) + ' *')
+                     for record, _, _ in kt_record_fields.RECORDS] + [('KT_INTERFACE', 'KT_INTERFACE *')]
+            for record, type_name in types:
+                register = getattr(_Tavrel, record + '_swigregister')
+                register(Earlier)
+                result[record] = [outcome(register, value) for value in unusable] + [
+                    type(probe.instance(0x1000, type_name)).__name__]
+            info = _Tavrel.new_KT_SIGN_INFO()
+            result['view'] = type(_Tavrel.KT_SIGN_INFO_Time_get(info)).__name__
+            _Tavrel.delete_KT_SIGN_INFO(info)
+
+            # __swig_destroy__ is read once: what is checked is what the runtime calls.
+            class Flipping(type):
+                reads = []
+                @property
+                def __swig_destroy__(cls):
+                    Flipping.reads.append(1)
+                    return _Tavrel.delete_KT_CRL_INFO if len(Flipping.reads) == 1 else 5
+            result['read once'] = outcome(_Tavrel.KT_CRL_INFO_swigregister, Flipping('Flip', (object,), {}))
+            record = _Tavrel.new_KT_CRL_INFO()
+            del record  # released through what was read
+            result['read once'] += [len(Flipping.reads)]
+        ''', LIB_NORMAL)
+        refused = [['TypeError', [text]] for text in [
+            'swigregister takes a class, not int', 'swigregister takes a class, not str',
+            'swigregister takes a class, not NoneType', 'swigregister takes a class, not Earlier',
+            '__swig_destroy__ is not a module function', '__new__ of the class cannot be called']]
+        expected = dict((record, refused + ['Earlier']) for record, _, _ in RECORDS)
+        expected.update({'KT_INTERFACE': refused + ['Earlier'], 'view': 'Earlier', 'read once': ['ok', None, 1]})
+        self.assertEqual(child.result, expected)
 
 
 class StaleOwnerTest(ChildTestCase):
