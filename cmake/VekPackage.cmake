@@ -1,7 +1,8 @@
 # The documents that are installed, and the Debian packages of everything installed:
-# `cpack -G DEB` in a build tree makes one package per install component (the table at the
-# end), each with its copyright and Debian changelog, and for each that holds binaries a
-# -dbgsym package of their debug information, which the package itself holds stripped.
+# `cpack -G DEB` in a build tree makes one package of each part's install component (the table
+# at the end) and a second component with its copyright and Debian changelog, and for each that
+# holds binaries a -dbgsym package of their debug information, which the package itself holds
+# stripped.
 # Included after every install() rule of the project.
 
 # The documents keep their paths relative to the top of the clone, so that their links lead
@@ -153,6 +154,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The split strips the packaged binaries itself; CPACK_STRIP_FILES would strip them first and
 # leave the -dbgsym packages empty.
 set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
+# The packages go to a folder of their own, emptied of earlier packages on each run.
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb_clear_packages.cmake)
 set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb_finish_packages.cmake)
 
 include(CPack)

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # usage: scripts/install-deps.sh [-h|--help]
 # Installs the Debian packages the build needs, when any is missing: those of vek-cli, the
-# plug-in and the stand-ins, and by default also the tests' (GoogleTest, clang with its
-# compiler runtime, zip, man, and openssl, whose command it then checks for) and the
-# module's (swig, and python3-dev: the headers the Python 3 module compiles against). For
-# the module it first checks for Python 2.7.18 with its shared library, which apt does not
+# plug-in, the stand-ins and the Debian packages (build-essential cmake pkg-config python3
+# libzip-dev libcjson-dev libssl-dev dpkg-dev), and by default also the tests' (GoogleTest:
+# libgtest-dev googletest; clang with its compiler runtime libclang-rt-<version>-dev; zip;
+# man: man-db groff-base; mypy for the type stub; lintian for the Debian packages; and
+# openssl, whose command it then checks for) and the module's (swig, and python3-dev: the
+# headers the Python 3 module compiles against). For the module it first checks for Python 2.7.18 with its shared library, which apt does not
 # give, and installs nothing without it. Safe to run again: it installs nothing that is
 # present. Needs root, or sudo, only when it installs.
 #   PYENV_ROOT      pyenv's folder, where 2.7.18 is looked for when the pyenv command
@@ -18,6 +20,7 @@
 set -euo pipefail
 me=install-deps.sh
 . "$(dirname "$0")/lib/usage.sh"
+. "$(dirname "$0")/lib/tree.sh"
 no_options "$@"
 
 # What the build's configure options name instead of the defaults, and what they leave out.
@@ -31,12 +34,6 @@ for arg in "${cmake_args[@]}"; do
     -DBUILD_TESTING=* | -DBUILD_TESTING:*=*) tests_option=${arg#*=} ;;
   esac
 done
-# cmake_true VALUE: VALUE is true as CMake reads an option.
-cmake_true() {
-  case ${1^^} in
-    "" | 0 | OFF | NO | FALSE | N | IGNORE | NOTFOUND | *-NOTFOUND) return 1 ;;
-  esac
-}
 
 # Python 2.7 first: nothing is installed for a machine that cannot build anyway.
 check_python2() {

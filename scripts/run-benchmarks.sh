@@ -8,7 +8,8 @@
 #                      nothing about speed (the tree must hold the benchmarks already)
 #   BUILD_DIR          the build tree (default build/plain, configured RelWithDebInfo
 #                      when missing)
-#   VEK_CMAKE_ARGS     extra configure options of a missing tree, split at spaces
+#   VEK_CMAKE_ARGS     extra configure options, split at spaces: of a missing tree, after
+#                      the build type; the only options a configured tree is given
 #   VEK_BENCH_PRELOAD  libraries preloaded into the interpreter only (a sanitizer's runtime and
 #                      the C++ runtime, separated by ':')
 #   VEK_PYTHON3        the Python 3 of the build's second module (default: the one
@@ -18,6 +19,7 @@
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/lib/usage.sh"
+. "$root/scripts/lib/tree.sh"
 smoke=0
 case "${1:-}" in
     -h | --help) usage; exit 0 ;;
@@ -30,17 +32,11 @@ build=${BUILD_DIR:-$root/build/plain}
 python=${VEK_PYTHON2:-$(pyenv prefix 2.7.18 2>/dev/null)/bin/python2.7}
 
 if [ "$smoke" = 0 ]; then
-    read -ra cmake_args <<<"${VEK_CMAKE_ARGS:-}"
     targets=(_Tavrel _Tavrel_py3 tavrellib tavrel-world signvek_bench vek-cli vek-cli-bench-enum tavrel_bench_loop
              _tavrel_bench_probe _tavrel_bench_probe_py3 tavrel_bench_data_loop tavrel_bench_envelope_loop
              tavrel_bench_context_loop)
-    if [ ! -f "$build/CMakeCache.txt" ]; then
-        echo "configuring $build"
-        cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${cmake_args[@]}" >/dev/null || exit 1
-    else
-        # A tree configured before the sources changed knows only the targets it had then.
-        cmake -S "$root" -B "$build" >/dev/null || exit 1
-    fi
+    [ -f "$build/CMakeCache.txt" ] || echo "configuring $build"
+    configure_tree "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
     echo "building in $build: ${targets[*]}"
     log=$build/run-benchmarks-build.log
     # What is being built, a line a target, as the build goes; everything on a failure.

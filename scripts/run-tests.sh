@@ -8,30 +8,52 @@
 # Every tree builds the module for Python 2.7 and for Python 3, and the suite tests both:
 # each module test runs under either interpreter (labels python2 and python3).
 # Each step starts with a "==" header; the last line is "run-tests: PASS ..." or
-# "run-tests: FAIL ..." with the counts. Exit 0 only on PASS.
+# "run-tests: FAIL ..." with the counts. Exit 0 only on PASS. A tree configured already keeps
+# its settings; one without the sanitizer it is for fails.
 #   BUILD_ROOT      the folder of the three trees
 #   VEK_CMAKE_ARGS  extra configure options of every tree, split at spaces, e.g.
 #                   -DVEK_PYTHON2_PREFIX=<folder> -DSWIG_EXECUTABLE=<path>
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 . "$root/scripts/lib/usage.sh"
+. "$root/scripts/lib/tree.sh"
 no_options "$@"
 out="${BUILD_ROOT:-$root/build}"
 jobs="$(nproc)"
-read -ra cmake_args <<<"${VEK_CMAKE_ARGS:-}"
 
 "$root/scripts/install-deps.sh" || exit 1
 
 verdict=PASS
 summary=()
 
-# build NAME TITLE CMAKE-OPTIONS...: configures and builds $out/NAME.
+# wrong_sanitizer TREE SANITIZER: of a configured TREE, the first sanitizer option that is
+# not on for SANITIZER (VEK_ASAN, VEK_TSAN) and off for the other, as NAME=VALUE.
+wrong_sanitizer() {
+  local tree=$1 sanitizer=$2 option value want have
+  [[ -f $tree/CMakeCache.txt ]] || return 0
+  for option in VEK_ASAN VEK_TSAN; do
+    value=$(tree_setting "$tree" "$option")
+    want=off have=off
+    [[ $option == "$sanitizer" ]] && want=on
+    cmake_true "$value" && have=on
+    [[ $want == "$have" ]] || { echo "$option=${value:-OFF}"; return; }
+  done
+}
+
+# build NAME TITLE [SANITIZER]: configures and builds $out/NAME, a tree with the sanitizer
+# option SANITIZER on, or with none.
 build() {
-  local name=$1 title=$2
-  shift 2
+  local name=$1 title=$2 sanitizer=${3:-} wrong
   echo
   echo "== Building: $title ($out/$name)"
-  if cmake -S "$root" -B "$out/$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" "${cmake_args[@]}" >/dev/null &&
+  wrong=$(wrong_sanitizer "$out/$name" "$sanitizer")
+  if [[ -n $wrong ]]; then
+    echo "run-tests: $out/$name is configured with $wrong: remove it, or name another BUILD_ROOT" >&2
+    verdict=FAIL
+    summary+=("$name: configured with $wrong")
+    return 1
+  fi
+  if configure_tree "$out/$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo ${sanitizer:+"-D$sanitizer=ON"} >/dev/null &&
      cmake --build "$out/$name" -j"$jobs"; then
     return 0
   fi
@@ -63,9 +85,9 @@ run_tests() {
 }
 
 build plain "plain build, warnings as errors" && summary+=("plain: built")
-build asan "AddressSanitizer and UndefinedBehaviorSanitizer" -DVEK_ASAN=ON &&
+build asan "AddressSanitizer and UndefinedBehaviorSanitizer" VEK_ASAN &&
   run_tests asan "every test under AddressSanitizer and UndefinedBehaviorSanitizer"
-build tsan "ThreadSanitizer" -DVEK_TSAN=ON &&
+build tsan "ThreadSanitizer" VEK_TSAN &&
   run_tests tsan "the threaded tests under ThreadSanitizer" -L tsan
 
 printf -v counts '%s; ' "${summary[@]}"

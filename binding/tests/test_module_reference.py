@@ -98,6 +98,14 @@ class StubTest(unittest.TestCase):
     def test_names_what_the_module_holds(self):
         self.assertEqual(set(self.functions) | self.constants, module_names())
 
+    def test_every_function_takes_its_arguments_positionally_as_the_stub_says(self):
+        for name, params in sorted(self.functions.items()):
+            if not params:
+                continue
+            self.assertTrue(params.endswith(', /'), '%s(%s): not positional-only' % (name, params))
+            with self.assertRaises(TypeError, msg=name):
+                getattr(_Tavrel, name)(**{re.match(r'(\w+):', params).group(1): None})
+
     def test_wrappers_take_the_items_they_parse(self):
         for name in sorted(wrappers()):
             params = re.findall(r'(\w+): ', self.functions[name])

@@ -3,7 +3,9 @@
 environment whose .pth file names the Python 3 site folder and through PYTHONPATH as README.md
 says; every worked example of the module reference and the README's Python 3 quick-start pass
 mypy --strict as written; every line of stub_wrong_calls.py marked "refused" is refused, with
-its error code, and no other line is. Python 3 only; mypy is required."""
+its error code, and no other line is; mypy's stubtest finds the installed module as the stub
+describes it, allowing only the names binding/stubtest_allowlist.txt gives, which are those the
+stub marks as the checker's only. Python 3 only; mypy is required."""
 import importlib.util
 import os
 import re
@@ -17,6 +19,8 @@ MYPY = os.environ['VEK_TEST_MYPY']
 REFERENCE = os.environ['VEK_TEST_REFERENCE']
 README = os.environ['VEK_TEST_README']
 WRONG_CALLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'stub_wrong_calls.py')
+ALLOWLIST = os.environ['VEK_TEST_STUBTEST_ALLOWLIST']
+CHECKER_ONLY = re.compile(r'^@type_check_only\nclass (\w+)\b', re.M)
 REFUSED = re.compile(r'#\s*refused: ([\w-]+)')
 ERROR = re.compile(r'^(.*?):(\d+): error: .*\[([\w-]+)\]$', re.M)
 
@@ -90,6 +94,28 @@ class StubUnderMypyTest(unittest.TestCase):
         code, out = self.mypy(scripts)
         self.assertEqual((code, out.splitlines()[-1]), (0, 'Success: no issues found in %d source files'
                                                          % len(scripts)), out)
+
+    def test_stubtest_finds_the_module_the_stub_describes(self):
+        environment = dict((k, v) for k, v in os.environ.items() if k != 'MYPYPATH')
+        environment['PYTHONPATH'] = self.site
+        if os.environ.get('VEK_TEST_PRELOAD'):  # an instrumented module
+            environment['LD_PRELOAD'] = os.environ['VEK_TEST_PRELOAD']
+        child = subprocess.run([os.environ['VEK_TEST_PYTHON3'], '-m', 'mypy.stubtest', '_Tavrel',
+                                '--allowlist', ALLOWLIST], cwd=self.work, env=environment,
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        out = child.stdout.decode()
+        self.assertEqual((child.returncode, out.splitlines()[-1:]), (0, ['Success: no issues found in 1 module']),
+                         out)
+
+    def test_allowlist_is_the_checker_only_names_each_with_its_reason(self):
+        with open(os.path.join(self.site, '_Tavrel.pyi'), encoding='utf-8') as f:
+            checker_only = CHECKER_ONLY.findall(f.read())
+        with open(ALLOWLIST, encoding='utf-8') as f:
+            lines = f.read().split('\n')
+        entries = [(n, line) for n, line in enumerate(lines) if line.strip() and not line.startswith('#')]
+        self.assertEqual(sorted(line for _, line in entries), sorted('_Tavrel.' + name for name in checker_only))
+        for n, line in entries:
+            self.assertTrue(n > 0 and lines[n - 1].startswith('# '), 'no reason on the line above ' + line)
 
     def test_wrong_calls_refused_line_by_line(self):
         expected = {}

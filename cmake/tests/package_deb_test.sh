@@ -1,33 +1,41 @@
 #!/bin/bash
 # The Debian packages of a built tree, made and installed (apt-get simulates) by README.md's
-# commands: lintian finds no error in any of them, and each warning it gives is explained in
-# the README; together they hold everything the install rules install (and at least the files
+# commands, which install those cpack has just made and no package an earlier run left: lintian
+# finds no error and no lack of hardening in any of them, and each warning it gives is explained
+# in the README; together they hold everything the install rules install (and at least the files
 # named here), stripped, with the debug information in -dbgsym packages; their Depends come
 # from the binaries and name neither the signature library nor the logger. Unpacked, their
 # pkg-config file names the system folders, which pkg-config drops; their vek-cli runs against
 # the stand-ins; their documents' links lead to installed files; the Python 3 module imports
 # from where Debian's Python 3 looks by itself, and the Python 2.7 one through the README's
-# .pth file.
+# .pth file. Installed into a scratch dpkg database and removed by the README's command, they
+# leave nothing behind.
 # usage: package_deb_test.sh README PYTHON3 EXTRACT_EXAMPLE BUILD_DIR FILE...
 #   PYTHON3  runs the example extractor
 #   FILE     a path a package must hold, below /usr
 # and, when the tree builds the module, in the environment:
 #   VEK_TEST_PYTHON2, VEK_TEST_PYTHON3  the Python 2.7 and the Python 3 it is built for
 #   VEK_TEST_PRELOAD                    what they preload to load an instrumented module
+# and, for a sanitizer build, whose binaries are not fortified, VEK_TEST_UNFORTIFIED=1.
 set -u
 readme=$1 python3=$2 extract=$3 build=$4
 shift 4
 . "$(dirname "$0")/lib/checks.sh" package
 
 # The README's commands, in a folder whose build/ is this tree, with the packages made in
-# the scratch folder and their installation simulated.
+# the scratch folder, where an earlier run left a package and a debug package of a name this
+# build does not make, and their installation simulated.
 "$python3" "$extract" "$readme" package "$scratch/package.sh" || exit 1
 sed -i -e "s|cpack -G DEB)|cpack -G DEB -B '$scratch/out')|" \
-    -e "s|^\$as_root apt-get install ./build/|apt-get install -s '$scratch/out'/|" "$scratch/package.sh"
+    -e "s|^\$as_root apt-get install ./build/packages/|apt-get install -s '$scratch/out'/|" "$scratch/package.sh"
 if [ "$(grep -c "$scratch/out" "$scratch/package.sh")" != 2 ]; then
     echo "FAIL the README's commands are not those this test knows:"; cat "$scratch/package.sh"; exit 1
 fi
-mkdir "$scratch/clone" && ln -s "$build" "$scratch/clone/build"
+mkdir -p "$scratch/clone" "$scratch/stale/DEBIAN" "$scratch/out" && ln -s "$build" "$scratch/clone/build"
+printf 'Package: vek-stale\nVersion: 0.1.0-1\nArchitecture: all\nMaintainer: Nobody <nobody@example.org>\nDescription: made by an earlier run\n' \
+    >"$scratch/stale/DEBIAN/control"
+dpkg-deb --root-owner-group -b "$scratch/stale" "$scratch/out/vek-stale_0.1.0-1_all.deb" >/dev/null || exit 1
+cp "$scratch/out/vek-stale_0.1.0-1_all.deb" "$scratch/out/vek-stale-dbgsym_0.1.0-1_all.ddeb"
 if ! (cd "$scratch/clone" && bash -e "$scratch/package.sh") >"$scratch/package.log" 2>&1; then
     echo "FAIL the README's commands:"; cat "$scratch/package.log"; exit 1
 fi
@@ -39,11 +47,20 @@ echo "debug packages: $(names "${ddebs[@]}")"
 for name in $(names "${debs[@]}"); do
     check "the README's command installs $name" grep -q "^Inst $name " "$scratch/package.log"
 done
+check "cpack removed the packages of an earlier run" [ -z "$(ls "$scratch/out" | grep '^vek-stale')" ]
+check "the README's command installs no package of an earlier run" \
+    [ -z "$(grep '^Inst vek-stale' "$scratch/package.log")" ]
 
-# lintian: no error in any package; each warning named in the README's section on them.
-lintian --fail-on error --tag-display-limit 0 "${debs[@]}" "${ddebs[@]}" >"$scratch/lintian" 2>&1
+# lintian: no error and no hardening tag in any package (a sanitizer build's binaries are not
+# fortified); each warning named in the README's section on them.
+lintian -I --pedantic --fail-on error --tag-display-limit 0 "${debs[@]}" "${ddebs[@]}" >"$scratch/lintian" 2>&1
 check "lintian finds no error" [ $? = 0 ]
 cat "$scratch/lintian"
+allowed='^$'
+[ -n "${VEK_TEST_UNFORTIFIED:-}" ] && allowed=': hardening-no-fortify-functions '
+unhardened=$(grep -E '^[A-Z]: [^ ]+: hardening-' "$scratch/lintian" | grep -v -e "$allowed")
+check "lintian finds every binary hardened${VEK_TEST_UNFORTIFIED:+ (but not fortified: a sanitizer build)}" \
+    [ -z "$unhardened" ]
 sed -n '/^## Debian package/,/^## /p' "$readme" >"$scratch/section"
 for tag in $(sed -n 's/^W: [^:]*: \([a-z0-9-]*\).*/\1/p' "$scratch/lintian" | sort -u); do
     check "the README explains the warning $tag" grep -q "^- \`$tag\`" "$scratch/section"
@@ -101,9 +118,13 @@ done
 check "signvek.pc names the prefix /usr" grep -qx 'prefix=/usr' "$root/usr/lib/pkgconfig/signvek.pc"
 flags=$(PKG_CONFIG_LIBDIR=$root/usr/lib/pkgconfig pkg-config --cflags --libs signvek)
 check "pkg-config gives no system folder ($flags)" [ "${flags% }" = "-lsignvek" ]
-LD_LIBRARY_PATH=$build/standins/lib TAVREL_STANDIN_WORLD=$scratch/world.json \
-    "$root/usr/bin/vek-cli" media list >"$scratch/media" 2>&1
-check "its vek-cli runs on the stand-ins" grep -qx VM1K-000101 "$scratch/media"
+# The README's commands for the stand-ins, with the unpacked vek-cli first on the path.
+for example in package-library package-library-output; do
+    "$python3" "$extract" "$readme" $example "$scratch/$example" || exit 1
+done
+(cd "$scratch/clone" && PATH=$root/usr/bin:$PATH TAVREL_STANDIN_WORLD=$scratch/world.json \
+    bash -e "$scratch/package-library") >"$scratch/media" 2>&1
+check "its vek-cli runs on the stand-ins as the README shows" diff -u "$scratch/package-library-output" "$scratch/media"
 
 # Each relative link of an installed document leads to an installed file.
 while IFS= read -r doc; do
@@ -137,6 +158,21 @@ if [ -d "$root/usr/lib/vek/python2.7" ]; then
     found=$(run_python "$VEK_TEST_PYTHON2" -c "import site; site.addsitedir('$site'); import _Tavrel; print(_Tavrel.__file__)")
     check "Python 2.7 imports _Tavrel through the .pth file ($found)" grep -q "^$root/usr/lib/vek/python2.7/_Tavrel\.so$" <<<"$found"
 fi
+
+# Installed into a scratch dpkg database and folder, the README's command removes them all,
+# leaving no file and no folder behind.
+"$python3" "$extract" "$readme" package-remove "$scratch/remove.sh" || exit 1
+db=$scratch/dpkg
+mkdir -p "$db/info" "$db/updates" "$db/triggers" "$scratch/system" && touch "$db/status" "$db/available"
+in_scratch="--admindir=$db --instdir=$scratch/system --force-not-root --force-script-chrootless"
+# shellcheck disable=SC2086  # the options, split at spaces
+dpkg $in_scratch --force-depends -i "${debs[@]}" >"$scratch/dpkg.log" 2>&1
+check "dpkg installs them into a scratch folder" [ -n "$(find "$scratch/system" -type f)" ]
+sed -i "s|^\$as_root dpkg |dpkg $in_scratch |" "$scratch/remove.sh"
+check "the README's command removes them" bash -e "$scratch/remove.sh"
+check "nothing of them is left installed" \
+    [ -z "$(dpkg-query --admindir="$db" -W -f '${Package} ${Status}\n' | grep -v ' not-installed$')" ]
+check "they leave nothing behind" [ -z "$(find "$scratch/system" -mindepth 1)" ]
 
 [ "$failed" = 0 ] && echo "the packages hold what they should"
 exit "$failed"

@@ -1,8 +1,9 @@
 # -*- coding: utf-8 -*-
 """The counts of the module that README.md states, in its one table of them, against the
-module as built."""
+module as built; and its table of contents against its headings."""
 from __future__ import print_function
 
+import io
 import os
 import re
 import unittest
@@ -44,6 +45,48 @@ class ReadmeCountsTest(unittest.TestCase):
         self.assertEqual(readme_counts(), actual,
                          'README.md counts (library functions bound, wrapped, constants) differ from the '
                          'module: update its counts table, the one place for them')
+
+
+def readme_text():
+    with io.open(os.environ['VEK_TEST_README'], encoding='utf-8') as f:
+        return f.read()
+
+
+def headings(text):
+    """(level, title) of each heading outside the fenced blocks."""
+    found, fenced = [], False
+    for line in text.split('\n'):
+        if line.startswith('```'):
+            fenced = not fenced
+        elif not fenced:
+            match = re.match(r'^(#+) (.+)$', line)
+            if match:
+                found.append((len(match.group(1)), match.group(2)))
+    return found
+
+
+def anchor(title):
+    """GitHub's anchor of a heading."""
+    return re.sub(r'[^\w\- ]', '', title.lower()).replace(' ', '-')
+
+
+class ReadmeContentsTest(unittest.TestCase):
+    def test_the_contents_list_every_section_in_order(self):
+        text = readme_text()
+        self.assertEqual(text.count('\n## Contents\n\n'), 1, 'README.md needs one "## Contents" list')
+        listed = []
+        for line in text.split('\n## Contents\n\n')[1].split('\n\n')[0].split('\n'):
+            match = re.match(r'^((?:  )*)- \[(.+)\]\(#([\w-]+)\)$', line)
+            self.assertTrue(match, 'not an entry of the contents: ' + line)
+            listed.append((2 + len(match.group(1)) // 2, match.group(2), match.group(3)))
+        sections = [(level, title, anchor(title)) for level, title in headings(text)
+                    if level in (2, 3) and title != 'Contents']
+        self.assertEqual(listed, sections, 'README.md: its contents are not its sections (level, title, anchor)')
+
+    def test_every_link_within_leads_to_a_heading(self):
+        text = readme_text()
+        anchors = set(anchor(title) for _, title in headings(text))
+        self.assertEqual(sorted(set(re.findall(r'\]\(#([\w-]+)\)', text)) - anchors), [])
 
 
 if __name__ == '__main__':

@@ -148,6 +148,11 @@ check fresh "lists first, then every package in one visible install" apt_did fre
 check fresh "with openssl and the runtime of the clang apt installs" apt_did fresh \
     "apt-get install -y --no-install-recommends ${all/ libclang-rt-14-dev/ libclang-rt-15-dev}"
 check fresh "apt's progress not hidden" [ -z "$(grep -e -qq -e -q "$scratch/fresh/apt.log")" ]
+# Its usage names each package it installs (the compiler runtime by its pattern).
+env -i PATH="$scratch/fresh/bin" "$script" --help | tr -s ' ,;:()' '\n' >"$scratch/fresh/words"
+for package in ${all/libclang-rt-14-dev/libclang-rt-<version>-dev}; do
+    check fresh "--help names $package" grep -qxF -- "$package" "$scratch/fresh/words"
+done
 
 # The parts the configure options leave out: a machine without Python 2.7, or with one
 # (ARGS then names it), with nothing installed, gets the packages of the parts built, in

@@ -1,7 +1,8 @@
 #!/bin/bash
 # run-demo.sh over fakes of install-deps.sh, cmake and the operator's road: what it passes
 # to each (the options of a tree without the module and the tests, then VEK_CMAKE_ARGS, to
-# install-deps.sh and configure; --out and --world to the road), and its refusals.
+# install-deps.sh and to the configure of a new tree, VEK_CMAKE_ARGS alone to that of a
+# configured one; --out and --world to the road), and its refusals.
 # usage: run_demo_test.sh RUN_DEMO
 set -u
 script=$1
@@ -24,7 +25,7 @@ demo() {
     local code=$1
     shift
     rm -f "$scratch/ran"
-    PATH="$scratch/bin:$PATH" BUILD_DIR="$scratch/build" VEK_CMAKE_ARGS="-DA=1 -DB=two" \
+    PATH="$scratch/bin:$PATH" BUILD_DIR="$scratch/build" VEK_CMAKE_ARGS="${user_options--DA=1 -DB=two}" \
         "$scratch/scripts/run-demo.sh" "$@" >"$scratch/out" 2>&1
     rc=$?
     [ "$rc" = "$code" ] || { echo "FAIL $*: exit $rc (want $code)"; cat "$scratch/out"; failed=1; }
@@ -45,6 +46,15 @@ ran "install-deps.sh first, for a tree without the module and the tests" \
 ran "the same options to configure" \
     "cmake -S $scratch -B $scratch/build -DCMAKE_BUILD_TYPE=RelWithDebInfo $options"
 ran "--out and --world to the road" "operator-road.sh --out $scratch/o --world $scratch/w.json $scratch/build"
+# A tree configured already, as by the user for the module: it keeps its settings.
+mkdir -p "$scratch/build" && echo "VEK_PYTHON:BOOL=ON" >"$scratch/build/CMakeCache.txt"
+demo 0
+ran "a configured tree: VEK_CMAKE_ARGS alone" "cmake -S $scratch -B $scratch/build -DA=1 -DB=two"
+user_options="" demo 0
+ran "a configured tree: no option" "cmake -S $scratch -B $scratch/build"
+ran "and vek-cli built in it" "cmake --build $scratch/build --target vek-cli -j"
+rm -r "$scratch/build"
+
 for args in "--out" "--world" "--colour blue"; do
     demo 2 $args
     [ ! -e "$scratch/ran" ] && grep -q '^usage: scripts/run-demo.sh' "$scratch/out" &&

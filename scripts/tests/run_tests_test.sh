@@ -1,6 +1,7 @@
 #!/bin/bash
 # run-tests.sh over fake cmake, ctest and install-deps.sh: a header before each build and
-# test run, and one last line with the verdict and the counts.
+# test run, and one last line with the verdict and the counts; a tree configured already keeps
+# its settings, and one without its sanitizer fails.
 # usage: run_tests_test.sh RUN_TESTS
 set -u
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/vek-run-tests-XXXXXX")
@@ -16,9 +17,15 @@ world() {
     cp "$script" "$dir/scripts/run-tests.sh"
     cp -r "$(dirname "$script")/lib" "$dir/scripts/"
     printf '#!/bin/sh\nexit 0\n' >"$dir/scripts/install-deps.sh"
+    # configure notes its command line, and writes the sanitizer options into the cache
     cat >"$dir/bin/cmake" <<FAKE
 #!/bin/bash
-[ "\$3" = -B ] && mkdir -p "\$4" && echo "\$*" >>"$dir/configured"
+if [ "\$3" = -B ]; then
+    mkdir -p "\$4" && echo "\$*" >>"$dir/configured" && touch "\$4/CMakeCache.txt"
+    for arg; do
+        case \$arg in -DVEK_ASAN=* | -DVEK_TSAN=*) arg=\${arg#-D}; echo "\${arg%%=*}:BOOL=\${arg#*=}" >>"\$4/CMakeCache.txt" ;; esac
+    done
+fi
 [ "\$1" = --build ] && [ "\${2##*/}" = plain ] && [ "$2" = fail ] && { echo "error: warning treated as error"; exit 1; }
 exit 0
 FAKE
@@ -32,7 +39,13 @@ echo "\$(( (total - bad) * 100 / total ))% tests passed, \$bad tests failed out 
 [ "\$bad" = 0 ]
 FAKE
     chmod +x "$dir"/bin/* "$dir"/scripts/*
-    PATH="$dir/bin:$PATH" BUILD_ROOT="$dir/build" VEK_CMAKE_ARGS="-DA=1  -DB=two" \
+    again "$1"
+}
+
+# again NAME [VEK_CMAKE_ARGS]: runs the script of world NAME (again).
+again() {
+    local dir=$scratch/$1
+    PATH="$dir/bin:$PATH" BUILD_ROOT="$dir/build" VEK_CMAKE_ARGS="${2--DA=1  -DB=two}" \
         "$dir/scripts/run-tests.sh" >"$dir/out" 2>&1
     echo $? >"$dir/rc"
 }
@@ -65,6 +78,23 @@ else
     echo "FAIL VEK_CMAKE_ARGS: configure ran as"; cat "$scratch/green/configured"
     failed=1
 fi
+
+# The configured trees again, without VEK_CMAKE_ARGS: each keeps its build type and sanitizer.
+: >"$scratch/green/configured"
+again green ""
+expect green 0 "run-tests: PASS (plain: built; asan: 57/57 passed; tsan: 20/20 passed)" 5
+if [ "$(sort "$scratch/green/configured")" = "$(for tree in asan plain tsan; do
+        echo "-S $scratch/green -B $scratch/green/build/$tree"; done)" ]; then
+    echo "ok   a configured tree is given no option"
+else
+    echo "FAIL configured trees were configured as"; cat "$scratch/green/configured"
+    failed=1
+fi
+# A tree configured without the sanitizer it is for.
+world unsanitized ok 0 0
+echo "VEK_ASAN:BOOL=OFF" >"$scratch/unsanitized/build/asan/CMakeCache.txt"
+again unsanitized
+expect unsanitized 1 "run-tests: FAIL (plain: built; asan: configured with VEK_ASAN=OFF; tsan: 20/20 passed)" 4
 
 [ "$failed" = 0 ] && echo "run-tests.sh reported every case"
 exit "$failed"

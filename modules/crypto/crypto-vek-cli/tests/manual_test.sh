@@ -2,8 +2,9 @@
 # vek-cli's manual page: every command of the program's usage text is in its synopsis as
 # the program prints it and has an entry of its own; the synopsis has no other command;
 # man renders the page without a warning, also in the C locale, where the accepted type's
-# name is spelt in Latin letters; its EXAMPLES run as pasted and print what they show; the
-# install puts it beside the program.
+# name is spelt in Latin letters; the install puts it beside the program; its EXAMPLES, pasted
+# into one shell, run the installed program on this build's stand-ins and print what they show;
+# the README it names is where the install puts it.
 # usage: manual_test.sh VEK_CLI MANUAL_PAGE BUILD_DIR
 set -u
 cli=$(realpath "$1") page=$2 build=$3
@@ -37,26 +38,34 @@ LC_ALL=C render "$page" >"$scratch/page.c"
 grep -qF '"e.klyuch VEK Modra-1K" (its Cyrillic letters spelt in Latin' "$scratch/page.c" ||
     fail "the C locale's page does not spell the accepted type's name"
 
-# The EXAMPLES: the lines of their blocks; each "$ " line runs in a shell of its own, in a
-# fresh folder, with this vek-cli first on the path and the log in the scratch folder.
+cmake --install "$build" --prefix "$scratch/prefix" --component vek-cli >/dev/null || fail "cmake --install"
+installed=$(cd "$scratch/prefix" && find . -type f | sort | tr '\n' ' ')
+[ "$installed" = "./bin/vek-cli ./share/man/man1/vek-cli.1.gz " ] || fail "the install holds <$installed>"
+render "$scratch/prefix/share/man/man1/vek-cli.1.gz" | cmp -s - "$scratch/page" || fail "the installed page differs"
+
+# The EXAMPLES: the lines of their blocks; the "$ " lines run one after the other in one shell,
+# in a fresh folder, with the installed vek-cli first on the path, this build tree for the
+# page's ~/vek/build and the log in the scratch folder.
 sed -n '/^EXAMPLES/,/^[A-Z]/s/^ \{14\}//p' "$scratch/page" >"$scratch/examples"
 grep -q '^\$ vek-cli sign verify' "$scratch/examples" || fail "no examples found in the page"
 mkdir "$scratch/run"
 while IFS= read -r line; do
     case $line in
         '$ '*)
-            printf '%s\n' "$line"
             command=${line#'$ '}
-            (cd "$scratch/run" && PATH=$(dirname "$cli"):$PATH bash -c "${command//\/tmp\/vek-cli.log/$scratch/vek-cli.log}" \
-                </dev/null 2>&1) | expand
+            command=${command//\/tmp\/vek-cli.log/$scratch/vek-cli.log}
+            printf 'printf "%%s\\n" %q\n{ %s\n} </dev/null >%q 2>&1; expand %q\n' \
+                "$line" "${command//\~\/vek\/build/$build}" "$scratch/answer" "$scratch/answer"
             ;;
     esac
-done <"$scratch/examples" >"$scratch/transcript"
+done <"$scratch/examples" >"$scratch/examples.sh"
+(cd "$scratch/run" && env -u LD_LIBRARY_PATH PATH="$scratch/prefix/bin:$PATH" bash "$scratch/examples.sh") \
+    >"$scratch/transcript" 2>&1
 diff -u "$scratch/examples" "$scratch/transcript" || fail "the EXAMPLES do not print what the page shows (above)"
 
-cmake --install "$build" --prefix "$scratch/prefix" --component vek-cli >/dev/null || fail "cmake --install"
-installed=$(cd "$scratch/prefix" && find . -type f | sort | tr '\n' ' ')
-[ "$installed" = "./bin/vek-cli ./share/man/man1/vek-cli.1.gz " ] || fail "the install holds <$installed>"
-render "$scratch/prefix/share/man/man1/vek-cli.1.gz" | cmp -s - "$scratch/page" || fail "the installed page differs"
+# The README that SEE ALSO names, below the prefix of the install.
+readme=$(sed -n '/^SEE ALSO/,$p' "$scratch/page" | grep -o '/usr/share/doc/[^ ,]*' | head -n1)
+cmake --install "$build" --prefix "$scratch/docs" --component doc >/dev/null || fail "cmake --install the documents"
+[ -n "$readme" ] && [ -f "$scratch/docs/${readme#/usr/}" ] || fail "SEE ALSO names <$readme>, which the install lacks"
 [ "$failed" = 0 ] && echo "ok   $(wc -l <"$scratch/usage") commands in the manual page"
 exit "$failed"
