@@ -1,10 +1,11 @@
 """The type stub under mypy, as a script's author meets it: installed with the tree (cmake
 --install into a scratch prefix) and found there without MYPYPATH, through a virtual
 environment whose .pth file names the Python 3 site folder and through PYTHONPATH as README.md
-says; every worked example of the module reference and the README's Python 3 quick-start pass
+says, and in the build tree with the Python 3 module's folder in PYTHONPATH, as the README's
+quick-start sets it; every worked example of the module reference and the README's Python 3 quick-start pass
 mypy --strict as written; every line of stub_wrong_calls.py marked "refused" is refused, with
 its error code, and no other line is; mypy's stubtest finds the installed module as the stub
-describes it, allowing only the names binding/stubtest_allowlist.txt gives, which are those the
+describes it, installed and in the build tree, allowing only the names binding/stubtest_allowlist.txt gives, which are those the
 stub marks as the checker's only. Python 3 only; mypy is required."""
 import importlib.util
 import os
@@ -20,6 +21,7 @@ REFERENCE = os.environ['VEK_TEST_REFERENCE']
 README = os.environ['VEK_TEST_README']
 WRONG_CALLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'stub_wrong_calls.py')
 ALLOWLIST = os.environ['VEK_TEST_STUBTEST_ALLOWLIST']
+BUILD_SITE = os.environ['VEK_TEST_BUILD_SITE']  # the build tree's Python 3 module folder
 CHECKER_ONLY = re.compile(r'^@type_check_only\nclass (\w+)\b', re.M)
 REFUSED = re.compile(r'#\s*refused: ([\w-]+)')
 ERROR = re.compile(r'^(.*?):(\d+): error: .*\[([\w-]+)\]$', re.M)
@@ -80,7 +82,8 @@ class StubUnderMypyTest(unittest.TestCase):
         self.assertTrue(os.path.isfile(os.path.join(self.site, '_Tavrel-stubs', '__init__.pyi')))
         script = self.put('found.py', 'import _Tavrel\nreveal_type(_Tavrel.KTGetInterface())\n')
         for how, python_executable, env in [('the .pth of a virtual environment', True, {}),
-                                            ('PYTHONPATH', False, {'PYTHONPATH': self.site})]:
+                                            ('PYTHONPATH', False, {'PYTHONPATH': self.site}),
+                                            ('the build tree', False, {'PYTHONPATH': BUILD_SITE})]:
             code, out = self.mypy([script], python_executable, env)
             self.assertIn('Revealed type is "Union[_Tavrel.KT_INTERFACE, None]"', out, how)
             self.assertEqual(code, 0, how + ':\n' + out)
@@ -96,16 +99,17 @@ class StubUnderMypyTest(unittest.TestCase):
                                                          % len(scripts)), out)
 
     def test_stubtest_finds_the_module_the_stub_describes(self):
-        environment = dict((k, v) for k, v in os.environ.items() if k != 'MYPYPATH')
-        environment['PYTHONPATH'] = self.site
-        if os.environ.get('VEK_TEST_PRELOAD'):  # an instrumented module
-            environment['LD_PRELOAD'] = os.environ['VEK_TEST_PRELOAD']
-        child = subprocess.run([os.environ['VEK_TEST_PYTHON3'], '-m', 'mypy.stubtest', '_Tavrel',
-                                '--allowlist', ALLOWLIST], cwd=self.work, env=environment,
-                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        out = child.stdout.decode()
-        self.assertEqual((child.returncode, out.splitlines()[-1:]), (0, ['Success: no issues found in 1 module']),
-                         out)
+        for site in self.site, BUILD_SITE:
+            environment = dict((k, v) for k, v in os.environ.items() if k != 'MYPYPATH')
+            environment['PYTHONPATH'] = site
+            if os.environ.get('VEK_TEST_PRELOAD'):  # an instrumented module
+                environment['LD_PRELOAD'] = os.environ['VEK_TEST_PRELOAD']
+            child = subprocess.run([os.environ['VEK_TEST_PYTHON3'], '-m', 'mypy.stubtest', '_Tavrel',
+                                    '--allowlist', ALLOWLIST], cwd=self.work, env=environment,
+                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            out = child.stdout.decode()
+            self.assertEqual((child.returncode, out.splitlines()[-1:]),
+                             (0, ['Success: no issues found in 1 module']), site + ':\n' + out)
 
     def test_allowlist_is_the_checker_only_names_each_with_its_reason(self):
         with open(os.path.join(self.site, '_Tavrel.pyi'), encoding='utf-8') as f:
