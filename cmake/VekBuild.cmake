@@ -23,13 +23,15 @@ endif()
 
 # The hardening of Debian's own packages (dpkg-buildflags), for every binary: full RELRO and
 # immediate binding in every build, PIE executables, and outside the sanitizer builds, whose
-# own checks they would hide, the stack protector and the fortified C library functions
-# (which need the optimiser: not in a Debug build).
+# own checks they would hide, the stack protector, the fortified C library functions (which
+# need the optimiser: not in a Debug build), and beyond Debian 12's flags control-flow
+# protection (IBT and shadow-stack marking) and stack-clash probing.
 add_link_options(LINKER:-z,relro LINKER:-z,now)
 include(CheckPIESupported)
 check_pie_supported()
 if(NOT VEK_SANITIZER_FLAGS)
-  add_compile_options(-fstack-protector-strong "$<$<NOT:$<CONFIG:Debug>>:-D_FORTIFY_SOURCE=2>")
+  add_compile_options(-fstack-protector-strong "$<$<NOT:$<CONFIG:Debug>>:-D_FORTIFY_SOURCE=2>"
+                      -fcf-protection -fstack-clash-protection)
 endif()
 
 # Our own code builds clean with these; generated code opts out per target.

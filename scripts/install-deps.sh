@@ -4,10 +4,11 @@
 # plug-in, the stand-ins and the Debian packages (build-essential cmake pkg-config python3
 # libzip-dev libcjson-dev libssl-dev dpkg-dev), and by default also the tests' (GoogleTest:
 # libgtest-dev googletest; clang with its compiler runtime libclang-rt-<version>-dev; zip;
-# man: man-db groff-base; mypy for the type stub; lintian for the Debian packages; and
-# openssl, whose command it then checks for) and the module's (swig, and python3-dev: the
-# headers the Python 3 module compiles against). For the module it first checks for Python 2.7.18 with its shared library, which apt does not
-# give, and installs nothing without it. Safe to run again: it installs nothing that is
+# man: man-db groff-base; mypy for the type stub; lintian and devscripts (hardening-check)
+# for the Debian packages; and openssl, whose command it then checks for) and the module's
+# (swig, and python3-dev: the headers the Python 3 module compiles against). For the module
+# it first checks for Python 2.7.18 with its shared library, which apt does not give, and
+# installs nothing without it. Safe to run again: it installs nothing that is
 # present. Needs root, or sudo, only when it installs.
 #   PYENV_ROOT      pyenv's folder, where 2.7.18 is looked for when the pyenv command
 #                   cannot name it (default: ~/.pyenv)
@@ -64,7 +65,7 @@ packages=(build-essential cmake pkg-config python3 libzip-dev libcjson-dev libss
 tests=""
 if cmake_true "$tests_option"; then
   tests=1
-  packages+=(openssl libgtest-dev googletest clang zip man-db groff-base mypy lintian)
+  packages+=(openssl libgtest-dev googletest clang zip man-db groff-base mypy lintian devscripts)
 fi
 if cmake_true "$module_option"; then
   check_python2

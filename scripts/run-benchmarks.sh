@@ -10,6 +10,7 @@
 #                      when missing)
 #   VEK_CMAKE_ARGS     extra configure options, split at spaces: of a missing tree, after
 #                      the build type; the only options a configured tree is given
+#   CMAKE_BUILD_PARALLEL_LEVEL  the build's jobs at once (default 4)
 #   VEK_BENCH_PRELOAD  libraries preloaded into the interpreter only (a sanitizer's runtime and
 #                      the C++ runtime, separated by ':')
 #   VEK_PYTHON3        the Python 3 of the build's second module (default: the one
@@ -40,7 +41,7 @@ if [ "$smoke" = 0 ]; then
     echo "building in $build: ${targets[*]}"
     log=$build/run-benchmarks-build.log
     # What is being built, a line a target, as the build goes; everything on a failure.
-    cmake --build "$build" -j4 --target "${targets[@]}" 2>&1 | tee "$log" |
+    cmake --build "$build" -j"$(build_jobs 4)" --target "${targets[@]}" 2>&1 | tee "$log" |
         awk '/^\[ *[0-9]+%\] Built target / && !seen[$NF]++ { print "  built " $NF; fflush() }'
     if [ "${PIPESTATUS[0]}" != 0 ]; then
         cat "$log"

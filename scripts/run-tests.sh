@@ -13,13 +13,14 @@
 #   BUILD_ROOT      the folder of the three trees
 #   VEK_CMAKE_ARGS  extra configure options of every tree, split at spaces, e.g.
 #                   -DVEK_PYTHON2_PREFIX=<folder> -DSWIG_EXECUTABLE=<path>
+#   CMAKE_BUILD_PARALLEL_LEVEL  the build's jobs, and the tests', at once (default: nproc)
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 . "$root/scripts/lib/usage.sh"
 . "$root/scripts/lib/tree.sh"
 no_options "$@"
 out="${BUILD_ROOT:-$root/build}"
-jobs="$(nproc)"
+jobs="$(build_jobs)"
 
 "$root/scripts/install-deps.sh" || exit 1
 

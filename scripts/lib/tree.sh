@@ -27,3 +27,7 @@ configure_tree() {
     cmake -S "$root" -B "$tree" "$@" "${user[@]}"
   fi
 }
+
+# build_jobs [DEFAULT]: how many jobs a build (and a test run) may take at once:
+# CMAKE_BUILD_PARALLEL_LEVEL where it is set, as cmake --build reads it, else DEFAULT (every CPU).
+build_jobs() { echo "${CMAKE_BUILD_PARALLEL_LEVEL:-${1:-$(nproc)}}"; }

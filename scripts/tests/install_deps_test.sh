@@ -63,7 +63,7 @@ lines() { [ "$(wc -l <"$scratch/$1/out")" = "$2" ]; }
 
 # The packages of vek-cli, the plug-in and the stand-ins; of the tests; of the module.
 build="build-essential cmake pkg-config python3 libzip-dev libcjson-dev libssl-dev dpkg-dev"
-tests="openssl libgtest-dev googletest clang zip man-db groff-base mypy lintian"
+tests="openssl libgtest-dev googletest clang zip man-db groff-base mypy lintian devscripts"
 module="python3-dev swig"
 all="$build $tests $module libclang-rt-14-dev"
 without_openssl=${all/ openssl/}

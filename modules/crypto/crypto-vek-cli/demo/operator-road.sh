@@ -5,10 +5,12 @@
 # a file, verify the signature, and verify a tampered copy, which must fail with 64.
 # usage: operator-road.sh [--out DIR] [--world FILE] BUILD_DIR
 #   --out DIR     make the files (request archive, certificate, signed file, signature,
-#                 tampered copy) in DIR and keep them; without it they go to a temporary
-#                 folder, removed at the end
+#                 tampered copy, and the log vek-cli.log) in DIR and keep them; those of an
+#                 earlier run there are removed first, nothing else in DIR is touched.
+#                 Without it they go to a temporary folder, removed at the end
 #   --world FILE  the stand-in's world file instead of the default one (made with the
 #                 built-in world if missing; it must hold VM1K-000102, password 12345678)
+# A step that does not behave as expected is followed by the log's failure lines of its run.
 # Exit 0 when every step behaved as expected.
 set -u
 usage() {
@@ -38,20 +40,32 @@ esac
 
 SERIAL=VM1K-000102  # no key in the built-in world; each run makes it a new one
 PASSWORD=12345678
+# What a run makes, below its folder; an earlier run's are removed before the first step, so
+# that no step reads them.
+MADE="requests/$SERIAL.zip $SERIAL.crt order.txt order.txt.p7s order-tampered.txt vek-cli.log"
 if [ -n "$out" ]; then
     mkdir -p "$out" || exit 1
     work=$(cd "$out" && pwd)
+    for file in $MADE; do
+        rm -f "$work/$file" || exit 1
+    done
+    [ ! -d "$work/requests" ] || rmdir --ignore-fail-on-non-empty "$work/requests" || exit 1
 else
     work=$(mktemp -d "${TMPDIR:-/tmp}/operator-road-XXXXXX")
     trap 'rm -rf "$work"' EXIT
 fi
 cd "$work" || exit 1
 failed=0
+# The stand-in logger writes here; lines are "level<TAB>function<TAB>text<TAB>source:line".
+export JOTLOG_FILE=$work/vek-cli.log
+: >"$JOTLOG_FILE" || exit 1
 
-# step CODE COMMAND...: shows the command and its output; the exit code must be CODE.
+# step CODE COMMAND...: shows the command and its output; the exit code must be CODE, or the
+# failure lines the command logged follow.
 step() {
-    local want=$1
+    local want=$1 logged
     shift
+    logged=$(wc -l <"$JOTLOG_FILE")
     echo "\$ vek-cli $*"
     "$VEK_CLI" "$@"
     local rc=$?
@@ -59,6 +73,7 @@ step() {
         echo "  (exit $rc, as expected)"
     else
         echo "  (exit $rc, expected $want)"
+        tail -n +"$((logged + 1))" "$JOTLOG_FILE" | awk -F '\t' '$3 ~ /^fail/ { print "  log: " $2 ": " $3 }'
         failed=1
     fi
     echo
@@ -78,6 +93,6 @@ step 64 sign verify "$work/order-tampered.txt" "$work/order.txt.p7s" "$work/$SER
 if [ "$failed" = 0 ]; then
     echo "operator road: every step behaved as expected (the tampered copy FAILED with 64)"
 else
-    echo "operator road: a step did not behave as expected"
+    echo "operator road: a step did not behave as expected (the log's failure lines follow it)"
 fi
 exit "$failed"
