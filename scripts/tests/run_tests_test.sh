@@ -1,7 +1,8 @@
 #!/bin/bash
 # run-tests.sh over fake cmake, ctest and install-deps.sh: a header before each build and
 # test run, and one last line with the verdict and the counts; a tree configured already keeps
-# its settings, and one without its sanitizer fails.
+# its settings, and one without its sanitizer fails; CMAKE_BUILD_PARALLEL_LEVEL sets the jobs of
+# the builds and of the test runs.
 # usage: run_tests_test.sh RUN_TESTS
 set -u
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/vek-run-tests-XXXXXX")
@@ -26,11 +27,13 @@ if [ "\$3" = -B ]; then
         case \$arg in -DVEK_ASAN=* | -DVEK_TSAN=*) arg=\${arg#-D}; echo "\${arg%%=*}:BOOL=\${arg#*=}" >>"\$4/CMakeCache.txt" ;; esac
     done
 fi
+[ "\$1" = --build ] && echo "\$*" >>"$dir/jobs"
 [ "\$1" = --build ] && [ "\${2##*/}" = plain ] && [ "$2" = fail ] && { echo "error: warning treated as error"; exit 1; }
 exit 0
 FAKE
     cat >"$dir/bin/ctest" <<FAKE
 #!/bin/bash
+echo "\$*" >>"$dir/jobs"
 case "\$2" in
   */asan) total=57 bad=$3 ;;
   *) total=20 bad=$4 ;;
@@ -90,6 +93,19 @@ else
     echo "FAIL configured trees were configured as"; cat "$scratch/green/configured"
     failed=1
 fi
+# The jobs: CMAKE_BUILD_PARALLEL_LEVEL where it is set, else one a CPU.
+jobs() {  # WANT: every build and test run of world green had -jWANT
+    local bad
+    bad=$(grep -v -- " -j$1\( \|$\)" "$scratch/green/jobs")
+    if [ -s "$scratch/green/jobs" ] && [ -z "$bad" ]; then echo "ok   -j$1"; else echo "FAIL not -j$1:"; cat "$scratch/green/jobs"; failed=1; fi
+}
+: >"$scratch/green/jobs"
+CMAKE_BUILD_PARALLEL_LEVEL=3 again green ""
+jobs 3
+: >"$scratch/green/jobs"
+(unset CMAKE_BUILD_PARALLEL_LEVEL; again green "")
+jobs "$(nproc)"
+
 # A tree configured without the sanitizer it is for.
 world unsanitized ok 0 0
 echo "VEK_ASAN:BOOL=OFF" >"$scratch/unsanitized/build/asan/CMakeCache.txt"
