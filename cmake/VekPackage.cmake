@@ -8,10 +8,7 @@
 # The documents keep their paths relative to the top of the clone, so that their links lead
 # to the installed files as they lead to the clone's.
 set(VEK_DOC_DIR share/doc/vek)
-set(_vek_docs)
-if(VEK_PYTHON)  # the module's reference
-  file(GLOB _vek_docs RELATIVE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/docs/*.md)
-endif()
+file(GLOB _vek_docs RELATIVE ${PROJECT_SOURCE_DIR} CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
 foreach(_doc README.md modules/crypto/crypto-vek/README.md ${_vek_docs})
   get_filename_component(_doc_dir ${_doc} DIRECTORY)
   install(FILES ${PROJECT_SOURCE_DIR}/${_doc} DESTINATION ${VEK_DOC_DIR}/${_doc_dir} COMPONENT doc)
@@ -140,7 +137,8 @@ set(_vek_all_packages ${VEK_DEB_PACKAGES})
 list(TRANSFORM _vek_all_packages APPEND " (= ${_vek_deb_version})")
 vek_deb_package(doc vek SECTION doc ARCHITECTURE all
   SUMMARY "documentation of vek-cli, libsignvek.so and _Tavrel, and all three"
-  DESCRIPTION "The README, the plug-in's user guide and the module reference, in
+  DESCRIPTION "The README, the plug-in's user guide, the module reference and the other
+documents (vek-cli's reference, the packages, Python 2.7, the stand-in world), in
 /usr/share/doc/vek. It depends on every other package made with it."
   DEPENDS ${_vek_all_packages})
 

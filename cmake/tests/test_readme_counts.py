@@ -1,8 +1,11 @@
 # -*- coding: utf-8 -*-
 """The counts of the module that README.md states, in its one table of them, against the
-module as built; and its table of contents against its headings."""
+module as built; the table of contents of README.md and of each document of docs/ that has
+one against its headings; and every relative link of these documents leads, in the clone, to
+a file and, with a fragment, to a heading of it."""
 from __future__ import print_function
 
+import glob
 import io
 import os
 import re
@@ -70,23 +73,57 @@ def anchor(title):
     return re.sub(r'[^\w\- ]', '', title.lower()).replace(' ', '-')
 
 
+def documents():
+    """README.md and the documents of docs/ it links."""
+    readme = os.environ['VEK_TEST_README']
+    return [readme] + sorted(glob.glob(os.path.join(os.path.dirname(readme), 'docs', '*.md')))
+
+
+def read(path):
+    with io.open(path, encoding='utf-8') as f:
+        return f.read()
+
+
+def unfenced(text):
+    """The text outside the fenced blocks."""
+    kept, fenced = [], False
+    for line in text.split('\n'):
+        if line.startswith('```'):
+            fenced = not fenced
+        elif not fenced:
+            kept.append(line)
+    return '\n'.join(kept)
+
+
 class ReadmeContentsTest(unittest.TestCase):
     def test_the_contents_list_every_section_in_order(self):
         text = readme_text()
         self.assertEqual(text.count('\n## Contents\n\n'), 1, 'README.md needs one "## Contents" list')
-        listed = []
-        for line in text.split('\n## Contents\n\n')[1].split('\n\n')[0].split('\n'):
-            match = re.match(r'^((?:  )*)- \[(.+)\]\(#([\w-]+)\)$', line)
-            self.assertTrue(match, 'not an entry of the contents: ' + line)
-            listed.append((2 + len(match.group(1)) // 2, match.group(2), match.group(3)))
-        sections = [(level, title, anchor(title)) for level, title in headings(text)
-                    if level in (2, 3) and title != 'Contents']
-        self.assertEqual(listed, sections, 'README.md: its contents are not its sections (level, title, anchor)')
+        for path in documents():
+            text = read(path)
+            if '\n## Contents\n\n' not in text:
+                continue
+            listed = []
+            for line in text.split('\n## Contents\n\n')[1].split('\n\n')[0].split('\n'):
+                match = re.match(r'^((?:  )*)- \[(.+)\]\(#([\w-]+)\)$', line)
+                self.assertTrue(match, path + ': not an entry of the contents: ' + line)
+                listed.append((2 + len(match.group(1)) // 2, match.group(2), match.group(3)))
+            sections = [(level, title, anchor(title)) for level, title in headings(text)
+                        if level in (2, 3) and title != 'Contents']
+            self.assertEqual(listed, sections, path + ': its contents are not its sections (level, title, anchor)')
 
-    def test_every_link_within_leads_to_a_heading(self):
-        text = readme_text()
-        anchors = set(anchor(title) for _, title in headings(text))
-        self.assertEqual(sorted(set(re.findall(r'\]\(#([\w-]+)\)', text)) - anchors), [])
+    def test_every_link_leads_to_a_file_and_a_heading(self):
+        for path in documents():
+            for target in sorted(set(re.findall(r'\]\(([^)\s]+)\)', unfenced(read(path))))):
+                if re.match(r'^[a-z]+:', target):
+                    continue  # not a file of the clone
+                name, _, fragment = target.partition('#')
+                linked = os.path.normpath(os.path.join(os.path.dirname(path), name)) if name else path
+                self.assertTrue(os.path.isfile(linked), '%s: %s leads to no file' % (path, target))
+                if fragment and linked.endswith('.md'):
+                    anchors = set(anchor(title) for _, title in headings(read(linked)))
+                    anchors.update(re.findall(r'<a id="([\w-]+)"></a>', read(linked)))
+                    self.assertIn(fragment, anchors, '%s: %s leads to no heading' % (path, target))
 
 
 if __name__ == '__main__':

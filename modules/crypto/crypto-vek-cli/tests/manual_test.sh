@@ -4,7 +4,7 @@
 # man renders the page without a warning, also in the C locale, where the accepted type's
 # name is spelt in Latin letters; the install puts it beside the program; its EXAMPLES, pasted
 # into one shell, run the installed program on this build's stand-ins and print what they show;
-# the README it names is where the install puts it.
+# the documents it names are where the install puts them.
 # usage: manual_test.sh VEK_CLI MANUAL_PAGE BUILD_DIR
 set -u
 cli=$(realpath "$1") page=$2 build=$3
@@ -63,9 +63,12 @@ done <"$scratch/examples" >"$scratch/examples.sh"
     >"$scratch/transcript" 2>&1
 diff -u "$scratch/examples" "$scratch/transcript" || fail "the EXAMPLES do not print what the page shows (above)"
 
-# The README that SEE ALSO names, below the prefix of the install.
-readme=$(sed -n '/^SEE ALSO/,$p' "$scratch/page" | grep -o '/usr/share/doc/[^ ,]*' | head -n1)
+# The documents that SEE ALSO names, below the prefix of the install.
+docs=$(sed -n '/^SEE ALSO/,$p' "$scratch/page" | grep -o '/usr/share/doc/[^ ,]*\.md')
 cmake --install "$build" --prefix "$scratch/docs" --component doc >/dev/null || fail "cmake --install the documents"
-[ -n "$readme" ] && [ -f "$scratch/docs/${readme#/usr/}" ] || fail "SEE ALSO names <$readme>, which the install lacks"
+[ -n "$docs" ] || fail "SEE ALSO names no document"
+for doc in $docs; do
+    [ -f "$scratch/docs/${doc#/usr/}" ] || fail "SEE ALSO names <$doc>, which the install lacks"
+done
 [ "$failed" = 0 ] && echo "ok   $(wc -l <"$scratch/usage") commands in the manual page"
 exit "$failed"
