@@ -137,9 +137,10 @@ set(_vek_all_packages ${VEK_DEB_PACKAGES})
 list(TRANSFORM _vek_all_packages APPEND " (= ${_vek_deb_version})")
 vek_deb_package(doc vek SECTION doc ARCHITECTURE all
   SUMMARY "documentation of vek-cli, libsignvek.so and _Tavrel, and all three"
-  DESCRIPTION "The README, the plug-in's user guide, the module reference and the other
-documents (vek-cli's reference, the packages, Python 2.7, the stand-in world), in
-/usr/share/doc/vek. It depends on every other package made with it."
+  DESCRIPTION "The README, the plug-in's user guide, the module reference and the
+other documents (vek-cli's reference, the packages, Python 2.7, the
+stand-in world), in /usr/share/doc/vek. It depends on every other
+package made with it."
   DEPENDS ${_vek_all_packages})
 
 set(CPACK_GENERATOR DEB)

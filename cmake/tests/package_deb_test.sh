@@ -146,10 +146,10 @@ done
 check "its vek-cli runs on the stand-ins as the document shows" diff -u "$scratch/package-library-output" "$scratch/media"
 
 # Each relative link of an installed document leads to an installed file.
-while IFS= read -r doc; do
-    links=$(grep -o '](\([^)#:]*\)[)#]' "$doc" | sed 's/^](//; s/[)#]$//' | sort -u)
+while IFS= read -r installed; do
+    links=$(grep -o '](\([^)#:]*\)[)#]' "$installed" | sed 's/^](//; s/[)#]$//' | sort -u)
     for link in $links; do
-        check "${doc#"$root"}: its link $link is installed" test -f "$(dirname "$doc")/$link"
+        check "${installed#"$root"}: its link $link is installed" test -f "$(dirname "$installed")/$link"
     done
 done < <(find "$root/usr/share/doc" -name '*.md')
 
