@@ -2,7 +2,7 @@
 --install into a scratch prefix) and found there without MYPYPATH, through a virtual
 environment whose .pth file names the Python 3 site folder and through PYTHONPATH as README.md
 says, and in the build tree with the Python 3 module's folder in PYTHONPATH, as the README's
-quick-start sets it; every worked example of the module reference and the README's Python 3 quick-start pass
+quick-start sets it; every worked example of the module reference and the README's quick-start pass
 mypy --strict as written; every line of stub_wrong_calls.py marked "refused" is refused, with
 its error code, and no other line is; mypy's stubtest finds the installed module as the stub
 describes it, installed and in the build tree, allowing only the names binding/stubtest_allowlist.txt gives, which are those the
@@ -93,7 +93,7 @@ class StubUnderMypyTest(unittest.TestCase):
         names = re.findall(r'^<!-- example: ([\w-]+\.py) -->$', open(REFERENCE, encoding='utf-8').read(), re.M)
         self.assertGreaterEqual(len(names), 7)
         scripts = [self.put(n.replace('-', '_'), extract(REFERENCE, n)) for n in names]
-        scripts.append(self.put('quickstart3.py', extract(README, 'quickstart3.py')))
+        scripts.append(self.put('quickstart.py', extract(README, 'quickstart.py')))
         code, out = self.mypy(scripts)
         self.assertEqual((code, out.splitlines()[-1]), (0, 'Success: no issues found in %d source files'
                                                          % len(scripts)), out)
