@@ -8,6 +8,7 @@
 # usage: run_demo_test.sh RUN_DEMO
 set -u
 script=$1
+unset CMAKE_BUILD_PARALLEL_LEVEL  # as ctest may have it: the cases below set it where they need it
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/vek-run-demo-XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 failed=0
