@@ -757,7 +757,9 @@ TEST_F(Host, ARelativeKeyFileIsReadInTheFolderHeldAtOpen) {
             r.afterOpen();
             unsigned char text[65];
             unsigned int size = sizeof text;
-            if (hashFirst) EXPECT_EQ(0, p->Hash(abc, sizeof abc, text, &size));
+            if (hashFirst) {
+                EXPECT_EQ(0, p->Hash(abc, sizeof abc, text, &size));
+            }
             ASSERT_EQ(0, p->Start());
             ASSERT_EQ(0, sign("payload", 1));
             const auto got = answers.wait_for(1);
