@@ -1,10 +1,13 @@
 #include "vek_engine.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -57,8 +60,15 @@ public:
         const char *line;
     };
 
-    explicit engine_source(std::shared_ptr<const engine_conf> conf)
-        : conf(std::move(conf)), kind(this->conf ? kWorking : kUnusable) {}
+    // `folder`: an open descriptor of the folder a relative key-file path counts from,
+    // owned by the source, or AT_FDCWD.
+    engine_source(std::shared_ptr<const engine_conf> conf, int folder)
+        : conf(std::move(conf)), folder(folder), kind(this->conf ? kWorking : kUnusable) {}
+    ~engine_source() {
+        if (folder >= 0) close(folder);
+    }
+    engine_source(const engine_source &) = delete;
+    engine_source &operator=(const engine_source &) = delete;
 
     const verdict_row &verdict() const {
         // By verdict_kind.
@@ -77,6 +87,7 @@ public:
     }
 
     const std::shared_ptr<const engine_conf> conf;  // null: unusable
+    const int folder;                               // held from Open: a relative key file is read in it
     std::mutex making;                              // engines are made one at a time
     secret_string keyFile;                          // the key file's bytes, once a key was read from them
     std::string certificate;                        // of the first key read; both under `making`
@@ -224,8 +235,7 @@ kt_private_key _T_create_key_context_dev(PVOID context, const dev_keymedia_conf 
                       failure.onDevice ? "KTEnumKeyMediaDevices" : "KTEnumKeyMediaTypes", kt_error_text(failure.status));
         });
     if (!found) {
-        ZLOG_FAIL("_T_create_key_context_dev", "fail: find key-media (model:%s, serial:%s)", dev.model.c_str(),
-                  dev.serial.c_str());
+        ZLOG_FAIL("_T_create_key_context_dev", "fail: find key-media (no medium has the key-serial)");
         throw not_found_error();
     }
     // A longer password was refused when the configuration was read.
@@ -240,12 +250,23 @@ kt_private_key _T_create_key_context_dev(PVOID context, const dev_keymedia_conf 
                        });
 }
 
-// Reads the key file once: every later engine of the source reads its key from the
-// bytes of the first successful reading, whatever the file holds by then.
+// Reads the key file once, a relative path in the folder held since Open: every later
+// engine of the source reads its key from the bytes of the first successful reading,
+// whatever the file holds by then. A file too large to be a key settles the verdict.
 kt_private_key _T_create_key_context_file(PVOID context, const file_keymedia_conf &file, engine_source &source) {
     secret_string bytes = source.keyFile;
-    if (bytes.empty() && !File__ReadAll("_T_create_key_context_file", file.path.c_str(), &bytes))
-        throw internal_error();
+    if (bytes.empty()) {
+        switch (File__ReadAll("_T_create_key_context_file", source.folder, file.path.c_str(), "key-sign", &bytes)) {
+        case file_read::ok:
+            break;
+        case file_read::too_large:
+            source.settle(engine_source::kUnusable);
+            _T_throw_verdict(source, "_T_create_key_context_file");
+            break;
+        case file_read::failed:
+            throw internal_error();
+        }
+    }
     secret_string password = file.password;  // the library takes mutable texts
     kt_private_key privateKey = _T_read_key(
         "_T_create_key_context_file", "KTCtxReadPrivateKeyBinary", context, source,
@@ -283,24 +304,37 @@ void _T_check_same_key(PVOID privateKey, engine_source &source) {
     }
 }
 
-// A key medium's password must fit its record; a relative key-file path is taken from
-// the working folder now. False, logged, when the key location cannot be used.
-bool _T_fix_key_location(keymedia_conf &keyMedia) {
+// A key medium's password must fit its record. A key file's path must be one the system
+// can open, and the file no larger than a key file may be; a relative path counts from
+// the working folder now, which *folder receives open. False, logged, when the key
+// location cannot be used. No line names a value.
+bool _T_fix_key_location(const keymedia_conf &keyMedia, int *folder) {
+    *folder = AT_FDCWD;
     if (keyMedia.kind() == keymedia_conf::kDevice) {
-        const size_t size = keyMedia.dev().password.size();
-        if (size <= KT_PASS_MAX_LENGTH - 1) return true;
-        ZLOG_FAIL("_T_fix_key_location", "fail: kS_INVALID_PARAMS (password-size:%zu, max-size:%d)", size,
+        if (keyMedia.dev().password.size() <= KT_PASS_MAX_LENGTH - 1) return true;
+        ZLOG_FAIL("_T_fix_key_location", "fail: kS_INVALID_PARAMS (key-sign-pass longer than %d bytes)",
                   KT_PASS_MAX_LENGTH - 1);
         return false;
     }
-    if (keyMedia.kind() != keymedia_conf::kFile || keyMedia.file().path[0] == '/') return true;
-    std::unique_ptr<char, decltype(&std::free)> folder(getcwd(nullptr, 0), &std::free);
-    if (!folder) {
-        ZLOG_FAIL("_T_fix_key_location", "fail: getcwd (%s)", std::strerror(errno));
+    if (keyMedia.kind() != keymedia_conf::kFile) return true;
+    const std::string &path = keyMedia.file().path;
+    if (path.size() >= PATH_MAX) {
+        ZLOG_FAIL("_T_fix_key_location", "fail: kS_INVALID_PARAMS (key-sign longer than PATH_MAX)");
         return false;
     }
-    const file_keymedia_conf &file = keyMedia.file();
-    keyMedia = file_keymedia_conf{std::string(folder.get()) + "/" + file.path, file.password};
+    if (path[0] != '/') {
+        *folder = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (*folder < 0) {
+            ZLOG_FAIL("_T_fix_key_location", "fail: open <.> (errno:%s)", std::strerror(errno));
+            return false;
+        }
+    }
+    // One that is there already and too large fails now; one that comes later, when read.
+    struct stat st;
+    if (fstatat(*folder, path.c_str(), &st, 0) == 0 && S_ISREG(st.st_mode) && st.st_size > kMaxFileSize) {
+        ZLOG_FAIL("_T_fix_key_location", "fail: fread <key-sign> (%s)", std::strerror(EFBIG));
+        return false;
+    }
     return true;
 }
 
@@ -309,13 +343,23 @@ bool _T_fix_key_location(keymedia_conf &keyMedia) {
 std::shared_ptr<engine_source> Engine__ReadSource(const char *confPath) {
     auto conf = std::make_shared<engine_conf>();
     bool usable = false;
+    int folder = AT_FDCWD;
     if (!confPath)
         ZLOG_FAIL(__func__, "fail: kS_INVALID_PARAMS");
     else if (!Json__UnpackConf(conf.get(), confPath))
         ZLOG_FAIL(__func__, "fail: Json__UnpackConf (conf-path:<%s>)", confPath);
     else
-        usable = _T_fix_key_location(conf->keyMedia);
-    return std::make_shared<engine_source>(usable ? std::move(conf) : nullptr);
+        usable = _T_fix_key_location(conf->keyMedia, &folder);
+    if (!usable && folder >= 0) {
+        close(folder);
+        folder = AT_FDCWD;
+    }
+    try {
+        return std::make_shared<engine_source>(usable ? std::move(conf) : nullptr, folder);
+    } catch (...) {
+        if (folder >= 0) close(folder);
+        throw;
+    }
 }
 
 int Engine__Verdict(const engine_source &source, const char *function) {

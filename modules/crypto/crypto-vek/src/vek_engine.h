@@ -32,14 +32,16 @@ public:
 class engine_source;
 
 // Reads the configuration at `confPath` now, once for every engine made from the source:
-// a file changed later changes none of them. A relative key-file path is taken from the
-// working folder now. A path or file that cannot be read or used gives a source whose
-// verdict is -1, with the reasons logged.
+// a file changed later changes none of them. For a relative key-file path the working
+// folder is held open now, and the key file is read in it, whatever its name becomes.
+// A path or file that cannot be read or used, a key-file path too long to open and a key
+// file already too large give a source whose verdict is -1, with the reasons logged.
 std::shared_ptr<engine_source> Engine__ReadSource(const char *confPath);
 
 // 0 while engines can be made and work. Otherwise the status that every operation on the
 // source answers at once, without asking the library, until the source goes: -1 for a
-// configuration that cannot be used or a key that changed since its first reading, -2
+// configuration that cannot be used (also a key file found too large when read) or a
+// key that changed since its first reading, -2
 // once the key medium refused the password. Logs the reason at level 1 under `function`
 // when one is given and the verdict is not 0.
 int Engine__Verdict(const engine_source &source, const char *function = nullptr);

@@ -17,15 +17,13 @@ namespace Vek {
 
 namespace {
 
-constexpr long kMaxFileSize = 1L << 20;  // larger files are refused
-
 struct file_closer {
     void operator()(FILE *f) const { std::fclose(f); }
 };
 
 // Opens for reading without waiting: a named pipe with no writer would block fopen.
-FILE *open_for_reading(const char *path) {
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+FILE *open_for_reading(int folder, const char *path) {
+    const int fd = openat(folder, path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return nullptr;
     FILE *file = fdopen(fd, "rb");
     if (!file) {
@@ -38,11 +36,12 @@ FILE *open_for_reading(const char *path) {
 
 }  // namespace
 
-bool File__ReadAll(const char *function, const char *path, secret_string *contents) {
-    std::unique_ptr<FILE, file_closer> file(open_for_reading(path));
+file_read File__ReadAll(const char *function, int folder, const char *path, const char *shown,
+                        secret_string *contents) {
+    std::unique_ptr<FILE, file_closer> file(open_for_reading(folder, path));
     if (!file) {
-        ZLOG_FAIL(function, "fail: fopen <%s> (errno:%s)", path, std::strerror(errno));
-        return false;
+        ZLOG_FAIL(function, "fail: fopen <%s> (errno:%s)", shown, std::strerror(errno));
+        return file_read::failed;
     }
 
     // A file that cannot be measured (a pipe) or is too large is refused at the read.
@@ -50,7 +49,8 @@ bool File__ReadAll(const char *function, const char *path, secret_string *conten
     errno = 0;
     if (std::fseek(file.get(), 0, SEEK_END) == 0) size = std::ftell(file.get());
     if (size >= 0 && std::fseek(file.get(), 0, SEEK_SET) != 0) size = -1;
-    if (size > kMaxFileSize) errno = EFBIG;
+    const bool tooLarge = size > kMaxFileSize;
+    if (tooLarge) errno = EFBIG;
 
     bool read = false;
     if (size > 0 && size <= kMaxFileSize) {
@@ -61,10 +61,10 @@ bool File__ReadAll(const char *function, const char *path, secret_string *conten
     if (!read) {
         const int error = errno ? errno : ENODATA;
         contents->reset(0);  // a partial read
-        ZLOG_FAIL(function, "fail: fread <%s> (%s)", path, std::strerror(error));
-        return false;
+        ZLOG_FAIL(function, "fail: fread <%s> (%s)", shown, std::strerror(error));
+        return tooLarge ? file_read::too_large : file_read::failed;
     }
-    return true;
+    return file_read::ok;
 }
 
 }  // namespace Vek

@@ -65,10 +65,17 @@ private:
     std::string text;
 };
 
-// Reads the whole file at `path` into `contents` (NUL-terminated), without waiting on a
-// named pipe. False, with one level-1 line under `function`, for a file that cannot be
-// opened or measured (a pipe), that is empty or larger than 1 MiB, or that does not read.
-bool File__ReadAll(const char *function, const char *path, secret_string *contents);
+// Files larger than this are refused.
+constexpr long kMaxFileSize = 1L << 20;
+
+enum class file_read { ok, failed, too_large };
+
+// Reads the whole file at `path` (relative to the folder `folder`, or AT_FDCWD) into
+// `contents` (NUL-terminated), without waiting on a named pipe. Failure lines name the
+// file `shown`, under `function`: one level-1 line for a file that cannot be opened or
+// measured (a pipe), that is empty or larger than kMaxFileSize, or that does not read.
+file_read File__ReadAll(const char *function, int folder, const char *path, const char *shown,
+                        secret_string *contents);
 
 }  // namespace Vek
 }  // namespace Crypto

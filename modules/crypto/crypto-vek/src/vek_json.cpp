@@ -2,6 +2,8 @@
 
 #include <cjson/cJSON.h>
 
+#include <fcntl.h>
+
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -56,11 +58,26 @@ struct algo_name {
 constexpr algo_name kHashAlgos[] = {{"gost34311", 1}, {"sha160", 2}, {"sha224", 3}, {"sha256", 4}};
 constexpr algo_name kSignAlgos[] = {{"dstu4145", 1}, {"rsa", 2}, {"ecdsa", 3}};
 
+// The table's entry that is `value`, or null.
 template <size_t N>
-uint8_t algo_code(const algo_name (&table)[N], const char *value) {
+const algo_name *find_algo(const algo_name (&table)[N], const char *value) {
     for (const algo_name &algo : table)
-        if (std::strcmp(algo.name, value) == 0) return algo.code;
-    return 0;
+        if (value && std::strcmp(algo.name, value) == 0) return &algo;
+    return nullptr;
+}
+
+// Logs where parsing of `text` stopped, at `end`, by its byte offset, line and column
+// (both from 1, the column in bytes): the text itself may hold the password.
+void log_parse_failure(const char *text, const char *end) {
+    const char *lineStart = text;
+    size_t line = 1;
+    for (const char *p = text; p < end; ++p)
+        if (*p == '\n') {
+            ++line;
+            lineStart = p + 1;
+        }
+    ZLOG_FAIL("_T_session__setup2", "fail: cJSON_Parse (offset:%zu, line:%zu, column:%zu)",
+              static_cast<size_t>(end - text), line, static_cast<size_t>(end - lineStart) + 1);
 }
 
 }  // namespace
@@ -73,7 +90,7 @@ static bool _T_session__setup2(engine_conf *conf, const char *text) {
         const char *end = nullptr;
         root.reset(cJSON_ParseWithOpts(text, &end, 0));
         if (!root) {
-            ZLOG_FAIL("_T_session__setup2", "fail: cJSON_Parse (%s)", end ? end : "");
+            log_parse_failure(text, end ? end : text);
             return false;
         }
         if (holds_escaped_nul(text, end)) {
@@ -82,27 +99,22 @@ static bool _T_session__setup2(engine_conf *conf, const char *text) {
         }
     }
 
-    const char *hashAlgo = string_member(root.get(), "hash-algo");
-    const uint8_t hashCode = hashAlgo ? algo_code(kHashAlgos, hashAlgo) : 0;
-    if (!hashCode) {
+    // No line holds a configured value: an accepted algorithm is named from the table.
+    const algo_name *hashAlgo = find_algo(kHashAlgos, string_member(root.get(), "hash-algo"));
+    if (!hashAlgo) {
         ZLOG_FAIL("_T_session__setup2", "fail: param <#/hash-algo> has invalid value");
         return false;
     }
-    conf->hashAlgo = hashCode;
+    conf->hashAlgo = hashAlgo->code;
 
-    const char *signAlgo = string_member(root.get(), "sign-algo");
+    const algo_name *signAlgo = find_algo(kSignAlgos, string_member(root.get(), "sign-algo"));
     if (!signAlgo) {
         ZLOG_FAIL("_T_session__setup2", "fail: invalid sign-algo");
         return false;
     }
     ZLOG_TRACE("_T_session__setup2", "client %p: configured Signing Algorithm <%s>", static_cast<void *>(conf),
-               signAlgo);
-    const uint8_t signCode = algo_code(kSignAlgos, signAlgo);
-    if (!signCode) {
-        ZLOG_FAIL("_T_session__setup2", "fail: invalid sign-algo");
-        return false;
-    }
-    conf->signAlgo = signCode;
+               signAlgo->name);
+    conf->signAlgo = signAlgo->code;
 
     if (const cJSON *appendCert = cJSON_GetObjectItem(root.get(), "append-cert")) {
         ZLOG_TRACE("_T_session__setup2", "client %p: configured append-cert  ", static_cast<void *>(conf));
@@ -121,18 +133,19 @@ static bool _T_session__setup2(engine_conf *conf, const char *text) {
     explicit_bzero(passwordText, std::strlen(passwordText));  // the tree's copy
     ZLOG_TRACE("_T_session__setup2", "client %p: configured Signing Key password", static_cast<void *>(conf));
 
+    // Named, not shown: a value in the wrong member may be a secret.
     std::string path, model, serial;
     if (const char *value = string_member(root.get(), "key-sign")) {
         path = value;
-        ZLOG_TRACE("_T_session__setup2", "client %p: configured Signing Key path <%s>", static_cast<void *>(conf), value);
+        ZLOG_TRACE("_T_session__setup2", "client %p: configured Signing Key path", static_cast<void *>(conf));
     }
     if (const char *value = string_member(root.get(), "key-model")) {
         model = value;
-        ZLOG_TRACE("_T_session__setup2", "client %p: configured key model <%s>", static_cast<void *>(conf), value);
+        ZLOG_TRACE("_T_session__setup2", "client %p: configured key model", static_cast<void *>(conf));
     }
     if (const char *value = string_member(root.get(), "key-serial")) {
         serial = value;
-        ZLOG_TRACE("_T_session__setup2", "client %p: configured key serial <%s>", static_cast<void *>(conf), value);
+        ZLOG_TRACE("_T_session__setup2", "client %p: configured key serial", static_cast<void *>(conf));
     }
 
     if (!model.empty() && !serial.empty()) {
@@ -151,7 +164,8 @@ bool Json__UnpackConf(engine_conf *conf, const char *path) {
         return false;
     }
     secret_string text;  // the file's bytes hold the password
-    return File__ReadAll("Json__UnpackConf", path, &text) && _T_session__setup2(conf, text.data());
+    return File__ReadAll("Json__UnpackConf", AT_FDCWD, path, path, &text) == file_read::ok &&
+           _T_session__setup2(conf, text.data());
 }
 
 }  // namespace Vek

@@ -155,15 +155,19 @@ private:
         int verdict = 0;
     };
 
-    // Makes the worker's engine, before anything else. After a failure that may pass it
-    // waits for a stop, a verdict, or a request or stop that arrived since the failed
-    // try, so a failing engine is retried once per new request and a stop is never missed.
+    // Makes the worker's engine, before anything else. After a failure that may pass, the
+    // requests that waited for that try are answered -1, so the ring is free for new ones;
+    // then it waits for a stop, a verdict, or a request or stop that arrived since the
+    // failed try. So every accepted request gets one try begun after it was queued, and a
+    // stop is never missed.
     engine_outcome makeEngine() {
         for (;;) {
             unsigned long seen;
+            uint16_t waiting;
             {
                 std::lock_guard<std::mutex> hold(lock);
                 seen = arrivals;
+                waiting = requests.count();
             }
             try {
                 return {Engine__Create(source), 0};
@@ -174,6 +178,8 @@ private:
             } catch (const std::exception &e) {
                 ZLOG_FAIL("doManyWork", "fail: exception <%s>", e.what());
             }
+            if (const int verdict = Engine__Verdict(*source)) return {nullptr, verdict};
+            answerOldest(waiting, -1);
             std::unique_lock<std::mutex> hold(lock);
             workReady.wait(hold, [&] { return stopRequested || arrivals != seen || Engine__Verdict(*source) != 0; });
             if (const int verdict = Engine__Verdict(*source)) return {nullptr, verdict};
@@ -275,12 +281,23 @@ private:
 
     // Answers every queued request, newest first, with `status` and no data; each
     // handler is called with no lock held.
-    void cancelQueued(int status) {
+    void cancelQueued(int status) { answer(status, [this] { return requests.head(); }, [this] { requests.popHead(); }); }
+
+    // Answers the `count` oldest queued requests, oldest first, as cancelQueued does.
+    void answerOldest(uint16_t count, int status) {
+        answer(status, [this, &count]() -> flexbuffer2 * { return count-- > 0 ? requests.tail() : nullptr; },
+               [this] { requests.popTail(); });
+    }
+
+    // Takes requests with take() and remove() under the lock until take() gives none, and
+    // answers each with `status` and no data with no lock held.
+    template <class Take, class Remove>
+    void answer(int status, Take take, Remove remove) {
         std::unique_lock<std::mutex> hold(lock);
-        while (flexbuffer2 *slot = requests.head()) {
+        while (flexbuffer2 *slot = take()) {
             const CryptoSignHandler handler = slot->handler;
             void *const context = slot->context;
-            requests.popHead();
+            remove();
             queued.store(requests.count(), std::memory_order_release);
             hold.unlock();
             slotFree.notify_one();

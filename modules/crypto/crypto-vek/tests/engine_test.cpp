@@ -118,10 +118,10 @@ TEST_F(Engine, CreationFailures) {
           "1 Engine__ReadSource fail: Json__UnpackConf (conf-path:<" + dir.file("conf.json") + ">)",
           "1 Engine__Create fail: kS_INVALID_PARAMS (unusable configuration)"}},
         {"password too long for a medium", vek_test::device_conf(vek_test::kSerial, tooLong), nullptr, "params",
-         {"1 _T_fix_key_location fail: kS_INVALID_PARAMS (password-size:65, max-size:64)",
+         {"1 _T_fix_key_location fail: kS_INVALID_PARAMS (key-sign-pass longer than 64 bytes)",
           "1 Engine__Create fail: kS_INVALID_PARAMS (unusable configuration)"}},
         {"unknown serial", vek_test::device_conf("NOPE", "x"), nullptr, "not found",
-         {"1 _T_create_key_context_dev fail: find key-media (model:any model, serial:NOPE)"}},
+         {"1 _T_create_key_context_dev fail: find key-media (no medium has the key-serial)"}},
         {"wrong password", vek_test::device_conf(vek_test::kSerial, "wrong"), nullptr, "deny",
          {"1 _T_create_key_context_dev fail: KTCtxReadPrivateKey (KT_ERROR_KEY_MEDIAS_ACCESS_FAILED)"}},
         {"medium without key", vek_test::device_conf("VEK-NOKEY", "nokey"), nullptr, "internal",
@@ -135,7 +135,7 @@ TEST_F(Engine, CreationFailures) {
         {"key read", medium, "KTCtxReadPrivateKey", "internal",
          {"1 _T_create_key_context_dev fail: KTCtxReadPrivateKey (" + text(KT_ERROR_RESOURCE_FAILED) + ")"}},
         {"missing key file", vek_test::file_conf(dir.file("none.p12"), "p"), nullptr, "internal",
-         {"1 _T_create_key_context_file fail: fopen <" + dir.file("none.p12") + "> (errno:No such file or directory)"}},
+         {"1 _T_create_key_context_file fail: fopen <key-sign> (errno:No such file or directory)"}},
         {"no key file", vek_test::file_conf(dir.write("notakey.p12", "not a key"), "p"), nullptr, "internal",
          {"1 _T_create_key_context_file fail: KTCtxReadPrivateKeyBinary (" + text(TAVREL_STANDIN_ERROR_CRYPTO) +
           ")"}},
@@ -160,6 +160,25 @@ TEST_F(Engine, CreationFailures) {
     EXPECT_EQ(-1, Engine__Verdict(*Engine__ReadSource(nullptr)));
     EXPECT_EQ(std::vector<std::string>{"1 Engine__ReadSource fail: kS_INVALID_PARAMS"}, log_capture::briefs(1));
     EXPECT_EQ("params", thrown([] { Engine__Create(nullptr); }));
+}
+
+// A key file that grows past 1 MiB after the configuration was read is unusable once it
+// is read: that engine and every later one fail at once, without reading it again.
+TEST_F(Engine, AKeyFileFoundTooLargeWhenReadIsUnusable) {
+    const std::string keyFile = dir.file("key.p12");
+    const auto from = source(vek_test::file_conf(keyFile, "p"));
+    ASSERT_EQ(0, Engine__Verdict(*from));
+    dir.write("key.p12", std::string((1 << 20) + 1, 'k'));
+    const std::string unusable = "fail: kS_INVALID_PARAMS (unusable configuration)";
+    EXPECT_EQ("params", thrown([&] { Engine__Create(from); }));
+    EXPECT_EQ((std::vector<std::string>{"1 _T_create_key_context_file fail: fread <key-sign> (File too large)",
+                                        "1 _T_create_key_context_file " + unusable}),
+              log_capture::briefs(1));
+    EXPECT_EQ(-1, Engine__Verdict(*from));
+    ASSERT_TRUE(vek_test::make_key_file(keyFile, "p"));
+    log_capture::clear();
+    EXPECT_EQ("params", thrown([&] { Engine__Create(from); }));
+    EXPECT_EQ(std::vector<std::string>{"1 Engine__Create " + unusable}, log_capture::briefs(1));
 }
 
 TEST_F(Engine, KeyFileWithALongPassword) {

@@ -1,7 +1,9 @@
-// A host that exits, or unloads the plug-in, with a running provider it never closed:
-// the provider is closed on the way out, every accepted request answered once, and
-// nothing hangs. Each case runs in a child process; the parent keeps the time.
+// A host that exits, or unloads the plug-in, with a provider it never closed, running or
+// never started: the provider is closed on the way out, every accepted request answered
+// once (those never started on the thread that exits or unloads), and nothing hangs.
+// Each case runs in a child process; the parent keeps the time.
 #include <dlfcn.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +23,7 @@
 namespace {
 
 int _s_report = -1;  // the child's end of the pipe to the parent
+pthread_t _s_main;   // the child's thread that exits or unloads
 
 // Reports one event of the child as a line: "accepted <id>" or "answered <id> <status>".
 void report(const std::string &line) {
@@ -29,11 +32,14 @@ void report(const std::string &line) {
 }
 
 void handler(void *context, int status, const unsigned char *, unsigned int, const unsigned char *, unsigned int) {
-    report("answered " + std::to_string(reinterpret_cast<long>(context)) + " " + std::to_string(status));
+    report("answered " + std::to_string(reinterpret_cast<long>(context)) + " " + std::to_string(status) +
+           (pthread_equal(pthread_self(), _s_main) ? " on-main" : " on-other"));
 }
 
-// The child's life: open, start, queue requests behind a slow signature, then leave.
-void child(const std::string &world, const std::string &conf, bool unload) {
+// The child's life: open, start (or not), queue requests behind a slow signature, then
+// leave.
+void child(const std::string &world, const std::string &conf, bool unload, bool start) {
+    _s_main = pthread_self();
     TavrelStandin_SetWorldPath(world.c_str());
     TavrelStandin_SetDelay("KTCtxSignData", 100);
     // The stand-in builds its object registry on first use and destroys it at exit; build
@@ -42,7 +48,7 @@ void child(const std::string &world, const std::string &conf, bool unload) {
     TavrelStandin_GetCounters();
     void *handle = vek_host::open_plugin();
     const vek_host::exports p = vek_host::bind(handle);
-    if (p.Open(conf.c_str()) != 0 || p.Start() != 0) _exit(4);
+    if (p.Open(conf.c_str()) != 0 || (start && p.Start() != 0)) _exit(4);
     for (long id = 1; id <= 4; ++id) {
         const std::string data = "data";
         if (p.Sign(reinterpret_cast<const unsigned char *>(data.data()), 4, &handler, vek_host::context_of(id)) == 0)
@@ -62,7 +68,7 @@ struct outcome {
     std::string events;
 };
 
-outcome run_child(bool unload) {
+outcome run_child(bool unload, bool start = true) {
     vek_test::temp_dir dir;
     const std::string world = dir.write("world.json", vek_test::default_world());
     const std::string conf = dir.write("conf.json", vek_test::device_conf());
@@ -73,7 +79,7 @@ outcome run_child(bool unload) {
     if (pid == 0) {
         close(ends[0]);
         _s_report = ends[1];
-        child(world, conf, unload);
+        child(world, conf, unload, start);
     }
     close(ends[1]);
 
@@ -122,6 +128,18 @@ TEST(Exit, ExitWithARunningProviderClosesIt) {
     ASSERT_TRUE(o.finished) << "the process did not end";
     EXPECT_EQ(0, o.exitCode) << o.events;
     expect_balanced(o.events);
+}
+
+// Requests no worker took are answered on the thread that exits or unloads the plug-in.
+TEST(Exit, ExitOrUnloadAnswersNeverStartedRequestsOnItsThread) {
+    for (const bool unload : {false, true}) {
+        SCOPED_TRACE(unload ? "unload" : "exit");
+        const outcome o = run_child(unload, false);
+        ASSERT_TRUE(o.finished) << "the process did not end";
+        EXPECT_EQ(0, o.exitCode) << o.events;
+        expect_balanced(o.events);
+        EXPECT_EQ(std::string::npos, o.events.find("on-other")) << o.events;
+    }
 }
 
 TEST(Exit, UnloadWithARunningProviderClosesIt) {

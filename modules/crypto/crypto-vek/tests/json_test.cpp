@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -52,9 +53,9 @@ TEST_F(Json, DeviceConfigurationLogsEveryAcceptedMember) {
                   "4 _T_session__setup2 " + c + ": configured Signing Algorithm <rsa>",
                   "4 _T_session__setup2 " + c + ": configured append-cert  ",
                   "4 _T_session__setup2 " + c + ": configured Signing Key password",
-                  "4 _T_session__setup2 " + c + ": configured Signing Key path </k.p12>",
-                  "4 _T_session__setup2 " + c + ": configured key model <M-1>",
-                  "4 _T_session__setup2 " + c + ": configured key serial <S-9>",
+                  "4 _T_session__setup2 " + c + ": configured Signing Key path",
+                  "4 _T_session__setup2 " + c + ": configured key model",
+                  "4 _T_session__setup2 " + c + ": configured key serial",
               }),
               log_capture::briefs());
 }
@@ -142,25 +143,85 @@ TEST_F(Json, RefusalsLogOneLevelOneLine) {
     }
 }
 
+// Where parsing stopped is named by its byte offset, line and column (from 1, in bytes),
+// never by the text from there, which may hold the password.
 TEST_F(Json, ParseErrorsNameWhereParsingStopped) {
     struct row {
         const char *json;
-        const char *rest;  // the text from where the parser gave up
+        const char *where;  // what the failure line gives in parentheses
     };
     const row rows[] = {
-        {R"({"hash-algo": sha256})", "sha256})"},
-        {R"({"hash-algo": "sha256",)", ""},
-        {"   ", ""},
-        {"\n", ""},
+        {R"({"hash-algo": sha256})", "offset:14, line:1, column:15"},
+        {R"({"hash-algo": "sha256",)", "offset:23, line:1, column:24"},
+        {"   ", "offset:3, line:1, column:4"},
+        {"\n", "offset:1, line:2, column:1"},
+        // A comma missing before the password: the rest of the text would be the password.
+        {"{\n  \"hash-algo\": \"sha256\",\n  \"sign-algo\": \"ecdsa\"\n  \"key-sign-pass\": \"Top-77\"}",
+         "offset:52, line:4, column:3"},
+        {"{\"a\": 1,\r\n\"b\": [1 2]}", "offset:18, line:2, column:9"},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.json);
         log_capture::clear();
         EXPECT_FALSE(unpack(r.json));
-        const auto lines = log_capture::briefs();
-        ASSERT_EQ(1u, lines.size());
-        EXPECT_EQ(0u, lines[0].rfind("1 _T_session__setup2 fail: cJSON_Parse (", 0)) << lines[0];
-        EXPECT_NE(std::string::npos, lines[0].find(std::string("(") + r.rest)) << lines[0];
+        EXPECT_EQ(std::vector<std::string>{std::string("1 _T_session__setup2 fail: cJSON_Parse (") + r.where + ")"},
+                  log_capture::briefs());
+    }
+}
+
+// No line the reader writes holds a configured value, whether the configuration is
+// usable, refused, or breaks off just before, in or after a member: each member holds a
+// value found nowhere else, and no line may hold any of them.
+TEST_F(Json, NoLineHoldsAConfiguredValue) {
+    struct member {
+        const char *name;
+        std::string distinct, usable;  // `usable`: what a usable configuration holds
+    };
+    const std::vector<member> members = {
+        {"hash-algo", "HASHALGO-q7f3", "sha256"},
+        {"sign-algo", "SIGNALGO-w2c8", "ecdsa"},
+        {"append-cert", "APPEND-z5b1", "APPEND-z5b1"},
+        {"key-sign-pass", "PASSWORD-k9d4", "PASSWORD-k9d4"},
+        {"key-sign", "KEYSIGN-j6e2/key.p12", "KEYSIGN-j6e2/key.p12"},
+        {"key-model", "MODEL-x3f7", "MODEL-x3f7"},
+        {"key-serial", "SERIAL-v8a0", "SERIAL-v8a0"},
+    };
+    // The members with their usable values, member `odd` written as `item` gives it; those
+    // in `skip` left out.
+    const auto text_with = [&](size_t odd, const std::string &item, const std::vector<size_t> &skip = {}) {
+        std::string text = "{\n  ";
+        for (size_t i = 0, n = 0; i < members.size(); ++i) {
+            if (std::find(skip.begin(), skip.end(), i) != skip.end()) continue;
+            text += (n++ ? ",\n  " : "") +
+                    (i == odd ? item : "\"" + std::string(members[i].name) + "\": \"" + members[i].usable + "\"");
+        }
+        return text + "\n}";
+    };
+    std::vector<std::string> texts = {
+        text_with(members.size(), ""),          // usable: a key medium
+        text_with(members.size(), "", {5, 6}),  // usable: a key file
+        text_with(members.size(), "", {4, 5}),  // no key location
+    };
+    for (size_t i = 0; i < members.size(); ++i) {
+        const member &m = members[i];
+        const std::string plain = text_with(i, "\"" + std::string(m.name) + "\": \"" + m.distinct + "\"");
+        const size_t at = plain.find(m.distinct), end = at + m.distinct.size() + 1;  // past its quote
+        texts.push_back(plain);
+        if (i > 0) texts.push_back(std::string(plain).erase(plain.rfind(',', at), 1));  // no comma before
+        if (i + 1 < members.size()) texts.push_back(std::string(plain).erase(end, 1));  // none after
+        texts.push_back(plain.substr(0, at + m.distinct.size() / 2));                    // cut in the value
+        texts.push_back(plain.substr(0, end));                                           // and after it
+        texts.push_back(std::string(plain).insert(end, "}"));                            // a stray brace
+        texts.push_back(text_with(i, "\"" + std::string(m.name) + "\": [\"" + m.distinct + "\"]"));  // another type
+        texts.push_back(std::string(plain).insert(end - 1, "\\u0000"));                                 // a NUL
+    }
+    for (const std::string &text : texts) {
+        SCOPED_TRACE(text);
+        log_capture::clear();
+        engine_conf fresh;
+        Json__UnpackConf(&fresh, dir.write("conf.json", text).c_str());
+        for (const std::string &line : log_capture::briefs())
+            for (const member &m : members) EXPECT_EQ(std::string::npos, line.find(m.distinct)) << line;
     }
 }
 
