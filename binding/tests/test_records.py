@@ -448,27 +448,32 @@ class DeletedWhileConvertingTest(RecordTestCase):
         return Integer(1)
 
     def test_setters_refuse_a_record_deleted_by_their_value(self):
-        # Nothing is written into the deleted record; it is refused as a deleted one is.
-        # Integer conversions run no script code today: their setters store the value.
+        # Nothing is written into the deleted record; it is refused as a deleted one is,
+        # whether this module's object or another module's names it, and whichever object
+        # deleted it. Integer conversions run no script code today: their setters store the
+        # value.
         for record, name, type_text, _, _ in fields(*FIELD_KINDS):
-            target = getattr(_Tavrel, 'new_' + record)()
-            deleted = []
+            for foreign in (False, True):
+                target = getattr(_Tavrel, 'new_' + record)()
+                named = probe.pointer(int(target), self_type(record)) if foreign else target
+                deleted = []
 
-            def delete(target=target, record=record):
-                if not deleted:
-                    deleted.append(getattr(_Tavrel, 'delete_' + record)(target))
-            value = self.deleting_value(type_text, delete)
-            setter = '%s_%s_set' % (record, name)
-            try:
-                got = function(record, name, 'set')(target, value)
-            except TypeError as e:
-                got = str(e)
-            if deleted:
-                self.assertEqual(got, arg_error(setter, 1, self_type(record)))
-            else:
-                self.assertEqual((type_text in INTEGERS, got), (True, None), setter)
-                self.assertEqual(function(record, name, 'get')(target), 1, setter)
-                getattr(_Tavrel, 'delete_' + record)(target)
+                def delete(target=target, record=record, foreign=foreign):
+                    if not deleted:
+                        through = probe.pointer(int(target), self_type(record)) if foreign else target
+                        deleted.append(getattr(_Tavrel, 'delete_' + record)(through))
+                value = self.deleting_value(type_text, delete)
+                setter = '%s_%s_set' % (record, name)
+                try:
+                    got = function(record, name, 'set')(named, value)
+                except TypeError as e:
+                    got = str(e)
+                if deleted:
+                    self.assertEqual(got, arg_error(setter, 1, self_type(record)), (setter, foreign))
+                else:
+                    self.assertEqual((type_text in INTEGERS, got), (True, None), setter)
+                    self.assertEqual(function(record, name, 'get')(named), 1, setter)
+                    getattr(_Tavrel, 'delete_' + record)(target)
 
 
 class LifetimeTest(RecordTestCase):
