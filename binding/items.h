@@ -178,8 +178,9 @@ class settings_item {
 public:
     enum kind { flag, number, text };
 
-    /* Checks the item and reads what the verb reads; code 2 on failure, a text holding a NUL
-     * included, and code 6 for a text that does not encode. */
+    /* Checks the item and reads what the verb reads, from one snapshot of the dictionary;
+     * code 2 on failure, a text holding a NUL or longer than its field included, and code 6
+     * for a text that does not encode. */
     bool bind(KT_INTERFACE *table, settings_verb verb, const settings_group &group, PyObject *item);
 
     /* Calls a getter or setter with one argument per key, in the group's order. */
@@ -224,6 +225,7 @@ private:
         return sizeof...(P) == count_ && ((kind_of<P>() == key_kind(I)) && ...);
     }
     kind key_kind(size_t index) const;
+    bool read_values(PyObject *snapshot, size_t reads);  // the first reads keys, as bind
     template <class... P, size_t... I>
     DWORD invoke(DWORD (*function)(P...), std::index_sequence<I...> order) {
         if (!matches<P...>(order)) return KT_ERROR_BAD_PARAMETER;  // the group does not fit the call
