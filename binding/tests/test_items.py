@@ -417,6 +417,37 @@ class SettingsItemTest(WrapperTestCase):
                         self.assertNotCalled('KTSet%sSettings' % group, W('Set%sSettings' % group), self.t, item)
             self.assertEqual(self.get(group), values, group)
 
+    def test_a_dictionary_changed_while_it_is_read(self):
+        # Script code that could run while the dictionary is read (the __eq__ of a key that
+        # shares a name's hash; Python 3: the codec's _is_text_encoding while a text is
+        # encoded) turns it into host B's: the library stores host A's settings, as the
+        # dictionary held them when the call began.
+        import codecs
+        host_a = settings_dictionary('Proxy')
+        host_b = dict(host_a, szAddress=u'b.host', szPort=u'2', szUser=u'b', szPassword=u'b')
+        given = {}
+
+        class Changing(object):
+            def __hash__(self):
+                return hash('szPassword')
+
+            def __eq__(self, other):
+                given.update(host_b)
+                return False
+        text_encoding = codecs.CodecInfo._is_text_encoding
+        for hook in ('key', 'codec'):
+            given.clear()
+            if hook == 'key':
+                given[Changing()] = None  # met before the real key
+            else:
+                codecs.CodecInfo._is_text_encoding = property(lambda info: given.update(host_b) or True)
+            given.update(host_a)
+            try:
+                W('SetProxySettings')(self.t, given)
+            finally:
+                codecs.CodecInfo._is_text_encoding = text_encoding
+            self.assertEqual(self.get('Proxy'), host_a, hook)
+
     def test_setter_refusals_change_nothing(self):
         for group in self.PAIRED:
             name = 'Set%sSettings' % group
