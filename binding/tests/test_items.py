@@ -425,14 +425,16 @@ class SettingsItemTest(WrapperTestCase):
         import codecs
         host_a = settings_dictionary('Proxy')
         host_b = dict(host_a, szAddress=u'b.host', szPort=u'2', szUser=u'b', szPassword=u'b')
-        given = {}
+        given, armed = {}, []
 
         class Changing(object):
             def __hash__(self):
                 return hash('szPassword')
 
             def __eq__(self, other):
-                given.update(host_b)
+                if armed:
+                    del armed[:]
+                    given.update(host_b)
                 return False
         text_encoding = codecs.CodecInfo._is_text_encoding
         for hook in ('key', 'codec'):
@@ -440,8 +442,9 @@ class SettingsItemTest(WrapperTestCase):
             if hook == 'key':
                 given[Changing()] = None  # met before the real key
             else:
-                codecs.CodecInfo._is_text_encoding = property(lambda info: given.update(host_b) or True)
+                codecs.CodecInfo._is_text_encoding = property(lambda info: armed and given.update(host_b) or True)
             given.update(host_a)
+            armed.append(True)
             try:
                 W('SetProxySettings')(self.t, given)
             finally:
