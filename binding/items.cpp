@@ -408,12 +408,15 @@ bool put_certificates(KT_INTERFACE *table, PyObject *list, DWORD count, unsigned
 }
 
 bool replace_dictionary(KT_INTERFACE *table, PyObject *dict, PyObject *fresh) {
-    PyDict_Clear(dict);
-    const bool filled = PyDict_Update(dict, fresh) == 0;
+    // The old keys and values are held until the new ones are in: their __del__ would run
+    // script code between the emptying and the filling. Filling an empty dictionary with
+    // str keys runs none.
+    PyObject *old = PyDict_Items(dict);
+    const bool filled = old && (PyDict_Clear(dict), PyDict_Update(dict, fresh) == 0);
     Py_DECREF(fresh);
-    if (filled) return true;
-    PyErr_Clear();
-    return fail_resource(table);
+    if (!filled) PyErr_Clear();
+    Py_XDECREF(old);
+    return filled || fail_resource(table);
 }
 
 bool settings_item::bind(KT_INTERFACE *table, settings_verb verb, const settings_group &group, PyObject *item) {

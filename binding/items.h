@@ -138,8 +138,10 @@ PyObject *number_object(DWORD value);
 template <class Record>
 PyObject *filled_dictionary(const Record *record, bool (*convert)(PyObject *, const Record *));
 
-/* Empties dict and gives it the entries of fresh (a new dictionary, dropped); code 6 when
- * they cannot be stored. */
+/* Gives dict the entries of fresh (a new dictionary, dropped) in place of its own, in one
+ * step as scripts see it: no script code runs between the emptying and the filling, and the
+ * old entries are released after it. Code 6 without memory: before the emptying the
+ * dictionary stays as it was, after it, it may be left part filled. */
 bool replace_dictionary(KT_INTERFACE *table, PyObject *dict, PyObject *fresh);
 
 /* A record output: a dictionary item is emptied and filled by convert (code 6 if it

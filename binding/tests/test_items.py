@@ -417,6 +417,16 @@ class SettingsItemTest(WrapperTestCase):
                         self.assertNotCalled('KTSet%sSettings' % group, W('Set%sSettings' % group), self.t, item)
             self.assertEqual(self.get(group), values, group)
 
+    def test_old_values_go_once_the_new_ones_are_in(self):
+        seen = []
+
+        class Old(object):
+            def __del__(self):
+                seen.append(sorted(values))
+        values = {'junk': Old()}
+        self.assertIsNone(W('GetProxySettings')(self.t, values))
+        self.assertEqual(seen, [sorted(key for key, _, _ in SETTINGS['Proxy'])])
+
     def test_a_dictionary_changed_while_it_is_read(self):
         # Script code that could run while the dictionary is read (the __eq__ of a key that
         # shares a name's hash; Python 3: the codec's _is_text_encoding while a text is
