@@ -12,9 +12,10 @@
  *   delete frees through it only a whole live record of the registry.
  * - None as the record: getters raise TypeError; setters store nothing; delete does nothing.
  * - A script object that stands for a record is read for its `this` once per item, and what
- *   that read gave is kept until the call ends. A record deleted while a later item was
- *   converted (script code run by its `this`) is refused as a deleted one is, before it is
- *   touched.
+ *   that read gave is kept until the call ends. Whatever object names a record, the
+ *   registry entry of that record is noted when it is converted: a record deleted while a
+ *   later item was converted (script code run by its `this`, through any object) is refused
+ *   as a deleted one is, before it is touched.
  * - Texts of `char *` fields are the record's own copies, copied before the old text is
  *   released and released with the record.
  *
