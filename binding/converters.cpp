@@ -26,24 +26,27 @@ PyObject *exact_int(unsigned long long value) {
     return value <= LONG_MAX ? Tavrel::py::int_from_long(long(value)) : PyLong_FromUnsignedLongLong(value);
 }
 
-// The value that dict holds under the key name, as a new reference: the str key's, else the
-// byte-string key's where the interpreter tells the two apart (Python 3). Null when it holds
-// neither or is no dictionary, with no error left; an error raised by a key's __eq__ counts
-// as not found. The reference is taken at once, since script code may run before the value
-// is read (a key's __eq__ in a later lookup) and drop the dictionary's own.
-PyObject *dictionary_value(PyObject *dict, const char *name) {
-    if (!PyDict_Check(dict)) return nullptr;
-    PyObject *value = PyDict_GetItemString(dict, name);
-    if (value) {
-        Py_INCREF(value);
-        return value;
+// The value that source (a dictionary, or a snapshot of one) holds under the key name, as a
+// new reference: the str key's, else the byte-string key's where the interpreter tells the
+// two apart (Python 3). Null when it holds neither or is neither, with no error left. Keys
+// are matched by their characters, so no script code runs; a dictionary is read through a
+// snapshot of its own.
+PyObject *dictionary_value(PyObject *source, const char *name) {
+    PyObject *snapshot = Tavrel::held_snapshot(source);
+    if (!snapshot) return nullptr;
+    PyObject *found = nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(snapshot); ++i) {
+        PyObject *pair = PyTuple_GET_ITEM(snapshot, i);
+        const auto spelling = Tavrel::py::spelling_of(PyTuple_GET_ITEM(pair, 0), name);
+        if (spelling == Tavrel::py::key_spelling::native) {
+            found = PyTuple_GET_ITEM(pair, 1);
+            break;
+        }
+        if (spelling == Tavrel::py::key_spelling::byte && !found) found = PyTuple_GET_ITEM(pair, 1);
     }
-    PyObject *key = Tavrel::py::byte_string_key(name);
-    if (!key) return nullptr;
-    value = PyDict_GetItem(dict, key);
-    Py_XINCREF(value);
-    Py_DECREF(key);
-    return value;
+    Py_XINCREF(found);
+    Py_DECREF(snapshot);
+    return found;
 }
 
 // Fields of packed records are read byte-wise: they may sit at any offset.
@@ -151,13 +154,16 @@ bool GetDictionaryString(PyObject *dict, const char *key, char *buffer, size_t s
         return false;
     }
     if (Tavrel::holds_nul(bytes)) note(text_fault::nul);
-    if (size > 0) {
-        const char *text = PyBytes_AS_STRING(bytes);
-        size_t length = strnlen(text, size_t(PyBytes_GET_SIZE(bytes)));
-        if (length > size - 1) length = size - 1;
-        std::memcpy(buffer, text, length);
-        std::memset(buffer + length, 0, size - length);
+    const size_t length = size_t(PyBytes_GET_SIZE(bytes));
+    if (size == 0 || length > size - 1) {
+        note(text_fault::too_long);
+        Py_DECREF(bytes);
+        return false;
     }
+    const char *text = PyBytes_AS_STRING(bytes);
+    const size_t kept = strnlen(text, length);
+    std::memcpy(buffer, text, kept);
+    std::memset(buffer + kept, 0, size - kept);
     Py_DECREF(bytes);
     return true;
 }
@@ -232,10 +238,28 @@ bool record_to_dictionary(PyObject *dict, const void *record, const kt_field *fi
 }
 
 bool record_from_dictionary(PyObject *dict, void *record, const kt_field *fields, size_t count, text_fault *fault) {
-    if (!record || !PyDict_Check(dict)) return false;
-    for (size_t i = 0; i < count; ++i)
-        if (!field_from_dictionary(dict, record, fields[i], fault)) return false;
-    return true;
+    PyObject *snapshot = record ? held_snapshot(dict) : nullptr;
+    if (!snapshot) return false;
+    bool read = true;
+    for (size_t i = 0; read && i < count; ++i) read = field_from_dictionary(snapshot, record, fields[i], fault);
+    Py_DECREF(snapshot);
+    return read;
+}
+
+PyObject *dictionary_snapshot(PyObject *dict) {
+    PyObject *items = PyDict_Check(dict) ? PyDict_Items(dict) : nullptr;
+    PyObject *snapshot = items ? PyList_AsTuple(items) : nullptr;
+    Py_XDECREF(items);
+    if (!snapshot) PyErr_Clear();
+    return snapshot;
+}
+
+PyObject *held_snapshot(PyObject *source) {
+    if (PyTuple_CheckExact(source)) {
+        Py_INCREF(source);
+        return source;
+    }
+    return dictionary_snapshot(source);
 }
 
 PyObject *decode_text(const char *text, size_t length) {

@@ -18,9 +18,9 @@
 namespace Tavrel {
 
 /* Why a text read from a dictionary would not reach the library as the script gave it: it
- * holds a NUL (the library would read only what comes before it), or it is Unicode that
- * Windows-1251 cannot encode. */
-enum class text_fault { none, nul, unencodable };
+ * holds a NUL (the library would read only what comes before it), it is Unicode that
+ * Windows-1251 cannot encode, or it is longer than its field holds. */
+enum class text_fault { none, nul, unencodable, too_long };
 
 }  // namespace Tavrel
 
@@ -35,14 +35,17 @@ bool SetDictionaryDwordLong(PyObject *dict, const char *key, unsigned long long 
 /* dict[key] = True for a non-zero value, False for 0. */
 bool SetDictionaryBool(PyObject *dict, const char *key, long value);
 
-/* The three readers below find a key under its name as the interpreter's str; under Python 3
- * also as bytes (Python 2.7's str), the str key's value first when a dictionary holds both.
+/* The three readers below read dict, a dictionary or a snapshot of one (dictionary_snapshot),
+ * and find a key under its name as the interpreter's str (Python 2.7: also its unicode);
+ * under Python 3 also as bytes (Python 2.7's str), the str key's value first when a
+ * dictionary holds both. Keys are matched by their characters: no script code runs.
  *
  * Reads a text (a byte string as it is, Unicode encoded Windows-1251, strict) into a buffer
- * of size bytes: at most size - 1 bytes before the text's first NUL, the rest zero-filled.
- * False when the key is absent or the value is no such text (None included); the buffer is
- * then untouched. *fault (when given and still none) tells a text holding a NUL (read all
- * the same) and a Unicode text that does not encode (false). */
+ * of size bytes: its bytes before its first NUL, the rest zero-filled. False when the key is
+ * absent, the value is no such text (None included) or longer than size - 1 bytes; the
+ * buffer is then untouched. *fault (when given and still none) tells a text holding a NUL
+ * (read all the same), a Unicode text that does not encode (false) and a text too long for
+ * the buffer (false). */
 bool GetDictionaryString(PyObject *dict, const char *key, char *buffer, size_t size,
                          Tavrel::text_fault *fault = nullptr);
 
@@ -82,10 +85,11 @@ TAVREL_RECORD_CONVERTERS(TAVREL_DECLARE_CONVERTER)
  * included); the items appended so far stay. */
 bool CertificatesToList(PyObject *list, const KT_CERTIFICATES *certificates);
 
-/* Dictionary to record: every key of the record is required; DWORD fields take a
- * non-negative integer, text fields a text cut to the field's size less one byte. False at
- * the first key that is missing or fails; fields read before it keep their new values.
- * *fault (when given) reports the first faulty text, as GetDictionaryString does. */
+/* Dictionary (or snapshot) to record, read from one snapshot of it: every key of the record
+ * is required; DWORD fields take a non-negative integer, text fields a text of at most the
+ * field's size less one byte. False at the first key that is missing or fails; fields read
+ * before it keep their new values. *fault (when given) reports the first faulty text, as
+ * GetDictionaryString does. */
 bool KeyMediaFromDictionary(PyObject *dict, KT_KEY_MEDIA *record, Tavrel::text_fault *fault = nullptr);
 bool UserInfoFromDictionary(PyObject *dict, KT_USER_INFO *record, Tavrel::text_fault *fault = nullptr);
 
@@ -95,6 +99,16 @@ namespace Tavrel {
 bool record_to_dictionary(PyObject *dict, const void *record, const kt_records::kt_field *fields, size_t count);
 bool record_from_dictionary(PyObject *dict, void *record, const kt_records::kt_field *fields, size_t count,
                             text_fault *fault = nullptr);
+
+/* A snapshot of a dictionary: a new tuple of (key, value) pairs, taken without running
+ * script code, so that what is read from it afterwards (conversions may run script code)
+ * is what the dictionary held at one moment. Null, no error pending, for anything but a
+ * dictionary or without memory. */
+PyObject *dictionary_snapshot(PyObject *dict);
+
+/* source itself when it is a snapshot (an exact tuple), else dictionary_snapshot(source): a
+ * new reference or null. */
+PyObject *held_snapshot(PyObject *source);
 
 /* Text decoded from Windows-1251 (strict) as a new Unicode object, null on failure with no
  * error pending. */

@@ -29,8 +29,8 @@ bool fail_resource(KT_INTERFACE *table) {
     return false;
 }
 
-// A text that would not reach the library as given: code 2 for a NUL, code 6 for Unicode
-// that does not encode.
+// A text that would not reach the library as given: code 2 for a NUL or a text longer than
+// its field, code 6 for Unicode that does not encode.
 bool refuse_text(KT_INTERFACE *table, text_fault fault) {
     return fault == text_fault::unencodable ? fail_resource(table) : fail_bad_argument(table);
 }
@@ -238,9 +238,10 @@ bool value_in(KT_INTERFACE *table, PyObject *item, unsigned int *value) {
 bool key_media_in(KT_INTERFACE *table, PyObject *item, KT_KEY_MEDIA *media) {
     std::memset(media, 0, sizeof *media);
     text_fault fault = text_fault::none;
-    if (PyDict_Check(item) && PyDict_Size(item) == 3 && KeyMediaFromDictionary(item, media, &fault) &&
-        fault == text_fault::none)
-        return true;
+    PyObject *snapshot = dictionary_snapshot(item);
+    const bool read = snapshot && PyTuple_GET_SIZE(snapshot) == 3 && KeyMediaFromDictionary(snapshot, media, &fault);
+    Py_XDECREF(snapshot);
+    if (read && fault == text_fault::none) return true;
     std::memset(media, 0, sizeof *media);  // a failed read may have stored some of it, the password too
     return fault == text_fault::none || refuse_text(table, fault);
 }
@@ -294,26 +295,34 @@ void byte_list_release(byte_list &list) {
 
 bool text_list_in(KT_INTERFACE *table, PyObject *item, char **multi) {
     if (!PyList_Check(item) || PyList_GET_SIZE(item) == 0) return fail_bad_argument(table);
+    // The list's items as they are now, each held: encoding runs script code (a codec
+    // lookup), which may change the list or free what it held.
+    PyObject *snapshot = PyList_AsTuple(item);
+    if (!snapshot) {
+        PyErr_Clear();
+        return fail_resource(table);
+    }
     std::vector<PyObject *> texts;  // new references to byte strings
-    auto release = [&texts] {
+    auto release = [&texts, snapshot] {
         for (PyObject *t : texts) Py_DECREF(t);
+        Py_DECREF(snapshot);
     };
     auto refuse = [&release, table](bool resource) {
         release();
         return resource ? fail_resource(table) : fail_bad_argument(table);
     };
     try {
-        texts.reserve(size_t(PyList_GET_SIZE(item)));
+        texts.reserve(size_t(PyTuple_GET_SIZE(snapshot)));
     } catch (...) {
-        return fail_resource(table);
+        return refuse(true);
     }
     // The texts and the multi-string's size first, then what the texts hold. The library
     // reads the texts up to an empty one, and each up to its NUL: an element that is empty
     // or holds a NUL would hand it other texts than the list's, and is refused.
     size_t total = 1;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(item); ++i) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(snapshot); ++i) {
         bool unencodable = false;
-        PyObject *bytes = encode_text(PyList_GET_ITEM(item, i), &unencodable);
+        PyObject *bytes = encode_text(PyTuple_GET_ITEM(snapshot, i), &unencodable);
         if (!bytes) return refuse(unencodable);
         texts.push_back(bytes);  // reserved: cannot throw
         const size_t size = size_t(PyBytes_GET_SIZE(bytes));
@@ -399,12 +408,15 @@ bool put_certificates(KT_INTERFACE *table, PyObject *list, DWORD count, unsigned
 }
 
 bool replace_dictionary(KT_INTERFACE *table, PyObject *dict, PyObject *fresh) {
-    PyDict_Clear(dict);
-    const bool filled = PyDict_Update(dict, fresh) == 0;
+    // The old keys and values are held until the new ones are in: their __del__ would run
+    // script code between the emptying and the filling. Filling an empty dictionary with
+    // str keys runs none.
+    PyObject *old = PyDict_Items(dict);
+    const bool filled = old && (PyDict_Clear(dict), PyDict_Update(dict, fresh) == 0);
     Py_DECREF(fresh);
-    if (filled) return true;
-    PyErr_Clear();
-    return fail_resource(table);
+    if (!filled) PyErr_Clear();
+    Py_XDECREF(old);
+    return filled || fail_resource(table);
 }
 
 bool settings_item::bind(KT_INTERFACE *table, settings_verb verb, const settings_group &group, PyObject *item) {
@@ -419,18 +431,29 @@ bool settings_item::bind(KT_INTERFACE *table, settings_verb verb, const settings
     size_t reads = 0;
     if (verb == settings_verb::set) reads = count_;
     else if (verb == settings_verb::lookup) reads = 1;
+    if (reads == 0) return true;
+    // Every key is read from one snapshot: encoding a text runs script code (a codec lookup),
+    // which may change the dictionary between two keys.
+    PyObject *snapshot = dictionary_snapshot(item);
+    if (!snapshot) return fail_resource(table);
+    const bool read = read_values(snapshot, reads);
+    Py_DECREF(snapshot);
+    return read;
+}
+
+bool settings_item::read_values(PyObject *snapshot, size_t reads) {
     for (size_t i = 0; i < reads; ++i) {
         const settings_key &k = keys_[i];
         value &v = values_[i];
         bool ok = false;
         text_fault fault = text_fault::none;
         switch (k.what) {
-        case flag: ok = GetDictionaryBool(item, k.name, &v.flag); break;
-        case number: ok = GetDictionaryInt(item, k.name, &v.number); break;
-        case text: ok = GetDictionaryString(item, k.name, v.text, k.size, &fault); break;
+        case flag: ok = GetDictionaryBool(snapshot, k.name, &v.flag); break;
+        case number: ok = GetDictionaryInt(snapshot, k.name, &v.number); break;
+        case text: ok = GetDictionaryString(snapshot, k.name, v.text, k.size, &fault); break;
         }
-        if (fault != text_fault::none) return refuse_text(table, fault);
-        if (!ok) return fail_bad_argument(table);
+        if (fault != text_fault::none) return refuse_text(table_, fault);
+        if (!ok) return fail_bad_argument(table_);
     }
     return true;
 }

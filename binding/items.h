@@ -138,8 +138,10 @@ PyObject *number_object(DWORD value);
 template <class Record>
 PyObject *filled_dictionary(const Record *record, bool (*convert)(PyObject *, const Record *));
 
-/* Empties dict and gives it the entries of fresh (a new dictionary, dropped); code 6 when
- * they cannot be stored. */
+/* Gives dict the entries of fresh (a new dictionary, dropped) in place of its own, in one
+ * step as scripts see it: no script code runs between the emptying and the filling, and the
+ * old entries are released after it. Code 6 without memory: before the emptying the
+ * dictionary stays as it was, after it, it may be left part filled. */
 bool replace_dictionary(KT_INTERFACE *table, PyObject *dict, PyObject *fresh);
 
 /* A record output: a dictionary item is emptied and filled by convert (code 6 if it
@@ -178,8 +180,9 @@ class settings_item {
 public:
     enum kind { flag, number, text };
 
-    /* Checks the item and reads what the verb reads; code 2 on failure, a text holding a NUL
-     * included, and code 6 for a text that does not encode. */
+    /* Checks the item and reads what the verb reads, from one snapshot of the dictionary;
+     * code 2 on failure, a text holding a NUL or longer than its field included, and code 6
+     * for a text that does not encode. */
     bool bind(KT_INTERFACE *table, settings_verb verb, const settings_group &group, PyObject *item);
 
     /* Calls a getter or setter with one argument per key, in the group's order. */
@@ -224,6 +227,7 @@ private:
         return sizeof...(P) == count_ && ((kind_of<P>() == key_kind(I)) && ...);
     }
     kind key_kind(size_t index) const;
+    bool read_values(PyObject *snapshot, size_t reads);  // the first reads keys, as bind
     template <class... P, size_t... I>
     DWORD invoke(DWORD (*function)(P...), std::index_sequence<I...> order) {
         if (!matches<P...>(order)) return KT_ERROR_BAD_PARAMETER;  // the group does not fit the call

@@ -205,14 +205,19 @@ TAVREL_HANDLE_OUTPUT(SESSION_OUT, KTSessionDestroy)
 /* ---- time ---- */
 
 /* A live SYSTEMTIME record or view (ConvertTavrelRecord, records.i), or None; what its
- * object gave is kept until the call ends. */
-%typemap(in) PSYSTEMTIME TIME (PyObject *held = 0) {
+ * object gave is kept until the call ends, and the record must still be live then. */
+%typemap(in) PSYSTEMTIME TIME (PyObject *held = 0, uint64_t entry = 0) {
     void *time = 0;
     if ($input != Py_None &&
-        !SWIG_IsOK(ConvertTavrelRecord($input, &time, $descriptor(_SYSTEMTIME *), sizeof(SYSTEMTIME), &held))) {
+        !SWIG_IsOK(ConvertTavrelRecord($input, &time, $descriptor(_SYSTEMTIME *), sizeof(SYSTEMTIME), &held, &entry))) {
         SWIG_exception_fail(SWIG_TypeError, "in method '" "$symname" "', argument " "$argnum" " of type '" "$1_type" "'");
     }
     $1 = static_cast<PSYSTEMTIME>(time);
+}
+%typemap(check) PSYSTEMTIME TIME {
+    if ($1 && !still_live($1, sizeof(SYSTEMTIME), entry$argnum)) {
+        SWIG_exception_fail(SWIG_TypeError, "in method '" "$symname" "', argument " "$argnum" " of type '" "$1_type" "'");
+    }
 }
 %typemap(freearg) PSYSTEMTIME TIME "Py_XDECREF(held$argnum);"
 

@@ -9,7 +9,17 @@
 
 #include <Python.h>
 
+#include <cstring>
+
 namespace Tavrel::py {
+
+enum class key_spelling { none, native, byte };
+
+/* Whether the size bytes at data are the text name. */
+inline bool same_bytes(const char *data, Py_ssize_t size, const char *name) {
+    const size_t length = std::strlen(name);
+    return size_t(size) == length && std::memcmp(data, name, length) == 0;
+}
 
 #if PY_MAJOR_VERSION >= 3
 
@@ -41,12 +51,14 @@ inline PyObject *instance_method(PyObject *func) { return PyInstanceMethod_New(f
 /* A class: a type (Python 2.7: also a classic class). */
 inline bool is_class(PyObject *object) { return PyType_Check(object); }
 
-/* Python 2.7's str spelling of the key name: a byte string; null, no error left, without
- * memory. */
-inline PyObject *byte_string_key(const char *name) {
-    PyObject *key = PyBytes_FromString(name);
-    if (!key) PyErr_Clear();
-    return key;
+/* How a dictionary key spells name, read from the key's own characters (no script code
+ * runs, whatever the key's class): native (the interpreter's str, Python 2.7: also its
+ * unicode), byte (Python 3 only: bytes, Python 2.7's str), or none. */
+inline key_spelling spelling_of(PyObject *key, const char *name) {
+    if (PyUnicode_Check(key))
+        return PyUnicode_CompareWithASCIIString(key, name) == 0 ? key_spelling::native : key_spelling::none;
+    return PyBytes_Check(key) && same_bytes(PyBytes_AS_STRING(key), PyBytes_GET_SIZE(key), name) ? key_spelling::byte
+                                                                                                : key_spelling::none;
 }
 
 #else
@@ -67,8 +79,18 @@ inline PyObject *instance_method(PyObject *func) { return PyMethod_New(func, NUL
 
 inline bool is_class(PyObject *object) { return PyType_Check(object) || PyClass_Check(object); }
 
-/* The native str is that spelling already, and an ASCII unicode key equals it. */
-inline PyObject *byte_string_key(const char *) { return nullptr; }
+inline key_spelling spelling_of(PyObject *key, const char *name) {
+    if (PyString_Check(key))
+        return same_bytes(PyString_AS_STRING(key), PyString_GET_SIZE(key), name) ? key_spelling::native
+                                                                                  : key_spelling::none;
+    if (!PyUnicode_Check(key)) return key_spelling::none;
+    const size_t length = std::strlen(name);
+    if (size_t(PyUnicode_GET_SIZE(key)) != length) return key_spelling::none;
+    const Py_UNICODE *chars = PyUnicode_AS_UNICODE(key);
+    for (size_t i = 0; i < length; ++i)
+        if (chars[i] != Py_UNICODE(static_cast<unsigned char>(name[i]))) return key_spelling::none;
+    return key_spelling::native;
+}
 
 #endif
 

@@ -12,9 +12,10 @@
  *   delete frees through it only a whole live record of the registry.
  * - None as the record: getters raise TypeError; setters store nothing; delete does nothing.
  * - A script object that stands for a record is read for its `this` once per item, and what
- *   that read gave is kept until the call ends. A record deleted while a later item was
- *   converted (script code run by its `this`) is refused as a deleted one is, before it is
- *   touched.
+ *   that read gave is kept until the call ends. Whatever object names a record, the
+ *   registry entry of that record is noted when it is converted: a record deleted while a
+ *   later item was converted (script code run by its `this`, through any object) is refused
+ *   as a deleted one is, before it is touched.
  * - Texts of `char *` fields are the record's own copies, copied before the old text is
  *   released and released with the record.
  *
@@ -89,15 +90,27 @@ SWIGINTERN uint64_t record_serial(PyObject *obj, swig_type_info *type) {
     return 0;
 }
 
-/* Whether obj (converted to p, not null, of type) may reach size bytes at p. An object that
- * records.i made reaches only the record it was made for, while that lives. Any other
- * pointer object of the type is a record as it is: keeping its memory alive is the
- * business of the module that made it. */
-SWIGINTERN bool reachable(PyObject *obj, void *p, swig_type_info *type, size_t size) {
+/* The registry entry of the record that obj (converted to p, not null, of type) names for
+ * size bytes at p, noted in *entry when the record argument is converted, whatever kind of
+ * object named it: the serial of the live record that holds those bytes, or 0 for memory
+ * the registry does not hold (another module's, whose lifetime is that module's business).
+ * An object that records.i made names only the record it was made for: false when that is
+ * gone. */
+SWIGINTERN bool note_record(PyObject *obj, void *p, swig_type_info *type, size_t size, uint64_t *entry) {
     const uint64_t serial = record_serial(obj, type);
-    if (!serial) return true;
     const Tavrel::record_block *block = records().find(p, size);
-    return block && block->serial == serial;
+    if (serial && !(block && block->serial == serial)) return false;
+    *entry = block ? block->serial : 0;
+    return true;
+}
+
+/* Whether the entry noted for p (note_record) is still the live record there: checked right
+ * before the record is touched, since converting a later item can run script code (a
+ * `this` property) that deletes it, through any object that names it. */
+SWIGINTERN bool still_live(const void *p, size_t size, uint64_t entry) {
+    if (!entry) return true;
+    const Tavrel::record_block *block = records().find(p, size);
+    return block && block->serial == entry;
 }
 
 /* The record that delete_<RECORD> given obj (converted to p) frees: a whole live record of
@@ -109,16 +122,17 @@ SWIGINTERN void *deletable(PyObject *obj, void *p, swig_type_info *type, size_t 
     return !serial || serial == block->serial ? p : 0;
 }
 
-/* obj as a record of type (size bytes) that it may reach (see reachable). SWIG_OK with
- * *record set and *held the pointer object read (a new reference, to be released when the
- * call ends), else an error code for the argument error (None, another type, or a record
- * of this module's no longer alive). For wrappers that take a record object. */
+/* obj as a record of type (size bytes) that it may reach (see note_record). SWIG_OK with
+ * *record set, *entry its registry entry and *held the pointer object read (a new
+ * reference, to be released when the call ends), else an error code for the argument error
+ * (None, another type, or a record of this module's no longer alive). For wrappers that take
+ * a record object; still_live checks *entry again before the record is touched. */
 SWIGINTERN int ConvertTavrelRecord(PyObject *obj, void **record, swig_type_info *type, size_t size,
-                                   PyObject **held) {
+                                   PyObject **held, uint64_t *entry) {
     PyObject *pointer = 0;
     void *p = 0;
     int res = convert_pointer_once(obj, &p, type, 0, &pointer);
-    if (SWIG_IsOK(res) && (!p || !reachable(pointer, p, type, size))) res = SWIG_TypeError;
+    if (SWIG_IsOK(res) && (!p || !note_record(pointer, p, type, size, entry))) res = SWIG_TypeError;
     if (!SWIG_IsOK(res)) {
         Py_XDECREF(pointer);
         return res;
@@ -131,16 +145,16 @@ SWIGINTERN int ConvertTavrelRecord(PyObject *obj, void **record, swig_type_info 
 /* Item 1 of a record function. Getters need a record they may reach. Setters also take
  * None (a null record: nothing is stored). delete_<RECORD> (disown set) takes ownership
  * away from the object and gets the record only when it may free it (see deletable),
- * else null: nothing is freed. *held receives the pointer object read, as in
- * ConvertTavrelRecord. */
+ * else null: nothing is freed. *held and *entry receive the pointer object read and the
+ * record's registry entry, as in ConvertTavrelRecord. */
 SWIGINTERN int record_self(PyObject *obj, void **record, swig_type_info *type, size_t size, int disown,
-                           bool getter, PyObject **held) {
+                           bool getter, PyObject **held, uint64_t *entry) {
     PyObject *pointer = 0;
     void *p = 0;
     int res = convert_pointer_once(obj, &p, type, disown, &pointer);
     if (SWIG_IsOK(res)) {
         if (disown) p = deletable(pointer, p, type, size);
-        else if (p ? !reachable(pointer, p, type, size) : getter) res = SWIG_TypeError;
+        if (p ? !note_record(pointer, p, type, size, entry) : getter && !disown) res = SWIG_TypeError;
     }
     if (!SWIG_IsOK(res)) {
         Py_XDECREF(pointer);
@@ -204,13 +218,19 @@ SWIGINTERN void *new_record(size_t index, swig_type_info *type) {
 }
 %}
 
-/* The value of a time field's setter: a live SYSTEMTIME record or view. */
-%typemap(in) SYSTEMTIME * (void *record = 0, int res = 0, PyObject *held = 0) {
-  res = ConvertTavrelRecord($input, &record, $descriptor, sizeof(SYSTEMTIME), &held);
+/* The value of a time field's setter: a live SYSTEMTIME record or view, still live once
+ * every item is converted. */
+%typemap(in) SYSTEMTIME * (void *record = 0, int res = 0, PyObject *held = 0, uint64_t entry = 0) {
+  res = ConvertTavrelRecord($input, &record, $descriptor, sizeof(SYSTEMTIME), &held, &entry);
   if (!SWIG_IsOK(res)) {
     %argument_fail(res, "$type", $symname, $argnum);
   }
   $1 = %reinterpret_cast(record, $ltype);
+}
+%typemap(check) SYSTEMTIME * {
+  if (!still_live($1, sizeof(SYSTEMTIME), entry$argnum)) {
+    %argument_fail(SWIG_TypeError, "$type", $symname, $argnum);
+  }
 }
 %typemap(freearg) SYSTEMTIME * "Py_XDECREF(held$argnum);"
 /* A view may be copied onto its own field. */
@@ -267,8 +287,8 @@ DO(KT_SS_SIGN_HASH_RESULT, KT_SS_SIGN_HASH_RESULT)
  * the typemaps of that point. */
 %define TAVREL_RECORD_TYPEMAPS(NAME, TYPE)
 /* Item 1 of every function of the record. */
-%typemap(in) TYPE *self (void *record = 0, int res = 0, PyObject *held = 0) {
-  res = record_self($input, &record, $1_descriptor, sizeof(TYPE), $disown, is_getter("$symname"), &held);
+%typemap(in) TYPE *self (void *record = 0, int res = 0, PyObject *held = 0, uint64_t entry = 0) {
+  res = record_self($input, &record, $1_descriptor, sizeof(TYPE), $disown, is_getter("$symname"), &held, &entry);
   if (!SWIG_IsOK(res)) {
     %argument_fail(res, "$type", $symname, $argnum);
   }
@@ -278,7 +298,7 @@ DO(KT_SS_SIGN_HASH_RESULT, KT_SS_SIGN_HASH_RESULT)
 /* Checked again once every item is converted, right before the record is touched: the
  * conversion of a value can run script code (a `this` property) that deletes it. */
 %typemap(check) TYPE *self {
-  if ($1 && !reachable(held$argnum, $1, $1_descriptor, sizeof(TYPE))) {
+  if ($1 && !still_live($1, sizeof(TYPE), entry$argnum)) {
     %argument_fail(SWIG_TypeError, "$type", $symname, $argnum);
   }
 }

@@ -5,7 +5,7 @@
  * refused like any object of another type.
  *
  * Also the conversion that every pointer item makes (convert_pointer_once): the table,
- * handles, records, each reading its object's `this` once (read_pointer_object, runtime.i). */
+ * handles, records, each reading its object's `this` once (read_pointer_object, swig/pyrun.swg). */
 %include "runtime.i"
 
 %{

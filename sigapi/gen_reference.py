@@ -81,7 +81,7 @@ KINDS = {
               'below -2^63, raise code 2, as does under Python 2.7 a negative `long` (`-1L`, or `-2**63`, '
               'which is a `long` there)', None, {BAD}),
     'key-medium': ('{dict}', 'dictionary of exactly "dwTypeIndex", "dwDevIndex" (integers) and "szPassword" '
-                   '(byte or Unicode string, at most 64 bytes taken; holding a NUL: code 2; a Unicode string '
+                   '(byte or Unicode string of at most 64 bytes, never cut: longer or holding a NUL, code 2; a Unicode string '
                    'that Windows-1251 cannot encode: code 6), its '
                    '[keys](#dictionary-keys) `str` or, under Python 3, `bytes`; anything else stands for the '
                    'zeroed medium (type 0, device 0, no password), a dictionary of another number of entries '
@@ -92,8 +92,8 @@ KINDS = {
                          'fails (a password that does not decode) is not reported and leaves the dictionary as '
                          'passed (the call still succeeds and hands back its other outputs)',
                          {BAD, RESOURCE}),
-    'user-info': ('Optional[{dict}]', 'dictionary with every key of the record (texts cut to their field; a '
-                  'Unicode text that Windows-1251 cannot encode: code 6); anything else passes none', 'a dictionary given: refilled from the record; "dwVersion" comes back '
+    'user-info': ('Optional[{dict}]', 'dictionary with every key of the record (texts of at most their field\'s size less one '
+                  'byte, never cut: a longer one, code 2; a Unicode text that Windows-1251 cannot encode: code 6); anything else passes none', 'a dictionary given: refilled from the record; "dwVersion" comes back '
                   'as the low 32 bits of the field read as signed (2^32 + 2^31 + 5 gives -2147483643)',
                   {BAD, RESOURCE}),
     'bytes-list': ('List[bytes]', 'non-empty list of byte strings', None, {BAD, RESOURCE}),

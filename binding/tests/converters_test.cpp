@@ -8,6 +8,7 @@
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -245,7 +246,8 @@ struct media_case {
 
 TEST(KeyMediaFromDictionary, Cases) {
     const media_case cases[] = {
-        {"{'dwTypeIndex': 1, 'dwDevIndex': 2, 'szPassword': 'a' * 70}", true, 1, 2, std::string(64, 'a')},
+        {"{'dwTypeIndex': 1, 'dwDevIndex': 2, 'szPassword': 'a' * 64}", true, 1, 2, std::string(64, 'a')},
+        {"{'dwTypeIndex': 1, 'dwDevIndex': 2, 'szPassword': 'a' * 65}", false, 0, 0, ""},  // never cut
         {"{'dwTypeIndex': 0, 'dwDevIndex': 0, 'szPassword': u'\\u043f\\u0430\\u0440'}", true, 0, 0, "\xef\xe0\xf0"},
         {"{'dwTypeIndex': True, 'dwDevIndex': 2 ** 64 - 1, 'szPassword': b'x\\0y'}", true, 1, ~DWORD(0), "x"},
         {"{'dwTypeIndex': 1, 'dwDevIndex': -1, 'szPassword': ''}", false, 0, 0, ""},
@@ -269,13 +271,14 @@ TEST(KeyMediaFromDictionary, Cases) {
     }
 }
 
-TEST(UserInfoFromDictionary, EveryKeyRequiredTextsCut) {
+TEST(UserInfoFromDictionary, EveryKeyRequiredTextsNeverCut) {
     const kt_record &r = record_named("KT_USER_INFO");
     ref dict(PyDict_New());
     for (size_t i = 0; i < r.field_count; ++i) {
         const kt_field &f = r.fields[i];
-        ref value(f.kind == kt_records::KT_FIELD_ULONG ? PyLong_FromUnsignedLong((DWORD(1) << 40) + 1)
-                                                       : eval("u'\\u042f' * 300"));
+        ref value(f.kind == kt_records::KT_FIELD_ULONG
+                      ? PyLong_FromUnsignedLong((DWORD(1) << 40) + 1)
+                      : eval(("u'\\u042f' * " + std::to_string(f.size - 1)).c_str()));
         PyDict_SetItemString(dict, f.name, value);
     }
     KT_USER_INFO info;
@@ -287,6 +290,18 @@ TEST(UserInfoFromDictionary, EveryKeyRequiredTextsCut) {
         if (f.kind != kt_records::KT_FIELD_TEXT_ARRAY) continue;
         const char *text = reinterpret_cast<const char *>(&info) + f.offset;
         EXPECT_EQ(std::string(text, f.size), std::string(f.size - 1, '\xdf') + '\0') << f.name;
+    }
+
+    // A text one byte longer than its field holds is refused, not cut.
+    for (size_t i = 0; i < r.field_count; ++i) {
+        const kt_field &f = r.fields[i];
+        if (f.kind != kt_records::KT_FIELD_TEXT_ARRAY) continue;
+        ref fitting(PyDict_Copy(dict));
+        ref long_text(PyBytes_FromStringAndSize(std::string(f.size, 'x').data(), Py_ssize_t(f.size)));
+        PyDict_SetItemString(fitting, f.name, long_text);
+        Tavrel::text_fault fault = Tavrel::text_fault::none;
+        EXPECT_FALSE(UserInfoFromDictionary(fitting, &info, &fault)) << f.name;
+        EXPECT_EQ(int(fault), int(Tavrel::text_fault::too_long)) << f.name;
     }
 
     // A shorter text leaves the rest of its field zero-filled.
@@ -318,7 +333,7 @@ TEST(DictionaryFunctions, BoolsStringsAndInts) {
     EXPECT_FALSE(GetDictionaryBool(dict, "missing", &flag));
 
     char buffer[4] = {'z', 'z', 'z', 'z'};
-    EXPECT_TRUE(GetDictionaryString(dict, "text", buffer, 0));
+    EXPECT_FALSE(GetDictionaryString(dict, "text", buffer, 0));  // no room for any text
     EXPECT_EQ(std::string(buffer, 4), "zzzz");
     EXPECT_TRUE(GetDictionaryString(dict, "text", buffer, sizeof buffer));
     EXPECT_EQ(std::string(buffer, 4), std::string("\xd2x\0\0", 4));
@@ -380,8 +395,8 @@ TEST(DictionaryFunctions, KeysByName) {
     EXPECT_FALSE(PyErr_Occurred());
 }
 
-// A key of the byte-string type whose __eq__ runs script code: the lookups survive a
-// dictionary emptied or an error raised under them, and find nothing.
+// A key of the byte-string type whose __eq__ runs script code: keys are matched by their
+// characters, so the lookups find it and run none.
 TEST(DictionaryFunctions, KeysWhoseComparisonRunsScriptCode) {
     for (const char *comparison : {"result.clear() or True", "1 // 0"}) {
         std::string script = std::string("Key = type('Key', (type(b''),), {'__hash__': type(b'').__hash__,\n"
@@ -392,10 +407,12 @@ TEST(DictionaryFunctions, KeysWhoseComparisonRunsScriptCode) {
         DWORD number = 99;
         BOOL flag = 7;
         char buffer[4] = {'z', 'z', 'z', 'z'};
-        EXPECT_FALSE(GetDictionaryInt(dict, "n", &number)) << comparison;
-        EXPECT_FALSE(GetDictionaryBool(dict, "f", &flag)) << comparison;
-        EXPECT_FALSE(GetDictionaryString(dict, "t", buffer, sizeof buffer)) << comparison;
-        EXPECT_EQ(std::string(buffer, 4), "zzzz");
+        EXPECT_TRUE(GetDictionaryInt(dict, "n", &number)) << comparison;
+        EXPECT_TRUE(GetDictionaryBool(dict, "f", &flag)) << comparison;
+        EXPECT_TRUE(GetDictionaryString(dict, "t", buffer, sizeof buffer)) << comparison;
+        EXPECT_EQ(std::make_tuple(number, flag, std::string(buffer, 4)),
+                  std::make_tuple(DWORD(5), BOOL(1), std::string("x\0\0\0", 4)));
+        EXPECT_EQ(PyDict_Size(dict), 3) << comparison;
         EXPECT_FALSE(PyErr_Occurred()) << comparison;
     }
 }

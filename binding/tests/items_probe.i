@@ -17,13 +17,16 @@
 #include <string>
 
 /* The module checks that a record object is alive (records.i); the probe only converts. */
-SWIGINTERN int ConvertTavrelRecord(PyObject *obj, void **record, swig_type_info *type, size_t, PyObject **held) {
+SWIGINTERN int ConvertTavrelRecord(PyObject *obj, void **record, swig_type_info *type, size_t, PyObject **held,
+                                   uint64_t *entry) {
     const int res = SWIG_ConvertPtr(obj, record, type, 0);
     if (!SWIG_IsOK(res) || !*record) return SWIG_IsOK(res) ? SWIG_TypeError : res;
     Py_INCREF(obj);
     *held = obj;
+    *entry = 0;
     return res;
 }
+SWIGINTERN bool still_live(const void *, size_t, uint64_t) { return true; }
 
 static DWORD status = 0;           // what the probe functions return
 static PyObject *received = NULL;  // what the last one received

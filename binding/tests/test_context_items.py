@@ -423,8 +423,8 @@ class UserInfoTest(ContextTestCase):
         self.assertKTError(TypeError, BAD_PARAMETER, W('CtxGenerateNamedPrivateKeyEx'), self.t, *arguments)
         self.assertEqual(info, before)
 
-    def test_zeroed_record_cut_texts_and_write_back(self):
-        info = user_info(szCommonName=u'Петро', szCountry=u'UAX', szOrganiztion='Org')
+    def test_zeroed_record_and_write_back(self):
+        info = user_info(szCommonName=u'Петро', szCountry=u'UA', szOrganiztion='Org')
         self.generate('with-user', info)
         record = self.record.bytes('KTCtxGenerateNamedPrivateKeyEx', 11)
         self.assertEqual(user_field(record, 'szCountry'), b'UA')

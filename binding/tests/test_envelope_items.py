@@ -11,6 +11,7 @@ import unittest
 import _Tavrel
 from envelope_testing import EnvelopeTestCase, W
 from tavrel_compat import text_type
+from tavrel_testing import LIB_NORMAL, run_child
 from wrapper_testing import BAD_PARAMETER, CERT_NOT_FOUND, CRYPTO, RESOURCE_FAILED
 
 DATA = b'da\0ta'
@@ -90,6 +91,35 @@ class TextListTest(EnvelopeTestCase):
                 before = self.lib.calls('KT' + name)
                 self.assertKTError(TypeError, code, W(name), self.t, *items(self, issuers, serials))
                 self.assertEqual(self.lib.calls('KT' + name), before, (name, issuers, serials))
+
+
+class TextListSnapshotTest(unittest.TestCase):
+    def test_a_list_changed_while_it_is_encoded(self):
+        # Encoding a text runs script code (Python 3: the codec's _is_text_encoding), which
+        # here replaces the list's texts, freeing them: the library receives the texts the
+        # list held when its conversion began. The interpreter's own allocator (malloc_debug) lets
+        # a sanitizer see any read of a freed text.
+        child = run_child('''
+            import codecs, ctypes
+            from tavrel_testing import CallRecord
+            _Tavrel.KTLoad()
+            _Tavrel.KT_INTERFACE_Initialize(_Tavrel.KTGetInterface())
+            issuers, serials = [u'A' * 40 + u'1', u'A' * 40 + u'2'], [u'S' * 40 + u'1']
+            def change(info):
+                issuers[:] = [u'B' * 41]
+                return True
+            text_encoding = codecs.CodecInfo._is_text_encoding
+            codecs.CodecInfo._is_text_encoding = property(change)
+            got = outcome(_Tavrel.KT_INTERFACE_EnvelopDataExWithDynamicKey, _Tavrel.KTGetInterface(), issuers, serials,
+                          0, 1, b'data', 4, [], None)
+            codecs.CodecInfo._is_text_encoding = text_encoding
+            record = CallRecord(ctypes.CDLL('tavrellib.so', mode=getattr(os, 'RTLD_NOLOAD', 4)))
+            result['received'] = [got[0]] + [record.bytes('KTEnvelopDataExWithDynamicKey', i).decode('ascii')
+                                              for i in (0, 1)]
+        ''', LIB_NORMAL, extra_env={'PYTHONMALLOC': 'malloc_debug'})
+        self.assertEqual((child.returncode, child.stderr), (0, b''), child.stderr)
+        self.assertEqual(child.result, {'received': ['RuntimeError', 'A' * 40 + '1\0' + 'A' * 40 + '2\0\0',
+                                                     'S' * 40 + '1\0\0']})
 
 
 class HandleTest(EnvelopeTestCase):

@@ -332,7 +332,7 @@ class KeyMediumTest(WrapperTestCase):
 
     def test_read_and_refilled(self):
         for item, opened in [(medium(1), 1), (dict(medium(1), dwDevIndex=True), 1),
-                             (medium(2, 'p' * 70), 2), (dict(medium(1), szPassword=u'12345678'), 1),
+                             (medium(2, 'p' * 64), 2), (dict(medium(1), szPassword=u'12345678'), 1),
                              (dict(medium(1), dwDevIndex=long_type(1)), 1)]:
             owner = {}
             self.assertIsNone(W('ReadPrivateKey')(self.t, item, owner))
@@ -340,6 +340,14 @@ class KeyMediumTest(WrapperTestCase):
             self.assertIs(type(item['szPassword']), text_type)
             self.assertEqual(owner['pszSubjOrgUnit'], u'Носій T-%d' % opened)
         self.assertIs(W('IsPrivateKeyReaded')(self.t), True)
+
+    def test_password_longer_than_its_field_is_refused(self):
+        # Never cut: a password that starts with the device's own would open it.
+        for password in ['p' * 65, 'p' * 80, u'p' * 65]:
+            item, owner = medium(2, password), {}
+            self.assertKTError(TypeError, BAD_PARAMETER, W('ReadPrivateKey'), self.t, item, owner)
+            self.assertNotCalled('KTReadPrivateKey', W('ReadPrivateKey'), self.t, item, owner)
+            self.assertEqual((item, owner), (medium(2, password), {}))
 
     def test_refused_access_leaves_both_dictionaries(self):
         for item, code in [(medium(1, 'wrong'), ACCESS_FAILED), (medium(3), NO_KEY), (dict(medium(1), dwDevIndex=9), BAD_PARAMETER)]:
@@ -392,16 +400,66 @@ class SettingsItemTest(WrapperTestCase):
         W('SetFileStoreSettings')(self.t, given)
         self.assertEqual(self.get('FileStore')['dwExpireTime'], 9)
 
-    def test_texts_cut_to_size(self):
+    def test_texts_fill_their_fields_and_are_never_cut(self):
         for group in self.PAIRED:
             values = settings_dictionary(group)
             for key, _, size in SETTINGS[group]:
                 if size:
-                    values[key] = u'я' * (size + 10)
+                    values[key] = u'я' * (size - 1)
             W('Set%sSettings' % group)(self.t, values)
+            self.assertEqual(self.get(group), values, group)
+            # One byte more is refused before the library, in every text field.
             for key, _, size in SETTINGS[group]:
                 if size:
-                    self.assertEqual(self.get(group)[key], u'я' * (size - 1), (group, key))
+                    for longer in (u'я' * size, b'x' * (size + 100)):
+                        item = dict(values, **{key: longer})
+                        self.assertKTError(TypeError, BAD_PARAMETER, W('Set%sSettings' % group), self.t, item)
+                        self.assertNotCalled('KTSet%sSettings' % group, W('Set%sSettings' % group), self.t, item)
+            self.assertEqual(self.get(group), values, group)
+
+    def test_old_values_go_once_the_new_ones_are_in(self):
+        seen = []
+
+        class Old(object):
+            def __del__(self):
+                seen.append(sorted(values))
+        values = {'junk': Old()}
+        self.assertIsNone(W('GetProxySettings')(self.t, values))
+        self.assertEqual(seen, [sorted(key for key, _, _ in SETTINGS['Proxy'])])
+
+    def test_a_dictionary_changed_while_it_is_read(self):
+        # Script code that could run while the dictionary is read (the __eq__ of a key that
+        # shares a name's hash; Python 3: the codec's _is_text_encoding while a text is
+        # encoded) turns it into host B's: the library stores host A's settings, as the
+        # dictionary held them when the call began.
+        import codecs
+        host_a = settings_dictionary('Proxy')
+        host_b = dict(host_a, szAddress=u'b.host', szPort=u'2', szUser=u'b', szPassword=u'b')
+        given, armed = {}, []
+
+        class Changing(object):
+            def __hash__(self):
+                return hash('szPassword')
+
+            def __eq__(self, other):
+                if armed:
+                    del armed[:]
+                    given.update(host_b)
+                return False
+        text_encoding = codecs.CodecInfo._is_text_encoding
+        for hook in ('key', 'codec'):
+            given.clear()
+            if hook == 'key':
+                given[Changing()] = None  # met before the real key
+            else:
+                codecs.CodecInfo._is_text_encoding = property(lambda info: armed and given.update(host_b) or True)
+            given.update(host_a)
+            armed.append(True)
+            try:
+                W('SetProxySettings')(self.t, given)
+            finally:
+                codecs.CodecInfo._is_text_encoding = text_encoding
+            self.assertEqual(self.get('Proxy'), host_a, hook)
 
     def test_setter_refusals_change_nothing(self):
         for group in self.PAIRED:

@@ -182,7 +182,7 @@ class TableTest(ChildTestCase):
             _Tavrel.KTUnload()
         ''', LIB_NORMAL)
         self.assertEqual(child.result, {
-            'bad destroy': ['TypeError', ['__swig_destroy__ is not a module function']],
+            'bad destroy': ['TypeError', ['__swig_destroy__ of the class is not delete_KT_INTERFACE']],
             'not a class': ['TypeError', ['swigregister takes a class, not int']],
             'table': 'ok',
             'replaced': [OK, True],

@@ -448,27 +448,32 @@ class DeletedWhileConvertingTest(RecordTestCase):
         return Integer(1)
 
     def test_setters_refuse_a_record_deleted_by_their_value(self):
-        # Nothing is written into the deleted record; it is refused as a deleted one is.
-        # Integer conversions run no script code today: their setters store the value.
+        # Nothing is written into the deleted record; it is refused as a deleted one is,
+        # whether this module's object or another module's names it, and whichever object
+        # deleted it. Integer conversions run no script code today: their setters store the
+        # value.
         for record, name, type_text, _, _ in fields(*FIELD_KINDS):
-            target = getattr(_Tavrel, 'new_' + record)()
-            deleted = []
+            for foreign in (False, True):
+                target = getattr(_Tavrel, 'new_' + record)()
+                named = probe.pointer(int(target), self_type(record)) if foreign else target
+                deleted = []
 
-            def delete(target=target, record=record):
-                if not deleted:
-                    deleted.append(getattr(_Tavrel, 'delete_' + record)(target))
-            value = self.deleting_value(type_text, delete)
-            setter = '%s_%s_set' % (record, name)
-            try:
-                got = function(record, name, 'set')(target, value)
-            except TypeError as e:
-                got = str(e)
-            if deleted:
-                self.assertEqual(got, arg_error(setter, 1, self_type(record)))
-            else:
-                self.assertEqual((type_text in INTEGERS, got), (True, None), setter)
-                self.assertEqual(function(record, name, 'get')(target), 1, setter)
-                getattr(_Tavrel, 'delete_' + record)(target)
+                def delete(target=target, record=record, foreign=foreign):
+                    if not deleted:
+                        through = probe.pointer(int(target), self_type(record)) if foreign else target
+                        deleted.append(getattr(_Tavrel, 'delete_' + record)(through))
+                value = self.deleting_value(type_text, delete)
+                setter = '%s_%s_set' % (record, name)
+                try:
+                    got = function(record, name, 'set')(named, value)
+                except TypeError as e:
+                    got = str(e)
+                if deleted:
+                    self.assertEqual(got, arg_error(setter, 1, self_type(record)), (setter, foreign))
+                else:
+                    self.assertEqual((type_text in INTEGERS, got), (True, None), setter)
+                    self.assertEqual(function(record, name, 'get')(named), 1, setter)
+                    getattr(_Tavrel, 'delete_' + record)(target)
 
 
 class LifetimeTest(RecordTestCase):
@@ -564,8 +569,12 @@ class RegisteredClassTest(ChildTestCase):
 
 
     def test_what_the_runtime_cannot_use_is_refused(self):
-        # Every registration function; the class registered before stays.
+        # Every registration function; the class registered before stays. The runtime makes
+        # instances with __new__(cls) and destroys through __swig_destroy__ with a pointer
+        # object: only the type's own delete function may be that.
         child = self.run_child('''
+            import sys
+            import _warnings
             import _tavrel_record_probe as probe
             import kt_record_fields
             class Earlier(object):
@@ -574,17 +583,33 @@ class RegisteredClassTest(ChildTestCase):
                 __swig_destroy__ = 5
             class BadNew(object):
                 __new__ = 5
-            unusable = [42, 'text', None, Earlier(), BadDestroy, BadNew]
+            class NewWithArgument(object):
+                def __new__(cls, argument):
+                    return object.__new__(cls)
+            class NewOfAnother(object):
+                def __new__(cls):
+                    return Earlier()
+            unusable = [42, 'text', None, Earlier(), BadDestroy, BadNew, NewWithArgument, NewOfAnother]
+            keep = []
             types = [(record, ('_SYSTEMTIME' if record == 'SYSTEMTIME' else record) + ' *')
                      for record, _, _ in kt_record_fields.RECORDS] + [('KT_INTERFACE', 'KT_INTERFACE *')]
             for record, type_name in types:
                 register = getattr(_Tavrel, record + '_swigregister')
                 register(Earlier)
-                result[record] = [outcome(register, value) for value in unusable] + [
+                another_delete = _Tavrel.delete_SYSTEMTIME if record == 'KT_INTERFACE' else _Tavrel.delete_KT_INTERFACE
+                destroys = [keep.append, _Tavrel.SWIG_PyInstanceMethod_New, sys.displayhook, _warnings.warn, len,
+                            _Tavrel.KTUnload, another_delete]
+                classes = unusable + [type('Destroying', (object,), {'__swig_destroy__': destroy})
+                                      for destroy in destroys]
+                result[record] = [outcome(register, value) for value in classes] + [
                     type(probe.instance(0x1000, type_name)).__name__]
             info = _Tavrel.new_KT_SIGN_INFO()
             result['view'] = type(_Tavrel.KT_SIGN_INFO_Time_get(info)).__name__
             _Tavrel.delete_KT_SIGN_INFO(info)
+            # Owned records dropped while Earlier is registered: nothing of them was kept.
+            for record, _ in types:
+                getattr(_Tavrel, 'new_' + record)()
+            result['kept'] = keep
 
             # __swig_destroy__ is read once: what is checked is what the runtime calls.
             class Flipping(type):
@@ -600,10 +625,14 @@ class RegisteredClassTest(ChildTestCase):
         ''', LIB_NORMAL)
         refused = [['TypeError', [text]] for text in [
             'swigregister takes a class, not int', 'swigregister takes a class, not str',
-            'swigregister takes a class, not NoneType', 'swigregister takes a class, not Earlier',
-            '__swig_destroy__ is not a module function', '__new__ of the class cannot be called']]
-        expected = dict((record, refused + ['Earlier']) for record, _, _ in RECORDS)
-        expected.update({'KT_INTERFACE': refused + ['Earlier'], 'view': 'Earlier', 'read once': ['ok', None, 1]})
+            'swigregister takes a class, not NoneType', 'swigregister takes a class, not Earlier']]
+        not_own = '__swig_destroy__ of the class is not delete_%s'
+        no_instance = ['TypeError', ['__new__ of the class makes no instance of it from the class alone']]
+        expected = dict((record, refused + [['TypeError', [not_own % record]],
+                                            ['TypeError', ['__new__ of the class cannot be called']], no_instance,
+                                            no_instance] + [['TypeError', [not_own % record]]] * 7 + ['Earlier'])
+                        for record in [record for record, _, _ in RECORDS] + ['KT_INTERFACE'])
+        expected.update({'view': 'Earlier', 'kept': [], 'read once': ['ok', None, 1]})
         self.assertEqual(child.result, expected)
 
 

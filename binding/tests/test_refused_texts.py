@@ -3,8 +3,9 @@
 library is called: in every text item of every wrapper, every element of a list of texts
 and every text of a dictionary that a wrapper reads, a text holding a NUL (which the library
 would read only up to the NUL) is refused with code 2, a Unicode text that Windows-1251
-cannot encode with code 6, and an empty element of a list of texts (which would end the
-multi-string there, dropping the texts after it) with code 2. The stand-in's trace shows
+cannot encode with code 6, an empty element of a list of texts (which would end the
+multi-string there, dropping the texts after it) with code 2, and a dictionary's text longer
+than its record field (which would be cut) with code 2. The stand-in's trace shows
 that the library function was not entered. Every wrapper and item comes from the kind
 table; the calls start from the wrong-value battery's baselines."""
 from __future__ import print_function
@@ -16,13 +17,17 @@ import kt_record_fields
 from tavrel_compat import text_type
 from tavrel_wrapper_kinds import WRAPPERS
 from test_wrong_values import baselines
-from wrapper_testing import BAD_PARAMETER, RESOURCE_FAILED, CallTrace, WrapperTestCase, wrapper
+from wrapper_testing import BAD_PARAMETER, RESOURCE_FAILED, SETTINGS, CallTrace, WrapperTestCase, wrapper
 
 # What the library returns once it is entered, so that the calls that reach it change nothing.
 INJECTED = 0xF00D
 
 RECORD_TEXTS = dict((record, [name for name, type_text, _, _ in fields if type_text.startswith('char [')])
                     for record, _, fields in kt_record_fields.RECORDS)
+# The size of each dictionary text's field, its NUL included: records' by record, settings' by key.
+FIELD_SIZES = dict((record, dict((name, width) for name, type_text, _, width in fields))
+                   for record, _, fields in kt_record_fields.RECORDS)
+SETTINGS_SIZES = dict((key, size) for group in SETTINGS.values() for key, _, size in group if size)
 
 
 def keyed(key):
@@ -31,26 +36,27 @@ def keyed(key):
 
 
 def whole(item):
-    return [('text', lambda item, text: text)]
+    return [('text', lambda item, text: text, None)]
 
 
 def element(item):
     """The text between the list's own elements, as the library would lose what follows it."""
-    return [('element', lambda item, text: list(item) + [text] + list(item))]
+    return [('element', lambda item, text: list(item) + [text] + list(item), None)]
 
 
 def record_texts(record):
     """The text fields of a record that travels as a dictionary."""
-    return lambda item: [(key, keyed(key)) for key in RECORD_TEXTS[record]]
+    return lambda item: [(key, keyed(key), FIELD_SIZES[record][key]) for key in RECORD_TEXTS[record]]
 
 
 def settings_texts(item):
     """The texts a baseline settings dictionary holds: its wrapper reads each of them."""
-    return [(key, keyed(key)) for key, value in sorted(item.items()) if isinstance(value, (bytes, text_type))]
+    return [(key, keyed(key), SETTINGS_SIZES[key]) for key, value in sorted(item.items())
+            if isinstance(value, (bytes, text_type))]
 
 
-# Kind -> (the places of its texts in an item: [(label, put(item, text))], whether a text is
-# taken there; a lent text needs a list).
+# Kind -> (the places of its texts in an item: [(label, put(item, text), the size of its field
+# or None)], whether a text is taken there; a lent text needs a list).
 TEXT_PLACES = {
     'text': (whole, True),
     'written-text': (whole, True),
@@ -70,12 +76,17 @@ TEXTLESS = {'number', 'length', 'flag', 'bytes', 'text-out', 'decoded-text-out',
 # Lists of which the library needs at least one element.
 NON_EMPTY_LISTS = {'text-list', 'bytes-list'}
 
-# What would not reach the library as given: (label, [(refused text, a text taken in its
-# place)], the code it is refused with, the kinds that refuse it; a text taken elsewhere).
+DICTIONARY_KINDS = set(kind for kind, (places, _) in TEXT_PLACES.items() if places not in (whole, element))
+
+# What would not reach the library as given: (label, texts(size of the place's field or None):
+# [(refused text, a text taken in its place)], the code it is refused with, the kinds that
+# refuse it; a text taken elsewhere).
 FAULTS = [
-    ('NUL', [(b'ab\0cd', b'abcd'), (u'жу\0к', u'жук')], BAD_PARAMETER, set(TEXT_PLACES)),
-    ('not Windows-1251', [(u'\u2603', u'ж')], RESOURCE_FAILED, set(TEXT_PLACES)),
-    ('empty', [(b'', b'x'), (u'', u'x')], BAD_PARAMETER, {'text-list'}),
+    ('NUL', lambda size: [(b'a\0b', b'ab'), (u'ж\0', u'ж')], BAD_PARAMETER, set(TEXT_PLACES)),
+    ('not Windows-1251', lambda size: [(u'\u2603', u'ж')], RESOURCE_FAILED, set(TEXT_PLACES)),
+    ('empty', lambda size: [(b'', b'x'), (u'', u'x')], BAD_PARAMETER, {'text-list'}),
+    ('longer than its field', lambda size: [(b'x' * size, b'x' * (size - 1)), (u'я' * size, u'я' * (size - 1))]
+     if size else [], BAD_PARAMETER, DICTIONARY_KINDS),
 ]
 
 
@@ -103,9 +114,9 @@ class RefusedTextTest(WrapperTestCase):
                 if kind not in TEXT_PLACES:
                     continue
                 places, takes_text = TEXT_PLACES[kind]
-                for label, put in places(baseline[name][position]):
+                for label, put, size in places(baseline[name][position]):
                     for fault, texts, code, refusing in FAULTS:
-                        for refused, taken in texts:
+                        for refused, taken in texts(size):
                             where = (name, position, label, fault, refused)
                             arguments = list(baseline[name])
                             self.lib.set_fault(library, INJECTED)

@@ -198,6 +198,25 @@ class NextChainTest(ChildCallsTestCase):
                                   '65': [refused, 65, True]})
 
 
+    def test_a_long_chain_is_released(self):
+        # Released link by link, not one C frame per link; owned records along it are
+        # destroyed through their class.
+        result = self.run_calls('''
+            class TimeInfo(object):
+                __swig_destroy__ = _Tavrel.delete_KT_TIME_INFO
+            _Tavrel.KT_TIME_INFO_swigregister(TimeInfo)
+            head = probe.pointer(0x1000, 'void *')
+            for i in range(200000):
+                head.append(_Tavrel.new_KT_TIME_INFO() if i % 1000 == 0 else probe.pointer(0x2000, 'void *'))
+            kept = head.next()
+            del head
+            result['kept'] = [repr(kept).count('<Swig Object'), kept.own()]
+            del kept
+            result['released'] = True
+        ''')
+        self.assertEqual(result, {'kept': [65, False], 'released': True})
+
+
 class HeldDictionaryTest(ChildCallsTestCase):
     """An instance dictionary that a key replaces while `this` is looked up or stored in it
     (its comparison sets the holder's __dict__) is held until the lookup or store ends."""
