@@ -332,15 +332,15 @@ TEST_F(FsApi, DescriptorsPipesAndDevicesAreWrittenInPlace) {
     };
     const std::string heldFd = std::to_string(held);
     const std::vector<Row> rows = {
-        {"/dev/fd/" + heldFd, heldAfter},
-        {"/proc/self/fd/" + heldFd, heldAfter},
-        {"/proc/thread-self/fd/" + heldFd, heldAfter},
-        {"/proc/" + std::to_string(::getpid()) + "/fd/" + heldFd, heldAfter},
+        {"/dev/fd/" + heldFd, heldAfter, ""},
+        {"/proc/self/fd/" + heldFd, heldAfter, ""},
+        {"/proc/thread-self/fd/" + heldFd, heldAfter, ""},
+        {"/proc/" + std::to_string(::getpid()) + "/fd/" + heldFd, heldAfter, ""},
         {"proc/self/fd/" + heldFd, heldAfter, "/"},
-        {path("held"), heldAfter},  // the same file as a descriptor passed: never renamed over
-        {"/dev/fd/" + std::to_string(pipeEnds[1]), [&](size_t) { return drain(pipeEnds[0]); }},
-        {path("fifo"), [&](size_t) { return drain(fifoReader); }},
-        {"/dev/null", [](size_t) { return std::string(); }},
+        {path("held"), heldAfter, ""},  // the same file as a descriptor passed: never renamed over
+        {"/dev/fd/" + std::to_string(pipeEnds[1]), [&](size_t) { return drain(pipeEnds[0]); }, ""},
+        {path("fifo"), [&](size_t) { return drain(fifoReader); }, ""},
+        {"/dev/null", [](size_t) { return std::string(); }, ""},
     };
     for (const Row &row : rows) {
         const size_t before = get(path("held")).size();
