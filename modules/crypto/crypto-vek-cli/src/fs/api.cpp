@@ -231,6 +231,24 @@ int _T_read_link(int fd, std::string *text) {
     return 0;
 }
 
+// Puts the text of the link open at `link` (its own status `st`, `entry` in the folder
+// `*at`) on the pending parts; an absolute one goes on from the root. 0; -1 where the link
+// is not followed (logged); else the error.
+int _T_follow_link(int link, const struct stat &st, const std::string &entry, int *links, fd_holder *at,
+                   std::string *atText, std::vector<std::string> *pending) {
+    if (!_T_may_follow(at->get(), entry, st)) return -1;
+    std::string text;
+    const int error = ++*links > kMaxLinks ? ELOOP : _T_read_link(link, &text);
+    if (error != 0) return error;
+    if (text[0] == '/') {
+        at->reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        *atText = "/";
+    }
+    _T_push_parts(text, pending);
+    if (pending->empty()) pending->push_back(".");  // a link to "/": the root itself
+    return 0;
+}
+
 // Walks `path` one part at a time from a held folder, each part opened O_PATH without
 // following it; a link's text is walked in its turn (40 at most), and a link in a sticky
 // folder that everybody may write only as _T_may_follow says. Ends with the folder and
@@ -271,16 +289,8 @@ bool _T_locate(const std::string &path, bool makeFolders, located *out) {
                 return true;
             }
         } else if (S_ISLNK(st.st_mode)) {
-            if (!_T_may_follow(at.get(), entry, st)) return false;
-            std::string text;
-            const int error = ++links > kMaxLinks ? ELOOP : _T_read_link(next.get(), &text);
-            if (error != 0) return _T_walk_failed(path, error);
-            if (text[0] == '/') {
-                at.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-                atText = "/";
-            }
-            _T_push_parts(text, &pending);
-            if (pending.empty()) pending.push_back(".");  // a link to "/": the root itself
+            const int error = _T_follow_link(next.get(), st, entry, &links, &at, &atText, &pending);
+            if (error != 0) return error > 0 && _T_walk_failed(path, error);
             continue;
         } else if (last) {
             out->name = part;
