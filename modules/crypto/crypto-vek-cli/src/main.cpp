@@ -37,6 +37,9 @@ bool _T_occupy_standard_descriptors() {
 
 int _T_main(int argc, char **argv) {
     if (!_T_occupy_standard_descriptors()) return cli_response::kFailInternal;
+    // Only the descriptors open now are the caller's: an output may name those, never the
+    // log's or another the command opens itself.
+    VekCli::Fs::NoteCallerDescriptors();
     // An answer to a reader that has gone, and a write over the file-size limit, fail
     // (logged, 70) instead of ending the process outside the documented codes.
     ::signal(SIGPIPE, SIG_IGN);

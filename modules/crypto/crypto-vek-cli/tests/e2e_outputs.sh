@@ -1,9 +1,12 @@
 #!/bin/bash
 # The three outputs of vek-cli (key create's request archive, sign create-ext's detached
 # signature, sign export-crt's certificate) over one table of targets: a symbolic link, a
-# dangling one, names of the process's descriptors, a pipe, a FIFO with a reader and one
-# without, a device, links in sticky folders, long names, a file-size limit, every signal
-# that ends a process sent inside the window, and what reaches the disk in which order.
+# dangling one, names of the process's descriptors (also by other texts), a pipe, a FIFO
+# with a reader and one without, a device, links in sticky folders, another user's move
+# after the check (made by the preloaded hook at a chosen call), an owner without write
+# permission, a folder that can be written but not read, a mount point, a block device,
+# long names, a file-size limit, every signal that ends a process sent inside the window,
+# and what reaches the disk in which order.
 # usage: e2e_outputs.sh VEK_CLI TAVREL_WORLD ZIP_DUMP FS_HOOK [PRELOAD]
 #   FS_HOOK  the library built from fs_hook.c, preloaded into the runs that need it
 #   PRELOAD  what must be preloaded before it (the sanitizer runtime), ':'-separated
@@ -85,7 +88,7 @@ done
 # holds; key create refuses them before it makes a key ---------------------------------
 stdout_was_link=$([ -L /dev/stdout ] && echo yes)
 for kind in $KINDS; do
-    for name in /dev/stdout /dev/fd/3 /proc/self/fd/3 pipe; do
+    for name in /dev/stdout /dev/fd/3 /proc/self/fd/3 pipe pid-namespace relative own-name; do
         target "fd-$(basename "$name")" $kind
         runs=$((runs + 1))
         printf 'earlier\n' >"$d/got"
@@ -98,6 +101,26 @@ for kind in $KINDS; do
                 ;;
             /dev/stdout)
                 command_for $kind $name
+                "$VEK_CLI" "${cmd[@]}" >>"$d/got" 2>"$scratch/err"
+                rc=$?
+                ;;
+            pid-namespace)  # one that kept its parent's /proc: its own number is not the one there
+                command_for $kind /dev/stdout
+                if unshare -pf true 2>/dev/null; then
+                    unshare -pf "$VEK_CLI" "${cmd[@]}" >>"$d/got" 2>"$scratch/err"
+                else
+                    echo "skipped: a PID namespace (not permitted here)"
+                    "$VEK_CLI" "${cmd[@]}" >>"$d/got" 2>"$scratch/err"
+                fi
+                rc=$?
+                ;;
+            relative)  # /proc's link named from the root folder
+                command_for $kind proc/self/fd/1
+                (cd / && exec "$VEK_CLI" "${cmd[@]}") >>"$d/got" 2>"$scratch/err"
+                rc=$?
+                ;;
+            own-name)  # the file the standard output appends to, by its own name
+                command_for $kind "$d/got"
                 "$VEK_CLI" "${cmd[@]}" >>"$d/got" 2>"$scratch/err"
                 rc=$?
                 ;;
@@ -114,10 +137,11 @@ for kind in $KINDS; do
         # What the descriptor holds: what it held before, the output, and the answer when
         # it is the standard output.
         case $name in pipe) before='' ;; *) before=$'earlier\n' ;; esac
-        case $name in /dev/stdout | pipe) after=$([ $kind = zip ] && echo FAIL || echo DONE)$'\n' ;; *) after='' ;; esac
+        case $name in /dev/fd/3 | /proc/self/fd/3) after='' ;; *) after=$([ $kind = zip ] && echo FAIL || echo DONE)$'\n' ;; esac
         if [ $kind = zip ]; then
             [ "$rc" = 70 ] || fail "$kind to $name: exit code $rc, expected 70"
-            printf '%s%s' "$before" "$after" | cmp -s - "$d/got" || fail "$kind to $name: <$(cat "$d/got")>"
+            printf '%s%s' "$before" "$after" | cmp -s - "$d/got" ||
+                fail "$kind to $name: $(wc -c <"$d/got") bytes held"
             no_key "$kind to $name"
         else
             [ "$rc" = 0 ] || fail "$kind to $name: exit code $rc, expected 0"
@@ -178,6 +202,205 @@ else
     echo "skipped: links in sticky folders (needs root to own links as another user)"
 fi
 
+# --- names that stand for no output the caller gave: a descriptor it did not pass (the
+# command's own log), a path on through a descriptor, a link whose text ends in '/', a
+# deleted file behind another process's descriptor: FAIL, nothing written, no key -------
+exec 3>&-  # not passed to the runs below
+for kind in $KINDS; do
+    target refused $kind
+    echo kept >"$d/file"
+    ln -s file/ "$d/slash"
+    exec 7>"$d/gone"
+    sleep 600 &
+    holder=$!
+    exec 7>&-
+    rm "$d/gone"
+    for name in /dev/fd/3 /dev/stdout/sub/name "$d/slash" "/proc/$holder/fd/7"; do
+        command_for $kind "$name"
+        expect 70 $'FAIL\n' "${cmd[@]}"
+        no_key "$kind to $name"
+    done
+    logged 1 _T_locate "fail: not a descriptor the caller passed </proc/$holder/fd/7>"
+    kill $holder
+    wait $holder 2>/dev/null
+    [ "$(cat "$d/file")" = kept ] || fail "$kind through a link ending in '/' replaced the file"
+    [ "$(find "$d" -mindepth 1 | wc -l)" = 2 ] || fail "$kind to refused names made <$(ls "$d")>"
+done
+
+# hooked KIND PATH CALL AT RUN: KIND's output to PATH, with the hook running RUN (another
+# party's move) once the command reaches CALL on a path that matches AT.
+hooked() {
+    command_for "$1" "$2"
+    LD_PRELOAD=$HOOK VEK_FS_HOOK_CALL=$3 VEK_FS_HOOK_AT=$4 VEK_FS_HOOK_RUN=$5 expect "${expected[@]}" "${cmd[@]}"
+}
+
+# --- another user's move after the check: their folder, or their FIFO, in a sticky folder
+# swapped for a link to a root-only file as the output is created or opened. What is
+# written is what was checked: the folder held, never the file behind the new link ------
+if [ "$(id -u)" = 0 ]; then
+    for kind in $KINDS; do
+        target swap $kind
+        mkdir -m 0700 "$d/private"
+        echo secret >"$d/private/out" && chmod 0600 "$d/private/out"
+        mkdir -m 1777 "$d/sticky"
+        mkdir "$d/sticky/theirs"
+        mkfifo "$d/sticky/fifo"
+        chown 65534:65534 "$d/sticky/theirs" "$d/sticky/fifo"
+        s=$d/sticky
+        expected=(0 $'DONE\n')
+        hooked $kind "$s/theirs/out" open "$s/theirs/out.vek-cli-*" \
+            "mv $s/theirs $s/theirs.old && ln -s ../private $s/theirs && chown -h 65534:65534 $s/theirs"
+        is_output $kind "$s/theirs.old/out" || fail "$kind: no whole output in the folder checked"
+        expected=(70 $'FAIL\n')
+        hooked $kind "$s/fifo" open "$s/fifo" "rm $s/fifo && ln -s ../private/out $s/fifo && chown -h 65534:65534 $s/fifo"
+        [ "$(cat "$d/private/out")" = secret ] || fail "$kind after another user's swap wrote the root-only file"
+        [ -n "$(temporaries_in "$d"/* "$s"/*)" ] && fail "$kind after a swap left $(temporaries_in "$d"/* "$s"/*)"
+    done
+else
+    echo "skipped: another user's swap (needs root to own files as another user)"
+fi
+
+# --- a FIFO (with a reader) put where nothing was, after the check (key create: as its
+# probe goes, before the key; the others: as their file is synced): the name no longer
+# holds what was located, so nothing is written there; key create logs its requests ---
+for kind in $KINDS; do
+    target appears $kind
+    mkfifo "$d/fifo"
+    exec 8<>"$d/fifo"
+    sleep 600 <&8 &  # the reader, which the command does not share
+    reader=$!
+    exec 8<&-
+    expected=(70 $'FAIL\n')
+    case $kind in zip) call=unlink ;; *) call=fsync ;; esac
+    hooked $kind "$d/out" $call "$d/out.vek-cli-*" "mv $d/fifo $d/out"
+    [ -p "$d/out" ] || fail "$kind replaced a FIFO that appeared after the check"
+    kill $reader
+    wait $reader 2>/dev/null
+    [ $kind = zip ] && { grep -q 'request not archived (name:<ds>' "$dir/log.run" || fail "zip: requests not logged"; }
+    [ -n "$(temporaries_in "$d")" ] && fail "$kind left $(temporaries_in "$d")"
+done
+
+# as_nobody DIR KIND PATH [UMASK]: KIND's output to PATH as an unprivileged user, with a
+# world of its own in DIR (which that user owns); expect ran with expected.
+as_nobody() {
+    local world=$1
+    shift
+    cp "$base/world.json" "$world/world.json" && touch "$world/log" "$world/trace"
+    chown -R 65534:65534 "$world"
+    command_for "$1" "$2"
+    (
+        export TAVREL_STANDIN_WORLD=$world/world.json JOTLOG_FILE=$world/log TAVREL_STANDIN_TRACE=$world/trace
+        umask "${3:-022}"
+        dir=$world VEK_CLI=$scratch/as-nobody expect "${expected[@]}" "${cmd[@]}"
+        echo "$runs $failures" >"$world/counts"
+    )
+    read -r runs failures <"$world/counts"
+}
+
+# --- an owner without write permission (their own 0444 output, a umask that takes the
+# owner's write bit), a folder that can be written but not read (0333, and a 1733 drop
+# folder): the output is whole, with its final mode, and DONE -------------------------
+if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
+    chmod 0711 "$scratch" "$base"
+    printf '#!/bin/sh\nexec setpriv --reuid=65534 --regid=65534 --clear-groups -- %q "$@"\n' "$VEK_CLI" >"$scratch/as-nobody"
+    chmod 0755 "$scratch/as-nobody"
+    chmod 0644 "$base/data"
+    expected=(0 $'DONE\n')
+    for kind in $KINDS; do
+        target user $kind
+        mkdir "$d/world" "$d/own" "$d/wo" "$d/drop"
+        echo old >"$d/own/readonly" && chmod 0444 "$d/own/readonly"
+        echo old >"$d/wo/existing"
+        chown -R 65534:65534 "$d/own" "$d/wo"
+        chmod 0711 "$d"
+        chmod 0333 "$d/wo"
+        chmod 1733 "$d/drop"
+        for case in own/readonly:022:0444 own/new:0222:0444 own/private:0277:0400 wo/new:022:0644 \
+            wo/existing:022:0644 drop/new:022:0644; do
+            IFS=: read -r name mask mode <<<"$case"
+            as_nobody "$d/world" $kind "$d/$name" "$mask"
+            is_output $kind "$d/$name" || fail "$kind as another user to $name: no whole output"
+            [ "$(stat -c %a "$d/$name")" = "${mode#0}" ] || fail "$kind to $name: mode $(stat -c %a "$d/$name")"
+        done
+        [ -n "$(temporaries_in "$d"/*)" ] && fail "$kind as another user left $(temporaries_in "$d"/*)"
+    done
+else
+    echo "skipped: outputs of another user (needs root and setpriv)"
+fi
+
+# --- a mount point at the name (a file bound over it, in a mount namespace of the run's
+# own): no rename can replace it, so FAIL; key create refuses it before the key --------
+if [ "$(id -u)" = 0 ] && unshare -m true 2>/dev/null; then
+    for kind in $KINDS; do
+        target mount $kind
+        echo mounted >"$d/source"
+        echo under >"$d/out"
+        command_for $kind "$d/out"
+        runs=$((runs + 1))
+        out=$(unshare -m sh -c 'mount --bind "$1" "$2" && shift 2 && exec "$@"' sh "$d/source" "$d/out" \
+            "$VEK_CLI" "${cmd[@]}" 2>&1)
+        rc=$?
+        [ "$rc" = 70 ] && [ "$out" = FAIL ] || fail "$kind to a mount point: exit code $rc, output <$out>"
+        no_key "$kind to a mount point"
+        [ "$(cat "$d/source")" = mounted ] && [ "$(cat "$d/out")" = under ] || fail "$kind to a mount point changed it"
+        [ -n "$(temporaries_in "$d")" ] && fail "$kind to a mount point left $(temporaries_in "$d")"
+    done
+else
+    echo "skipped: a mount point (needs root and a mount namespace)"
+fi
+
+# --- a block device: written in place and synced (key create refuses it) ---------------
+loop=""
+if [ "$(id -u)" = 0 ]; then
+    head -c 65536 /dev/zero >"$base/disk"
+    loop=$(losetup -f --show "$base/disk" 2>/dev/null)
+fi
+if [ -n "$loop" ]; then
+    for kind in $KINDS; do
+        target block $kind
+        command_for $kind "$loop"
+        if [ $kind = zip ]; then
+            expect 70 $'FAIL\n' "${cmd[@]}"
+            no_key "zip to a block device"
+            continue
+        fi
+        LD_PRELOAD=$HOOK VEK_FS_HOOK_TRACE=$d/calls expect 0 $'DONE\n' "${cmd[@]}"
+        grep -qxF "fsync $loop" "$d/calls" || fail "$kind to a block device: not synced"
+    done
+    dd if="$loop" bs=1 count="$(stat -c %s "$base/own.crt")" 2>/dev/null | cmp -s - "$base/own.crt" ||
+        fail "crt to a block device: not there"
+    losetup -d "$loop"
+else
+    echo "skipped: a block device (needs root and a loop device)"
+fi
+
+# --- written in place, no signal is held: SIGTERM as the output reaches a pipe ends the
+# command there, before anything is written --------------------------------------------
+for kind in sig crt; do
+    command_for $kind /dev/stdout
+    runs=$((runs + 1))
+    got=$(LD_PRELOAD=$HOOK VEK_FS_HOOK_CALL=write VEK_FS_HOOK_AT='pipe:*' VEK_FS_HOOK_SIGNAL=15 \
+        env --default-signal "$VEK_CLI" "${cmd[@]}" 2>/dev/null | wc -c; exit "${PIPESTATUS[0]}")
+    rc=$?
+    [ "$rc" = 143 ] && [ "$got" = 0 ] || fail "$kind to a pipe, SIGTERM at the write: exit code $rc, $got bytes"
+done
+
+# --- key create's folders: made 0755 less the umask, each synced in its parent, removed
+# again when the key is not made; a relative path logs no folder ----------------------
+target made zip
+mask=$(umask)
+umask 0
+LD_PRELOAD=$HOOK VEK_FS_HOOK_TRACE=$d/calls expect 0 $'DONE\n' key create VM1K-000102 $PW ds kep "$d/new/a/req.zip"
+umask "$mask"
+for folder in "$d" "$d/new"; do grep -qxF "fsync $folder" "$d/calls" || fail "made folder in $folder not synced"; done
+[ "$(stat -c %a "$d/new") $(stat -c %a "$d/new/a")" = "755 755" ] || fail "made folders: modes $(stat -c %a "$d/new" "$d/new/a")"
+expect 70 $'FAIL\n' key create VM1K-000102 wrong ds kep "$d/failed/b/req.zip"
+[ -e "$d/failed" ] && fail "a failed key create left the folders it made"
+cd "$d" || fail "cd $d"
+expect 0 $'DONE\n' key create VM1K-000102 $PW ds kep rel.zip
+cd - >/dev/null || fail "cd back"
+grep -q 'mkdir' "$dir/log.run" && fail "a relative archive path logged a folder: $(grep mkdir "$dir/log.run")"
+
 # --- names of 249 to 255 bytes, whose temporary name is cut to fit --------------------
 for kind in $KINDS; do
     target long $kind
@@ -218,15 +441,17 @@ done
 # --- every signal whose default action ends a process, sent as the output's temporary
 # file is synced: the command ends once the output is in place, whole, with no answer;
 # SIGPIPE and SIGXFSZ are ignored for the whole run -------------------------------------
+# (32 and 33, which the C library keeps for itself and names not, by their numbers.)
 ending_signals() {
     local n name
     for n in $(seq 1 64); do
         name=$(kill -l "$n" 2>/dev/null)
-        [ -n "$name" ] || continue  # glibc keeps 32 and 33 for itself
         case $name in KILL | STOP | CHLD | CONT | TSTP | TTIN | TTOU | URG | WINCH) continue ;; esac
-        echo "$name"
+        echo "${name:-$n}"
     done
 }
+# signal_number SIGNAL: the number of a signal named or numbered.
+signal_number() { case $1 in [0-9]*) echo "$1" ;; *) kill -l "$1" ;; esac; }
 # signal_case KIND SIGNAL: one run in a world of its own; its failures go to a file.
 signal_case() {
     local kind=$1 sig=$2 d=$base/signal-$1-$2 rc
@@ -236,7 +461,7 @@ signal_case() {
     (
         ulimit -c 0
         export TAVREL_STANDIN_WORLD=$d/world.json JOTLOG_FILE=$d/log TAVREL_STANDIN_TRACE=$d/trace
-        export LD_PRELOAD=$HOOK VEK_FS_HOOK_SIGNAL=$(kill -l "$sig") VEK_FS_HOOK_AT="$d/out.vek-cli-*"
+        export LD_PRELOAD=$HOOK VEK_FS_HOOK_SIGNAL=$(signal_number "$sig") VEK_FS_HOOK_AT="$d/out.vek-cli-*"
         # The sanitizer's own handlers would report the signals of a fault instead.
         export ASAN_OPTIONS=${ASAN_OPTIONS:-}:handle_segv=0:handle_sigbus=0:handle_sigfpe=0
         exec env --default-signal "$VEK_CLI" "${cmd[@]}" >"$d/answer" 2>"$d/err"
@@ -245,7 +470,7 @@ signal_case() {
     {
         case $sig in
             PIPE | XFSZ) [ "$rc" = 0 ] && [ "$(cat "$d/answer")" = DONE ] || echo "$kind, SIG$sig: exit code $rc" ;;
-            *) [ "$rc" = $((128 + $(kill -l "$sig"))) ] && [ ! -s "$d/answer" ] || echo "$kind, SIG$sig: exit code $rc" ;;
+            *) [ "$rc" = $((128 + $(signal_number "$sig"))) ] && [ ! -s "$d/answer" ] || echo "$kind, SIG$sig: exit code $rc" ;;
         esac
         [ -s "$d/err" ] && echo "$kind, SIG$sig: standard error: $(cat "$d/err")"
         is_output "$kind" "$d/out" || echo "$kind, SIG$sig: no whole output"

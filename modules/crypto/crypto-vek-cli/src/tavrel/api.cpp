@@ -298,7 +298,9 @@ void api::keyCreate(std::string serial, std::string password, std::string csrDsN
         ZLOG_FAIL("keyCreate", "fail: password too long (size:%zu, max-size:%zu)", password.size(), kMaxPassword);
         throw internal_error();
     }
-    // Everything the archive needs is checked before the key exists.
+    // Everything the archive needs is checked before the key exists, and its place
+    // located (folders made) once: createZip writes there, or fails if the name changed.
+    // Folders made go again with the file facade when no archive is written.
     _fs->checkZip(csrZipPath.c_str(), csrDsName.c_str(), csrKepName.c_str());
 
     // From the key's replacement until its requests are archived, or logged, a signal
@@ -482,7 +484,8 @@ void api::signCreateExt(std::string serial, std::string password, std::string bl
     ZLOG_TRACE("signCreateExt", "exec");
     key_fixture *fixture = keyCreateFixture(guardMedia("signCreateExt", serial, password));
     _fs->checkPassage(blobPath.c_str(), signPath.c_str());
-    // The library writes the signature under the file facade's temporary name.
+    // The library writes the signature under the file facade's temporary name, which
+    // leads through the folder the facade located and holds (/proc/self/fd/<folder>/...).
     _fs->replaceFile(signPath.c_str(), [&](const char *name) {
         std::string signName(name);
         const DWORD status = KTCtxSignFile(fixture->privateKey.get(), KT_CTX_SIGN_DSTU4145_WITH_GOST34311,

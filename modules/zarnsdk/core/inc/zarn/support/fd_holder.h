@@ -14,6 +14,16 @@ public:
     }
     fd_holder(const fd_holder &) = delete;
     fd_holder &operator=(const fd_holder &) = delete;
+    fd_holder(fd_holder &&other) noexcept : _fd(other.release()) {}
+    fd_holder &operator=(fd_holder &&other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    // Closes what it holds and holds fd instead.
+    void reset(int fd = -1) {
+        if (_fd >= 0 && _fd != fd) ::close(_fd);
+        _fd = fd;
+    }
     int get() const { return _fd; }
     int release() {
         const int fd = _fd;
