@@ -57,15 +57,8 @@ def readme_text():
 
 def headings(text):
     """(level, title) of each heading outside the fenced blocks."""
-    found, fenced = [], False
-    for line in text.split('\n'):
-        if line.startswith('```'):
-            fenced = not fenced
-        elif not fenced:
-            match = re.match(r'^(#+) (.+)$', line)
-            if match:
-                found.append((len(match.group(1)), match.group(2)))
-    return found
+    return [(len(m.group(1)), m.group(2))
+            for m in re.finditer(r'^(#+) (.+)$', unfenced(text), re.M)]
 
 
 def anchor(title):
