@@ -15,6 +15,7 @@
 
 #include "kt_api.h"
 #include "zarn/support/exceptions.h"
+#include "zarn/support/fd_holder.h"
 #include "zarn/support/kt_media.h"
 #include "zarn/support/kt_owners.h"
 #include "zarn/support/log.h"
@@ -60,15 +61,13 @@ public:
         const char *line;
     };
 
-    // `folder`: an open descriptor of the folder a relative key-file path counts from,
-    // owned by the source, or AT_FDCWD.
-    engine_source(std::shared_ptr<const engine_conf> conf, int folder)
-        : conf(std::move(conf)), folder(folder), kind(this->conf ? kWorking : kUnusable) {}
-    ~engine_source() {
-        if (folder >= 0) close(folder);
-    }
-    engine_source(const engine_source &) = delete;
-    engine_source &operator=(const engine_source &) = delete;
+    // `folder`: the folder a relative key-file path counts from, held by the source; none
+    // for the working folder.
+    engine_source(std::shared_ptr<const engine_conf> conf, fd_holder folder)
+        : conf(std::move(conf)), folder(std::move(folder)), kind(this->conf ? kWorking : kUnusable) {}
+
+    // Where a relative key-file path is opened.
+    int keyFolder() const { return folder.get() >= 0 ? folder.get() : AT_FDCWD; }
 
     const verdict_row &verdict() const {
         // By verdict_kind.
@@ -87,7 +86,7 @@ public:
     }
 
     const std::shared_ptr<const engine_conf> conf;  // null: unusable
-    const int folder;                               // held from Open: a relative key file is read in it
+    const fd_holder folder;                         // held from Open: a relative key file is read in it
     std::mutex making;                              // engines are made one at a time
     secret_string keyFile;                          // the key file's bytes, once a key was read from them
     std::string certificate;                        // of the first key read; both under `making`
@@ -256,7 +255,7 @@ kt_private_key _T_create_key_context_dev(PVOID context, const dev_keymedia_conf 
 kt_private_key _T_create_key_context_file(PVOID context, const file_keymedia_conf &file, engine_source &source) {
     secret_string bytes = source.keyFile;
     if (bytes.empty()) {
-        switch (File__ReadAll("_T_create_key_context_file", source.folder, file.path.c_str(), "key-sign", &bytes)) {
+        switch (File__ReadAll("_T_create_key_context_file", source.keyFolder(), file.path.c_str(), "key-sign", &bytes)) {
         case file_read::ok:
             break;
         case file_read::too_large:
@@ -308,8 +307,7 @@ void _T_check_same_key(PVOID privateKey, engine_source &source) {
 // can open, and the file no larger than a key file may be; a relative path counts from
 // the working folder now, which *folder receives open. False, logged, when the key
 // location cannot be used. No line names a value.
-bool _T_fix_key_location(const keymedia_conf &keyMedia, int *folder) {
-    *folder = AT_FDCWD;
+bool _T_fix_key_location(const keymedia_conf &keyMedia, fd_holder *folder) {
     if (keyMedia.kind() == keymedia_conf::kDevice) {
         if (keyMedia.dev().password.size() <= KT_PASS_MAX_LENGTH - 1) return true;
         ZLOG_FAIL("_T_fix_key_location", "fail: kS_INVALID_PARAMS (key-sign-pass longer than %d bytes)",
@@ -323,15 +321,15 @@ bool _T_fix_key_location(const keymedia_conf &keyMedia, int *folder) {
         return false;
     }
     if (path[0] != '/') {
-        *folder = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-        if (*folder < 0) {
+        folder->reset(open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (folder->get() < 0) {
             ZLOG_FAIL("_T_fix_key_location", "fail: open <.> (errno:%s)", std::strerror(errno));
             return false;
         }
     }
     // One that is there already and too large fails now; one that comes later, when read.
     struct stat st;
-    if (fstatat(*folder, path.c_str(), &st, 0) == 0 && S_ISREG(st.st_mode) && st.st_size > kMaxFileSize) {
+    if (fstatat(folder->get() >= 0 ? folder->get() : AT_FDCWD, path.c_str(), &st, 0) == 0 && S_ISREG(st.st_mode) && st.st_size > kMaxFileSize) {
         ZLOG_FAIL("_T_fix_key_location", "fail: fread <key-sign> (%s)", std::strerror(EFBIG));
         return false;
     }
@@ -343,23 +341,15 @@ bool _T_fix_key_location(const keymedia_conf &keyMedia, int *folder) {
 std::shared_ptr<engine_source> Engine__ReadSource(const char *confPath) {
     auto conf = std::make_shared<engine_conf>();
     bool usable = false;
-    int folder = AT_FDCWD;
+    fd_holder folder;
     if (!confPath)
         ZLOG_FAIL(__func__, "fail: kS_INVALID_PARAMS");
     else if (!Json__UnpackConf(conf.get(), confPath))
         ZLOG_FAIL(__func__, "fail: Json__UnpackConf (conf-path:<%s>)", confPath);
     else
         usable = _T_fix_key_location(conf->keyMedia, &folder);
-    if (!usable && folder >= 0) {
-        close(folder);
-        folder = AT_FDCWD;
-    }
-    try {
-        return std::make_shared<engine_source>(usable ? std::move(conf) : nullptr, folder);
-    } catch (...) {
-        if (folder >= 0) close(folder);
-        throw;
-    }
+    if (!usable) folder.reset();
+    return std::make_shared<engine_source>(usable ? std::move(conf) : nullptr, std::move(folder));
 }
 
 int Engine__Verdict(const engine_source &source, const char *function) {

@@ -489,21 +489,22 @@ void _T_replace(located &target, const std::function<void(int fd, const char *na
     _T_after_sync(_T_sync_entries(readable.get(), file.get()), target.shown);
 }
 
-// Writes all of data to fd, waiting where fd does not block.
-bool _T_write_all(int fd, const unsigned char *data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
+// Writes data to fd, waiting where fd does not block: the bytes written, all of them
+// unless a write failed.
+size_t _T_write_all(int fd, const unsigned char *data, size_t size) {
+    size_t written = 0;
+    while (written < size) {
+        const ssize_t n = ::write(fd, data + written, size - written);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno == EAGAIN) {
             pollfd ready = {fd, POLLOUT, 0};
-            if (::poll(&ready, 1, -1) < 0 && errno != EINTR) return false;
+            if (::poll(&ready, 1, -1) < 0 && errno != EINTR) break;
             continue;
         }
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<size_t>(n);
+        if (n <= 0) break;
+        written += static_cast<size_t>(n);
     }
-    return true;
+    return written;
 }
 
 // Copies the whole file open at `from` into `to`, from where `to` stands.
@@ -513,7 +514,7 @@ bool _T_copy_whole(int from, int to) {
         const ssize_t n = ::pread(from, buffer, sizeof buffer, offset);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return n == 0;
-        if (!_T_write_all(to, buffer, static_cast<size_t>(n))) return false;
+        if (_T_write_all(to, buffer, static_cast<size_t>(n)) != static_cast<size_t>(n)) return false;
         offset += n;
     }
 }
@@ -575,13 +576,7 @@ void _T_write(located &target, const std::function<void(int fd, const char *name
 // Writes size bytes of data to fd; `path` is the name the caller asked for, which the
 // log lines of `function` show.
 void _T_write_data(const char *function, const char *path, int fd, const unsigned char *data, unsigned long size) {
-    size_t written = 0;
-    while (written < size) {
-        const ssize_t n = ::write(fd, data + written, size - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        written += static_cast<size_t>(n);
-    }
+    const size_t written = _T_write_all(fd, data, size);
     if (written != size) {
         ZLOG_FAIL(function, "fail: fwrite <%s> (expected-size:%lu, actual-size:%zu)", path, size, written);
         throw internal_error();
